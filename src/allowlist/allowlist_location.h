@@ -1,0 +1,13 @@
+#pragma once
+
+#include "text/encoding.h"
+
+inline constexpr const char* kLocalAppDataMessage = "Could not locate local application data.";
+
+// The local application data folder joined with "QuorlSSH\http-pipe.allow".
+// Throws "Could not locate local application data." when the folder is unknown.
+WideString DefaultAllowlistPath();
+
+// The folder that holds `file`: the standard parent-path rule (runs of
+// separators are one; the root keeps its separator).
+WideString AllowlistFolder(const WideString& file);

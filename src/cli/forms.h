@@ -1,0 +1,13 @@
+#pragma once
+// What each command-line form runs on Windows, one place per form.
+
+#include <string>
+#include <string_view>
+
+#include "cli/command_line.h"
+
+// The architecture this binary was built for: "arm64 windows" or "x64 windows".
+std::string PlatformLine();
+
+// The actions of the real program.
+ProgramActions WindowsProgramActions();

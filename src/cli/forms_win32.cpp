@@ -1,0 +1,42 @@
+#include "cli/forms.h"
+
+#include <cstdio>
+
+#include "allowlist/allowlist_location.h"
+#include "text/program_error.h"
+
+std::string PlatformLine() {
+#if defined(_M_ARM64) || defined(__aarch64__)
+    return "arm64 windows";
+#elif defined(_M_X64) || defined(__x86_64__)
+    return "x64 windows";
+#else
+#error "quorl-socket-bridge is built for ARM64 and x64 only"
+#endif
+}
+
+namespace {
+
+// Lines go through the C runtime's text-mode stdout, so each ends in CR LF on
+// a Windows console or pipe.
+void PrintLine(std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    if (std::fflush(stdout) != 0) throw ProgramError("Could not write to standard output.");
+}
+
+[[noreturn]] void NotYetAvailable() { throw ProgramError("This command is not available in this build."); }
+
+}  // namespace
+
+ProgramActions WindowsProgramActions() {
+    ProgramActions actions;
+    actions.defaultAllowlistPath = [] { return DefaultAllowlistPath(); };
+    actions.printLine = PrintLine;
+    actions.platformLine = PlatformLine;
+    actions.productPipeName = []() -> std::string { NotYetAvailable(); };
+    actions.isPipeAllowlisted = [](std::string_view, const WideString&) -> bool { NotYetAvailable(); };
+    actions.installQuorlTholm = [] { NotYetAvailable(); };
+    actions.runStreamEngine = [](EngineMode, const std::string&, const WideString&) { NotYetAvailable(); };
+    return actions;
+}

@@ -1,0 +1,151 @@
+#include "support/child_process_win32.h"
+
+#include <chrono>
+#include <stdexcept>
+
+std::wstring TestProgramFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring full(path, n);
+    return full.substr(0, full.find_last_of(L"\\/"));
+}
+
+std::wstring ProductPath() { return TestProgramFolder() + L"\\quorl-socket-bridge.exe"; }
+
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') quoted.append(backslashes * 2 + 1, L'\\');
+        else quoted.append(backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+namespace {
+
+void MakePipe(UniqueHandle& ourEnd, UniqueHandle& childEnd, bool childReads) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!::CreatePipe(&read, &write, &inherit, 1 << 16)) throw std::runtime_error("CreatePipe failed");
+    UniqueHandle r(read), w(write);
+    ourEnd = childReads ? std::move(w) : std::move(r);
+    childEnd = childReads ? std::move(r) : std::move(w);
+    ::SetHandleInformation(ourEnd.get(), HANDLE_FLAG_INHERIT, 0);
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+    UniqueHandle childIn, childOut, childErr;
+    MakePipe(stdinWrite_, childIn, true);
+    MakePipe(stdoutRead_, childOut, false);
+    MakePipe(stderrRead_, childErr, false);
+
+    std::wstring commandLine = QuoteArgument(program);
+    for (const auto& argument : arguments) commandLine += L" " + QuoteArgument(argument);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childIn.get();
+    startup.hStdOutput = childOut.get();
+    startup.hStdError = childErr.get();
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                          &startup, &info)) {
+        throw std::runtime_error("CreateProcessW failed: " + std::to_string(::GetLastError()));
+    }
+    process_.reset(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    id_ = info.dwProcessId;
+    outThread_ = std::thread([this] { Pump(stdoutRead_.get(), out_, outEnded_); });
+    errThread_ = std::thread([this] { Pump(stderrRead_.get(), err_, errEnded_); });
+}
+
+ChildProcess::~ChildProcess() {
+    CloseInput();
+    if (::WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process_.get(), 99);
+        ::WaitForSingleObject(process_.get(), 10000);
+    }
+    // The pumps end when the child's ends of the pipes are gone.
+    if (outThread_.joinable()) outThread_.join();
+    if (errThread_.joinable()) errThread_.join();
+}
+
+void ChildProcess::Pump(HANDLE from, std::string& into, bool& ended) {
+    char buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(from, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+        std::lock_guard<std::mutex> lock(mutex_);
+        into.append(buffer, got);
+        changed_.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended = true;
+    changed_.notify_all();
+}
+
+bool ChildProcess::Write(const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        DWORD wrote = 0;
+        const DWORD chunk = static_cast<DWORD>(size > (1u << 20) ? (1u << 20) : size);
+        if (!::WriteFile(stdinWrite_.get(), p, chunk, &wrote, nullptr) || wrote == 0) return false;
+        p += wrote;
+        size -= wrote;
+    }
+    return true;
+}
+
+void ChildProcess::CloseInput() { stdinWrite_.reset(); }
+
+std::string ChildProcess::ReadOutput(std::size_t size, std::uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return out_.size() >= size || outEnded_; });
+    const std::size_t take = out_.size() < size ? out_.size() : size;
+    std::string result = out_.substr(0, take);
+    out_.erase(0, take);
+    return result;
+}
+
+DWORD ChildProcess::Wait(std::uint32_t timeoutMs) {
+    if (::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = 0;
+    ::GetExitCodeProcess(process_.get(), &code);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return outEnded_ && errEnded_; });
+    return code;
+}
+
+std::string ChildProcess::TakeAllOutput() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(out_, std::string());
+}
+
+std::string ChildProcess::Errors() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+}
+
+ProgramResult RunProduct(const std::vector<std::wstring>& arguments, const std::string& input, std::uint32_t timeoutMs) {
+    ChildProcess child(ProductPath(), arguments);
+    if (!input.empty()) child.Write(input);
+    child.CloseInput();
+    ProgramResult result;
+    result.exitCode = child.Wait(timeoutMs);
+    result.out = child.TakeAllOutput();
+    result.err = child.Errors();
+    return result;
+}

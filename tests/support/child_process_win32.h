@@ -1,0 +1,73 @@
+#pragma once
+// A child program with its standard streams on pipes, for end-to-end tests.
+// Every wait is bounded; a child still running at destruction is terminated.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+#include <condition_variable>
+
+#include "os/handles_win32.h"
+
+// Folder of the running test program (the build folder, where the product lies).
+std::wstring TestProgramFolder();
+// The product built beside the tests.
+std::wstring ProductPath();
+// Quotes one argument for CommandLineToArgvW.
+std::wstring QuoteArgument(const std::wstring& argument);
+
+class ChildProcess {
+public:
+    // Starts `program` with `arguments` (each quoted). Throws std::runtime_error on failure.
+    ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Writes all bytes to the child's standard input; false when the pipe is closed.
+    bool Write(const void* data, std::size_t size);
+    bool Write(const std::string& bytes) { return Write(bytes.data(), bytes.size()); }
+    void CloseInput();
+
+    // Waits until at least `size` bytes of standard output have arrived (or the
+    // stream ended, or the time-out passed) and takes up to `size` of them.
+    std::string ReadOutput(std::size_t size, std::uint32_t timeoutMs);
+    // Waits for the process to end; returns its exit code, or STILL_ACTIVE on time-out.
+    DWORD Wait(std::uint32_t timeoutMs);
+    // Everything on standard output / error so far (after Wait: everything).
+    std::string TakeAllOutput();
+    std::string Errors();
+    HANDLE Process() const { return process_.get(); }
+    DWORD Id() const { return id_; }
+
+private:
+    void Pump(HANDLE from, std::string& into, bool& ended);
+
+    UniqueHandle process_;
+    DWORD id_ = 0;
+    UniqueHandle stdinWrite_;
+    UniqueHandle stdoutRead_;
+    UniqueHandle stderrRead_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string out_;
+    std::string err_;
+    bool outEnded_ = false;
+    bool errEnded_ = false;
+    std::thread outThread_;
+    std::thread errThread_;
+};
+
+struct ProgramResult {
+    DWORD exitCode = 0;
+    std::string out;
+    std::string err;
+};
+
+// Runs the product to completion with the given standard input.
+ProgramResult RunProduct(const std::vector<std::wstring>& arguments, const std::string& input = std::string(),
+                         std::uint32_t timeoutMs = 60000);

@@ -1,0 +1,82 @@
+// The text helpers. Built natively and for Windows: the same expectations hold
+// for the portable conversions and for MultiByteToWideChar/WideCharToMultiByte.
+
+#include <gtest/gtest.h>
+
+#include "support/error_message.h"
+#include "text/byte_string.h"
+#include "text/encoding.h"
+#include "text/error_text.h"
+#include "text/program_error.h"
+
+namespace {
+
+std::string Bytes(std::initializer_list<unsigned char> bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+
+}  // namespace
+
+// Conversions round-trip every kind of sequence and keep explicit lengths.
+TEST(Utf8ToWide, ConvertsEveryLengthOfSequence) {
+    EXPECT_EQ(Utf8ToWide(""), u"");
+    EXPECT_EQ(Utf8ToWide("pipe"), u"pipe");
+    EXPECT_EQ(Utf8ToWide("J\xC3\xB6rg"), u"J\u00F6rg");
+    EXPECT_EQ(Utf8ToWide("\xEA\xB9\x80"), u"\uAE40");
+    EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98\x80"), u"\U0001F600");
+    EXPECT_EQ(Utf8ToWide("\xF4\x8F\xBF\xBF"), u"\U0010FFFF");
+}
+
+TEST(Utf8ToWide, KeepsAnEmbeddedNul) {
+    const std::string text("a\0b", 3);
+    const WideString wide = Utf8ToWide(text);
+    ASSERT_EQ(wide.size(), 3u);
+    EXPECT_EQ(wide[1], u'\0');
+    EXPECT_EQ(wide[2], u'b');
+}
+
+TEST(Utf8ToWide, RefusesMalformedInput) {
+    for (const std::string& bad : {
+             Bytes({0x80}),                    // stray continuation byte
+             Bytes({0xED, 0xA0, 0x80}),        // encoded surrogate
+             Bytes({0xC0, 0xAF}),              // overlong '/'
+             Bytes({0xE0, 0x80, 0xAF}),        // overlong, three bytes
+             Bytes({0xE2, 0x82}),              // truncated sequence
+             Bytes({0x61, 0xC3}),              // truncated at the end
+             Bytes({0xF4, 0x90, 0x80, 0x80}),  // past U+10FFFF
+             Bytes({0xFF}),
+         }) {
+        EXPECT_EQ(MessageOf([&] { Utf8ToWide(bad); }), "Invalid UTF-8 text.") << testing::PrintToString(bad);
+    }
+}
+
+TEST(WideToUtf8, ConvertsAndRefusesUnpairedSurrogates) {
+    EXPECT_EQ(WideToUtf8(u""), "");
+    EXPECT_EQ(WideToUtf8(u"J\u00F6rg"), "J\xC3\xB6rg");
+    EXPECT_EQ(WideToUtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(WideToUtf8(WideString(u"x\0y", 3)), std::string("x\0y", 3));
+    EXPECT_EQ(MessageOf([] { WideToUtf8(WideString(1, char16_t(0xD800))); }), "Invalid Unicode text.");
+    EXPECT_EQ(MessageOf([] { WideToUtf8(WideString(1, char16_t(0xDC00))); }), "Invalid Unicode text.");
+    EXPECT_EQ(MessageOf([] { WideToUtf8(WideString{char16_t(0xD800), u'a'}); }), "Invalid Unicode text.");
+}
+
+TEST(AsciiLower, LowersOnlyAsciiLetters) {
+    EXPECT_EQ(AsciiLower("\\\\.\\PIPE\\My.Pipe-1_X"), "\\\\.\\pipe\\my.pipe-1_x");
+    EXPECT_EQ(AsciiLower("\xC3\x84@[`{"), "\xC3\x84@[`{");
+}
+
+TEST(TrimAsciiSpace, TrimsExactlyFourBytesAtBothEnds) {
+    EXPECT_EQ(TrimAsciiSpace(" \ta b \r\n"), "a b");
+    EXPECT_EQ(TrimAsciiSpace("\r\n"), "");
+    EXPECT_EQ(TrimAsciiSpace(""), "");
+    EXPECT_EQ(TrimAsciiSpace("\vx\f"), "\vx\f");
+    EXPECT_EQ(TrimAsciiSpace("\xEF\xBB\xBFx"), "\xEF\xBB\xBFx");
+}
+
+TEST(ErrorText, WritesWindowsErrorsInDecimalAndHresultsInLowerHex) {
+    EXPECT_EQ(WithWindowsError("Could not inspect user", 5), "Could not inspect user (Windows error 5).");
+    EXPECT_EQ(WindowsErrorSuffix(0), " (Windows error 0).");
+    EXPECT_EQ(WindowsErrorSuffix(0xFFFFFFFFu), " (Windows error 4294967295).");
+    EXPECT_EQ(HresultSuffix(0x8007000Eu), " (HRESULT 0x8007000e).");
+    EXPECT_EQ(HresultSuffix(0x80070005u), " (HRESULT 0x80070005).");
+    EXPECT_EQ(HresultSuffix(1), " (HRESULT 0x1).");
+}
