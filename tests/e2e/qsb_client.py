@@ -1,0 +1,109 @@
+"""A small client of the quorl-socket-bridge frame protocol, for end-to-end
+checks that drive the program only through its standard streams. The program is
+started through a launcher command (x64 Wine, or the emulated ARM64 Wine), so
+the same checks run against every build."""
+
+import os
+import queue
+import struct
+import subprocess
+import threading
+import time
+
+MAGIC = b"QSF1"
+HEADER = struct.Struct("<4sHHII")
+
+HELLO, OPEN, OPENED, OPEN_FAILED, DATA, EOF, CLOSE, PING, PONG = range(1, 10)
+WATCH_STATE, ALLOWLIST_QUERY, SERVICE_REPLY, WATCH, UNWATCH, ALLOWLIST_REPLY = range(10, 16)
+ABSENT, AVAILABLE, UNDETERMINED = 0, 1, 2
+
+
+def frame(kind, stream, payload=b""):
+    return HEADER.pack(MAGIC, 1, kind, stream, len(payload)) + payload
+
+
+class ProtocolError(AssertionError):
+    pass
+
+
+class Program:
+    """One run of a Windows program through `launcher` with piped standard streams."""
+
+    def __init__(self, launcher, exe, args):
+        self.proc = subprocess.Popen(list(launcher) + [exe] + list(args), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self._out = bytearray()
+        self._cond = threading.Condition()
+        self._ended = False
+        self._err = bytearray()
+        threading.Thread(target=self._pump_out, daemon=True).start()
+        threading.Thread(target=self._pump_err, daemon=True).start()
+
+    def _pump_out(self):
+        while True:
+            data = self.proc.stdout.read1(1 << 16)
+            with self._cond:
+                if not data:
+                    self._ended = True
+                    self._cond.notify_all()
+                    return
+                self._out += data
+                self._cond.notify_all()
+
+    def _pump_err(self):
+        for data in iter(lambda: self.proc.stderr.read1(4096), b""):
+            self._err += data
+
+    def send(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def close_input(self):
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+
+    def read_exactly(self, size, timeout):
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while len(self._out) < size and not self._ended:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self._cond.wait(left)
+            if len(self._out) < size:
+                raise ProtocolError(f"expected {size} bytes on standard output, got {len(self._out)} "
+                                    f"(ended: {self._ended}); stderr: {bytes(self._err)!r}")
+            data = bytes(self._out[:size])
+            del self._out[:size]
+            return data
+
+    def read_frame(self, timeout=30):
+        magic, version, kind, stream, length = HEADER.unpack(self.read_exactly(16, timeout))
+        if magic != MAGIC or version != 1 or not 1 <= kind <= 15 or length > 1 << 20:
+            raise ProtocolError(f"malformed frame header {magic!r} {version} {kind} {length}")
+        return kind, stream, self.read_exactly(length, timeout)
+
+    def wait(self, timeout=60):
+        code = self.proc.wait(timeout)
+        with self._cond:
+            self._cond.wait_for(lambda: self._ended, timeout)
+        return code
+
+    def stderr_text(self):
+        return bytes(self._err).decode("utf-8", "replace")
+
+    def remaining_output(self):
+        with self._cond:
+            return bytes(self._out)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+
+
+def run_to_end(launcher, exe, args, stdin=b"", timeout=60):
+    p = subprocess.run(list(launcher) + [exe] + list(args), input=stdin, capture_output=True, timeout=timeout)
+    return p.returncode, p.stdout, p.stderr
