@@ -4,6 +4,8 @@
 // a failed call and GetLastError() cannot corrupt the reported error.
 
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
 
 #include "os/unique_resource.h"
 
@@ -41,10 +43,50 @@ struct LocalMemoryTraits {
     }
 };
 
+// A COM interface pointer: one reference, released once.
+template <typename Interface>
+struct ComTraits {
+    using Value = Interface*;
+    static Value None() noexcept { return nullptr; }
+    static bool IsHeld(Value v) noexcept { return v != nullptr; }
+    static void Release(Value v) noexcept {
+        PreserveLastError keep;
+        v->Release();
+    }
+};
+
+// An OLE Automation string from SysAllocString.
+struct BstrTraits {
+    using Value = BSTR;
+    static Value None() noexcept { return nullptr; }
+    static bool IsHeld(Value v) noexcept { return v != nullptr; }
+    static void Release(Value v) noexcept {
+        PreserveLastError keep;
+        ::SysFreeString(v);
+    }
+};
+
+// The thread's share of a COM apartment. Held (true) only when this scope's own
+// CoInitializeEx succeeded: COM is uninitialised only by the call that
+// initialised it, so a thread that already had another apartment keeps it.
+struct ComApartmentTraits {
+    using Value = bool;
+    static Value None() noexcept { return false; }
+    static bool IsHeld(Value v) noexcept { return v; }
+    static void Release(Value) noexcept {
+        PreserveLastError keep;
+        ::CoUninitialize();
+    }
+};
+
 }  // namespace win32_detail
 
 using UniqueHandle = UniqueResource<win32_detail::KernelHandleTraits>;
 using UniqueLocalMemory = UniqueResource<win32_detail::LocalMemoryTraits>;
+template <typename Interface>
+using UniqueCom = UniqueResource<win32_detail::ComTraits<Interface>>;
+using UniqueBstr = UniqueResource<win32_detail::BstrTraits>;
+using UniqueComApartment = UniqueResource<win32_detail::ComApartmentTraits>;
 
 // Memory the system returned with LocalAlloc semantics, typed for the caller.
 template <typename T>
