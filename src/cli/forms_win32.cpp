@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "allowlist/allowlist_location.h"
+#include "engine/engine_platform_win32.h"
 #include "text/program_error.h"
 
 std::string PlatformLine() {
@@ -37,6 +38,8 @@ ProgramActions WindowsProgramActions() {
     actions.productPipeName = []() -> std::string { NotYetAvailable(); };
     actions.isPipeAllowlisted = [](std::string_view, const WideString&) -> bool { NotYetAvailable(); };
     actions.installQuorlTholm = [] { NotYetAvailable(); };
-    actions.runStreamEngine = [](EngineMode, const std::string&, const WideString&) { NotYetAvailable(); };
+    actions.runStreamEngine = [](EngineMode mode, const std::string& pipePath, const WideString& allowlistPath) {
+        RunStreamEngine(mode, pipePath, allowlistPath, WindowsEnginePlatform());
+    };
     return actions;
 }

@@ -86,3 +86,8 @@ void FrameBuffer::ConsumeFrame() {
     start_ = size_ == 0 ? 0 : start_ + pendingLength_;
     pendingLength_ = 0;
 }
+
+void FrameBuffer::Free() {
+    data_.reset();
+    start_ = size_ = capacity_ = pendingLength_ = 0;
+}

@@ -69,6 +69,8 @@ public:
     void ConsumeFrame();
 
     std::size_t PendingBytes() const { return size_; }
+    // Drops every byte and the block itself.
+    void Free();
     std::size_t Capacity() const { return capacity_; }
 
 private:

@@ -1,0 +1,83 @@
+#include "engine/engine_loop.h"
+
+#include <optional>
+
+#include "engine/input_queue.h"
+#include "text/program_error.h"
+
+namespace {
+
+void Dispatch(const FrameView& frame, EngineState& state) {
+    if (frame.type == static_cast<std::uint32_t>(FrameType::Ping)) {
+        state.output.WriteFrame(static_cast<std::uint32_t>(FrameType::Pong), frame.streamId, frame.payload, frame.length);
+        return;
+    }
+    if (frame.streamId == 0) throw ProgramError(kNonzeroStreamIdMessage);
+    if (state.mode == EngineMode::Service) HandleServiceFrame(frame, state);
+    else HandleBridgeFrame(frame, state);
+}
+
+// Turns of the loop until a normal end; throws on a fatal error.
+void RunLoop(EngineState& state, InputQueue& input) {
+    const EnginePlatform& platform = state.platform;
+    std::uint64_t lastInput = platform.tickCount();
+    for (;;) {
+        ReapFinishedStreams(state);
+        if (state.mode == EngineMode::Service && !state.watches.empty()) PollWatches(state);
+        if (platform.tickCount() - lastInput > kIdleLimitMs) return;
+
+        bool finished = false;
+        std::optional<InputChunk> chunk =
+            input.TakeInputChunk(std::chrono::steady_clock::now() + platform.inputWait, finished);
+        if (!chunk) {
+            if (!finished) continue;
+            if (state.buffer.PendingBytes() != 0) throw ProgramError(kTruncatedInputMessage);
+            return;
+        }
+        if (chunk->empty()) continue;
+        lastInput = platform.tickCount();
+        if (!state.buffer.AppendInput(chunk->data(), chunk->size())) throw ProgramError(kInputBufferExceededMessage);
+        chunk.reset();
+
+        FrameView frame;
+        ParseStatus status;
+        while ((status = state.buffer.ParseFrame(frame)) == ParseStatus::Ok) {
+            Dispatch(frame, state);
+            state.buffer.ConsumeFrame();
+        }
+        if (status != ParseStatus::NeedMore) throw ProgramError(kInvalidBridgeFrameMessage);
+    }
+}
+
+// The one clean-up of every end, in this order: frame buffer, watches, every
+// stream (one connection at a time), the reader.
+void EndRun(EngineState& state, InputQueue& input) noexcept {
+    state.buffer.Free();
+    state.watches.clear();
+    while (!state.streams.empty()) {
+        auto first = state.streams.begin();
+        std::unique_ptr<PipeConnection> connection = std::move(first->second);
+        state.streams.erase(first);
+        ClosePipeConnection(std::move(connection));
+    }
+    input.StopInputReader();
+}
+
+}  // namespace
+
+void RunStreamEngine(EngineMode mode, const std::string& bridgePipePath, const WideString& allowlistPath,
+                     const EnginePlatform& platform) {
+    if (mode == EngineMode::Bridge) platform.requirePipeAllowlisted(bridgePipePath, allowlistPath);
+    OutputGate output(platform.output);
+    output.WriteFrame(static_cast<std::uint32_t>(FrameType::Hello), 0, nullptr, 0);
+
+    EngineState state(mode, bridgePipePath, allowlistPath, platform, output);
+    InputQueue input(platform.input, platform.readerStopLimit);
+    try {
+        RunLoop(state, input);
+    } catch (...) {
+        EndRun(state, input);
+        throw;
+    }
+    EndRun(state, input);
+}

@@ -1,0 +1,59 @@
+#include "engine/output_gate.h"
+
+#include <chrono>
+
+#include "engine/frame.h"
+#include "text/program_error.h"
+
+bool TimedLock::TryLockFor(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!released_.wait_for(lock, limit, [&] { return !held_; })) return false;
+    held_ = true;
+    return true;
+}
+
+void TimedLock::Unlock() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = false;
+    }
+    released_.notify_one();
+}
+
+bool OutputGate::WriteAll(const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const std::size_t wrote = write_(data, size);
+        if (wrote == 0 || wrote > size) return false;
+        data += wrote;
+        size -= wrote;
+    }
+    return true;
+}
+
+void OutputGate::WriteFrame(std::uint32_t type, std::uint32_t streamId, const void* payload, std::uint32_t length,
+                            const CancelCheck& cancelled) {
+    FrameHeader header;
+    if (!BuildFrameHeader(type, streamId, length, header)) throw ProgramError(kInvalidOutputFrameMessage);
+
+    // Slices of 100 ms bound how long a closing stream's pump waits here.
+    for (;;) {
+        const bool locked = gate_.TryLockFor(std::chrono::milliseconds(100));
+        if (cancelled && cancelled()) {
+            if (locked) gate_.Unlock();
+            throw ProgramError(kStreamClosedMessage);
+        }
+        if (locked) break;
+    }
+    struct Holding {
+        TimedLock& lock;
+        ~Holding() { lock.Unlock(); }
+    } holding{gate_};
+    if (broken_) throw ProgramError(kOutputClosedMessage);
+    // From here on the frame is not abandoned for a cancellation: a frame cut
+    // short would desynchronise the client for the rest of the session.
+    if (!WriteAll(header.bytes, kFrameHeaderSize) ||
+        (length != 0 && !WriteAll(static_cast<const std::uint8_t*>(payload), length))) {
+        broken_ = true;
+        throw ProgramError(kOutputClosedMessage);
+    }
+}

@@ -1,0 +1,11 @@
+#pragma once
+// The process's real standard input and output for the engine.
+
+#include "engine/standard_streams.h"
+
+// Synchronous ReadFile on the standard input handle, fetched again per read;
+// the reader's cancel is CancelSynchronousIo on its own thread.
+StandardInput WindowsStandardInput();
+
+// Synchronous WriteFile on the standard output handle, fetched again per write.
+StandardOutputWrite WindowsStandardOutput();

@@ -1,0 +1,263 @@
+#include "support/fake_engine.h"
+
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#include "engine/frame.h"
+#include "text/program_error.h"
+
+std::string FrameBytes(std::uint32_t type, std::uint32_t streamId, const std::string& payload) {
+    FrameHeader header{};
+    if (!BuildFrameHeader(type, streamId, static_cast<std::uint32_t>(payload.size()), header)) {
+        // Tests also need frames the program would never write.
+        std::string raw("QSF1\x01\x00", 6);
+        raw += static_cast<char>(type & 0xFF);
+        raw += static_cast<char>((type >> 8) & 0xFF);
+        for (int i = 0; i < 4; ++i) raw += static_cast<char>((streamId >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i) raw += static_cast<char>((payload.size() >> (8 * i)) & 0xFF);
+        return raw + payload;
+    }
+    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize) + payload;
+}
+
+std::vector<WireFrame> ParseWire(const std::string& bytes, std::size_t* rest) {
+    FrameBuffer buffer;
+    buffer.AppendInput(bytes.data(), bytes.size());
+    std::vector<WireFrame> frames;
+    FrameView view;
+    while (buffer.ParseFrame(view) == ParseStatus::Ok) {
+        frames.push_back({view.type, view.streamId, std::string(reinterpret_cast<const char*>(view.payload), view.length)});
+        buffer.ConsumeFrame();
+    }
+    if (rest) *rest = buffer.PendingBytes();
+    return frames;
+}
+
+struct FakeServedPipe::State {
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::deque<std::string> toProgram;
+    std::string received;
+    bool hungUp = false;
+    bool failWrites = false;
+    bool cancelled = false;
+    bool released = false;
+};
+
+FakeServedPipe::FakeServedPipe() : state_(std::make_shared<State>()) {}
+
+void FakeServedPipe::Send(std::string bytes) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->toProgram.push_back(std::move(bytes));
+    state_->changed.notify_all();
+}
+
+void FakeServedPipe::Hangup() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->hungUp = true;
+    state_->changed.notify_all();
+}
+
+void FakeServedPipe::FailWrites() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->failWrites = true;
+}
+
+std::string FakeServedPipe::Received() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->received;
+}
+
+bool FakeServedPipe::Cancelled() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->cancelled;
+}
+
+bool FakeServedPipe::Released() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->released;
+}
+
+bool FakeServedPipe::WaitForReceived(std::size_t size, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return state_->received.size() >= size; });
+}
+
+PipeLink FakeServedPipe::Link(const std::string& label) {
+    std::shared_ptr<State> state = state_;
+    PipeLink link;
+    link.label = label;
+    // Like PipeTransfer: a read waits for data, the end of the pipe or the
+    // cancellation event; once the event is set every transfer fails.
+    link.transfer = [state](void* buffer, std::uint32_t length, bool write) -> std::uint32_t {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        if (write) {
+            if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
+            if (state->failWrites || state->hungUp) throw ProgramError("Pipe I/O failed (Windows error 232).");
+            state->received.append(static_cast<const char*>(buffer), length);
+            state->changed.notify_all();
+            return length;
+        }
+        state->changed.wait(lock, [&] { return state->cancelled || !state->toProgram.empty() || state->hungUp; });
+        if (!state->toProgram.empty()) {
+            std::string& front = state->toProgram.front();
+            const std::uint32_t take = front.size() < length ? static_cast<std::uint32_t>(front.size()) : length;
+            std::memcpy(buffer, front.data(), take);
+            if (take == front.size()) state->toProgram.pop_front();
+            else front.erase(0, take);
+            return take;
+        }
+        if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
+        return 0;
+    };
+    link.cancel = [state] {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->cancelled = true;
+        state->changed.notify_all();
+    };
+    link.cancelled = [state] {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->cancelled;
+    };
+    link.handles = std::shared_ptr<void>(nullptr, [state](void*) {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->released = true;
+    });
+    return link;
+}
+
+struct FakeEngine::Shared {
+    mutable std::mutex mutex;
+    std::set<std::string> listed;
+    std::string allowlistFailure;
+    std::map<std::string, std::uint32_t> pipes;
+    int allowlistChecks = 0;
+    std::deque<std::pair<std::shared_ptr<FakeServedPipe>, std::string>> opens;  // pipe, label or failure
+    bool refuseThreads = false;
+};
+
+FakeEngine::FakeEngine() : shared_(std::make_shared<Shared>()) {}
+
+FakeEngine::~FakeEngine() {
+    if (run_.valid()) Finish(0);
+}
+
+void FakeEngine::List(const std::string& path) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->listed.insert(path);
+}
+
+void FakeEngine::Unlist(const std::string& path) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->listed.erase(path);
+}
+
+void FakeEngine::FailAllowlist(const std::string& message) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->allowlistFailure = message;
+}
+
+void FakeEngine::SetPipe(const std::string& path, std::uint32_t waitResult) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->pipes[path] = waitResult;
+}
+
+int FakeEngine::AllowlistChecks() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->allowlistChecks;
+}
+
+std::shared_ptr<FakeServedPipe> FakeEngine::AddServedPipe(const std::string& label) {
+    auto pipe = std::make_shared<FakeServedPipe>();
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->opens.emplace_back(pipe, label);
+    return pipe;
+}
+
+void FakeEngine::FailNextOpen(const std::string& message) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->opens.emplace_back(nullptr, message);
+}
+
+void FakeEngine::RefuseThreads() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->refuseThreads = true;
+}
+
+EnginePlatform FakeEngine::Platform() {
+    EnginePlatform p;
+    std::shared_ptr<Shared> shared = shared_;
+    p.input = in.Port();
+    p.output = out.Port();
+    p.tickCount = [this] { return now.load(); };
+    p.inputWait = std::chrono::milliseconds(5);
+    p.readerStopLimit = std::chrono::milliseconds(2000);
+    p.requirePipeAllowlisted = [shared](std::string_view path, const WideString& allowlist) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        ++shared->allowlistChecks;
+        if (allowlist != u"C:\\allow\\http-pipe.allow") throw ProgramError("wrong allowlist path");
+        if (!shared->allowlistFailure.empty()) throw ProgramError(shared->allowlistFailure);
+        if (shared->listed.count(std::string(path)) == 0) {
+            throw ProgramError("This named pipe is not in the HTTP allowlist.");
+        }
+    };
+    p.waitNamedPipe = [shared](std::string_view path) -> std::uint32_t {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        const auto it = shared->pipes.find(std::string(path));
+        return it == shared->pipes.end() ? 2 : it->second;
+    };
+    p.bridge.connectPipe = [shared](const std::string&, const WideString&) -> PipeLink {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (shared->opens.empty()) throw ProgramError("no fake pipe left");
+        auto [pipe, text] = shared->opens.front();
+        shared->opens.pop_front();
+        if (!pipe) throw ProgramError(text);
+        return pipe->Link(text);
+    };
+    p.bridge.startThread = [shared](std::function<void()> body) {
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            if (shared->refuseThreads) {
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            }
+        }
+        return std::thread(std::move(body));
+    };
+    return p;
+}
+
+void FakeEngine::Start(EngineMode mode, const std::string& bridgePipe) {
+    EnginePlatform platform = Platform();
+    const WideString allowlist = allowlistPath_;
+    run_ = std::async(std::launch::async, [platform, mode, bridgePipe, allowlist]() -> std::string {
+        try {
+            RunStreamEngine(mode, bridgePipe, allowlist, platform);
+            return std::string();
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+    });
+}
+
+std::string FakeEngine::Finish(int timeoutMs) {
+    if (run_.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
+        // Unblock the engine so the test can end, then report the hang.
+        in.End();
+        now.store(now.load() + 10 * kIdleLimitMs);
+        run_.wait();
+        return "(engine still running after the time limit)";
+    }
+    return run_.get();
+}
+
+bool FakeEngine::WaitForFrames(std::size_t count, int timeoutMs) const {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (ParseWire(out.Bytes()).size() >= count) return true;
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        // The fake output notifies on every write; wait for the next one.
+        out.WaitForBytes(out.Bytes().size() + 1, 10);
+    }
+}

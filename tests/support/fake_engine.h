@@ -1,0 +1,92 @@
+#pragma once
+// The engine's operating system in memory: standard streams, a clock that
+// moves only when told, an allowlist, pipes whose WaitNamedPipeW result is
+// chosen by the test, and bridge pipes served by the test.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/engine_loop.h"
+#include "support/fake_streams.h"
+
+std::string FrameBytes(std::uint32_t type, std::uint32_t streamId, const std::string& payload = std::string());
+
+struct WireFrame {
+    std::uint32_t type;
+    std::uint32_t streamId;
+    std::string payload;
+    bool operator==(const WireFrame&) const = default;
+};
+
+// Whole frames in `bytes`; `rest` gets the bytes of an incomplete last frame.
+std::vector<WireFrame> ParseWire(const std::string& bytes, std::size_t* rest = nullptr);
+
+// The server end of one fake bridge pipe.
+class FakeServedPipe {
+public:
+    // Bytes the program's next reads return.
+    void Send(std::string bytes);
+    // The server ends the pipe: reads return 0 once sent bytes are taken.
+    void Hangup();
+    // Every write fails from now on.
+    void FailWrites();
+    std::string Received() const;
+    bool Cancelled() const;
+    bool Released() const;
+    bool WaitForReceived(std::size_t size, int timeoutMs) const;
+    PipeLink Link(const std::string& label);
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+
+public:
+    FakeServedPipe();
+};
+
+class FakeEngine {
+public:
+    FakeEngine();
+    ~FakeEngine();
+    FakeEngine(const FakeEngine&) = delete;
+    FakeEngine& operator=(const FakeEngine&) = delete;
+    FakeStdin in;
+    FakeStdout out;
+    std::atomic<std::uint64_t> now{1000};
+
+    void List(const std::string& canonicalPath);
+    void Unlist(const std::string& canonicalPath);
+    void FailAllowlist(const std::string& message);  // every check throws this
+    void SetPipe(const std::string& canonicalPath, std::uint32_t waitResult);
+    int AllowlistChecks() const;
+
+    // Bridge: each Open takes the next pipe given here, or fails with `message`.
+    std::shared_ptr<FakeServedPipe> AddServedPipe(const std::string& label);
+    void FailNextOpen(const std::string& message);
+    void RefuseThreads();
+
+    EnginePlatform Platform();
+
+    // Starts the engine on its own thread; Finish waits (bounded) for its end
+    // and gives its error message, or "" for a normal end.
+    void Start(EngineMode mode, const std::string& bridgePipe = std::string());
+    std::string Finish(int timeoutMs = 20000);
+    std::vector<WireFrame> Frames() const { return ParseWire(out.Bytes()); }
+    // Waits (bounded) until the output holds at least `count` whole frames.
+    bool WaitForFrames(std::size_t count, int timeoutMs = 10000) const;
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+    WideString allowlistPath_ = u"C:\\allow\\http-pipe.allow";
+    std::future<std::string> run_;
+};

@@ -1,0 +1,160 @@
+#include "support/fake_streams.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+struct FakeStdin::State {
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::string> pending;
+    bool ended = false;
+    bool cancellable = true;
+    bool blocked = false;
+    bool cancelRequested = false;
+    int reads = 0;
+};
+
+FakeStdin::FakeStdin() : state_(std::make_shared<State>()) {}
+
+void FakeStdin::Push(std::string bytes) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->pending.push_back(std::move(bytes));
+    state_->changed.notify_all();
+}
+
+void FakeStdin::End() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->ended = true;
+    state_->changed.notify_all();
+}
+
+void FakeStdin::SetCancellable(bool cancellable) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->cancellable = cancellable;
+}
+
+bool FakeStdin::WaitUntilBlocked(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return state_->blocked && state_->pending.empty(); });
+}
+
+bool FakeStdin::WaitUntilReadReturned(int count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return state_->reads > count || (state_->reads == count && !state_->blocked);
+    });
+}
+
+int FakeStdin::Reads() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->reads;
+}
+
+std::weak_ptr<void> FakeStdin::Lifetime() const { return state_; }
+
+StandardInput FakeStdin::Port() {
+    StandardInput port;
+    std::shared_ptr<State> state = state_;
+    port.attachReader = [state] {
+        return std::function<void()>([state] {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            // Like CancelSynchronousIo: only a read in progress is cancelled.
+            if (state->blocked && state->cancellable) {
+                state->cancelRequested = true;
+                state->changed.notify_all();
+            }
+        });
+    };
+    port.read = [state](void* buffer, std::size_t size) -> std::size_t {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        ++state->reads;
+        state->blocked = true;
+        state->changed.notify_all();
+        state->changed.wait(lock, [&] { return !state->pending.empty() || state->ended || state->cancelRequested; });
+        state->blocked = false;
+        state->changed.notify_all();
+        if (state->cancelRequested) {
+            state->cancelRequested = false;
+            return 0;
+        }
+        if (state->pending.empty()) return 0;
+        std::string& front = state->pending.front();
+        const std::size_t take = front.size() < size ? front.size() : size;
+        std::memcpy(buffer, front.data(), take);
+        if (take == front.size()) state->pending.pop_front();
+        else front.erase(0, take);
+        return take;
+    };
+    return port;
+}
+
+struct FakeStdout::State {
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::string bytes;
+    std::size_t pieceSize = static_cast<std::size_t>(-1);
+    std::size_t failAfter = static_cast<std::size_t>(-1);
+    std::size_t holdAt = static_cast<std::size_t>(-1);
+};
+
+void FakeStdout::HoldAt(std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->holdAt = bytes;
+}
+
+void FakeStdout::Release() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->holdAt = static_cast<std::size_t>(-1);
+    state_->changed.notify_all();
+}
+
+FakeStdout::FakeStdout() : state_(std::make_shared<State>()) {}
+
+void FakeStdout::SetPieceSize(std::size_t size) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->pieceSize = size;
+}
+
+void FakeStdout::FailAfter(std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->failAfter = bytes;
+}
+
+std::string FakeStdout::Bytes() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->bytes;
+}
+
+bool FakeStdout::WaitForBytes(std::size_t size, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return state_->bytes.size() >= size; });
+}
+
+StandardOutputWrite FakeStdout::Port() {
+    std::shared_ptr<State> state = state_;
+    return [state](const void* data, std::size_t size) -> std::size_t {
+        std::size_t take = size < state->pieceSize ? size : state->pieceSize;
+        {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            state->changed.wait(lock, [&] { return state->bytes.size() < state->holdAt; });
+            if (state->bytes.size() >= state->failAfter) return 0;
+            if (take > state->holdAt - state->bytes.size()) take = state->holdAt - state->bytes.size();
+            if (take > state->failAfter - state->bytes.size()) take = state->failAfter - state->bytes.size();
+            state->bytes.append(static_cast<const char*>(data), take);
+            state->changed.notify_all();
+        }
+        // Give other writers every chance to slip in between two pieces.
+        std::this_thread::yield();
+        return take;
+    };
+}
+
+void FakeEvent::Set() { set_->store(true); }
+bool FakeEvent::IsSet() const { return set_->load(); }
+CancelCheck FakeEvent::Check() const {
+    auto set = set_;
+    return [set] { return set->load(); };
+}

@@ -1,0 +1,71 @@
+#pragma once
+// In-memory standard input and output for the engine, with the behaviour of
+// the real ones that matters: reads block until data, end or a cancel; a
+// cancel reaches only a read already blocked (as CancelSynchronousIo does);
+// writes may be partial and may fail.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <atomic>
+
+#include "engine/standard_streams.h"
+
+class FakeStdin {
+public:
+    FakeStdin();
+    // Each Push is returned by exactly one read (cut to the read size).
+    void Push(std::string bytes);
+    void End();
+    // false: cancels are ignored, as under Wine for a stdin pipe.
+    void SetCancellable(bool cancellable);
+    // Waits (bounded) until the reader is blocked in a read with nothing queued.
+    bool WaitUntilBlocked(int timeoutMs);
+    // Waits (bounded) until read number `count` has returned.
+    bool WaitUntilReadReturned(int count, int timeoutMs);
+    int Reads() const;
+    // The port shares this fake's state, so a reader that outlives the test's
+    // FakeStdin still reads from live memory.
+    StandardInput Port();
+    // Observes when the last holder of the state (a detached reader) lets go.
+    std::weak_ptr<void> Lifetime() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+class FakeStdout {
+public:
+    FakeStdout();
+    // Each write call takes at most this many bytes (to provoke interleaving).
+    void SetPieceSize(std::size_t size);
+    // Writes fail once this many bytes have been taken in total.
+    void FailAfter(std::size_t bytes);
+    // Writes block once this many bytes have been taken, until Release().
+    void HoldAt(std::size_t bytes);
+    void Release();
+    std::string Bytes() const;
+    StandardOutputWrite Port();
+    // Waits (bounded) until at least `size` bytes were written.
+    bool WaitForBytes(std::size_t size, int timeoutMs) const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+// A fake pipe handle's cancellation event, for writers in tests.
+class FakeEvent {
+public:
+    void Set();
+    bool IsSet() const;
+    CancelCheck Check() const;
+
+private:
+    std::shared_ptr<std::atomic<bool>> set_ = std::make_shared<std::atomic<bool>>(false);
+};

@@ -1,0 +1,230 @@
+// Bridge mode through in-memory pipes: the frames of each stream in order,
+// limits, half-close, failures answered with Close, and no frame of a stream
+// after it is gone.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/fake_engine.h"
+
+namespace {
+
+const std::string kPipe = "\\\\.\\pipe\\bridge.pipe";
+constexpr int kWaitMs = 10000;
+
+std::vector<WireFrame> After(const FakeEngine& engine) {
+    std::vector<WireFrame> frames = engine.Frames();
+    if (!frames.empty()) frames.erase(frames.begin());
+    return frames;
+}
+
+std::vector<WireFrame> OfStream(const std::vector<WireFrame>& frames, std::uint32_t id) {
+    std::vector<WireFrame> mine;
+    std::copy_if(frames.begin(), frames.end(), std::back_inserter(mine), [&](const WireFrame& f) { return f.streamId == id; });
+    return mine;
+}
+
+std::size_t Count(const FakeEngine& engine) { return engine.Frames().size(); }
+
+void Sync(FakeEngine& engine, std::uint32_t id) {
+    const std::size_t before = Count(engine);
+    engine.in.Push(FrameBytes(8, id, "sync"));
+    ASSERT_TRUE(engine.WaitForFrames(before + 1));
+}
+
+}  // namespace
+
+TEST(BridgeMode, AStreamCarriesBothWaysAndEndsWithEofThenClose) {
+    FakeEngine engine;
+    engine.List(kPipe);
+    auto pipe = engine.AddServedPipe("S-1-5-21-0-0-0-1000 / bridge.pipe");
+    auto again = engine.AddServedPipe("");
+    engine.Start(EngineMode::Bridge, kPipe);
+    engine.in.Push(FrameBytes(2, 1) + FrameBytes(5, 1, "to server") + FrameBytes(5, 1, "") + FrameBytes(5, 1, "!"));
+    ASSERT_TRUE(pipe->WaitForReceived(10, kWaitMs));
+    EXPECT_EQ(pipe->Received(), "to server!");
+    pipe->Send("from server");
+    pipe->Send(std::string(70000, 'z'));  // more than one 32768-byte read
+    pipe->Hangup();
+    ASSERT_TRUE(engine.WaitForFrames(1 + 1 + 4 + 2));
+    Sync(engine, 1);  // the finished stream is reaped at this turn
+    engine.in.Push(FrameBytes(2, 1));
+    ASSERT_TRUE(engine.WaitForFrames(10));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_TRUE(pipe->Released());
+    EXPECT_TRUE(again->Released());
+    const auto frames = After(engine);
+    EXPECT_EQ(frames, (std::vector<WireFrame>{{3, 1, "S-1-5-21-0-0-0-1000 / bridge.pipe"},
+                                              {5, 1, "from server"},
+                                              {5, 1, std::string(32768, 'z')},
+                                              {5, 1, std::string(32768, 'z')},
+                                              {5, 1, std::string(70000 - 65536, 'z')},
+                                              {6, 1, ""},
+                                              {7, 1, ""},
+                                              {9, 1, "sync"},
+                                              {3, 1, ""}}));
+}
+
+TEST(BridgeMode, FailedOpensAreAnsweredAndTheSixtyFifthStreamIsRefused) {
+    FakeEngine engine;
+    engine.List(kPipe);
+    engine.FailNextOpen("Named pipe is not running as the current user.");
+    std::vector<std::shared_ptr<FakeServedPipe>> pipes;
+    for (int i = 0; i < 64; ++i) pipes.push_back(engine.AddServedPipe("l"));
+    engine.Start(EngineMode::Bridge, kPipe);
+    std::string opens = FrameBytes(2, 1000);
+    for (std::uint32_t id = 1; id <= 65; ++id) opens += FrameBytes(2, id);
+    engine.in.Push(opens);
+    ASSERT_TRUE(engine.WaitForFrames(1 + 66));
+    // The 64 streams go on.
+    engine.in.Push(FrameBytes(5, 64, "still open"));
+    ASSERT_TRUE(pipes[63]->WaitForReceived(10, kWaitMs));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    const auto frames = After(engine);
+    ASSERT_EQ(frames.size(), 66u);
+    EXPECT_EQ(frames[0], (WireFrame{4, 1000, "Named pipe is not running as the current user."}));
+    for (std::uint32_t id = 1; id <= 64; ++id) EXPECT_EQ(frames[id], (WireFrame{3, id, "l"}));
+    EXPECT_EQ(frames[65], (WireFrame{4, 65, "Stream limit exceeded."}));
+    for (const auto& pipe : pipes) EXPECT_TRUE(pipe->Released());
+}
+
+TEST(BridgeMode, UnknownStreamsAreIgnoredWithoutAnswer) {
+    FakeEngine engine;
+    engine.List(kPipe);
+    engine.Start(EngineMode::Bridge, kPipe);
+    engine.in.Push(FrameBytes(5, 3, "data") + FrameBytes(6, 3) + FrameBytes(7, 3) + FrameBytes(5, 3, ""));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_EQ(After(engine), std::vector<WireFrame>{});
+}
+
+TEST(BridgeMode, EofIsAHalfCloseAndDataAfterItClosesTheStream) {
+    FakeEngine engine;
+    engine.List(kPipe);
+    auto pipe = engine.AddServedPipe("p");
+    engine.Start(EngineMode::Bridge, kPipe);
+    engine.in.Push(FrameBytes(2, 8) + FrameBytes(6, 8));
+    ASSERT_TRUE(engine.WaitForFrames(2));
+    pipe->Send("after eof");
+    ASSERT_TRUE(engine.WaitForFrames(3));
+    EXPECT_FALSE(pipe->Cancelled());
+    engine.in.Push(FrameBytes(5, 8, ""));
+    ASSERT_TRUE(engine.WaitForFrames(4));
+    EXPECT_TRUE(pipe->Released());
+    // Gone: later frames for it are ignored, and the server's bytes go nowhere.
+    pipe->Send("too late");
+    engine.in.Push(FrameBytes(5, 8, "x"));
+    Sync(engine, 2);
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_EQ(pipe->Received(), "");
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{{3, 8, "p"}, {5, 8, "after eof"}, {7, 8, ""}, {9, 2, "sync"}}));
+}
+
+TEST(BridgeMode, TheClientsCloseWritesNothingAndSilencesTheStream) {
+    FakeEngine engine;
+    engine.List(kPipe);
+    auto pipe = engine.AddServedPipe("p");
+    engine.Start(EngineMode::Bridge, kPipe);
+    engine.in.Push(FrameBytes(2, 4));
+    ASSERT_TRUE(engine.WaitForFrames(2));
+    engine.in.Push(FrameBytes(7, 4) + FrameBytes(7, 4));
+    Sync(engine, 3);
+    EXPECT_TRUE(pipe->Released());
+    pipe->Send("nobody listens");
+    Sync(engine, 3);
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{{3, 4, "p"}, {9, 3, "sync"}, {9, 3, "sync"}}));
+}
+
+TEST(BridgeMode, AFailedPipeWriteIsAnsweredWithOneClose) {
+    FakeEngine engine;
+    engine.List(kPipe);
+    auto failing = engine.AddServedPipe("f");
+    auto ended = engine.AddServedPipe("e");
+    engine.Start(EngineMode::Bridge, kPipe);
+    engine.in.Push(FrameBytes(2, 1) + FrameBytes(2, 2));
+    ASSERT_TRUE(engine.WaitForFrames(3));
+    failing->FailWrites();
+    engine.in.Push(FrameBytes(5, 1, "lost"));
+    ASSERT_TRUE(engine.WaitForFrames(4));
+    // A server that has ended: its pump already wrote Eof and Close, and a
+    // write before the reap must not add a second Close.
+    ended->Hangup();
+    ASSERT_TRUE(engine.WaitForFrames(6));
+    engine.in.Push(FrameBytes(5, 2, "late"));
+    Sync(engine, 9);
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    const auto frames = After(engine);
+    EXPECT_EQ(OfStream(frames, 1), (std::vector<WireFrame>{{3, 1, "f"}, {7, 1, ""}}));
+    EXPECT_EQ(OfStream(frames, 2), (std::vector<WireFrame>{{3, 2, "e"}, {6, 2, ""}, {7, 2, ""}}));
+    EXPECT_TRUE(failing->Released());
+}
+
+TEST(BridgeMode, APumpThatCannotStartClosesTheOpenedStream) {
+    FakeEngine engine;
+    engine.List(kPipe);
+    auto pipe = engine.AddServedPipe("p");
+    engine.RefuseThreads();
+    engine.Start(EngineMode::Bridge, kPipe);
+    engine.in.Push(FrameBytes(2, 6) + FrameBytes(5, 6, "ignored"));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{{3, 6, "p"}, {7, 6, ""}}));
+    EXPECT_TRUE(pipe->Released());
+    EXPECT_EQ(pipe->Received(), "");
+}
+
+TEST(BridgeMode, ManyStreamsAtOnceKeepEachStreamWholeAndInOrder) {
+    FakeEngine engine;
+    engine.out.SetPieceSize(5000);
+    engine.List(kPipe);
+    constexpr std::uint32_t kStreams = 16;
+    std::vector<std::shared_ptr<FakeServedPipe>> pipes;
+    std::string opens;
+    for (std::uint32_t id = 1; id <= kStreams; ++id) {
+        pipes.push_back(engine.AddServedPipe(std::to_string(id)));
+        opens += FrameBytes(2, id);
+    }
+    engine.Start(EngineMode::Bridge, kPipe);
+    engine.in.Push(opens);
+    ASSERT_TRUE(engine.WaitForFrames(1 + kStreams));
+    std::vector<std::thread> servers;
+    for (std::uint32_t i = 0; i < kStreams; ++i) {
+        servers.emplace_back([&pipes, i] {
+            for (int n = 0; n < 50; ++n) pipes[i]->Send(std::to_string(i) + ":" + std::to_string(n) + ";");
+            pipes[i]->Hangup();
+        });
+    }
+    for (auto& t : servers) t.join();
+    // Each stream: Opened, its blocks, Eof, Close.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    auto closes = [&] {
+        const auto frames = engine.Frames();
+        return std::count_if(frames.begin(), frames.end(), [](const WireFrame& f) { return f.type == 7; });
+    };
+    while (closes() < kStreams && std::chrono::steady_clock::now() < giveUp) engine.out.WaitForBytes(engine.out.Bytes().size() + 1, 10);
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    const auto frames = After(engine);
+    for (std::uint32_t id = 1; id <= kStreams; ++id) {
+        const auto mine = OfStream(frames, id);
+        ASSERT_GE(mine.size(), 3u);
+        EXPECT_EQ(mine.front(), (WireFrame{3, id, std::to_string(id)}));
+        std::string data;
+        for (std::size_t k = 1; k + 2 < mine.size(); ++k) {
+            EXPECT_EQ(mine[k].type, 5u);
+            data += mine[k].payload;
+        }
+        std::string expected;
+        for (int n = 0; n < 50; ++n) expected += std::to_string(id - 1) + ":" + std::to_string(n) + ";";
+        EXPECT_EQ(data, expected);
+        EXPECT_EQ(mine[mine.size() - 2], (WireFrame{6, id, ""}));
+        EXPECT_EQ(mine.back(), (WireFrame{7, id, ""}));
+    }
+}

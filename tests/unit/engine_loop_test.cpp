@@ -1,0 +1,177 @@
+// The engine loop through the in-memory operating system: greeting, Ping,
+// every fatal end, the idle end and the clean-up, in both modes.
+
+#include <gtest/gtest.h>
+
+#include "support/fake_engine.h"
+
+namespace {
+
+const std::string kHello("QSF1\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00", 16);
+const std::string kBridgePipe = "\\\\.\\pipe\\bridge.pipe";
+
+std::string Ping(std::uint32_t id, const std::string& payload) { return FrameBytes(8, id, payload); }
+
+}  // namespace
+
+TEST(EngineLoop, GreetsWithHelloAndEndsNormallyWithInput) {
+    for (EngineMode mode : {EngineMode::Service, EngineMode::Bridge}) {
+        FakeEngine engine;
+        engine.List(kBridgePipe);
+        engine.in.End();
+        engine.Start(mode, kBridgePipe);
+        EXPECT_EQ(engine.Finish(), "");
+        EXPECT_EQ(engine.out.Bytes(), kHello);
+    }
+}
+
+TEST(EngineLoop, AnUnlistedBridgePipeEndsTheRunBeforeAnyOutput) {
+    FakeEngine engine;
+    engine.in.End();
+    engine.Start(EngineMode::Bridge, kBridgePipe);
+    EXPECT_EQ(engine.Finish(), "This named pipe is not in the HTTP allowlist.");
+    EXPECT_EQ(engine.out.Bytes(), "");
+    EXPECT_EQ(engine.in.Reads(), 0);  // the reader was never started
+}
+
+TEST(EngineLoop, PingIsAnsweredByteForByteWithAnyStreamId) {
+    for (EngineMode mode : {EngineMode::Service, EngineMode::Bridge}) {
+        FakeEngine engine;
+        engine.List(kBridgePipe);
+        engine.Start(mode, kBridgePipe);
+        engine.in.Push(Ping(0, "hello"));
+        ASSERT_TRUE(engine.WaitForFrames(2));
+        engine.in.Push(Ping(0xFFFFFFFF, std::string("\0\x01\xff", 3)) + Ping(7, "abc"));
+        engine.in.End();
+        EXPECT_EQ(engine.Finish(), "");
+        EXPECT_EQ(engine.out.Bytes(), kHello + FrameBytes(9, 0, "hello") + FrameBytes(9, 0xFFFFFFFF, std::string("\0\x01\xff", 3)) +
+                                          std::string("QSF1\x01\x00\x09\x00\x07\x00\x00\x00\x03\x00\x00\x00" "abc", 19));
+    }
+}
+
+TEST(EngineLoop, FramesInOneChunkAreHandledInOrderAndFramesMaySpanChunks) {
+    FakeEngine engine;
+    engine.Start(EngineMode::Service);
+    std::string input;
+    for (std::uint32_t id = 1; id <= 5; ++id) input += Ping(id, std::string(id, 'p'));
+    const std::string big = Ping(9, std::string(100000, 'b'));  // spans four reads
+    engine.in.Push(input + big.substr(0, 1000));
+    engine.in.Push(big.substr(1000));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    const auto frames = engine.Frames();
+    ASSERT_EQ(frames.size(), 7u);
+    for (std::uint32_t id = 1; id <= 5; ++id) EXPECT_EQ(frames[id], (WireFrame{9, id, std::string(id, 'p')}));
+    EXPECT_EQ(frames[6], (WireFrame{9, 9, std::string(100000, 'b')}));
+}
+
+TEST(EngineLoop, InputEndingInsideAFrameIsTruncated) {
+    FakeEngine engine;
+    engine.Start(EngineMode::Service);
+    engine.in.Push(Ping(3, "x") + Ping(4, "abc").substr(0, 10));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "Truncated input frame.");
+    EXPECT_EQ(engine.out.Bytes(), kHello + FrameBytes(9, 3, "x"));
+
+    FakeEngine payload;
+    payload.Start(EngineMode::Service);
+    payload.in.Push(Ping(4, "abc").substr(0, 18));
+    payload.in.End();
+    EXPECT_EQ(payload.Finish(), "Truncated input frame.");
+}
+
+TEST(EngineLoop, EveryFatalFrameEndsTheRunWithItsMessage) {
+    struct Case {
+        EngineMode mode;
+        std::string input;
+        std::string message;
+    };
+    const std::string bad("QSF2\x01\x00\x08\x00\x01\x00\x00\x00\x00\x00\x00\x00", 16);
+    const std::vector<Case> cases = {
+        {EngineMode::Service, bad, "Invalid bridge frame."},
+        {EngineMode::Bridge, bad, "Invalid bridge frame."},
+        {EngineMode::Service, FrameBytes(8, 1, "").substr(0, 4) + std::string("\x02\x00\x08\x00", 4) + std::string(8, '\0'),
+         "Invalid bridge frame."},
+        {EngineMode::Service, FrameBytes(16, 1), "Invalid bridge frame."},
+        {EngineMode::Service, FrameBytes(5, 1, "").substr(0, 12) + std::string("\x01\x00\x10\x00", 4), "Invalid bridge frame."},
+        {EngineMode::Service, FrameBytes(13, 0, "\\\\.\\pipe\\a"), "Expected a nonzero stream ID."},
+        {EngineMode::Bridge, FrameBytes(2, 0), "Expected a nonzero stream ID."},
+        {EngineMode::Service, FrameBytes(2, 1), "Invalid service request."},
+        {EngineMode::Service, FrameBytes(5, 1, "data"), "Invalid service request."},
+        {EngineMode::Service, FrameBytes(6, 1), "Invalid service request."},
+        {EngineMode::Service, FrameBytes(7, 1), "Invalid service request."},
+        {EngineMode::Service, FrameBytes(1, 1), "Invalid service request."},
+        {EngineMode::Service, FrameBytes(15, 1, "\x01"), "Invalid service request."},
+        {EngineMode::Service, FrameBytes(14, 1, "x"), "Invalid service request."},
+        {EngineMode::Service, FrameBytes(13, 1, ""), "Invalid service request."},
+        {EngineMode::Service, FrameBytes(11, 1, std::string(111, 'a')), "Invalid service request."},
+        {EngineMode::Bridge, FrameBytes(13, 1, "\\\\.\\pipe\\a"), "Invalid forwarding request."},
+        {EngineMode::Bridge, FrameBytes(11, 1, "\\\\.\\pipe\\a"), "Invalid forwarding request."},
+        {EngineMode::Bridge, FrameBytes(14, 1), "Invalid forwarding request."},
+        {EngineMode::Bridge, FrameBytes(2, 1, "x"), "Invalid forwarding request."},
+        {EngineMode::Bridge, FrameBytes(6, 1, "x"), "Invalid forwarding request."},
+        {EngineMode::Bridge, FrameBytes(7, 1, "x"), "Invalid forwarding request."},
+        {EngineMode::Bridge, FrameBytes(3, 1), "Invalid forwarding request."},
+    };
+    for (const Case& c : cases) {
+        FakeEngine engine;
+        engine.List(kBridgePipe);
+        engine.Start(c.mode, kBridgePipe);
+        // A Ping after the bad frame, in the same chunk, must not be answered.
+        engine.in.Push(c.input + Ping(1, "after"));
+        EXPECT_EQ(engine.Finish(), c.message) << c.message;
+        EXPECT_EQ(engine.out.Bytes(), kHello) << c.message;
+    }
+}
+
+TEST(EngineLoop, AFailingPongEndsTheRun) {
+    FakeEngine engine;
+    engine.out.FailAfter(20);
+    engine.Start(EngineMode::Service);
+    engine.in.Push(Ping(5, "ping"));
+    EXPECT_EQ(engine.Finish(), "SSH output closed.");
+}
+
+TEST(EngineLoop, AFailingHelloEndsTheRunBeforeReading) {
+    FakeEngine engine;
+    engine.out.FailAfter(0);
+    engine.Start(EngineMode::Service);
+    EXPECT_EQ(engine.Finish(), "SSH output closed.");
+    EXPECT_EQ(engine.in.Reads(), 0);
+}
+
+TEST(EngineLoop, EndsAfterTwoMinutesWithoutInputClosingStreamsFirst) {
+    FakeEngine engine;
+    engine.List(kBridgePipe);
+    auto pipe = engine.AddServedPipe("server / bridge.pipe");
+    engine.Start(EngineMode::Bridge, kBridgePipe);
+    engine.in.Push(FrameBytes(2, 4));
+    ASSERT_TRUE(engine.WaitForFrames(2));
+    // Exactly two minutes is not yet idle; one millisecond more is.
+    engine.now.store(engine.now.load() + kIdleLimitMs);
+    engine.in.Push(Ping(1, "still here"));
+    ASSERT_TRUE(engine.WaitForFrames(3));
+    engine.now.store(engine.now.load() + kIdleLimitMs);
+    ASSERT_TRUE(engine.WaitForFrames(3));
+    EXPECT_FALSE(pipe->Cancelled());
+    engine.now.store(engine.now.load() + 1);
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_TRUE(pipe->Cancelled());
+    EXPECT_TRUE(pipe->Released());
+    const auto frames = engine.Frames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[1], (WireFrame{3, 4, "server / bridge.pipe"}));
+    EXPECT_EQ(frames[2], (WireFrame{9, 1, "still here"}));
+}
+
+TEST(EngineLoop, AFatalErrorClosesEveryStreamToo) {
+    FakeEngine engine;
+    engine.List(kBridgePipe);
+    auto first = engine.AddServedPipe("a");
+    auto second = engine.AddServedPipe("b");
+    engine.Start(EngineMode::Bridge, kBridgePipe);
+    engine.in.Push(FrameBytes(2, 1) + FrameBytes(2, 2) + FrameBytes(2, 1));
+    EXPECT_EQ(engine.Finish(), "Duplicate stream ID.");
+    EXPECT_TRUE(first->Released());
+    EXPECT_TRUE(second->Released());
+}

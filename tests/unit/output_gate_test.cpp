@@ -1,0 +1,138 @@
+// Frames on standard output through the output gate: exact bytes, whole
+// frames from many threads at once, cancellation, and a dead output.
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/frame.h"
+#include "engine/output_gate.h"
+#include "support/error_message.h"
+#include "support/fake_streams.h"
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+struct Parsed {
+    std::uint32_t type;
+    std::uint32_t streamId;
+    std::string payload;
+};
+
+// Cuts `bytes` into frames; fails the test on anything that is not whole frames.
+std::vector<Parsed> ParseAll(const std::string& bytes) {
+    FrameBuffer buffer;
+    EXPECT_TRUE(buffer.AppendInput(bytes.data(), bytes.size()));
+    std::vector<Parsed> frames;
+    FrameView view;
+    ParseStatus status;
+    while ((status = buffer.ParseFrame(view)) == ParseStatus::Ok) {
+        frames.push_back({view.type, view.streamId, std::string(reinterpret_cast<const char*>(view.payload), view.length)});
+        buffer.ConsumeFrame();
+    }
+    EXPECT_EQ(status, ParseStatus::NeedMore);
+    EXPECT_EQ(buffer.PendingBytes(), 0u);
+    return frames;
+}
+
+}  // namespace
+
+TEST(OutputGate, WritesHeaderAndPayloadAndNothingElse) {
+    FakeStdout out;
+    OutputGate gate(out.Port());
+    gate.WriteFrame(1, 0, nullptr, 0);
+    EXPECT_EQ(out.Bytes(), std::string("QSF1\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00", 16));
+    gate.WriteFrame(9, 7, "abc", 3);
+    EXPECT_EQ(out.Bytes().substr(16), std::string("QSF1\x01\x00\x09\x00\x07\x00\x00\x00\x03\x00\x00\x00" "abc", 19));
+}
+
+TEST(OutputGate, RefusesABadFrameWithoutWriting) {
+    FakeStdout out;
+    OutputGate gate(out.Port());
+    EXPECT_EQ(MessageOf([&] { gate.WriteFrame(16, 1, nullptr, 0); }), "Invalid output frame.");
+    EXPECT_EQ(MessageOf([&] { gate.WriteFrame(5, 1, "x", 1048577); }), "Invalid output frame.");
+    EXPECT_EQ(out.Bytes(), "");
+}
+
+TEST(OutputGate, FramesFromManyThreadsNeverInterleave) {
+    FakeStdout out;
+    out.SetPieceSize(3);  // every frame takes many write calls
+    OutputGate gate(out.Port());
+    constexpr int kWriters = 8;
+    constexpr int kFrames = 150;
+    std::vector<std::thread> writers;
+    for (int w = 1; w <= kWriters; ++w) {
+        writers.emplace_back([&gate, w] {
+            FakeEvent never;
+            for (int i = 0; i < kFrames; ++i) {
+                const std::string payload = std::to_string(i) + std::string(static_cast<std::size_t>(i % 40), 'a' + w);
+                gate.WriteFrame(5, static_cast<std::uint32_t>(w), payload.data(), static_cast<std::uint32_t>(payload.size()),
+                                w % 2 == 0 ? never.Check() : CancelCheck());
+            }
+        });
+    }
+    for (auto& t : writers) t.join();
+
+    const std::vector<Parsed> frames = ParseAll(out.Bytes());
+    ASSERT_EQ(frames.size(), static_cast<std::size_t>(kWriters * kFrames));
+    std::vector<int> next(kWriters + 1, 0);
+    for (const Parsed& f : frames) {
+        ASSERT_GE(f.streamId, 1u);
+        ASSERT_LE(f.streamId, static_cast<std::uint32_t>(kWriters));
+        int& i = next[f.streamId];
+        EXPECT_EQ(f.payload, std::to_string(i) + std::string(static_cast<std::size_t>(i % 40), static_cast<char>('a' + f.streamId)));
+        ++i;
+    }
+}
+
+TEST(OutputGate, ACancelledWriterWritesNothingEvenWithTheGateFree) {
+    FakeStdout out;
+    OutputGate gate(out.Port());
+    FakeEvent closing;
+    closing.Set();
+    EXPECT_EQ(MessageOf([&] { gate.WriteFrame(5, 3, "data", 4, closing.Check()); }), "Stream closed.");
+    EXPECT_EQ(out.Bytes(), "");
+}
+
+TEST(OutputGate, CancellationStopsAWaitingWriterButNeverTearsAFrame) {
+    FakeStdout out;
+    out.HoldAt(20);  // the first frame stops 4 bytes into its payload
+    OutputGate gate(out.Port());
+    FakeEvent first;
+    FakeEvent second;
+    auto writing = std::async(std::launch::async, [&] { gate.WriteFrame(5, 1, "0123456789", 10, first.Check()); });
+    ASSERT_TRUE(out.WaitForBytes(20, kWaitMs));
+    auto waiting = std::async(std::launch::async, [&] {
+        return MessageOf([&] { gate.WriteFrame(5, 2, "zz", 2, second.Check()); });
+    });
+    // Both streams close: the waiting writer gives up, the one inside its frame finishes it.
+    first.Set();
+    second.Set();
+    ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), "Stream closed.");
+    out.Release();
+    ASSERT_EQ(writing.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    writing.get();
+    const std::vector<Parsed> frames = ParseAll(out.Bytes());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payload, "0123456789");
+}
+
+TEST(OutputGate, ADeadOutputFailsThisFrameAndEveryLaterOne) {
+    FakeStdout out;
+    out.FailAfter(20);
+    OutputGate gate(out.Port());
+    EXPECT_EQ(MessageOf([&] { gate.WriteFrame(5, 1, "0123456789", 10); }), "SSH output closed.");
+    out.FailAfter(1000);  // even if the output took bytes again, a torn frame must not be followed
+    EXPECT_EQ(MessageOf([&] { gate.WriteFrame(1, 0, nullptr, 0); }), "SSH output closed.");
+    EXPECT_EQ(out.Bytes().size(), 20u);
+
+    FakeStdout none;
+    none.FailAfter(0);
+    OutputGate dead(none.Port());
+    EXPECT_EQ(MessageOf([&] { dead.WriteFrame(1, 0, nullptr, 0); }), "SSH output closed.");
+}

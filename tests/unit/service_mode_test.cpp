@@ -1,0 +1,177 @@
+// Service mode through the in-memory operating system: watches reported once
+// per change, allowlist queries, limits and the mapping of pipe waits.
+
+#include <gtest/gtest.h>
+
+#include "engine/service_mode.h"
+#include "support/fake_engine.h"
+
+namespace {
+
+const std::string kPipeA = "\\\\.\\pipe\\watched.a";
+const std::string kPipeB = "\\\\.\\pipe\\watched.b";
+
+WireFrame Reply(std::uint32_t id, const std::string& text = std::string()) { return {12, id, text}; }
+WireFrame State(std::uint32_t id, PipeState s) { return {10, id, std::string(1, static_cast<char>(s))}; }
+
+// The frames after Hello.
+std::vector<WireFrame> After(const FakeEngine& engine) {
+    std::vector<WireFrame> frames = engine.Frames();
+    if (!frames.empty()) frames.erase(frames.begin());
+    return frames;
+}
+
+}  // namespace
+
+TEST(PipeStateFromWait, MapsEveryDocumentedResult) {
+    EXPECT_EQ(PipeStateFromWait(0), PipeState::Available);
+    EXPECT_EQ(PipeStateFromWait(121), PipeState::Available);
+    EXPECT_EQ(PipeStateFromWait(231), PipeState::Available);
+    EXPECT_EQ(PipeStateFromWait(2), PipeState::Absent);
+    EXPECT_EQ(PipeStateFromWait(3), PipeState::Absent);
+    for (std::uint32_t other : {1u, 5u, 53u, 109u, 123u, 161u, 232u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(PipeStateFromWait(other), PipeState::Undetermined) << other;
+    }
+}
+
+TEST(ServiceMode, AWatchIsAcceptedThenReportedOncePerChange) {
+    FakeEngine engine;
+    engine.List(kPipeA);
+    engine.SetPipe(kPipeA, 0);
+    engine.Start(EngineMode::Service);
+    // Any letter case is accepted; the canonical path is what is polled.
+    engine.in.Push(FrameBytes(13, 5, "\\\\.\\PIPE\\Watched.A"));
+    ASSERT_TRUE(engine.WaitForFrames(3));
+    engine.SetPipe(kPipeA, 231);  // busy is still there: no report
+    engine.SetPipe(kPipeA, 121);
+    engine.SetPipe(kPipeA, 2);
+    ASSERT_TRUE(engine.WaitForFrames(4));
+    engine.SetPipe(kPipeA, 3);
+    engine.SetPipe(kPipeA, 0);
+    ASSERT_TRUE(engine.WaitForFrames(5));
+    engine.SetPipe(kPipeA, 5);
+    ASSERT_TRUE(engine.WaitForFrames(6));
+    engine.Unlist(kPipeA);  // still Undetermined: no new report
+    engine.in.Push(FrameBytes(8, 1, "sync"));
+    ASSERT_TRUE(engine.WaitForFrames(7));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{Reply(5), State(5, PipeState::Available),
+                                                      State(5, PipeState::Absent), State(5, PipeState::Available),
+                                                      State(5, PipeState::Undetermined), {9, 1, "sync"}}));
+}
+
+TEST(ServiceMode, APipeLeavingTheAllowlistIsUndetermined) {
+    FakeEngine engine;
+    engine.List(kPipeA);
+    engine.SetPipe(kPipeA, 231);
+    engine.Start(EngineMode::Service);
+    engine.in.Push(FrameBytes(13, 1, kPipeA));
+    ASSERT_TRUE(engine.WaitForFrames(3));
+    engine.Unlist(kPipeA);
+    ASSERT_TRUE(engine.WaitForFrames(4));
+    engine.List(kPipeA);
+    ASSERT_TRUE(engine.WaitForFrames(5));
+    engine.FailAllowlist("The allowlist file is not trusted.");
+    ASSERT_TRUE(engine.WaitForFrames(6));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{Reply(1), State(1, PipeState::Available),
+                                                      State(1, PipeState::Undetermined), State(1, PipeState::Available),
+                                                      State(1, PipeState::Undetermined)}));
+}
+
+TEST(ServiceMode, AllowlistQueriesAnswerPositivelyOnlyWithTypeFifteen) {
+    FakeEngine engine;
+    engine.List(kPipeA);
+    engine.Start(EngineMode::Service);
+    const std::string twenty = "//./pipe/abcdefghij";  // 19 bytes + 1
+    engine.in.Push(FrameBytes(11, 3, kPipeA) + FrameBytes(11, 3, kPipeB) + FrameBytes(11, 4, twenty + "k") +
+                   FrameBytes(11, 5, "\\\\.\\pipe\\a b") + FrameBytes(11, 6, "\\\\.\\pipe\\" + std::string(101, 'n')));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_EQ(After(engine),
+              (std::vector<WireFrame>{{15, 3, "\x01"},
+                                      Reply(3, "This named pipe is not in the HTTP allowlist."),
+                                      Reply(4, "Enter a local named pipe path beginning with \\\\.\\pipe\\."),
+                                      Reply(5, "Pipe names may contain letters, numbers, dots, hyphens, and underscores."),
+                                      Reply(6, "This named pipe is not in the HTTP allowlist.")}));
+}
+
+TEST(ServiceMode, RefusesTheSixtyFifthWatchAndDuplicateIds) {
+    FakeEngine engine;
+    engine.Start(EngineMode::Service);
+    std::string input;
+    for (std::uint32_t id = 1; id <= 65; ++id) {
+        const std::string path = "\\\\.\\pipe\\p" + std::to_string(id);
+        engine.List(path);
+        engine.SetPipe(path, 0);
+        input += FrameBytes(13, id, path);
+    }
+    engine.List(kPipeB);
+    engine.SetPipe(kPipeB, 2);
+    input += FrameBytes(13, 7, kPipeB);  // duplicate ID with a new path
+    engine.in.Push(input);
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    const auto frames = After(engine);
+    // All replies come in one turn, before the next turn's poll reports each
+    // of the 64 watches once; watch 7 keeps its first (available) pipe.
+    ASSERT_EQ(frames.size(), 66u + 64u);
+    for (std::uint32_t id = 1; id <= 64; ++id) EXPECT_EQ(frames[id - 1], Reply(id));
+    EXPECT_EQ(frames[64], Reply(65, "Watch limit or duplicate watch ID."));
+    EXPECT_EQ(frames[65], Reply(7, "Watch limit or duplicate watch ID."));
+    for (std::uint32_t id = 1; id <= 64; ++id) EXPECT_EQ(frames[65 + id], State(id, PipeState::Available));
+}
+
+TEST(ServiceMode, DuplicateKeepsTheFirstPathAndUnwatchThenWatchReportsAgain) {
+    FakeEngine engine;
+    engine.List(kPipeA);
+    engine.List(kPipeB);
+    engine.SetPipe(kPipeA, 0);
+    engine.SetPipe(kPipeB, 2);
+    engine.Start(EngineMode::Service);
+    engine.in.Push(FrameBytes(13, 9, kPipeA));
+    ASSERT_TRUE(engine.WaitForFrames(3));
+    engine.in.Push(FrameBytes(13, 9, kPipeB) + FrameBytes(14, 123) + FrameBytes(8, 1, "x"));
+    ASSERT_TRUE(engine.WaitForFrames(5));
+    engine.in.Push(FrameBytes(14, 9) + FrameBytes(13, 9, kPipeA));
+    ASSERT_TRUE(engine.WaitForFrames(7));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{Reply(9), State(9, PipeState::Available),
+                                                      Reply(9, "Watch limit or duplicate watch ID."), {9, 1, "x"},
+                                                      Reply(9), State(9, PipeState::Available)}));
+}
+
+TEST(ServiceMode, AcceptsPathsUpToOneHundredTenBytes) {
+    FakeEngine engine;
+    const std::string longest = "\\\\.\\pipe\\" + std::string(101, 'l');
+    ASSERT_EQ(longest.size(), 110u);
+    engine.List(longest);
+    engine.Start(EngineMode::Service);
+    engine.in.Push(FrameBytes(11, 2, longest));
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{{15, 2, "\x01"}}));
+}
+
+TEST(ServiceMode, AFailingWatchStateWriteEndsTheRun) {
+    FakeEngine engine;
+    engine.List(kPipeA);
+    engine.SetPipe(kPipeA, 0);
+    engine.out.FailAfter(16 + 16 + 8);  // Hello, the accepting reply, half a WatchState
+    engine.Start(EngineMode::Service);
+    engine.in.Push(FrameBytes(13, 1, kPipeA));
+    EXPECT_EQ(engine.Finish(), "SSH output closed.");
+}
+
+TEST(ServiceMode, AReplyThatCannotBeWrittenEndsTheRunAndLeavesNoWatch) {
+    FakeEngine engine;
+    engine.List(kPipeA);
+    engine.out.FailAfter(16 + 4);
+    engine.Start(EngineMode::Service);
+    engine.in.Push(FrameBytes(13, 1, kPipeA));
+    EXPECT_EQ(engine.Finish(), "SSH output closed.");
+    EXPECT_EQ(engine.out.Bytes().size(), 20u);
+}
