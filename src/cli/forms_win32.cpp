@@ -2,8 +2,10 @@
 
 #include <cstdio>
 
+#include "allowlist/allowlist.h"
 #include "allowlist/allowlist_location.h"
 #include "engine/engine_platform_win32.h"
+#include "pipes/pipe_path.h"
 #include "text/program_error.h"
 
 std::string PlatformLine() {
@@ -35,8 +37,10 @@ ProgramActions WindowsProgramActions() {
     actions.defaultAllowlistPath = [] { return DefaultAllowlistPath(); };
     actions.printLine = PrintLine;
     actions.platformLine = PlatformLine;
-    actions.productPipeName = []() -> std::string { NotYetAvailable(); };
-    actions.isPipeAllowlisted = [](std::string_view, const WideString&) -> bool { NotYetAvailable(); };
+    actions.productPipeName = [] { return ProductPipeName(); };
+    actions.isPipeAllowlisted = [](std::string_view pipePath, const WideString& allowlistPath) {
+        return IsPipeAllowlisted(pipePath, allowlistPath);
+    };
     actions.installQuorlTholm = [] { NotYetAvailable(); };
     actions.runStreamEngine = [](EngineMode mode, const std::string& pipePath, const WideString& allowlistPath) {
         RunStreamEngine(mode, pipePath, allowlistPath, WindowsEnginePlatform());
