@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
+#include "allowlist/allowlist.h"
 #include "engine/standard_streams_win32.h"
-#include "text/program_error.h"
 #include "text/wide_win32.h"
 
 namespace {
@@ -24,9 +24,7 @@ EnginePlatform WindowsEnginePlatform() {
     platform.input = WindowsStandardInput();
     platform.output = WindowsStandardOutput();
     platform.tickCount = [] { return static_cast<std::uint64_t>(::GetTickCount64()); };
-    platform.requirePipeAllowlisted = [](std::string_view, const WideString&) {
-        throw ProgramError("This command is not available in this build.");
-    };
+    platform.requirePipeAllowlisted = RequirePipeAllowlisted;
     platform.waitNamedPipe = WaitForPipe;
     return platform;
 }
