@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "allowlist/allowlist.h"
 #include "allowlist/allowlist_location.h"
+#include "pipes/pipe_path.h"
 #include "text/program_error.h"
 
 std::string PlatformLine() {
@@ -34,8 +36,10 @@ ProgramActions WindowsProgramActions() {
     actions.defaultAllowlistPath = [] { return DefaultAllowlistPath(); };
     actions.printLine = PrintLine;
     actions.platformLine = PlatformLine;
-    actions.productPipeName = []() -> std::string { NotYetAvailable(); };
-    actions.isPipeAllowlisted = [](std::string_view, const WideString&) -> bool { NotYetAvailable(); };
+    actions.productPipeName = [] { return ProductPipeName(); };
+    actions.isPipeAllowlisted = [](std::string_view pipePath, const WideString& allowlistPath) {
+        return IsPipeAllowlisted(pipePath, allowlistPath);
+    };
     actions.installQuorlTholm = [] { NotYetAvailable(); };
     actions.runStreamEngine = [](EngineMode, const std::string&, const WideString&) { NotYetAvailable(); };
     return actions;

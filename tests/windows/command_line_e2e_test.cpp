@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "pipes/pipe_path.h"
 #include "support/child_process_win32.h"
+#include "support/temp_folder_win32.h"
 
 namespace {
 
@@ -71,4 +73,44 @@ TEST(CommandLineE2E, ANonAsciiAllowlistPathIsTakenAsThePrefix) {
     ProgramResult ok = RunProduct({L"--user-allowlist", L"C:\\Users\\J\u00F6rg\\\uAE40\\http-pipe.allow", L"--version"});
     EXPECT_EQ(ok.exitCode, 0u);
     EXPECT_EQ(ok.out, "quorl-socket-bridge 1 windows\r\n");
+}
+
+// --quorl-tholm prints the product pipe exactly when the allowlist lists it.
+// The allowlist lies in a folder named with characters outside most ANSI code
+// pages, so the path must reach the program intact through the UTF-16 command
+// line for the listed case to print anything.
+TEST(CommandLineE2E, QuorlTholmPrintsTheProductPipeOnlyWhenListed) {
+    const std::string product = ProductPipeName();
+    ASSERT_EQ(product.rfind("\\\\.\\pipe\\org.quorltholm.quorltholm.s-1-5-", 0), 0u) << product;
+
+    TempFolder root(L"tholm");
+    const std::wstring user = root.Path() + L"\\J\u00F6rg";
+    const std::wstring folder = user + L"\\\uAE40";
+    const std::wstring file = folder + L"\\http-pipe.allow";
+    MakeFolder(user);
+
+    ProgramResult noFolder = RunProduct({L"--user-allowlist", file, L"--quorl-tholm"});
+    EXPECT_EQ(noFolder.exitCode, 0u);
+    EXPECT_EQ(noFolder.out, "");
+    EXPECT_EQ(noFolder.err, "");
+
+    MakeFolder(folder);
+    WriteTestFile(file, "\\\\.\\pipe\\something-else\r\n");
+    ProgramResult unlisted = RunProduct({L"--user-allowlist", file, L"--quorl-tholm"});
+    EXPECT_EQ(unlisted.exitCode, 0u);
+    EXPECT_EQ(unlisted.out, "");
+    EXPECT_EQ(unlisted.err, "");
+
+    WriteTestFile(file, "# the desktop product\r\n" + product + "\r\n");
+    ProgramResult listed = RunProduct({L"--user-allowlist", file, L"--quorl-tholm"});
+    EXPECT_EQ(listed.exitCode, 0u);
+    EXPECT_EQ(listed.out, product + "\r\n");
+    EXPECT_EQ(listed.err, "");
+
+    // A bad entry before the product's line is reported, with exit status 1.
+    WriteTestFile(file, "pipe\\x\n" + product + "\n");
+    ProgramResult bad = RunProduct({L"--user-allowlist", file, L"--quorl-tholm"});
+    EXPECT_EQ(bad.exitCode, 1u);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_EQ(bad.err, "Enter a local named pipe path beginning with \\\\.\\pipe\\.\r\n");
 }

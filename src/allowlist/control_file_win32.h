@@ -1,0 +1,11 @@
+#pragma once
+// The control-file trust check on a real handle.
+
+#include <windows.h>
+
+// Returns when the object behind `object` (opened with READ_CONTROL,
+// FILE_READ_ATTRIBUTES and FILE_FLAG_OPEN_REPARSE_POINT) can be changed only
+// by the current user, Administrators and LocalSystem and is not a link;
+// throws the first rule it breaks. Its messages name the allowlist for every
+// control file.
+void VerifyTrustedFileHandle(HANDLE object);

@@ -1,0 +1,87 @@
+#include "pipes/pipe_security.h"
+
+#include "pipes/pipe_path.h"
+#include "text/program_error.h"
+
+const std::string& RequireSidText(const std::optional<std::string>& sid) {
+    if (!sid) throw ProgramError(kSidTextMessage);
+    return *sid;
+}
+
+bool IsTrustedPipePrincipal(const std::string& sid, const std::string& identity) {
+    return sid == identity || sid == kOwnerRightsSid || sid == kLocalSystemSid || sid == kAdministratorsSid;
+}
+
+namespace {
+
+void CheckPipeAce(const AceEntry& ace, const std::string& identity) {
+    if (!AppliesToObject(ace) || IsDenyEntry(ace)) return;
+    if (!IsAllowEntry(ace)) throw ProgramError(kPipeAceTypeMessage);
+    // The SID is read for every allow entry, whatever it grants.
+    const std::string& sid = RequireSidText(ace.sid);
+    if (GrantsAnyOf(ace, kPipeServerRights) && !IsTrustedPipePrincipal(sid, identity)) {
+        throw ProgramError(kPipeServerRightsMessage);
+    }
+}
+
+}  // namespace
+
+std::string PipeDisplayLabel(const std::string& canonicalPath, const std::string& identity,
+                             const AccountName& account, const std::string& currentUserSid) {
+    std::string text = account.name;
+    if (identity == kLocalSystemSid) {
+        // Not the localised name the lookup gives: clients match on it.
+        text = "SYSTEM";
+    } else if (identity != currentUserSid && !account.domain.empty()) {
+        text = account.domain + "\\" + account.name;
+    }
+    return text + " / " + PipeBaseName(canonicalPath);
+}
+
+std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeSecuritySource& source) {
+    const std::string identity = CanonicalPipeSid(canonicalPath);
+    if (identity.empty()) return std::string();
+
+    const ObjectSecurity security = source.readSecurity();
+    if (!security.obtained || !security.hasOwner || !security.hasDacl) throw ProgramError(kPipeSecurityMessage);
+    if (RequireSidText(security.owner) != identity) throw ProgramError(kPipeOwnerMessage);
+    for (const std::optional<AceEntry>& ace : security.aces) {
+        if (!ace) throw ProgramError(kPipeAclMessage);
+        CheckPipeAce(*ace, identity);
+    }
+
+    const std::optional<AccountName> account = source.lookupOwner();
+    if (!account) return std::string();
+    return PipeDisplayLabel(ValidatePipePath(canonicalPath), identity, *account, source.currentUserSid());
+}
+
+std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeSecuritySource& source) {
+    std::string label = VerifyPipeSecurityWith(canonicalPath, source);
+    if (!CanonicalPipeSid(canonicalPath).empty()) return label;
+
+    const ServerAccount server = source.readServerAccount();
+    switch (server.step) {
+    case ServerAccountStep::NoProcessId:
+        throw ProgramError(kNoServerProcessMessage);
+    case ServerAccountStep::ProcessNotOpened:
+    case ServerAccountStep::TokenNotOpened:
+        throw ProgramError(kServerAccountMessage);
+    case ServerAccountStep::UserUnreadable:
+        throw ProgramError(kServerUserMessage);
+    case ServerAccountStep::Read:
+        break;
+    }
+    if (RequireSidText(server.userSid) != source.currentUserSid()) throw ProgramError(kServerUserMessage);
+    return label;
+}
+
+void CheckTaskPrincipal(const TaskPrincipalFacts& principal,
+                        const std::function<std::optional<std::string>(const WideString& userId)>& resolveUserSid,
+                        const std::function<std::string()>& currentUserSid) {
+    if (!principal.readAll || principal.runLevel != kTaskRunLevelLua ||
+        principal.logonType != kTaskLogonInteractiveToken || principal.userId.empty()) {
+        throw ProgramError(kTaskPrincipalMessage);
+    }
+    const std::optional<std::string> sid = resolveUserSid(principal.userId);
+    if (!sid || *sid != currentUserSid()) throw ProgramError(kTaskAccountMessage);
+}

@@ -1,0 +1,101 @@
+#include "pipes/pipe_security_win32.h"
+
+#include <sddl.h>
+
+#include <vector>
+
+#include "os/handles_win32.h"
+#include "pipes/object_security_win32.h"
+#include "text/current_user.h"
+#include "text/wide_win32.h"
+
+namespace {
+
+std::string CurrentUserSidText() { return WideToUtf8(CurrentUserSid()); }
+
+// The owner's account for the label; std::nullopt when the lookup fails (the
+// label is then empty, never an error).
+std::optional<AccountName> LookupOwner(PSID owner) {
+    DWORD nameLength = 0;
+    DWORD domainLength = 0;
+    SID_NAME_USE use{};
+    if (::LookupAccountSidW(nullptr, owner, nullptr, &nameLength, nullptr, &domainLength, &use) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || nameLength < 1) {
+        return std::nullopt;
+    }
+    std::vector<wchar_t> name(nameLength, L'\0');
+    std::vector<wchar_t> domain(domainLength, L'\0');
+    if (!::LookupAccountSidW(nullptr, owner, name.data(), &nameLength, domainLength ? domain.data() : nullptr,
+                             &domainLength, &use)) {
+        return std::nullopt;
+    }
+    AccountName account;
+    account.name = WideToUtf8(FromWin(name.data()));
+    if (domainLength != 0) account.domain = WideToUtf8(FromWin(domain.data()));
+    return account;
+}
+
+ServerAccount ReadServerAccount(HANDLE pipe) {
+    ServerAccount account;
+    ULONG processId = 0;
+    if (!::GetNamedPipeServerProcessId(pipe, &processId)) return account;
+    account.step = ServerAccountStep::ProcessNotOpened;
+    const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) return account;
+    account.step = ServerAccountStep::TokenNotOpened;
+    UniqueHandle token;
+    if (!::OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) return account;
+    account.step = ServerAccountStep::UserUnreadable;
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);  // reports the size
+    std::vector<unsigned char> buffer(size, 0);
+    if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return account;
+    account.step = ServerAccountStep::Read;
+    account.userSid = TrySidToString(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
+    return account;
+}
+
+// The source over one handle; the queried descriptor stays alive in `security`
+// for the owner lookup that follows the rules.
+PipeSecuritySource SourceFor(HANDLE pipe, QueriedSecurity& security) {
+    PipeSecuritySource source;
+    source.readSecurity = [pipe, &security] {
+        security = QuerySecurity(pipe);
+        return DescribeSecurity(security);
+    };
+    source.lookupOwner = [&security] { return LookupOwner(security.owner); };
+    source.readServerAccount = [pipe] { return ReadServerAccount(pipe); };
+    source.currentUserSid = CurrentUserSidText;
+    return source;
+}
+
+}  // namespace
+
+std::string CheckConnectedPipe(HANDLE pipe, const std::string& canonicalPath) {
+    QueriedSecurity security;
+    return CheckConnectedPipeWith(canonicalPath, SourceFor(pipe, security));
+}
+
+std::string VerifyPipeSecurity(HANDLE pipe, const std::string& canonicalPath) {
+    QueriedSecurity security;
+    return VerifyPipeSecurityWith(canonicalPath, SourceFor(pipe, security));
+}
+
+std::optional<std::string> ResolveAccountSid(const WideString& userId) {
+    PSID parsed = nullptr;
+    if (::ConvertStringSidToSidW(WinStr(userId), &parsed)) {
+        const UniqueLocalMemory owned(parsed);
+        return SidToString(parsed);
+    }
+    DWORD sidSize = 0;
+    DWORD domainLength = 0;
+    SID_NAME_USE use{};
+    ::LookupAccountNameW(nullptr, WinStr(userId), nullptr, &sidSize, nullptr, &domainLength, &use);
+    if (sidSize == 0) return std::nullopt;
+    std::vector<unsigned char> sid(sidSize, 0);
+    std::vector<wchar_t> domain(domainLength + 1, L'\0');
+    if (!::LookupAccountNameW(nullptr, WinStr(userId), sid.data(), &sidSize, domain.data(), &domainLength, &use)) {
+        return std::nullopt;
+    }
+    return SidToString(sid.data());
+}

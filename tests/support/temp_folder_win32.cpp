@@ -1,0 +1,62 @@
+#include "support/temp_folder_win32.h"
+
+#include <sddl.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+#include "os/handles_win32.h"
+
+namespace {
+
+std::atomic<unsigned> nextFolder{0};
+
+}  // namespace
+
+SddlDescriptor::SddlDescriptor(const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        throw std::runtime_error("bad SDDL");
+    }
+    attributes_.lpSecurityDescriptor = descriptor;
+}
+
+SddlDescriptor::~SddlDescriptor() { ::LocalFree(attributes_.lpSecurityDescriptor); }
+
+TempFolder::TempFolder(const std::wstring& tag) {
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD n = ::GetTempPathW(MAX_PATH + 1, temp);
+    if (n == 0 || n > MAX_PATH) throw std::runtime_error("GetTempPathW failed");
+    path_ = std::wstring(temp, n) + L"qsb-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+            std::to_wstring(nextFolder.fetch_add(1)) + L"-" + tag;
+    MakeFolder(path_);
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(path_), ignored);
+}
+
+void MakeFolder(const std::wstring& path, const std::wstring& sddl) {
+    if (sddl.empty()) {
+        if (!::CreateDirectoryW(path.c_str(), nullptr)) throw std::runtime_error("CreateDirectoryW failed");
+        return;
+    }
+    SddlDescriptor descriptor(sddl);
+    if (!::CreateDirectoryW(path.c_str(), descriptor.Attributes())) throw std::runtime_error("CreateDirectoryW failed");
+}
+
+void WriteTestFile(const std::wstring& path, const std::string& bytes, const std::wstring& sddl) {
+    std::unique_ptr<SddlDescriptor> descriptor;
+    if (!sddl.empty()) descriptor = std::make_unique<SddlDescriptor>(sddl);
+    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, descriptor ? descriptor->Attributes() : nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw std::runtime_error("CreateFileW failed: " + std::to_string(::GetLastError()));
+    DWORD wrote = 0;
+    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) ||
+        wrote != bytes.size()) {
+        throw std::runtime_error("WriteFile failed");
+    }
+}

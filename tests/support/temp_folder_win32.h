@@ -1,0 +1,38 @@
+#pragma once
+// Folders and files in the test's temporary folder, made with chosen security
+// descriptors and removed with everything in them when the owner goes.
+
+#include <windows.h>
+
+#include <string>
+
+// SDDL text to a self-relative descriptor owned by the caller.
+class SddlDescriptor {
+public:
+    explicit SddlDescriptor(const std::wstring& sddl);  // throws std::runtime_error for bad SDDL
+    ~SddlDescriptor();
+    SddlDescriptor(const SddlDescriptor&) = delete;
+    SddlDescriptor& operator=(const SddlDescriptor&) = delete;
+    SECURITY_ATTRIBUTES* Attributes() { return &attributes_; }
+
+private:
+    SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
+class TempFolder {
+public:
+    // A new folder "qsb-test-<pid>-<n>-<tag>" in the temporary folder.
+    explicit TempFolder(const std::wstring& tag);
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::wstring& Path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+// Creates `path` as a folder, with `sddl` when it is not empty. Throws std::runtime_error.
+void MakeFolder(const std::wstring& path, const std::wstring& sddl = std::wstring());
+// Creates or replaces the file `path` holding `bytes`, with `sddl` when not empty.
+void WriteTestFile(const std::wstring& path, const std::string& bytes, const std::wstring& sddl = std::wstring());

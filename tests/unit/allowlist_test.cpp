@@ -1,0 +1,266 @@
+// The allowlist and the control-file trust rules over a fake file system that
+// records what was asked of it. Cases Wine cannot make (links, object and
+// callback entries, unreadable entries, failed queries) are covered here.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "allowlist/allowlist.h"
+#include "support/error_message.h"
+
+namespace {
+
+const std::string kUser = "S-1-5-21-1-2-3-1001";
+const std::string kOtherUser = "S-1-5-21-1-2-3-1002";
+const std::string kEveryone = "S-1-1-0";
+const std::string kUsers = "S-1-5-32-545";
+const std::string kAuthenticatedUsers = "S-1-5-11";
+const std::string kPipe = "\\\\.\\pipe\\app";
+
+constexpr std::uint32_t kFileAllAccess = 0x001F01FF;
+constexpr std::uint32_t kReadExecute = 0x001200A9;
+constexpr std::uint32_t kModify = 0x001301BF;
+
+AceEntry Allow(std::uint32_t mask, const std::string& sid, std::uint8_t flags = 0) {
+    return AceEntry{kAccessAllowedAceType, flags, mask, sid};
+}
+
+AceEntry OfType(std::uint8_t type, std::uint32_t mask, std::uint8_t flags = 0) {
+    return AceEntry{type, flags, mask, std::nullopt};
+}
+
+// Owned by `owner`; full control for the user, LocalSystem and Administrators.
+ObjectSecurity Trusted(const std::string& owner = kUser) {
+    ObjectSecurity security;
+    security.obtained = security.hasOwner = security.hasDacl = true;
+    security.owner = owner;
+    security.aces = {Allow(kFileAllAccess, kUser), Allow(kFileAllAccess, "S-1-5-18"),
+                     Allow(kFileAllAccess, "S-1-5-32-544")};
+    return security;
+}
+
+struct FakeObject {
+    std::uint32_t openError = 0;
+    ObjectSecurity security = Trusted();
+    std::optional<std::uint32_t> attributes = 0x20;
+};
+
+struct FakeFiles {
+    FakeObject folder{0, Trusted(), 0x10};
+    FakeObject file;
+    std::string content = kPipe + "\n";
+    std::optional<std::uint64_t> size;  // content.size() unless set
+    bool readFails = false;
+    bool shortRead = false;
+    std::vector<std::string> log;
+
+    FakeObject& Of(ControlObject object) { return object == ControlObject::Folder ? folder : file; }
+    static std::string Name(ControlObject object) { return object == ControlObject::Folder ? "folder" : "file"; }
+
+    ControlFileOps Ops() {
+        ControlFileOps ops;
+        ops.open = [this](ControlObject o) {
+            log.push_back("open " + Name(o));
+            return Of(o).openError;
+        };
+        ops.readSecurity = [this](ControlObject o) {
+            log.push_back("security " + Name(o));
+            return Of(o).security;
+        };
+        ops.attributes = [this](ControlObject o) {
+            log.push_back("attributes " + Name(o));
+            return Of(o).attributes;
+        };
+        ops.fileSize = [this]() -> std::optional<std::uint64_t> {
+            log.push_back("size");
+            if (size) return size;
+            return content.size();
+        };
+        ops.read = [this](std::uint64_t n) -> std::optional<std::string> {
+            log.push_back("read " + std::to_string(n));
+            if (readFails) return std::nullopt;
+            return shortRead ? content.substr(0, n / 2) : content.substr(0, n);
+        };
+        ops.currentUserSid = [] { return kUser; };
+        return ops;
+    }
+
+    // The message of IsPipeAllowlistedWith, or "true" / "false".
+    std::string Check(const std::string& request = kPipe) {
+        bool listed = false;
+        const std::string message = MessageOf([&] { listed = IsPipeAllowlistedWith(request, Ops()); });
+        if (message != "(no error)") return message;
+        return listed ? "true" : "false";
+    }
+};
+
+const std::string kWritable = "Named pipe allowlist is writable by another principal.";
+
+}  // namespace
+
+// The folder is opened and checked before the file, then the file is read once.
+TEST(AllowlistFile, ChecksTheFolderThenTheFileThenReadsOnce) {
+    FakeFiles files;
+    EXPECT_EQ(files.Check(), "true");
+    EXPECT_EQ(files.log, (std::vector<std::string>{"open folder", "security folder", "attributes folder", "open file",
+                                                   "security file", "attributes file", "size", "read 13"}));
+}
+
+// A missing folder or file means "not listed"; other open failures are errors.
+TEST(AllowlistFile, TreatsOnlyNotFoundAsAbsent) {
+    for (std::uint32_t error : {2u, 3u}) {
+        FakeFiles noFolder;
+        noFolder.folder.openError = error;
+        EXPECT_EQ(noFolder.Check(), "false");
+        EXPECT_EQ(noFolder.log.size(), 1u);
+        FakeFiles noFile;
+        noFile.file.openError = error;
+        EXPECT_EQ(noFile.Check(), "false");
+    }
+    FakeFiles denied;
+    denied.folder.openError = 5;
+    EXPECT_EQ(denied.Check(), "Could not open the named pipe allowlist directory.");
+    FakeFiles shared;
+    shared.file.openError = 32;  // another handle holds it open for writing
+    EXPECT_EQ(shared.Check(), "Could not open the named pipe allowlist.");
+}
+
+TEST(AllowlistFile, RefusesABadRequestBeforeTouchingAnyFile) {
+    FakeFiles files;
+    EXPECT_EQ(files.Check("pipe\\app"), "Enter a local named pipe path beginning with \\\\.\\pipe\\.");
+    EXPECT_EQ(files.Check("\\\\.\\pipe\\a b"), "Pipe names may contain letters, numbers, dots, hyphens, and underscores.");
+    EXPECT_TRUE(files.log.empty());
+}
+
+// Each failure of the trust rules, on the file and on the folder.
+TEST(AllowlistFile, ReportsEachTrustFailure) {
+    for (ControlObject object : {ControlObject::Folder, ControlObject::File}) {
+        const auto check = [&](auto change) {
+            FakeFiles files;
+            change(files.Of(object));
+            return files.Check();
+        };
+        EXPECT_EQ(check([](FakeObject& o) { o.security.obtained = false; }),
+                  "Could not verify named pipe allowlist permissions.");
+        EXPECT_EQ(check([](FakeObject& o) { o.security.hasDacl = false; }),
+                  "Could not verify named pipe allowlist permissions.");
+        EXPECT_EQ(check([](FakeObject& o) { o.security.owner = kOtherUser; }),
+                  "Named pipe allowlist has an untrusted owner.");
+        EXPECT_EQ(check([](FakeObject& o) { o.security.owner = std::nullopt; }), "Could not inspect pipe identity.");
+        EXPECT_EQ(check([](FakeObject& o) { o.security.aces.push_back(std::nullopt); }),
+                  "Invalid named pipe allowlist ACL.");
+        EXPECT_EQ(check([](FakeObject& o) { o.security.aces.push_back(Allow(kModify, kAuthenticatedUsers)); }),
+                  kWritable);
+        EXPECT_EQ(check([](FakeObject& o) { o.attributes = 0x400 | 0x10; }),
+                  "Named pipe allowlist must not be a reparse point.");
+        EXPECT_EQ(check([](FakeObject& o) { o.attributes = std::nullopt; }),
+                  "Named pipe allowlist must not be a reparse point.");
+        // A link whose owner is untrusted reports the owner.
+        EXPECT_EQ(check([](FakeObject& o) {
+                      o.attributes = 0x400;
+                      o.security.owner = kOtherUser;
+                  }),
+                  "Named pipe allowlist has an untrusted owner.");
+    }
+}
+
+TEST(AllowlistFile, AcceptsAdministratorsAndLocalSystemAsOwners) {
+    for (const char* owner : {"S-1-5-32-544", "S-1-5-18"}) {
+        FakeFiles files;
+        files.folder.security = Trusted(owner);
+        files.file.security = Trusted(owner);
+        EXPECT_EQ(files.Check(), "true") << owner;
+    }
+}
+
+// Only allow entries that apply to the object and grant a write-capable right
+// need a trusted SID; every other entry type is refused, even a denying one.
+TEST(AllowlistFile, JudgesEachEntryByTypeFlagsAndRights) {
+    const auto withEntry = [](const AceEntry& ace) {
+        FakeFiles files;
+        files.file.security.aces.push_back(ace);
+        return files.Check();
+    };
+    EXPECT_EQ(withEntry(Allow(kReadExecute, kEveryone)), "true");
+    EXPECT_EQ(withEntry(Allow(0x00000100, kUsers)), "true");  // FILE_WRITE_ATTRIBUTES alone
+    EXPECT_EQ(withEntry(Allow(0x00000010, kUsers)), "true");  // FILE_WRITE_EA alone
+    EXPECT_EQ(withEntry(Allow(kModify, kAuthenticatedUsers)), kWritable);
+    for (std::uint32_t right : {0x10000000u, 0x40000000u, 0x00080000u, 0x00040000u, 0x00010000u, 0x40u, 0x4u, 0x2u}) {
+        EXPECT_EQ(withEntry(Allow(right, kEveryone)), kWritable) << right;
+    }
+    EXPECT_EQ(withEntry(Allow(kFileAllAccess, kEveryone, kInheritOnlyAceFlag | 0x3)), "true");
+    EXPECT_EQ(withEntry(OfType(5, kFileAllAccess, kInheritOnlyAceFlag)), "true");
+    EXPECT_EQ(withEntry(OfType(kAccessDeniedAceType, kFileAllAccess)), "true");
+    for (std::uint8_t type : {5, 6, 9, 10, 11, 17}) {
+        EXPECT_EQ(withEntry(OfType(type, 0)), "Unsupported named pipe allowlist ACL.") << int(type);
+    }
+    // A write-capable entry's SID must be readable; a harmless one's need not be.
+    EXPECT_EQ(withEntry(AceEntry{kAccessAllowedAceType, 0, kModify, std::nullopt}), "Could not inspect pipe identity.");
+    EXPECT_EQ(withEntry(AceEntry{kAccessAllowedAceType, 0, kReadExecute, std::nullopt}), "true");
+}
+
+// A folder that lets Users add files fails even when the file is absent.
+TEST(AllowlistFile, ChecksTheFolderBeforeLookingForTheFile) {
+    FakeFiles files;
+    files.folder.security.aces.push_back(Allow(0x00000002, kUsers));  // FILE_ADD_FILE
+    files.file.openError = 2;
+    EXPECT_EQ(files.Check(), kWritable);
+    EXPECT_EQ(files.log, (std::vector<std::string>{"open folder", "security folder"}));
+}
+
+TEST(AllowlistFile, ReadsAtMost65536BytesWhole) {
+    FakeFiles exact;
+    exact.content = kPipe + "\n" + std::string(65536 - kPipe.size() - 1, '#');
+    EXPECT_EQ(exact.content.size(), 65536u);
+    EXPECT_EQ(exact.Check(), "true");
+
+    FakeFiles over;
+    over.content = exact.content + "#";
+    EXPECT_EQ(over.Check(), "Named pipe allowlist is too large.");
+    EXPECT_EQ(over.log.back(), "size");  // never read in part
+
+    FakeFiles noSize;
+    ControlFileOps ops = noSize.Ops();
+    ops.fileSize = [] { return std::optional<std::uint64_t>(); };
+    EXPECT_EQ(MessageOf([&] { IsPipeAllowlistedWith(kPipe, ops); }), "Named pipe allowlist is too large.");
+
+    FakeFiles failed;
+    failed.readFails = true;
+    EXPECT_EQ(failed.Check(), "Could not read named pipe allowlist.");
+    FakeFiles partial;
+    partial.shortRead = true;
+    EXPECT_EQ(partial.Check(), "Could not read named pipe allowlist.");
+}
+
+// The line rules: line feeds split, blanks trimmed, "#" lines skipped, the
+// first match ends the reading.
+TEST(AllowlistContains, FollowsTheLineRules) {
+    const std::string request = "\\\\.\\pipe\\app";
+    EXPECT_FALSE(AllowlistContains("", request));
+    EXPECT_FALSE(AllowlistContains("\n\n  \t\r\n# only comments\n   # \\\\.\\pipe\\app\n", request));
+    EXPECT_TRUE(AllowlistContains("\\\\.\\pipe\\app", request));
+    EXPECT_TRUE(AllowlistContains("\\\\.\\pipe\\other\r\n\\\\.\\pipe\\app\r\n", request));
+    EXPECT_TRUE(AllowlistContains("  \t\\\\.\\pipe\\app \t\r", request));
+    EXPECT_TRUE(AllowlistContains("\\\\.\\PIPE\\App\n", request));
+    EXPECT_TRUE(AllowlistContains("\\\\.\\pipe\\app\n", "\\\\.\\pipe\\app"));
+    EXPECT_TRUE(AllowlistContains("\\\\.\\pipe\\app\n\\\\.\\pipe\\app\n", request));
+    EXPECT_FALSE(AllowlistContains("\\\\.\\pipe\\app2\n\\\\.\\pipe\\ap\n", request));
+    // A carriage return alone does not end a line.
+    EXPECT_EQ(MessageOf([&] { AllowlistContains("\\\\.\\pipe\\x\r\\\\.\\pipe\\app", request); }),
+              "Pipe names may contain letters, numbers, dots, hyphens, and underscores.");
+}
+
+TEST(AllowlistContains, FailsAtABadEntryOnlyWhenItIsReached) {
+    const std::string request = "\\\\.\\pipe\\app";
+    const std::string alphabet = "Pipe names may contain letters, numbers, dots, hyphens, and underscores.";
+    const std::string prefix = "Enter a local named pipe path beginning with \\\\.\\pipe\\.";
+    EXPECT_EQ(MessageOf([&] { AllowlistContains("\\\\.\\pipe\\app # remark\n", request); }), alphabet);
+    EXPECT_EQ(MessageOf([&] { AllowlistContains("app\n\\\\.\\pipe\\app\n", request); }), prefix);
+    EXPECT_TRUE(AllowlistContains("\\\\.\\pipe\\app\napp\n\\\\.\\pipe\\x # remark\n", request));
+    // Trimming stops at a vertical tab, a form feed or a byte-order mark.
+    EXPECT_EQ(MessageOf([&] { AllowlistContains("\\\\.\\pipe\\app\v\n", request); }), alphabet);
+    EXPECT_EQ(MessageOf([&] { AllowlistContains("\f\\\\.\\pipe\\app\n", request); }), prefix);
+    EXPECT_EQ(MessageOf([&] { AllowlistContains("\xEF\xBB\xBF\\\\.\\pipe\\app\n", request); }), prefix);
+    EXPECT_EQ(MessageOf([&] { AllowlistContains("\xEF\xBB\xBF# comment\n\\\\.\\pipe\\app\n", request); }), prefix);
+}

@@ -1,0 +1,162 @@
+// Who serves a real pipe, under Wine: the test pipe server creates instances
+// with chosen owners and DACLs (Wine keeps the descriptor given) and the
+// check reads them back through the client handle.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <string>
+#include <vector>
+
+#include "pipes/pipe_io_win32.h"
+#include "pipes/pipe_path.h"
+#include "pipes/pipe_security_win32.h"
+#include "support/error_message.h"
+#include "support/test_pipe_server_win32.h"
+#include "text/byte_string.h"
+#include "text/current_user.h"
+#include "text/wide_win32.h"
+
+namespace {
+
+std::string UserSid() { return WideToUtf8(CurrentUserSid()); }
+
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+// Full control for `owner`, LocalSystem and Administrators; read for everyone.
+std::string UsualSddl(const std::string& owner) {
+    return "O:" + owner + "D:(A;;FA;;;" + owner + ")(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;WD)";
+}
+
+// Serves `name` with `serverArgs`, opens it and runs the whole check.
+std::string CheckServed(const std::string& name, const std::vector<std::wstring>& serverArgs, std::string& label) {
+    TestPipeServer server(name, serverArgs);
+    PipeClientOpen opened = OpenPipeClient(name);
+    if (!opened.pipe) return "open failed: " + std::to_string(opened.error);
+    return MessageOf([&] { label = CheckConnectedPipe(opened.pipe.get(), name); });
+}
+
+std::string CheckWithSddl(const std::string& name, const std::string& sddl, std::string& label) {
+    return CheckServed(name, {L"--sddl", Wide(sddl), L"--mode", L"hold"}, label);
+}
+
+// A unique pipe path named for `sid` (SID text, any case).
+std::string Named(const std::string& tag, const std::string& sid) {
+    return ValidatePipePath(UniqueTestPipeName(tag) + "." + sid);
+}
+
+std::string AccountOf(const std::string& sidText) {
+    PSID sid = nullptr;
+    const WideString text = Utf8ToWide(sidText);
+    if (!::ConvertStringSidToSidW(WinStr(text), &sid)) return "?";
+    const UniqueLocalMemory owned(sid);
+    wchar_t name[256], domain[256];
+    DWORD nameLength = 256, domainLength = 256;
+    SID_NAME_USE use{};
+    if (!::LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) return "";
+    const std::string account = WideToUtf8(FromWin(name));
+    return domainLength ? WideToUtf8(FromWin(domain)) + "\\" + account : account;
+}
+
+}  // namespace
+
+// The user's own pipe is labelled with the user's account name (no domain),
+// the name the system gives for the logged-on user.
+TEST(CheckConnectedPipeOnWine, AcceptsTheUsersOwnPipeWithItsAccountName) {
+    const std::string name = Named("own", UserSid());
+    std::string label;
+    ASSERT_EQ(CheckWithSddl(name, UsualSddl(UserSid()), label), "(no error)");
+    wchar_t user[256];
+    DWORD length = 256;
+    ASSERT_TRUE(::GetUserNameW(user, &length));
+    EXPECT_EQ(label, WideToUtf8(FromWin(user)) + " / " + PipeBaseName(name));
+}
+
+TEST(CheckConnectedPipeOnWine, LabelsALocalSystemPipeSystem) {
+    const std::string name = Named("system", "S-1-5-18");
+    std::string label;
+    ASSERT_EQ(CheckWithSddl(name, UsualSddl("SY"), label), "(no error)");
+    EXPECT_EQ(label, "SYSTEM / " + PipeBaseName(name));
+}
+
+// Another account's pipe shows that account with its domain.
+TEST(CheckConnectedPipeOnWine, LabelsAnotherAccountWithItsDomain) {
+    const std::string name = Named("service", "S-1-5-19");
+    std::string label;
+    ASSERT_EQ(CheckWithSddl(name, UsualSddl("S-1-5-19"), label), "(no error)");
+    const std::string account = AccountOf("S-1-5-19");
+    EXPECT_EQ(label, account.empty() ? "" : account + " / " + PipeBaseName(name));
+}
+
+TEST(CheckConnectedPipeOnWine, RefusesWhatTheDescriptorDoesNotPromise) {
+    const std::string user = UserSid();
+    const std::string own = user;
+    std::string label;
+    EXPECT_EQ(CheckWithSddl(Named("wide", own), UsualSddl(user) + "(A;;0x00120116;;;WD)", label),
+              "The named pipe allows another principal to create servers or change its identity.");
+    EXPECT_EQ(CheckWithSddl(Named("all", own), UsualSddl(user) + "(A;;GA;;;WD)", label),
+              "The named pipe allows another principal to create servers or change its identity.");
+    EXPECT_EQ(CheckWithSddl(Named("owner", own), UsualSddl("SY"), label),
+              "The named pipe owner does not match the SID in its name.");
+    EXPECT_EQ(CheckServed(Named("null", own), {L"--sddl", Wide("O:" + user), L"--null-dacl", L"--mode", L"hold"}, label),
+              "Could not verify named pipe ownership and permissions.");
+    // Without a descriptor Wine reports neither owner nor DACL.
+    EXPECT_EQ(CheckServed(Named("bare", own), {L"--mode", L"hold"}, label),
+              "Could not verify named pipe ownership and permissions.");
+}
+
+TEST(CheckConnectedPipeOnWine, AcceptsReadWriteDataDenyAndInheritOnlyEntries) {
+    const std::string user = UserSid();
+    const std::string own = user;
+    std::string label;
+    EXPECT_EQ(CheckWithSddl(Named("rw", own), UsualSddl(user) + "(A;;0x0012008B;;;WD)", label), "(no error)");
+    EXPECT_EQ(CheckWithSddl(Named("deny", own), UsualSddl(user) + "(D;;GA;;;WD)", label), "(no error)");
+    EXPECT_EQ(CheckWithSddl(Named("io", own), UsualSddl(user) + "(A;OICIIO;GA;;;WD)", label), "(no error)");
+    EXPECT_EQ(CheckWithSddl(Named("ownerrights", own), UsualSddl(user) + "(A;;GA;;;OW)", label), "(no error)");
+    EXPECT_EQ(CheckWithSddl(Named("empty", own), "O:" + user + "D:", label), "(no error)");
+}
+
+// A pipe without identity is trusted because this user serves it.
+TEST(CheckConnectedPipeOnWine, AcceptsAPlainPipeServedByThisUser) {
+    std::string label = "unset";
+    EXPECT_EQ(CheckServed(ValidatePipePath(UniqueTestPipeName("plain")), {L"--mode", L"hold"}, label), "(no error)");
+    EXPECT_EQ(label, "");
+}
+
+// Opening, verifying and closing leaves the handle count where it was.
+TEST(CheckConnectedPipeOnWine, LeavesNoHandlesBehind) {
+    const std::string name = Named("count", UserSid());
+    const std::string plain = ValidatePipePath(UniqueTestPipeName("countplain"));
+    TestPipeServer server(name, {L"--sddl", Wide(UsualSddl(UserSid())), L"--mode", L"hold", L"--instances", L"4"});
+    TestPipeServer plainServer(plain, {L"--mode", L"hold", L"--instances", L"4"});
+    const auto cycle = [](const std::string& path) {
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            PipeClientOpen opened = OpenPipeClient(path);
+            if (opened.pipe) return CheckConnectedPipe(opened.pipe.get(), path);
+            if (opened.error != ERROR_PIPE_BUSY) break;
+            ::WaitNamedPipeW(Wide(path).c_str(), 100);
+        }
+        return std::string("could not open");
+    };
+    cycle(name);  // first use loads what the system caches
+    cycle(plain);
+    DWORD before = 0, after = 0;
+    ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_NE(cycle(name), "could not open");
+        ASSERT_EQ(cycle(plain), "");
+    }
+    ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &after));
+    EXPECT_EQ(after, before);
+}
+
+TEST(ResolveAccountSid, TakesSidTextOrTheAccountName) {
+    EXPECT_EQ(ResolveAccountSid(Utf8ToWide(UserSid())), UserSid());
+    wchar_t user[256];
+    DWORD length = 256;
+    ASSERT_TRUE(::GetUserNameW(user, &length));
+    EXPECT_EQ(ResolveAccountSid(FromWin(user)), UserSid());
+    EXPECT_EQ(ResolveAccountSid(u"no-such-account-qsb"), std::nullopt);
+}

@@ -1,0 +1,210 @@
+// test-pipe-server: serves a named pipe for tests, then waits for its standard
+// input to close and exits 0 (every instance goes with the process).
+//
+//   test-pipe-server --name \\.\pipe\NAME [options]
+//     --sddl TEXT       security descriptor of every instance, in SDDL (owner and
+//                       DACL are kept as given); without it the system default
+//     --null-dacl       a null DACL (after --sddl, which may still give the owner)
+//     --mode MODE       what each instance does with a connected client:
+//                         echo        writes back everything it reads (default)
+//                         close       disconnects the client at once
+//                         never-read  keeps the client, never reads or writes
+//                         hold        same as never-read (a quiet server for
+//                                     read cancellation)
+//     --send TEXT       writes TEXT to each client once it connects, before MODE
+//     --instances N     pipe instances served at once (default 1)
+//     --buffer N        in and out buffer sizes in bytes (default 65536)
+//
+// Prints "ready" and a line feed on standard output once every instance
+// exists. Each instance serves one client after another. Failures print one
+// line on standard error and exit 2. No iostreams: this builds with zig too.
+
+#include <windows.h>
+#include <sddl.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/handles_win32.h"
+
+namespace {
+
+enum class Mode { Echo, Close, Quiet };
+
+struct Options {
+    std::wstring name;
+    std::wstring sddl;
+    bool nullDacl = false;
+    Mode mode = Mode::Echo;
+    std::string send;
+    DWORD instances = 1;
+    DWORD buffer = 65536;
+};
+
+[[noreturn]] void Fail(const char* what, DWORD error) {
+    std::fprintf(stderr, "test-pipe-server: %s (error %lu)\n", what, static_cast<unsigned long>(error));
+    std::fflush(stderr);
+    std::exit(2);
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out.push_back(static_cast<char>(c));
+    return out;
+}
+
+Options ParseOptions(int argc, wchar_t** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring word = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (word == L"--null-dacl") {
+            options.nullDacl = true;
+        } else if (!hasValue) {
+            Fail("missing value or unknown option", 0);
+        } else if (word == L"--name") {
+            options.name = argv[++i];
+        } else if (word == L"--sddl") {
+            options.sddl = argv[++i];
+        } else if (word == L"--send") {
+            options.send = Narrow(argv[++i]);
+        } else if (word == L"--instances") {
+            options.instances = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+        } else if (word == L"--buffer") {
+            options.buffer = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+        } else if (word == L"--mode") {
+            const std::wstring mode = argv[++i];
+            if (mode == L"echo") options.mode = Mode::Echo;
+            else if (mode == L"close") options.mode = Mode::Close;
+            else if (mode == L"never-read" || mode == L"hold") options.mode = Mode::Quiet;
+            else Fail("unknown mode", 0);
+        } else {
+            Fail("unknown option", 0);
+        }
+    }
+    if (options.name.empty() || options.instances == 0) Fail("--name is required", 0);
+    return options;
+}
+
+// Owns the descriptor every instance is created with (or none).
+class Descriptor {
+public:
+    explicit Descriptor(const Options& options) {
+        if (!options.sddl.empty()) {
+            PSECURITY_DESCRIPTOR parsed = nullptr;
+            if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(options.sddl.c_str(), SDDL_REVISION_1, &parsed,
+                                                                         nullptr)) {
+                Fail("bad SDDL", ::GetLastError());
+            }
+            parsed_.reset(parsed);
+        }
+        if (options.nullDacl) {
+            // Wine turns "D:NO_ACCESS_CONTROL" into an empty DACL: build the null
+            // DACL by hand, on an absolute copy that can take it.
+            if (!::InitializeSecurityDescriptor(&absolute_, SECURITY_DESCRIPTOR_REVISION)) {
+                Fail("InitializeSecurityDescriptor", ::GetLastError());
+            }
+            if (parsed_) {
+                PSID owner = nullptr;
+                BOOL defaulted = FALSE;
+                if (::GetSecurityDescriptorOwner(parsed_.get(), &owner, &defaulted) && owner) {
+                    ::SetSecurityDescriptorOwner(&absolute_, owner, FALSE);
+                }
+            }
+            if (!::SetSecurityDescriptorDacl(&absolute_, TRUE, nullptr, FALSE)) {
+                Fail("SetSecurityDescriptorDacl", ::GetLastError());
+            }
+            attributes_.lpSecurityDescriptor = &absolute_;
+        } else {
+            attributes_.lpSecurityDescriptor = parsed_.get();
+        }
+    }
+    SECURITY_ATTRIBUTES* Attributes() { return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr; }
+
+private:
+    UniqueLocalMemory parsed_;
+    SECURITY_DESCRIPTOR absolute_{};
+    SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
+bool WriteAll(HANDLE pipe, const char* data, DWORD size) {
+    while (size > 0) {
+        DWORD wrote = 0;
+        if (!::WriteFile(pipe, data, size, &wrote, nullptr) || wrote == 0) return false;
+        data += wrote;
+        size -= wrote;
+    }
+    return true;
+}
+
+void ServeClient(HANDLE pipe, const Options& options) {
+    if (!options.send.empty() && !WriteAll(pipe, options.send.data(), static_cast<DWORD>(options.send.size()))) return;
+    if (options.mode == Mode::Close) return;
+    if (options.mode == Mode::Quiet) {
+        // Keep the client until it goes: a zero-byte peek fails once it has.
+        for (;;) {
+            if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr)) return;
+            ::Sleep(20);
+        }
+    }
+    std::vector<char> buffer(65536);
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return;
+        if (got > 0 && !WriteAll(pipe, buffer.data(), got)) return;
+    }
+}
+
+void ServeInstance(HANDLE pipe, const Options& options) {
+    for (;;) {
+        if (!::ConnectNamedPipe(pipe, nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) return;
+        ServeClient(pipe, options);
+        ::FlushFileBuffers(pipe);
+        ::DisconnectNamedPipe(pipe);
+    }
+}
+
+}  // namespace
+
+int main() {
+    int argc = 0;
+    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+    if (argv == nullptr) Fail("CommandLineToArgvW", ::GetLastError());
+    const UniqueLocalMemory ownedArgv(argv);
+    const Options options = ParseOptions(argc, argv);
+    Descriptor descriptor(options);
+
+    std::vector<UniqueHandle> pipes;
+    for (DWORD i = 0; i < options.instances; ++i) {
+        UniqueHandle pipe(::CreateNamedPipeW(options.name.c_str(),
+                                             PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                             options.instances,
+                                             options.buffer,
+                                             options.buffer,
+                                             0,
+                                             descriptor.Attributes()));
+        if (!pipe) Fail("CreateNamedPipeW", ::GetLastError());
+        pipes.push_back(std::move(pipe));
+    }
+    for (const UniqueHandle& pipe : pipes) {
+        std::thread([handle = pipe.get(), &options] { ServeInstance(handle, options); }).detach();
+    }
+    // Straight to the handle: exactly "ready\n" whatever the C runtime's text mode does.
+    DWORD wrote = 0;
+    ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "ready\n", 6, &wrote, nullptr);
+
+    // Runs until the test closes our standard input; the instances end with the process.
+    char sink[256];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), sink, sizeof sink, &got, nullptr) || got == 0) break;
+    }
+    ::ExitProcess(0);
+}
