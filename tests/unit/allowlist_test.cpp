@@ -8,92 +8,24 @@
 
 #include "allowlist/allowlist.h"
 #include "support/error_message.h"
+#include "support/fake_control_files.h"
 
 namespace {
 
-const std::string kUser = "S-1-5-21-1-2-3-1001";
-const std::string kOtherUser = "S-1-5-21-1-2-3-1002";
-const std::string kEveryone = "S-1-1-0";
 const std::string kUsers = "S-1-5-32-545";
 const std::string kAuthenticatedUsers = "S-1-5-11";
 const std::string kPipe = "\\\\.\\pipe\\app";
 
-constexpr std::uint32_t kFileAllAccess = 0x001F01FF;
 constexpr std::uint32_t kReadExecute = 0x001200A9;
 constexpr std::uint32_t kModify = 0x001301BF;
 
-AceEntry Allow(std::uint32_t mask, const std::string& sid, std::uint8_t flags = 0) {
-    return AceEntry{kAccessAllowedAceType, flags, mask, sid};
+// The message of IsPipeAllowlistedWith over `files`, or "true" / "false".
+std::string Check(FakeFiles& files, const std::string& request = kPipe) {
+    bool listed = false;
+    const std::string message = MessageOf([&] { listed = IsPipeAllowlistedWith(request, files.Ops()); });
+    if (message != "(no error)") return message;
+    return listed ? "true" : "false";
 }
-
-AceEntry OfType(std::uint8_t type, std::uint32_t mask, std::uint8_t flags = 0) {
-    return AceEntry{type, flags, mask, std::nullopt};
-}
-
-// Owned by `owner`; full control for the user, LocalSystem and Administrators.
-ObjectSecurity Trusted(const std::string& owner = kUser) {
-    ObjectSecurity security;
-    security.obtained = security.hasOwner = security.hasDacl = true;
-    security.owner = owner;
-    security.aces = {Allow(kFileAllAccess, kUser), Allow(kFileAllAccess, "S-1-5-18"),
-                     Allow(kFileAllAccess, "S-1-5-32-544")};
-    return security;
-}
-
-struct FakeObject {
-    std::uint32_t openError = 0;
-    ObjectSecurity security = Trusted();
-    std::optional<std::uint32_t> attributes = 0x20;
-};
-
-struct FakeFiles {
-    FakeObject folder{0, Trusted(), 0x10};
-    FakeObject file;
-    std::string content = kPipe + "\n";
-    std::optional<std::uint64_t> size;  // content.size() unless set
-    bool readFails = false;
-    bool shortRead = false;
-    std::vector<std::string> log;
-
-    FakeObject& Of(ControlObject object) { return object == ControlObject::Folder ? folder : file; }
-    static std::string Name(ControlObject object) { return object == ControlObject::Folder ? "folder" : "file"; }
-
-    ControlFileOps Ops() {
-        ControlFileOps ops;
-        ops.open = [this](ControlObject o) {
-            log.push_back("open " + Name(o));
-            return Of(o).openError;
-        };
-        ops.readSecurity = [this](ControlObject o) {
-            log.push_back("security " + Name(o));
-            return Of(o).security;
-        };
-        ops.attributes = [this](ControlObject o) {
-            log.push_back("attributes " + Name(o));
-            return Of(o).attributes;
-        };
-        ops.fileSize = [this]() -> std::optional<std::uint64_t> {
-            log.push_back("size");
-            if (size) return size;
-            return content.size();
-        };
-        ops.read = [this](std::uint64_t n) -> std::optional<std::string> {
-            log.push_back("read " + std::to_string(n));
-            if (readFails) return std::nullopt;
-            return shortRead ? content.substr(0, n / 2) : content.substr(0, n);
-        };
-        ops.currentUserSid = [] { return kUser; };
-        return ops;
-    }
-
-    // The message of IsPipeAllowlistedWith, or "true" / "false".
-    std::string Check(const std::string& request = kPipe) {
-        bool listed = false;
-        const std::string message = MessageOf([&] { listed = IsPipeAllowlistedWith(request, Ops()); });
-        if (message != "(no error)") return message;
-        return listed ? "true" : "false";
-    }
-};
 
 const std::string kWritable = "Named pipe allowlist is writable by another principal.";
 
@@ -102,7 +34,7 @@ const std::string kWritable = "Named pipe allowlist is writable by another princ
 // The folder is opened and checked before the file, then the file is read once.
 TEST(AllowlistFile, ChecksTheFolderThenTheFileThenReadsOnce) {
     FakeFiles files;
-    EXPECT_EQ(files.Check(), "true");
+    EXPECT_EQ(Check(files), "true");
     EXPECT_EQ(files.log, (std::vector<std::string>{"open folder", "security folder", "attributes folder", "open file",
                                                    "security file", "attributes file", "size", "read 13"}));
 }
@@ -112,24 +44,24 @@ TEST(AllowlistFile, TreatsOnlyNotFoundAsAbsent) {
     for (std::uint32_t error : {2u, 3u}) {
         FakeFiles noFolder;
         noFolder.folder.openError = error;
-        EXPECT_EQ(noFolder.Check(), "false");
+        EXPECT_EQ(Check(noFolder), "false");
         EXPECT_EQ(noFolder.log.size(), 1u);
         FakeFiles noFile;
         noFile.file.openError = error;
-        EXPECT_EQ(noFile.Check(), "false");
+        EXPECT_EQ(Check(noFile), "false");
     }
     FakeFiles denied;
     denied.folder.openError = 5;
-    EXPECT_EQ(denied.Check(), "Could not open the named pipe allowlist directory.");
+    EXPECT_EQ(Check(denied), "Could not open the named pipe allowlist directory.");
     FakeFiles shared;
     shared.file.openError = 32;  // another handle holds it open for writing
-    EXPECT_EQ(shared.Check(), "Could not open the named pipe allowlist.");
+    EXPECT_EQ(Check(shared), "Could not open the named pipe allowlist.");
 }
 
 TEST(AllowlistFile, RefusesABadRequestBeforeTouchingAnyFile) {
     FakeFiles files;
-    EXPECT_EQ(files.Check("pipe\\app"), "Enter a local named pipe path beginning with \\\\.\\pipe\\.");
-    EXPECT_EQ(files.Check("\\\\.\\pipe\\a b"), "Pipe names may contain letters, numbers, dots, hyphens, and underscores.");
+    EXPECT_EQ(Check(files, "pipe\\app"), "Enter a local named pipe path beginning with \\\\.\\pipe\\.");
+    EXPECT_EQ(Check(files, "\\\\.\\pipe\\a b"), "Pipe names may contain letters, numbers, dots, hyphens, and underscores.");
     EXPECT_TRUE(files.log.empty());
 }
 
@@ -139,7 +71,7 @@ TEST(AllowlistFile, ReportsEachTrustFailure) {
         const auto check = [&](auto change) {
             FakeFiles files;
             change(files.Of(object));
-            return files.Check();
+            return Check(files);
         };
         EXPECT_EQ(check([](FakeObject& o) { o.security.obtained = false; }),
                   "Could not verify named pipe allowlist permissions.");
@@ -170,7 +102,7 @@ TEST(AllowlistFile, AcceptsAdministratorsAndLocalSystemAsOwners) {
         FakeFiles files;
         files.folder.security = Trusted(owner);
         files.file.security = Trusted(owner);
-        EXPECT_EQ(files.Check(), "true") << owner;
+        EXPECT_EQ(Check(files), "true") << owner;
     }
 }
 
@@ -180,7 +112,7 @@ TEST(AllowlistFile, JudgesEachEntryByTypeFlagsAndRights) {
     const auto withEntry = [](const AceEntry& ace) {
         FakeFiles files;
         files.file.security.aces.push_back(ace);
-        return files.Check();
+        return Check(files);
     };
     EXPECT_EQ(withEntry(Allow(kReadExecute, kEveryone)), "true");
     EXPECT_EQ(withEntry(Allow(0x00000100, kUsers)), "true");  // FILE_WRITE_ATTRIBUTES alone
@@ -205,7 +137,7 @@ TEST(AllowlistFile, ChecksTheFolderBeforeLookingForTheFile) {
     FakeFiles files;
     files.folder.security.aces.push_back(Allow(0x00000002, kUsers));  // FILE_ADD_FILE
     files.file.openError = 2;
-    EXPECT_EQ(files.Check(), kWritable);
+    EXPECT_EQ(Check(files), kWritable);
     EXPECT_EQ(files.log, (std::vector<std::string>{"open folder", "security folder"}));
 }
 
@@ -213,11 +145,11 @@ TEST(AllowlistFile, ReadsAtMost65536BytesWhole) {
     FakeFiles exact;
     exact.content = kPipe + "\n" + std::string(65536 - kPipe.size() - 1, '#');
     EXPECT_EQ(exact.content.size(), 65536u);
-    EXPECT_EQ(exact.Check(), "true");
+    EXPECT_EQ(Check(exact), "true");
 
     FakeFiles over;
     over.content = exact.content + "#";
-    EXPECT_EQ(over.Check(), "Named pipe allowlist is too large.");
+    EXPECT_EQ(Check(over), "Named pipe allowlist is too large.");
     EXPECT_EQ(over.log.back(), "size");  // never read in part
 
     FakeFiles noSize;
@@ -227,10 +159,10 @@ TEST(AllowlistFile, ReadsAtMost65536BytesWhole) {
 
     FakeFiles failed;
     failed.readFails = true;
-    EXPECT_EQ(failed.Check(), "Could not read named pipe allowlist.");
+    EXPECT_EQ(Check(failed), "Could not read named pipe allowlist.");
     FakeFiles partial;
     partial.shortRead = true;
-    EXPECT_EQ(partial.Check(), "Could not read named pipe allowlist.");
+    EXPECT_EQ(Check(partial), "Could not read named pipe allowlist.");
 }
 
 // The line rules: line feeds split, blanks trimmed, "#" lines skipped, the
