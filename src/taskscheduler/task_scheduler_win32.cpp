@@ -1,8 +1,5 @@
 #include "taskscheduler/task_scheduler_win32.h"
 
-#include <utility>
-
-#include "text/error_text.h"
 #include "text/program_error.h"
 #include "text/wide_win32.h"
 
@@ -28,14 +25,6 @@ VARIANT BorrowedBstrVariant(BSTR text) noexcept {
 }
 
 }  // namespace
-
-HresultWording FixedSentence(std::string sentence) {
-    return [sentence = std::move(sentence)](std::uint32_t) { return sentence; };
-}
-
-HresultWording SentenceWithHresult(std::string sentence) {
-    return [sentence = std::move(sentence)](std::uint32_t hresult) { return WithHresult(sentence, hresult); };
-}
 
 void CheckHresult(HRESULT hr, const HresultWording& wording) {
     if (SUCCEEDED(hr)) return;

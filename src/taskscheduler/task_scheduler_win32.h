@@ -7,22 +7,12 @@
 #include <windows.h>
 #include <taskschd.h>
 
-#include <cstdint>
-#include <functional>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "os/handles_win32.h"
+#include "taskscheduler/hresult_wording.h"
 #include "text/encoding.h"
-
-// How a caller words a failed step, given its HRESULT.
-using HresultWording = std::function<std::string(std::uint32_t hresult)>;
-
-// The sentence as it stands, whatever the HRESULT.
-HresultWording FixedSentence(std::string sentence);
-// The sentence followed by " (HRESULT 0x...).".
-HresultWording SentenceWithHresult(std::string sentence);
 
 // Throws ProgramError(wording(hr)) when `hr` is a failure; returns otherwise.
 void CheckHresult(HRESULT hr, const HresultWording& wording);

@@ -5,11 +5,11 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 
 #include "support/error_message.h"
+#include "support/scheduled_task_win32.h"
 #include "taskscheduler/task_scheduler_win32.h"
 #include "text/current_user.h"
 #include "text/encoding.h"
@@ -17,54 +17,6 @@
 namespace {
 
 const HresultWording kActivationWording = SentenceWithHresult("Could not activate task \\x");
-
-WideString UniqueTaskName() {
-    static std::atomic<unsigned> counter{0};
-    const std::string name = "qsb-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
-                             std::to_string(::GetTickCount64()) + "-" + std::to_string(counter++);
-    return Utf8ToWide(name);
-}
-
-// The common opening, as both callers make it.
-struct Scheduler {
-    UniqueComApartment apartment = EnterComApartment("Could not initialize Task Scheduler access.");
-    UniqueCom<ITaskService> service = ConnectTaskService(kActivationWording);
-    UniqueBstr rootPath = MakeBstr(u"\\", kActivationWording);
-    UniqueCom<ITaskFolder> root = GetTaskFolder(service.get(), rootPath.get(), kActivationWording);
-};
-
-// Deletes the task `name` from the root folder when the test leaves, however it leaves.
-class TaskDeletion {
-public:
-    TaskDeletion(ITaskFolder* folder, const WideString& name) : folder_(folder), name_(MakeBstr(name, kActivationWording)) {}
-    ~TaskDeletion() {
-        if (task_) {
-            StopAndDeleteTask(folder_, task_.get(), name_.get());
-        } else {
-            folder_->DeleteTask(name_.get(), 0);
-        }
-    }
-    TaskDeletion(const TaskDeletion&) = delete;
-    TaskDeletion& operator=(const TaskDeletion&) = delete;
-    void Own(UniqueCom<IRegisteredTask> task) { task_ = std::move(task); }
-
-private:
-    ITaskFolder* folder_;
-    UniqueBstr name_;
-    UniqueCom<IRegisteredTask> task_;
-};
-
-// Registers a task `name` in the root folder that would run cmd.exe as the current user.
-UniqueCom<IRegisteredTask> RegisterTestTask(Scheduler& scheduler, const WideString& name) {
-    UniqueCom<ITaskDefinition> definition = NewTaskDefinition(scheduler.service.get(), kActivationWording);
-    const UniqueBstr program = MakeBstr(u"cmd.exe", kActivationWording);
-    const UniqueBstr arguments = MakeBstr(u"/c exit 0", kActivationWording);
-    AddExecAction(definition.get(), program.get(), arguments.get(), kActivationWording);
-    const UniqueBstr user = MakeBstr(CurrentUserSid(), kActivationWording);
-    const UniqueBstr taskName = MakeBstr(name, kActivationWording);
-    return RegisterInteractiveTask(scheduler.root.get(), taskName.get(), definition.get(), user.get(),
-                                   kActivationWording);
-}
 
 }  // namespace
 
@@ -79,7 +31,7 @@ TEST(TaskScheduler, WordsAFailureTheCallersWay) {
 
 // A path that names no task fails GetTask with 0x80070002, from the root folder.
 TEST(TaskScheduler, MissingTaskPathFailsWithFileNotFound) {
-    Scheduler scheduler;
+    TestScheduler scheduler;
     const UniqueBstr path = MakeBstr(u"\\" + UniqueTaskName(), kActivationWording);
     EXPECT_EQ(MessageOf([&] { GetRegisteredTask(scheduler.root.get(), path.get(), kActivationWording); }),
               "Could not activate task \\x (HRESULT 0x80070002).");
@@ -87,43 +39,34 @@ TEST(TaskScheduler, MissingTaskPathFailsWithFileNotFound) {
 
 // A registered task is found by its full path, reports a state, and is gone once deleted.
 TEST(TaskScheduler, RegistersReadsAndDeletesATask) {
-    Scheduler scheduler;
+    TestScheduler scheduler;
     const WideString name = UniqueTaskName();
-    TaskRemovalResult removal;
-    {
-        TaskDeletion deletion(scheduler.root.get(), name);
-        UniqueCom<IRegisteredTask> registered = RegisterTestTask(scheduler, name);
-        ASSERT_TRUE(registered);
+    TestTask task(scheduler, name);
 
-        const UniqueBstr fullPath = MakeBstr(u"\\" + name, kActivationWording);
-        UniqueCom<IRegisteredTask> found = GetRegisteredTask(scheduler.root.get(), fullPath.get(), kActivationWording);
-        ASSERT_TRUE(found);
-        const TASK_STATE state = GetRegisteredTaskState(found.get(), kActivationWording);
-        EXPECT_FALSE(IsTaskQueuedOrRunning(state)) << "a task that was never started is running: " << state;
+    const UniqueBstr fullPath = MakeBstr(task.FullPath(), kActivationWording);
+    UniqueCom<IRegisteredTask> found = GetRegisteredTask(scheduler.root.get(), fullPath.get(), kActivationWording);
+    ASSERT_TRUE(found);
+    const TASK_STATE state = GetRegisteredTaskState(found.get(), kActivationWording);
+    EXPECT_FALSE(IsTaskQueuedOrRunning(state)) << "a task that was never started is busy: " << state;
 
-        const UniqueBstr taskName = MakeBstr(name, kActivationWording);
-        removal = StopAndDeleteTask(scheduler.root.get(), registered.get(), taskName.get());
-    }
-    EXPECT_EQ(removal.remove, S_OK);
-
-    const UniqueBstr fullPath = MakeBstr(u"\\" + name, kActivationWording);
+    const UniqueBstr taskName = MakeBstr(name, kActivationWording);
+    EXPECT_EQ(StopAndDeleteTask(scheduler.root.get(), task.Registered(), taskName.get()).remove, S_OK);
     EXPECT_EQ(MessageOf([&] { GetRegisteredTask(scheduler.root.get(), fullPath.get(), kActivationWording); }),
               "Could not activate task \\x (HRESULT 0x80070002).");
 }
 
 // Registering the same name twice with TASK_CREATE is refused, so concurrent setups cannot share a task.
 TEST(TaskScheduler, CreateRefusesAnExistingName) {
-    Scheduler scheduler;
+    TestScheduler scheduler;
     const WideString name = UniqueTaskName();
-    TaskDeletion deletion(scheduler.root.get(), name);
-    deletion.Own(RegisterTestTask(scheduler, name));
+    TestTask first(scheduler, name);
     const std::string second = MessageOf([&] { RegisterTestTask(scheduler, name); });
-    EXPECT_EQ(second.rfind("Could not activate task \\x (HRESULT 0x", 0), 0u) << second;
+    EXPECT_EQ(second.rfind("Test task step failed (HRESULT 0x", 0), 0u) << second;
 }
 
 // The principal setters either work or fail with the setup's own sentence, never a partial success.
 TEST(TaskScheduler, PrincipalStepReportsTheFixedSentence) {
-    Scheduler scheduler;
+    TestScheduler scheduler;
     UniqueCom<ITaskDefinition> definition = NewTaskDefinition(scheduler.service.get(), kActivationWording);
     const UniqueBstr user = MakeBstr(CurrentUserSid(), kActivationWording);
     const std::string message = MessageOf([&] {
