@@ -65,8 +65,8 @@ struct FakeHost {
             allowlistQueries.push_back(path);
             return allowlisted;
         };
-        seam.open = [this](const WideString& path) {
-            EXPECT_EQ(path, Utf8ToWide(kPipe));
+        seam.open = [this](const std::string& path) {
+            EXPECT_EQ(path, kPipe);
             ++opens;
             // A schedule that never gives up would otherwise hang the test.
             if (Elapsed() > kRunaway) throw std::runtime_error("the wait ran past a minute");
@@ -74,7 +74,8 @@ struct FakeHost {
             holding = attempt.opened;
             return attempt;
         };
-        seam.waitForInstance = [this](const WideString&, std::uint32_t ms) {
+        seam.waitForInstance = [this](const WideString& path, std::uint32_t ms) {
+            EXPECT_EQ(path, Utf8ToWide(kPipe));
             instanceWaits.push_back(ms);
             now += ms;
         };
