@@ -50,7 +50,7 @@ std::string ConnectPipeWith(std::string_view pipePath, const PipeConnectSeam& se
     WaitState state;
     state.deadline = seam.tickCount() + kPipeWaitLimitMs;
     for (;;) {
-        const PipeOpenAttempt attempt = seam.open(pipe);
+        const PipeOpenAttempt attempt = seam.open(canonicalPath);
         if (attempt.opened) break;
 
         const bool waitable = attempt.error == kErrorPipeBusy || attempt.error == kErrorFileNotFound;

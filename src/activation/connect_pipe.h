@@ -39,7 +39,7 @@ struct PipeConnectSeam {
     std::function<bool(const std::string& canonicalPath)> isAllowlisted;
     // Opens the client end of the pipe and keeps the handle until it is handed
     // over or closed; a failure reports the error read right after the call.
-    std::function<PipeOpenAttempt(const WideString& pipe)> open;
+    std::function<PipeOpenAttempt(const std::string& canonicalPath)> open;
     // Waits up to `milliseconds` for a free instance (WaitNamedPipeW); the
     // result does not matter, the next open tells.
     std::function<void(const WideString& pipe, std::uint32_t milliseconds)> waitForInstance;

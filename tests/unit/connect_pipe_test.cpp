@@ -8,6 +8,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "activation/connect_pipe.h"
@@ -65,8 +66,8 @@ struct FakeHost {
             allowlistQueries.push_back(path);
             return allowlisted;
         };
-        seam.open = [this](const WideString& path) {
-            EXPECT_EQ(path, Utf8ToWide(kPipe));
+        seam.open = [this](const std::string& path) {
+            EXPECT_EQ(path, kPipe);
             ++opens;
             // A schedule that never gives up would otherwise hang the test.
             if (Elapsed() > kRunaway) throw std::runtime_error("the wait ran past a minute");
@@ -74,7 +75,8 @@ struct FakeHost {
             holding = attempt.opened;
             return attempt;
         };
-        seam.waitForInstance = [this](const WideString&, std::uint32_t ms) {
+        seam.waitForInstance = [this](const WideString& path, std::uint32_t ms) {
+            EXPECT_EQ(path, Utf8ToWide(kPipe));
             instanceWaits.push_back(ms);
             now += ms;
         };
@@ -315,4 +317,26 @@ TEST(ConnectPipe, ClosesARefusedPipeBeforeTheErrorLeaves) {
         EXPECT_STREQ(error.what(), "Named pipes without a canonical identity must run as the current user.");
     }
     EXPECT_TRUE(closedBeforeLeaving);
+}
+
+// Calls share nothing: two waits on two threads, one ending in a refusal and
+// one in success, each see only their own pipe, registrations and clock.
+TEST(ConnectPipe, ConcurrentCallsShareNoState) {
+    FakeHost refused;
+    refused.pipe = [](std::uint64_t) { return Failed(5); };
+    FakeHost activated;
+    activated.registrations = [](std::uint64_t) { return Registered(); };
+    activated.pipe = [](std::uint64_t elapsed) { return elapsed >= 3000 ? Opened() : Failed(kErrorFileNotFound); };
+
+    std::string refusedMessage;
+    std::string activatedMessage;
+    std::thread first([&] { refusedMessage = refused.Connect(); });
+    std::thread second([&] { activatedMessage = activated.Connect(); });
+    first.join();
+    second.join();
+
+    EXPECT_EQ(refusedMessage, "The named pipe app is unavailable (Windows error 5).");
+    EXPECT_EQ(activatedMessage, "(no error)");
+    EXPECT_EQ(activated.runs, 1);
+    EXPECT_TRUE(refused.loads.empty());
 }

@@ -1,0 +1,183 @@
+// ConnectPipe end to end under Wine: the allowlist file, the test pipe server
+// in another process, the real waits and the real scheduler. The schedule
+// itself is covered natively against a fake clock; these tests check that the
+// real calls are wired to it.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "activation/connect_pipe_win32.h"
+#include "pipes/pipe_io_win32.h"
+#include "pipes/pipe_path.h"
+#include "support/error_message.h"
+#include "support/scheduled_task_win32.h"
+#include "support/temp_folder_win32.h"
+#include "support/test_pipe_server_win32.h"
+#include "text/current_user.h"
+#include "text/wide_win32.h"
+
+namespace {
+
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+std::string UserSid() { return WideToUtf8(CurrentUserSid()); }
+
+// An allowlist in a fresh temporary folder that lists the given pipes.
+struct Allowlist {
+    explicit Allowlist(const std::vector<std::string>& pipes) {
+        MakeFolder(folder);
+        std::string content;
+        for (const std::string& pipe : pipes) content += pipe + "\n";
+        WriteTestFile(file, content);
+    }
+    WideString Path() const { return FromWin(file.c_str(), file.size()); }
+
+    TempFolder root{L"connect"};
+    std::wstring folder = root.Path() + L"\\QuorlSSH";
+    std::wstring file = folder + L"\\http-pipe.allow";
+};
+
+std::string Connect(const std::string& pipe, const Allowlist& allowlist, ConnectedPipe& connected) {
+    return MessageOf([&] { connected = ConnectPipe(pipe, allowlist.Path()); });
+}
+
+DWORD HandleCount() {
+    DWORD count = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+    return count;
+}
+
+// Writes `text` through the pipe and reads the same number of bytes back.
+std::string EchoThrough(HANDLE pipe, const std::string& text) {
+    const UniqueHandle cancel(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::string out = text;
+    PipeTransfer(pipe, cancel.get(), out.data(), static_cast<std::uint32_t>(out.size()), true);
+    std::string back(text.size(), '\0');
+    std::size_t got = 0;
+    while (got < back.size()) {
+        const std::uint32_t n = PipeTransfer(pipe, cancel.get(), back.data() + got,
+                                             static_cast<std::uint32_t>(back.size() - got), false);
+        if (n == 0) break;
+        got += n;
+    }
+    back.resize(got);
+    return back;
+}
+
+// The user's activation registrations folder, removed with its content when
+// the test ends. Tests that need it are skipped when it exists already.
+struct RegistrationsFolder {
+    RegistrationsFolder() {
+        PWSTR known = nullptr;
+        if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &known))) {
+            folder = std::wstring(known) + L"\\org.quorlssh";
+        }
+        ::CoTaskMemFree(known);
+    }
+    ~RegistrationsFolder() {
+        if (!made) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(folder), ignored);
+    }
+    bool Exists() const { return ::GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES; }
+    void Write(const std::string& content) {
+        MakeFolder(folder);
+        made = true;
+        WriteTestFile(folder + L"\\activations.tsv", content);
+    }
+
+    std::wstring folder;
+    bool made = false;
+};
+
+}  // namespace
+
+// A listed pipe served by a process of the current user is opened at once and
+// handed over usable, with the empty label of a pipe without identity.
+TEST(ConnectPipeOnWine, OpensAServedPipeAndHandsItOver) {
+    const std::string name = UniqueTestPipeName("served");
+    Allowlist allowlist({name});
+    TestPipeServer server(name, {L"--mode", L"echo"});
+
+    ConnectedPipe connected;
+    ASSERT_EQ(Connect(name, allowlist, connected), "(no error)");
+    ASSERT_TRUE(connected.pipe.held());
+    EXPECT_EQ(connected.label, "");
+    EXPECT_EQ(EchoThrough(connected.pipe.get(), "ping"), "ping");
+}
+
+// A pipe named for the current user and owned by the user carries its label.
+TEST(ConnectPipeOnWine, LabelsAPipeWithTheUsersIdentity) {
+    const std::string name = ValidatePipePath(UniqueTestPipeName("own") + "." + UserSid());
+    Allowlist allowlist({name});
+    const std::string sddl = "O:" + UserSid() + "D:(A;;FA;;;" + UserSid() + ")(A;;FR;;;WD)";
+    TestPipeServer server(name, {L"--sddl", Wide(sddl), L"--mode", L"hold"});
+
+    ConnectedPipe connected;
+    ASSERT_EQ(Connect(name, allowlist, connected), "(no error)");
+    const std::string suffix = " / " + PipeBaseName(name);
+    ASSERT_GT(connected.label.size(), suffix.size());
+    EXPECT_EQ(connected.label.substr(connected.label.size() - suffix.size()), suffix);
+}
+
+// A pipe that names another owner than the one it has is refused, and the
+// handle opened for the check does not outlive the call.
+TEST(ConnectPipeOnWine, RefusesAWrongOwnerAndClosesTheHandle) {
+    const std::string name = ValidatePipePath(UniqueTestPipeName("impostor") + ".s-1-5-18");
+    Allowlist allowlist({name});
+    const std::string sddl = "O:" + UserSid() + "D:(A;;FA;;;" + UserSid() + ")";
+    TestPipeServer server(name, {L"--sddl", Wide(sddl), L"--mode", L"hold"});
+
+    ConnectedPipe connected;
+    const DWORD before = HandleCount();
+    EXPECT_EQ(Connect(name, allowlist, connected), "The named pipe owner does not match the SID in its name.");
+    EXPECT_EQ(HandleCount(), before);
+    EXPECT_FALSE(connected.pipe.held());
+}
+
+// A served pipe that the allowlist does not list is never opened.
+TEST(ConnectPipeOnWine, RefusesAnUnlistedPipe) {
+    const std::string name = UniqueTestPipeName("unlisted");
+    Allowlist allowlist({UniqueTestPipeName("other")});
+    TestPipeServer server(name, {L"--mode", L"echo"});
+    ConnectedPipe connected;
+    EXPECT_EQ(Connect(name, allowlist, connected), "This named pipe is not in the HTTP allowlist.");
+}
+
+// A missing pipe is given up with error 2, and a pipe whose only instance is
+// taken with error 231 (each after the 5 s wait, in real time).
+TEST(ConnectPipeOnWine, GivesUpOnMissingAndBusyPipes) {
+    const std::string missing = UniqueTestPipeName("missing");
+    const std::string busy = UniqueTestPipeName("busy");
+    Allowlist allowlist({missing, busy});
+    RegistrationsFolder registrations;
+    if (registrations.Exists()) GTEST_SKIP() << "org.quorlssh exists already";
+
+    ConnectedPipe connected;
+    EXPECT_EQ(Connect(missing, allowlist, connected), "The named pipe app is unavailable (Windows error 2).");
+
+    TestPipeServer server(busy, {L"--mode", L"hold", L"--instances", L"1"});
+    PipeClientOpen first = OpenPipeClient(busy);
+    ASSERT_TRUE(first.pipe.held()) << first.error;
+    EXPECT_EQ(Connect(busy, allowlist, connected), "The named pipe app is unavailable (Windows error 231).");
+}
+
+// A registered pipe whose task path names no task is reported with the task
+// path and the scheduler's HRESULT for a missing task.
+TEST(ConnectPipeOnWine, ReportsARegisteredTaskThatDoesNotExist) {
+    const std::string name = UniqueTestPipeName("registered");
+    Allowlist allowlist({name});
+    RegistrationsFolder registrations;
+    if (registrations.Exists()) GTEST_SKIP() << "org.quorlssh exists already";
+    const std::string task = "\\" + WideToUtf8(UniqueTaskName());
+    registrations.Write(name + "\t" + task + "\n");
+
+    ConnectedPipe connected;
+    EXPECT_EQ(Connect(name, allowlist, connected), "Could not activate task " + task + " (HRESULT 0x80070002).");
+}
