@@ -1,0 +1,196 @@
+// Bridge mode of the real program under Wine, against the test pipe server:
+// streams opened, echoed byte for byte, half-closed, closed from either end,
+// the stream limit, and no handles or threads left behind.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <map>
+#include <stdexcept>
+
+#include "support/child_process_win32.h"
+#include "support/fake_engine.h"
+#include "support/temp_folder_win32.h"
+#include "support/test_pipe_server_win32.h"
+
+namespace {
+
+constexpr std::uint32_t kWaitMs = 30000;
+
+WireFrame ReadFrame(ChildProcess& child) {
+    const std::string header = child.ReadOutput(16, kWaitMs);
+    if (header.size() != 16) return {0, 0, "(no frame: " + std::to_string(header.size()) + " header bytes)"};
+    std::uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length |= static_cast<std::uint32_t>(static_cast<unsigned char>(header[12 + i])) << (8 * i);
+    const std::string payload = length == 0 ? std::string() : child.ReadOutput(length, kWaitMs);
+    std::size_t rest = 0;
+    const auto frames = ParseWire(header + payload, &rest);
+    if (frames.size() != 1 || rest != 0) return {0, 0, "(malformed frame)"};
+    return frames[0];
+}
+
+// A bridge session to a pipe served by the test pipe server.
+class BridgeSession {
+public:
+    BridgeSession(const std::string& tag, const std::vector<std::wstring>& serverArguments)
+        : pipe_(UniqueTestPipeName(tag)), server_(pipe_, serverArguments) {
+        MakeFolder(folder_);
+        WriteTestFile(file_, pipe_ + "\n");
+        child_ = std::make_unique<ChildProcess>(
+            ProductPath(), std::vector<std::wstring>{L"--user-allowlist", file_, L"bridge", L"--socket",
+                                                     std::wstring(pipe_.begin(), pipe_.end())});
+        const WireFrame hello = ReadFrame(*child_);
+        if (hello != WireFrame{1, 0, ""}) throw std::runtime_error("no Hello: " + hello.payload);
+    }
+
+    void Send(const std::string& frames) { ASSERT_TRUE(child_->Write(frames)); }
+    WireFrame Next() { return ReadFrame(*child_); }
+    ChildProcess& Child() { return *child_; }
+
+    // Reads frames until `size` data bytes of every stream in `streams` have come,
+    // checking that no frame other than Data arrives for them.
+    std::map<std::uint32_t, std::string> CollectData(const std::vector<std::uint32_t>& streams, std::size_t size) {
+        std::map<std::uint32_t, std::string> data;
+        std::size_t complete = 0;
+        while (complete < streams.size()) {
+            const WireFrame f = Next();
+            if (f.type != 5) {
+                ADD_FAILURE() << "unexpected frame type " << f.type << " for " << f.streamId << ": " << f.payload;
+                break;
+            }
+            std::string& mine = data[f.streamId];
+            mine += f.payload;
+            if (mine.size() == size) ++complete;
+        }
+        return data;
+    }
+
+    void End() {
+        child_->CloseInput();
+        EXPECT_EQ(child_->Wait(kWaitMs), 0u);
+        EXPECT_EQ(child_->Errors(), "");
+    }
+
+private:
+    std::string pipe_;
+    TestPipeServer server_;
+    TempFolder root_{L"bridge"};
+    std::wstring folder_ = root_.Path() + L"\\QuorlSSH";
+    std::wstring file_ = folder_ + L"\\http-pipe.allow";
+    std::unique_ptr<ChildProcess> child_;
+};
+
+std::string Pattern(std::uint32_t stream, std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + stream * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+DWORD ThreadCount(DWORD processId) {
+    UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    DWORD count = 0;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID == processId) ++count;
+    }
+    return count;
+}
+
+DWORD HandleCount(HANDLE process) {
+    DWORD count = 0;
+    ::GetProcessHandleCount(process, &count);
+    return count;
+}
+
+}  // namespace
+
+TEST(BridgeE2E, OneStreamEchoesEveryByteAndHalfCloseKeepsItOpen) {
+    BridgeSession session("echo1", {});
+    session.Send(FrameBytes(2, 1));
+    EXPECT_EQ(session.Next(), (WireFrame{3, 1, ""}));  // a pipe without identity has an empty label
+    const std::string bytes = Pattern(1, 1 << 20);
+    std::string frames;
+    for (std::size_t at = 0; at < bytes.size(); at += 100000) frames += FrameBytes(5, 1, bytes.substr(at, 100000));
+    session.Send(frames + FrameBytes(6, 1));
+    EXPECT_EQ(session.CollectData({1}, bytes.size())[1] == bytes, true);
+    // Eof was only a half-close: the stream still answers, but client Data after it closes the stream.
+    session.Send(FrameBytes(5, 1, "after"));
+    EXPECT_EQ(session.Next(), (WireFrame{7, 1, ""}));
+    session.Send(FrameBytes(8, 1, "sync"));
+    EXPECT_EQ(session.Next(), (WireFrame{9, 1, "sync"}));
+    session.End();
+}
+
+TEST(BridgeE2E, SixtyFourStreamsEchoAtOnceAndTheSixtyFifthIsRefused) {
+    BridgeSession session("echo64", {L"--instances", L"64"});
+    std::string opens;
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t id = 1; id <= 65; ++id) opens += FrameBytes(2, id);
+    for (std::uint32_t id = 1; id <= 64; ++id) ids.push_back(id);
+    session.Send(opens);
+    for (std::uint32_t id = 1; id <= 64; ++id) ASSERT_EQ(session.Next(), (WireFrame{3, id, ""}));
+    EXPECT_EQ(session.Next(), (WireFrame{4, 65, "Stream limit exceeded."}));
+    constexpr std::size_t kSize = 64 * 1024;
+    std::string data;
+    for (std::size_t at = 0; at < kSize; at += 16384) {
+        for (std::uint32_t id : ids) data += FrameBytes(5, id, Pattern(id, kSize).substr(at, 16384));
+    }
+    session.Send(data);
+    const auto echoed = session.CollectData(ids, kSize);
+    for (std::uint32_t id : ids) {
+        const auto it = echoed.find(id);
+        ASSERT_NE(it, echoed.end()) << id;
+        EXPECT_TRUE(it->second == Pattern(id, kSize)) << "stream " << id;
+    }
+    session.End();
+}
+
+TEST(BridgeE2E, AServerThatEndsGivesEofThenCloseAndTheIdCanBeReused) {
+    BridgeSession session("close", {L"--mode", L"close", L"--send", L"bye"});
+    session.Send(FrameBytes(2, 5));
+    EXPECT_EQ(session.Next(), (WireFrame{3, 5, ""}));
+    EXPECT_EQ(session.Next(), (WireFrame{5, 5, "bye"}));
+    EXPECT_EQ(session.Next(), (WireFrame{6, 5, ""}));
+    EXPECT_EQ(session.Next(), (WireFrame{7, 5, ""}));
+    // The next turn reaps the stream; after it the ID is free again.
+    session.Send(FrameBytes(8, 1, "turn"));
+    EXPECT_EQ(session.Next(), (WireFrame{9, 1, "turn"}));
+    session.Send(FrameBytes(2, 5));
+    EXPECT_EQ(session.Next(), (WireFrame{3, 5, ""}));
+    session.End();
+}
+
+TEST(BridgeE2E, TheClientsCloseEndsTheStreamWithoutAnotherFrame) {
+    BridgeSession session("clientclose", {});
+    session.Send(FrameBytes(2, 9) + FrameBytes(5, 9, "ping"));
+    EXPECT_EQ(session.Next(), (WireFrame{3, 9, ""}));
+    EXPECT_EQ(session.Next(), (WireFrame{5, 9, "ping"}));
+    session.Send(FrameBytes(7, 9) + FrameBytes(5, 9, "ignored") + FrameBytes(8, 2, "after"));
+    EXPECT_EQ(session.Next(), (WireFrame{9, 2, "after"}));
+    session.End();
+    EXPECT_EQ(session.Child().TakeAllOutput(), "");
+}
+
+TEST(BridgeE2E, OpenAndCloseCyclesLeaveNoHandlesOrThreads) {
+    BridgeSession session("cycles", {L"--instances", L"4"});
+    // Warm up once, so that lazily created process state is counted in both figures.
+    session.Send(FrameBytes(2, 1) + FrameBytes(7, 1) + FrameBytes(8, 1, "w"));
+    EXPECT_EQ(session.Next(), (WireFrame{3, 1, ""}));
+    EXPECT_EQ(session.Next(), (WireFrame{9, 1, "w"}));
+    const DWORD handles = HandleCount(session.Child().Process());
+    const DWORD threads = ThreadCount(session.Child().Id());
+    constexpr int kCycles = 1000;
+    for (int round = 0; round < kCycles / 50; ++round) {
+        std::string frames;
+        for (std::uint32_t i = 0; i < 50; ++i) frames += FrameBytes(2, 100 + i) + FrameBytes(7, 100 + i);
+        session.Send(frames + FrameBytes(8, 2, "r"));
+        for (std::uint32_t i = 0; i < 50; ++i) ASSERT_EQ(session.Next(), (WireFrame{3, 100 + i, ""}));
+        ASSERT_EQ(session.Next(), (WireFrame{9, 2, "r"}));
+    }
+    EXPECT_EQ(HandleCount(session.Child().Process()), handles);
+    EXPECT_EQ(ThreadCount(session.Child().Id()), threads);
+    session.End();
+}
