@@ -11,15 +11,16 @@
 #include "text/byte_string.h"
 #include "text/program_error.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string input(reinterpret_cast<const char*>(data), size);
+namespace {
+
+void CheckOne(const std::string& input) {
     std::string canonical;
     try {
         canonical = ValidatePipePath(input);
     } catch (const ProgramError& error) {
         const std::string message = error.what();
         if (message != kPipePrefixMessage && message != kPipeAlphabetMessage) std::abort();
-        return 0;
+        return;
     }
     if (canonical.size() != input.size() || canonical != AsciiLower(canonical)) std::abort();
     if (ValidatePipePath(canonical) != canonical) std::abort();
@@ -38,5 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string base = PipeBaseName(canonical);
         if (kPipePrefix.size() + base.size() + suffix.size() != canonical.size() || base.empty()) std::abort();
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    CheckOne(input);
+    // Random bytes rarely spell the prefix: try every input as a name too.
+    CheckOne(std::string(kPipePrefix) + input);
     return 0;
 }

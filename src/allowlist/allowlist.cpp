@@ -4,6 +4,7 @@
 
 #include "pipes/pipe_path.h"
 #include "text/byte_string.h"
+#include "text/program_error.h"
 
 bool AllowlistContains(std::string_view content, const std::string& canonicalRequest) {
     std::size_t start = 0;
@@ -22,4 +23,8 @@ bool IsPipeAllowlistedWith(std::string_view pipePath, const ControlFileOps& ops)
     const std::string request = ValidatePipePath(pipePath);
     const std::optional<std::string> content = ReadControlFileWith(kAllowlistRules, ops);
     return content && AllowlistContains(*content, request);
+}
+
+void RequirePipeAllowlistedWith(std::string_view pipePath, const ControlFileOps& ops) {
+    if (!IsPipeAllowlistedWith(pipePath, ops)) throw ProgramError(kNotAllowlistedMessage);
 }

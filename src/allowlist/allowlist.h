@@ -28,14 +28,16 @@ inline constexpr ControlFileRules kAllowlistRules{
 // the match throws that message; entries after the match are never read.
 bool AllowlistContains(std::string_view content, const std::string& canonicalRequest);
 
-// Whether `pipePath` is listed in the allowlist file at `allowlistPath`; false
-// when the file or its folder does not exist. Throws ValidatePipePath's
+// Whether `pipePath` is listed in the allowlist that `ops` opens; false when
+// the file or its folder does not exist. Throws ValidatePipePath's
 // messages for the request, and the control-file and entry messages.
 bool IsPipeAllowlistedWith(std::string_view pipePath, const ControlFileOps& ops);
 
-// The same with the real file system. Windows only.
+// Returns when listed; otherwise throws "This named pipe is not in the HTTP
+// allowlist." (or whatever IsPipeAllowlistedWith throws).
+void RequirePipeAllowlistedWith(std::string_view pipePath, const ControlFileOps& ops);
+
+// The same two with the real file system. Windows only.
 bool IsPipeAllowlisted(std::string_view pipePath, const WideString& allowlistPath);
 
-// Returns when listed; otherwise throws "This named pipe is not in the HTTP
-// allowlist." (or whatever IsPipeAllowlisted throws). Windows only.
 void RequirePipeAllowlisted(std::string_view pipePath, const WideString& allowlistPath);

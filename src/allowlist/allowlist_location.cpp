@@ -1,5 +1,7 @@
 #include "allowlist/allowlist_location.h"
 
+#include "text/program_error.h"
+
 namespace {
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
@@ -32,4 +34,11 @@ WideString AllowlistFolder(const WideString& file) {
     while (end > root && IsSeparator(file[end - 1])) --end;    // over the separators before it
     if (end <= root) return file.substr(0, root);
     return file.substr(0, end);
+}
+
+WideString DefaultAllowlistPathUnder(const std::optional<WideString>& localAppData) {
+    if (!localAppData) throw ProgramError(kLocalAppDataMessage);
+    WideString path = *localAppData;
+    if (!path.empty() && path.back() != u'\\' && path.back() != u'/') path += u'\\';
+    return path + u"QuorlSSH\\http-pipe.allow";
 }

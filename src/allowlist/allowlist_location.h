@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "text/encoding.h"
 
 inline constexpr const char* kLocalAppDataMessage = "Could not locate local application data.";
@@ -7,6 +9,10 @@ inline constexpr const char* kLocalAppDataMessage = "Could not locate local appl
 // The local application data folder joined with "QuorlSSH\http-pipe.allow".
 // Throws "Could not locate local application data." when the folder is unknown.
 WideString DefaultAllowlistPath();
+
+// The same under a given folder; std::nullopt (unknown folder) throws
+// "Could not locate local application data.".
+WideString DefaultAllowlistPathUnder(const std::optional<WideString>& localAppData);
 
 // The folder that holds `file`: the standard parent-path rule (runs of
 // separators are one; the root keeps its separator).

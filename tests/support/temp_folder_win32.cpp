@@ -20,22 +20,29 @@ SddlDescriptor::SddlDescriptor(const std::wstring& sddl) {
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
         throw std::runtime_error("bad SDDL");
     }
+    descriptor_.reset(descriptor);
     attributes_.lpSecurityDescriptor = descriptor;
 }
-
-SddlDescriptor::~SddlDescriptor() { ::LocalFree(attributes_.lpSecurityDescriptor); }
 
 TempFolder::TempFolder(const std::wstring& tag) {
     wchar_t temp[MAX_PATH + 1];
     const DWORD n = ::GetTempPathW(MAX_PATH + 1, temp);
     if (n == 0 || n > MAX_PATH) throw std::runtime_error("GetTempPathW failed");
+    // Wine reuses small process ids from run to run: the tick count keeps a
+    // folder left by a crashed run from colliding with a new one.
     path_ = std::wstring(temp, n) + L"qsb-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-            std::to_wstring(nextFolder.fetch_add(1)) + L"-" + tag;
+            std::to_wstring(::GetTickCount64()) + L"-" + std::to_wstring(nextFolder.fetch_add(1)) + L"-" + tag;
     MakeFolder(path_);
 }
 
 TempFolder::~TempFolder() {
+    // A test may leave read-only entries (Wine maps a DACL without write access
+    // to a Unix mode); those cannot be deleted until the attribute is cleared.
     std::error_code ignored;
+    for (auto it = std::filesystem::recursive_directory_iterator(std::filesystem::path(path_), ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
     std::filesystem::remove_all(std::filesystem::path(path_), ignored);
 }
 

@@ -6,16 +6,18 @@
 
 #include <string>
 
+#include "os/handles_win32.h"
+
 // SDDL text to a self-relative descriptor owned by the caller.
 class SddlDescriptor {
 public:
     explicit SddlDescriptor(const std::wstring& sddl);  // throws std::runtime_error for bad SDDL
-    ~SddlDescriptor();
     SddlDescriptor(const SddlDescriptor&) = delete;
     SddlDescriptor& operator=(const SddlDescriptor&) = delete;
     SECURITY_ATTRIBUTES* Attributes() { return &attributes_; }
 
 private:
+    UniqueLocalMemory descriptor_;
     SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
 };
 

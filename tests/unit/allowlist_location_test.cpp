@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "allowlist/allowlist_location.h"
+#include "support/error_message.h"
 
 // The folder of the allowlist is the standard parent path: runs of separators
 // count as one and the root keeps its separator.
@@ -14,4 +15,11 @@ TEST(AllowlistFolder, FollowsTheParentPathRule) {
     EXPECT_EQ(AllowlistFolder(u"\\\\server\\share\\d\\x.allow"), u"\\\\server\\share\\d");
     EXPECT_EQ(AllowlistFolder(u"x.allow"), u"");
     EXPECT_EQ(AllowlistFolder(u"d\\x.allow"), u"d");
+}
+
+TEST(DefaultAllowlistPath, JoinsQuorlSshAndTheFileName) {
+    EXPECT_EQ(DefaultAllowlistPathUnder(WideString(u"C:\\Users\\J\u00F6rg\\AppData\\Local")),
+              u"C:\\Users\\J\u00F6rg\\AppData\\Local\\QuorlSSH\\http-pipe.allow");
+    EXPECT_EQ(DefaultAllowlistPathUnder(WideString(u"C:\\")), u"C:\\QuorlSSH\\http-pipe.allow");
+    EXPECT_EQ(MessageOf([] { DefaultAllowlistPathUnder(std::nullopt); }), "Could not locate local application data.");
 }

@@ -58,6 +58,18 @@ TEST(AllowlistFile, TreatsOnlyNotFoundAsAbsent) {
     EXPECT_EQ(Check(shared), "Could not open the named pipe allowlist.");
 }
 
+TEST(RequirePipeAllowlisted, RefusesAnUnlistedOrAbsentPipe) {
+    FakeFiles listed;
+    EXPECT_EQ(MessageOf([&] { RequirePipeAllowlistedWith(kPipe, listed.Ops()); }), "(no error)");
+    FakeFiles other;
+    EXPECT_EQ(MessageOf([&] { RequirePipeAllowlistedWith("\\\\.\\pipe\\other", other.Ops()); }),
+              "This named pipe is not in the HTTP allowlist.");
+    FakeFiles missing;
+    missing.file.openError = 2;
+    EXPECT_EQ(MessageOf([&] { RequirePipeAllowlistedWith(kPipe, missing.Ops()); }),
+              "This named pipe is not in the HTTP allowlist.");
+}
+
 TEST(AllowlistFile, RefusesABadRequestBeforeTouchingAnyFile) {
     FakeFiles files;
     EXPECT_EQ(Check(files, "pipe\\app"), "Enter a local named pipe path beginning with \\\\.\\pipe\\.");
