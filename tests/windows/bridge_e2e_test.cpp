@@ -12,24 +12,13 @@
 
 #include "support/child_process_win32.h"
 #include "support/fake_engine.h"
+#include "support/frame_reader_win32.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
 
 namespace {
 
 constexpr std::uint32_t kWaitMs = 30000;
-
-WireFrame ReadFrame(ChildProcess& child) {
-    const std::string header = child.ReadOutput(16, kWaitMs);
-    if (header.size() != 16) return {0, 0, "(no frame: " + std::to_string(header.size()) + " header bytes)"};
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= static_cast<std::uint32_t>(static_cast<unsigned char>(header[12 + i])) << (8 * i);
-    const std::string payload = length == 0 ? std::string() : child.ReadOutput(length, kWaitMs);
-    std::size_t rest = 0;
-    const auto frames = ParseWire(header + payload, &rest);
-    if (frames.size() != 1 || rest != 0) return {0, 0, "(malformed frame)"};
-    return frames[0];
-}
 
 // A bridge session to a pipe served by the test pipe server.
 class BridgeSession {
@@ -41,12 +30,12 @@ public:
         child_ = std::make_unique<ChildProcess>(
             ProductPath(), std::vector<std::wstring>{L"--user-allowlist", file_, L"bridge", L"--socket",
                                                      std::wstring(pipe_.begin(), pipe_.end())});
-        const WireFrame hello = ReadFrame(*child_);
+        const WireFrame hello = ReadFrame(*child_, kWaitMs);
         if (hello != WireFrame{1, 0, ""}) throw std::runtime_error("no Hello: " + hello.payload);
     }
 
     void Send(const std::string& frames) { ASSERT_TRUE(child_->Write(frames)); }
-    WireFrame Next() { return ReadFrame(*child_); }
+    WireFrame Next() { return ReadFrame(*child_, kWaitMs); }
     ChildProcess& Child() { return *child_; }
 
     // Reads frames until `size` data bytes of every stream in `streams` have come,

@@ -5,24 +5,12 @@
 
 #include "support/child_process_win32.h"
 #include "support/fake_engine.h"
+#include "support/frame_reader_win32.h"
 
 namespace {
 
 const std::string kHello("QSF1\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00", 16);
 constexpr std::uint32_t kWaitMs = 20000;
-
-// Reads exactly one frame from the child's output (bounded).
-WireFrame ReadFrame(ChildProcess& child) {
-    const std::string header = child.ReadOutput(16, kWaitMs);
-    if (header.size() != 16) return {0, 0, "(no frame: " + std::to_string(header.size()) + " header bytes)"};
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= static_cast<std::uint32_t>(static_cast<unsigned char>(header[12 + i])) << (8 * i);
-    const std::string payload = length == 0 ? std::string() : child.ReadOutput(length, kWaitMs);
-    std::size_t rest = 0;
-    const auto frames = ParseWire(header + payload, &rest);
-    if (frames.size() != 1 || rest != 0) return {0, 0, "(malformed frame)"};
-    return frames[0];
-}
 
 }  // namespace
 
@@ -30,14 +18,14 @@ TEST(EngineE2E, ServiceGreetsAnswersPingAndEndsWithItsInput) {
     ChildProcess child(ProductPath(), {L"service"});
     EXPECT_EQ(child.ReadOutput(16, kWaitMs), kHello);
     ASSERT_TRUE(child.Write(FrameBytes(8, 0, "hello")));
-    EXPECT_EQ(ReadFrame(child), (WireFrame{9, 0, "hello"}));
+    EXPECT_EQ(ReadFrame(child, kWaitMs), (WireFrame{9, 0, "hello"}));
     // Two frames in one write, and one split over two writes.
     const std::string big = FrameBytes(8, 3, std::string(70000, 'b'));
     ASSERT_TRUE(child.Write(FrameBytes(8, 1, "a") + FrameBytes(8, 2, "bb") + big.substr(0, 100)));
     ASSERT_TRUE(child.Write(big.substr(100)));
-    EXPECT_EQ(ReadFrame(child), (WireFrame{9, 1, "a"}));
-    EXPECT_EQ(ReadFrame(child), (WireFrame{9, 2, "bb"}));
-    EXPECT_EQ(ReadFrame(child), (WireFrame{9, 3, std::string(70000, 'b')}));
+    EXPECT_EQ(ReadFrame(child, kWaitMs), (WireFrame{9, 1, "a"}));
+    EXPECT_EQ(ReadFrame(child, kWaitMs), (WireFrame{9, 2, "bb"}));
+    EXPECT_EQ(ReadFrame(child, kWaitMs), (WireFrame{9, 3, std::string(70000, 'b')}));
     child.CloseInput();
     EXPECT_EQ(child.Wait(kWaitMs), 0u);
     EXPECT_EQ(child.TakeAllOutput(), "");

@@ -12,6 +12,7 @@
 
 #include "support/child_process_win32.h"
 #include "support/fake_engine.h"
+#include "support/frame_reader_win32.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
 #include "text/wide_win32.h"
@@ -22,18 +23,6 @@ const std::string kHello("QSF1\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00",
 constexpr std::uint32_t kWaitMs = 20000;
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
-
-WireFrame ReadFrame(ChildProcess& child) {
-    const std::string header = child.ReadOutput(16, kWaitMs);
-    if (header.size() != 16) return {0, 0, "(no frame: " + std::to_string(header.size()) + " header bytes)"};
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= static_cast<std::uint32_t>(static_cast<unsigned char>(header[12 + i])) << (8 * i);
-    const std::string payload = length == 0 ? std::string() : child.ReadOutput(length, kWaitMs);
-    std::size_t rest = 0;
-    const auto frames = ParseWire(header + payload, &rest);
-    if (frames.size() != 1 || rest != 0) return {0, 0, "(malformed frame)"};
-    return frames[0];
-}
 
 WireFrame Reply(std::uint32_t id, const std::string& text = std::string()) { return {12, id, text}; }
 WireFrame State(std::uint32_t id, std::uint8_t state) { return {10, id, std::string(1, static_cast<char>(state))}; }
@@ -75,7 +64,7 @@ public:
     }
     const std::string& Hello() const { return hello_; }
     void Send(const std::string& frames) { ASSERT_TRUE(child_.Write(frames)); }
-    WireFrame Next() { return ReadFrame(child_); }
+    WireFrame Next() { return ReadFrame(child_, kWaitMs); }
     // Ends the session: input closed, normal end, nothing more on either stream.
     void End() {
         child_.CloseInput();
