@@ -21,8 +21,9 @@ import traceback
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qsb_client import (ABSENT, ALLOWLIST_QUERY, AVAILABLE, CLOSE, DATA, HELLO, OPEN, OPEN_FAILED, OPENED, PING,
-                        PONG, SERVICE_REPLY, WATCH, WATCH_STATE, Program, ProtocolError, frame, run_to_end)
+from qsb_client import (ABSENT, ALLOWLIST_QUERY, ALLOWLIST_REPLY, AVAILABLE, CLOSE, DATA, EOF, OPEN, OPEN_FAILED,
+                        OPENED, PING, PONG, SERVICE_REPLY, WATCH, WATCH_STATE, Program, ProtocolError, frame,
+                        run_to_end)
 
 HELLO_BYTES = bytes.fromhex("51534631010001000000000000000000")
 
@@ -156,7 +157,97 @@ def check_refused_owner(ctx):
         server.wait(60)
 
 
-CHECKS = [check_fixed_lines, check_hello_and_ping, check_watch, check_bridge_echo, check_refused_owner]
+def check_unlisted_bridge_pipe_writes_nothing(ctx):
+    pipe = "\\\\.\\pipe\\" + ctx.tag + "-unlisted"
+    code, out, err = run_to_end(ctx.launcher, ctx.exe, ["--user-allowlist", ctx.allowlist(), "bridge", "--socket", pipe])
+    expect((code, out, err), (1, b"", b"This named pipe is not in the HTTP allowlist.\r\n"), "unlisted bridge pipe")
+
+
+def check_truncated_and_invalid_input(ctx):
+    code, out, err = run_to_end(ctx.launcher, ctx.exe, ["service"], stdin=frame(PING, 1, b"xyz")[:10])
+    expect((code, out, err), (1, HELLO_BYTES, b"Truncated input frame.\r\n"), "input ending inside a header")
+    code, out, err = run_to_end(ctx.launcher, ctx.exe, ["service"], stdin=frame(OPEN, 1))
+    expect((code, out, err), (1, HELLO_BYTES, b"Invalid service request.\r\n"), "Open in service mode")
+    code, out, err = run_to_end(ctx.launcher, ctx.exe, ["service"], stdin=b"QSF2" + frame(PING, 1)[4:])
+    expect((code, out, err), (1, HELLO_BYTES, b"Invalid bridge frame.\r\n"), "bad magic")
+
+
+def check_allowlist_queries(ctx):
+    listed = "\\\\.\\pipe\\" + ctx.tag + "-listed"
+    p = ctx.product("--user-allowlist", ctx.allowlist(listed.upper().replace("\\\\.\\PIPE", "\\\\.\\pipe")), "service")
+    try:
+        expect(p.read_exactly(16, 60), HELLO_BYTES, "Hello")
+        p.send(frame(ALLOWLIST_QUERY, 1, listed.encode()) + frame(ALLOWLIST_QUERY, 2, (listed + "x").encode()) +
+               frame(WATCH, 3, b"pipe-without-prefix"))
+        expect(p.read_frame(), (ALLOWLIST_REPLY, 1, b"\x01"), "listed pipe")
+        expect(p.read_frame(), (SERVICE_REPLY, 2, b"This named pipe is not in the HTTP allowlist."), "unlisted pipe")
+        expect(p.read_frame(), (SERVICE_REPLY, 3, b"Enter a local named pipe path beginning with \\\\.\\pipe\\."),
+               "bad path")
+        p.close_input()
+        expect(p.wait(), 0, "exit status")
+    finally:
+        p.kill()
+
+
+def check_many_streams(ctx):
+    pipe = "\\\\.\\pipe\\" + ctx.tag + "-many"
+    server = ctx.pipe_server(pipe, "--mode", "echo", "--instances", "64")
+    p = ctx.product("--user-allowlist", ctx.allowlist(pipe), "bridge", "--socket", pipe)
+    try:
+        expect(p.read_exactly(16, 60), HELLO_BYTES, "Hello")
+        streams = range(1, 65)
+        for stream in streams:
+            p.send(frame(OPEN, stream))
+        for stream in streams:
+            kind, got, _ = p.read_frame(60)
+            expect((kind, got), (OPENED, stream), "Opened in order")
+        p.send(frame(OPEN, 65))
+        expect(p.read_frame(60), (OPEN_FAILED, 65, b"Stream limit exceeded."), "the 65th stream")
+        sent = {stream: random.randbytes(20000 + stream * 997) for stream in streams}
+        for stream in streams:
+            p.send(frame(DATA, stream, sent[stream]))
+        echoed = {stream: bytearray() for stream in streams}
+        left = sum(len(v) for v in sent.values())
+        while left:
+            kind, stream, payload = p.read_frame(60)
+            expect(kind, DATA, "echoed data")
+            echoed[stream] += payload
+            left -= len(payload)
+        for stream in streams:
+            if bytes(echoed[stream]) != sent[stream]:
+                raise ProtocolError(f"stream {stream}: echoed bytes differ")
+            p.send(frame(CLOSE, stream))
+        p.close_input()
+        expect(p.wait(), 0, "exit status")
+    finally:
+        p.kill()
+        server.close_input()
+        server.wait(60)
+
+
+def check_server_end_gives_eof_then_close(ctx):
+    pipe = "\\\\.\\pipe\\" + ctx.tag + "-ends"
+    server = ctx.pipe_server(pipe, "--send", "bye", "--mode", "close")
+    p = ctx.product("--user-allowlist", ctx.allowlist(pipe), "bridge", "--socket", pipe)
+    try:
+        expect(p.read_exactly(16, 60), HELLO_BYTES, "Hello")
+        p.send(frame(OPEN, 9))
+        expect(p.read_frame(60)[:2], (OPENED, 9), "Opened")
+        expect(p.read_frame(60), (DATA, 9, b"bye"), "the server's bytes")
+        expect(p.read_frame(60), (EOF, 9, b""), "Eof at the end of the pipe")
+        expect(p.read_frame(60), (CLOSE, 9, b""), "then Close")
+        p.close_input()
+        expect(p.wait(), 0, "exit status")
+    finally:
+        p.kill()
+        server.close_input()
+        server.wait(60)
+
+
+# The smoke set runs in CI against every build; --full adds the rest.
+SMOKE = [check_fixed_lines, check_hello_and_ping, check_watch, check_bridge_echo, check_refused_owner]
+CHECKS = SMOKE + [check_unlisted_bridge_pipe_writes_nothing, check_truncated_and_invalid_input, check_allowlist_queries,
+                  check_many_streams, check_server_end_gives_eof_then_close]
 
 
 def main():
@@ -167,11 +258,12 @@ def main():
     parser.add_argument("--share", default="/tmp=Z:\\tmp")
     parser.add_argument("--xml")
     parser.add_argument("--only")
+    parser.add_argument("--full", action="store_true", help="every check, not only the smoke set")
     args = parser.parse_args()
     ctx = Context(args)
     suite = ET.Element("testsuite", name="Smoke")
     passed = failed = 0
-    for check in CHECKS:
+    for check in CHECKS if args.full else SMOKE:
         if args.only and args.only not in check.__name__:
             continue
         started = time.monotonic()
