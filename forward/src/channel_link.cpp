@@ -1,0 +1,139 @@
+#include "channel_link.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "text/program_error.h"
+
+namespace {
+
+constexpr std::size_t kReadBlock = 65536;
+// Input read ahead of the frame being handled; well under the frame buffer's
+// 4 MiB and above one whole largest frame.
+constexpr std::size_t kReadAhead = 2 * 1048576;
+constexpr int kMaxWriteVectors = 64;
+
+std::vector<std::uint8_t> EncodeFrame(FrameType type, std::uint32_t streamId, const std::uint8_t* payload,
+                                      std::size_t length) {
+    FrameHeader header{};
+    if (!BuildFrameHeader(static_cast<std::uint32_t>(type), streamId, static_cast<std::uint32_t>(length), header))
+        throw ProgramError("Frame payload too large.");
+    std::vector<std::uint8_t> bytes(kFrameHeaderSize + length);
+    std::memcpy(bytes.data(), header.bytes, kFrameHeaderSize);
+    if (length != 0) std::memcpy(bytes.data() + kFrameHeaderSize, payload, length);
+    return bytes;
+}
+
+}  // namespace
+
+ChannelLink::ChannelLink(int inFd, int outFd, Clock& clock, KeepAliveTiming timing)
+    : inFd_(inFd), outFd_(outFd), clock_(clock), timing_(timing), readBlock_(kReadBlock) {}
+
+void ChannelLink::Send(FrameType type, std::uint32_t streamId, const std::uint8_t* payload, std::size_t length,
+                       std::uint32_t owner) {
+    Pending frame{EncodeFrame(type, streamId, payload, length), owner};
+    queuedBytes_ += frame.bytes.size();
+    if (owner != 0) queuedByOwner_[owner] += frame.bytes.size();
+    queue_.push_back(std::move(frame));
+}
+
+std::size_t ChannelLink::QueuedFor(std::uint32_t owner) const {
+    auto found = queuedByOwner_.find(owner);
+    return found == queuedByOwner_.end() ? 0 : found->second;
+}
+
+void ChannelLink::Settle(Pending& frame, std::size_t count) {
+    queuedBytes_ -= count;
+    if (frame.owner == 0) return;
+    auto found = queuedByOwner_.find(frame.owner);
+    found->second -= count;
+    if (found->second == 0) queuedByOwner_.erase(found);
+}
+
+bool ChannelLink::WriteSome() {
+    while (!queue_.empty()) {
+        iovec vectors[kMaxWriteVectors];
+        int count = 0;
+        for (auto it = queue_.begin(); it != queue_.end() && count < kMaxWriteVectors; ++it, ++count) {
+            std::size_t skip = count == 0 ? headWritten_ : 0;
+            vectors[count].iov_base = it->bytes.data() + skip;
+            vectors[count].iov_len = it->bytes.size() - skip;
+        }
+        ssize_t written = writev(outFd_, vectors, count);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            return false;
+        }
+        auto left = static_cast<std::size_t>(written);
+        while (left != 0) {
+            Pending& head = queue_.front();
+            std::size_t part = std::min(left, head.bytes.size() - headWritten_);
+            Settle(head, part);
+            headWritten_ += part;
+            left -= part;
+            if (headWritten_ == head.bytes.size()) {
+                queue_.pop_front();
+                headWritten_ = 0;
+            }
+        }
+    }
+    return true;
+}
+
+bool ChannelLink::WantsRead() const { return input_.PendingBytes() < kReadAhead; }
+
+bool ChannelLink::ReadSome() {
+    while (WantsRead()) {
+        ssize_t got = read(inFd_, readBlock_.data(), readBlock_.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            return false;
+        }
+        if (got == 0) return false;
+        if (!input_.AppendInput(readBlock_.data(), static_cast<std::size_t>(got)))
+            throw ProgramError("The bridge sent more input than the forwarder can hold.");
+        if (static_cast<std::size_t>(got) < readBlock_.size()) return true;
+    }
+    return true;
+}
+
+void ChannelLink::StartKeepAlive() {
+    keepAlive_ = true;
+    lastPingMs_ = clock_.NowMs();
+    unansweredSinceMs_ = -1;
+}
+
+void ChannelLink::Tick(bool notListening) {
+    if (!keepAlive_) return;
+    std::int64_t now = clock_.NowMs();
+    if (notListening) unansweredSinceMs_ = -1;
+    if (now - lastPingMs_ >= timing_.pingIntervalMs) {
+        std::uint8_t payload[8];
+        ++pingCount_;
+        for (int i = 0; i < 8; ++i) payload[i] = static_cast<std::uint8_t>(pingCount_ >> (8 * i));
+        Pending ping{EncodeFrame(FrameType::Ping, 0, payload, sizeof payload), 0};
+        queuedBytes_ += ping.bytes.size();
+        // Ahead of queued data (but never inside a frame already begun), so
+        // that a full queue does not delay the keep-alive.
+        queue_.insert(queue_.begin() + (headWritten_ != 0 && !queue_.empty() ? 1 : 0), std::move(ping));
+        lastPingMs_ = now;
+        if (unansweredSinceMs_ < 0 && !notListening) unansweredSinceMs_ = now;
+    }
+    if (unansweredSinceMs_ >= 0 && now - unansweredSinceMs_ >= timing_.deadAfterMs)
+        throw ProgramError("The bridge answered no keep-alive for " + std::to_string(timing_.deadAfterMs / 1000) +
+                           " seconds.");
+}
+
+std::int64_t ChannelLink::NextTimerMs() const {
+    if (!keepAlive_) return -1;
+    std::int64_t next = lastPingMs_ + timing_.pingIntervalMs;
+    if (unansweredSinceMs_ >= 0) next = std::min(next, unansweredSinceMs_ + timing_.deadAfterMs);
+    return next;
+}

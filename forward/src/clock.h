@@ -1,0 +1,16 @@
+#pragma once
+// Milliseconds on a clock that never goes back; tests substitute their own so
+// that keep-alive and dead-channel rules run without waiting.
+
+#include <cstdint>
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual std::int64_t NowMs() = 0;
+};
+
+class SteadyClock final : public Clock {
+public:
+    std::int64_t NowMs() override;
+};

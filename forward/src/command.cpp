@@ -1,0 +1,130 @@
+#include "command.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "text/program_error.h"
+
+extern char** environ;
+
+namespace {
+
+struct PipePair {
+    UniqueFd read;
+    UniqueFd write;
+};
+
+PipePair MakePipe() {
+    int ends[2];
+    if (pipe(ends) != 0) throw ProgramError(std::string("Could not create a pipe: ") + std::strerror(errno) + ".");
+    return PipePair{UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
+
+void KeepToSelf(int fd) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+// Frees the spawn attributes and file actions on every path.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+};
+
+}  // namespace
+
+Command::Command(const std::vector<std::string>& argv) {
+    if (argv.empty()) throw ProgramError("Give the command that starts the bridge after --.");
+    PipePair in = MakePipe();
+    PipePair out = MakePipe();
+    PipePair err = MakePipe();
+    SpawnSetup setup;
+    posix_spawn_file_actions_adddup2(&setup.actions, in.read.get(), 0);
+    posix_spawn_file_actions_adddup2(&setup.actions, out.write.get(), 1);
+    posix_spawn_file_actions_adddup2(&setup.actions, err.write.get(), 2);
+    // The forwarder ignores SIGPIPE and catches SIGINT/SIGTERM; the command
+    // starts with the default dispositions and an empty signal mask.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
+    posix_spawnattr_setsigmask(&setup.attributes, &none);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    for (int fd : {in.write.get(), out.read.get(), err.read.get()}) KeepToSelf(fd);
+
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    int result = posix_spawnp(&pid_, args[0], &setup.actions, &setup.attributes, args.data(), environ);
+    if (result != 0)
+        throw ProgramError("Could not start " + argv[0] + ": " + std::strerror(result) + ".");
+    input_ = std::move(in.write);
+    output_ = std::move(out.read);
+    errors_ = std::move(err.read);
+}
+
+Command::~Command() {
+    if (pid_ > 0 && !exited_) Stop(2000);
+}
+
+void Command::CloseChannel() {
+    input_.reset();
+    output_.reset();
+}
+
+bool Command::WaitExit(int timeoutMs, int& status) {
+    if (exited_) {
+        status = status_;
+        return true;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int got = 0;
+        pid_t done = waitpid(pid_, &got, WNOHANG);
+        if (done == pid_ || (done < 0 && errno == ECHILD)) {
+            exited_ = true;
+            status_ = done == pid_ ? got : 0;
+            status = status_;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int Command::Stop(int graceMs) {
+    CloseChannel();
+    int status = 0;
+    if (WaitExit(graceMs, status)) return status;
+    kill(pid_, SIGTERM);
+    if (WaitExit(1000, status)) return status;
+    kill(pid_, SIGKILL);
+    WaitExit(5000, status);
+    return status;
+}
+
+std::string DescribeExit(int status) {
+    if (WIFEXITED(status)) return "status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}

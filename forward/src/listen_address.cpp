@@ -1,0 +1,190 @@
+#include "listen_address.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "text/program_error.h"
+
+namespace {
+
+std::string SystemReason(int error) { return std::strerror(error); }
+
+[[noreturn]] void FailListen(const std::string& name, int error) {
+    throw ProgramError("Could not listen on " + name + ": " + SystemReason(error) + ".");
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+std::uint16_t ParsePort(std::string_view digits, std::string_view whole) {
+    if (digits.empty() || digits.size() > 5) throw ProgramError("Invalid port in listen address " + std::string(whole) + ".");
+    std::uint32_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') throw ProgramError("Invalid port in listen address " + std::string(whole) + ".");
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    if (value > 65535) throw ProgramError("Invalid port in listen address " + std::string(whole) + ".");
+    return static_cast<std::uint16_t>(value);
+}
+
+bool IsNumericHost(const std::string& host) {
+    in_addr v4{};
+    in6_addr v6{};
+    return inet_pton(AF_INET, host.c_str(), &v4) == 1 || inet_pton(AF_INET6, host.c_str(), &v6) == 1;
+}
+
+void MakeNonBlockingAndPrivate(int fd) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+std::string ParentFolder(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// Nobody but the owner may look up names in the folder: other users can then
+// neither reach the socket nor plant one in its place.
+bool ClosedToOthers(mode_t mode) { return (mode & (S_IXGRP | S_IXOTH)) == 0; }
+
+void RequirePrivateFolder(const std::string& folder) {
+    struct stat info {};
+    if (stat(folder.c_str(), &info) != 0) {
+        if (errno != ENOENT || mkdir(folder.c_str(), 0700) != 0 || stat(folder.c_str(), &info) != 0)
+            throw ProgramError("Could not create the socket folder " + folder + ": " + SystemReason(errno) + ".");
+    }
+    if (!S_ISDIR(info.st_mode)) throw ProgramError("The socket folder " + folder + " is not a folder.");
+    if (info.st_uid != getuid() || !ClosedToOthers(info.st_mode))
+        throw ProgramError("The socket folder " + folder +
+                           " must belong to you and be closed to other users (mode 0700).");
+}
+
+sockaddr_un UnixAddress(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    return address;
+}
+
+// A socket already at `path` may be a leftover of an earlier run; it is taken
+// over only when it is the user's own and nobody answers on it.
+void ClearStaleSocket(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) return;
+        throw ProgramError("Could not inspect " + path + ": " + SystemReason(errno) + ".");
+    }
+    if (!S_ISSOCK(info.st_mode)) throw ProgramError(path + " exists and is not a socket.");
+    if (info.st_uid != getuid()) throw ProgramError(path + " is a socket of another user.");
+    UniqueFd probe(socket(AF_UNIX, SOCK_STREAM, 0));
+    if (!probe) throw ProgramError("Could not create a socket: " + SystemReason(errno) + ".");
+    sockaddr_un address = UnixAddress(path);
+    if (connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        throw ProgramError(path + " is in use by another program.");
+    if (errno != ECONNREFUSED && errno != ENOENT)
+        throw ProgramError("Could not inspect " + path + ": " + SystemReason(errno) + ".");
+    if (unlink(path.c_str()) != 0 && errno != ENOENT)
+        throw ProgramError("Could not remove the old socket " + path + ": " + SystemReason(errno) + ".");
+}
+
+}  // namespace
+
+ListenAddress ParseListenAddress(std::string_view text) {
+    ListenAddress address;
+    if (StartsWith(text, "tcp:")) {
+        address.kind = ListenAddress::Kind::Tcp;
+        std::string_view rest = text.substr(4);
+        std::size_t colon = rest.find_last_of(':');
+        if (colon == std::string_view::npos) {
+            address.host = "127.0.0.1";
+            address.port = ParsePort(rest, text);
+            return address;
+        }
+        std::string_view host = rest.substr(0, colon);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        address.host = host == "localhost" ? std::string("127.0.0.1") : std::string(host);
+        if (!IsNumericHost(address.host))
+            throw ProgramError("Give a numeric host address in listen address " + std::string(text) + ".");
+        address.port = ParsePort(rest.substr(colon + 1), text);
+        return address;
+    }
+    std::string_view path = StartsWith(text, "unix:") ? text.substr(5) : text;
+    if (path.empty()) throw ProgramError("Give a socket path in listen address " + std::string(text) + ".");
+    if (path.size() >= sizeof(sockaddr_un{}.sun_path))
+        throw ProgramError("The socket path " + std::string(path) + " is too long.");
+    if (path.find('\0') != std::string_view::npos) throw ProgramError("Invalid socket path.");
+    address.path = std::string(path);
+    return address;
+}
+
+std::unique_ptr<Listener> Listener::Open(const ListenAddress& address) {
+    std::unique_ptr<Listener> listener(new Listener());
+    if (address.kind == ListenAddress::Kind::Unix) {
+        const std::string& path = address.path;
+        listener->name_ = "unix:" + path;
+        RequirePrivateFolder(ParentFolder(path));
+        ClearStaleSocket(path);
+        listener->fd_.reset(socket(AF_UNIX, SOCK_STREAM, 0));
+        if (!listener->fd_) FailListen(listener->name_, errno);
+        MakeNonBlockingAndPrivate(listener->fd_.get());
+        sockaddr_un bound = UnixAddress(path);
+        if (bind(listener->fd_.get(), reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0)
+            FailListen(listener->name_, errno);
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) FailListen(listener->name_, errno);
+        listener->socketPath_ = path;
+        listener->device_ = info.st_dev;
+        listener->inode_ = info.st_ino;
+        if (chmod(path.c_str(), 0600) != 0) FailListen(listener->name_, errno);
+    } else {
+        in6_addr v6{};
+        bool isV6 = inet_pton(AF_INET6, address.host.c_str(), &v6) == 1;
+        listener->fd_.reset(socket(isV6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
+        std::string shown = isV6 ? "[" + address.host + "]" : address.host;
+        if (!listener->fd_) FailListen("tcp:" + shown + ":" + std::to_string(address.port), errno);
+        MakeNonBlockingAndPrivate(listener->fd_.get());
+        int on = 1;
+        setsockopt(listener->fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (isV6) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+            a->sin6_family = AF_INET6;
+            a->sin6_addr = v6;
+            a->sin6_port = htons(address.port);
+            length = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+            a->sin_family = AF_INET;
+            inet_pton(AF_INET, address.host.c_str(), &a->sin_addr);
+            a->sin_port = htons(address.port);
+            length = sizeof *a;
+        }
+        if (bind(listener->fd_.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0)
+            FailListen("tcp:" + shown + ":" + std::to_string(address.port), errno);
+        socklen_t actualLength = sizeof storage;
+        getsockname(listener->fd_.get(), reinterpret_cast<sockaddr*>(&storage), &actualLength);
+        std::uint16_t port = isV6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port)
+                                  : ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+        listener->name_ = "tcp:" + shown + ":" + std::to_string(port);
+    }
+    if (listen(listener->fd_.get(), SOMAXCONN) != 0) FailListen(listener->name_, errno);
+    return listener;
+}
+
+Listener::~Listener() {
+    fd_.reset();
+    if (socketPath_.empty()) return;
+    struct stat info {};
+    if (lstat(socketPath_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_)
+        unlink(socketPath_.c_str());
+}
