@@ -1,0 +1,208 @@
+// Keep-alive, the dead channel, back-pressure in both directions, protocol
+// faults of the bridge and the end of the channel.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "text/program_error.h"
+
+namespace {
+
+using qsf_test::Client;
+using qsf_test::Harness;
+
+std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const ProgramError& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+std::string Pattern(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::uint32_t state = seed;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+// A Ping (stream 0, 8 bytes) every 30 s from Hello on, none before.
+TEST(KeepAlive, PingsEveryThirtySecondsWhileAnswered) {
+    Harness h;
+    h.Start();
+    h.clock.now += 29999;
+    h.Turns(5);
+    EXPECT_EQ(h.bridge.Count(FrameType::Ping), 0u);
+    for (std::size_t round = 1; round <= 4; ++round) {
+        h.clock.now += round == 1 ? 1 : 30000;
+        ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Ping) == round; }));
+        const auto& ping = h.bridge.received.back();
+        EXPECT_EQ(ping.id, 0u);
+        EXPECT_EQ(ping.payload.size(), 8u);
+        h.bridge.Send(FrameType::Pong, 0, ping.payload);
+        h.Turns(3);
+    }
+    EXPECT_FALSE(h.ended.has_value());
+}
+
+// 90 s after the first Ping left unanswered the channel counts as dead, and
+// not a moment before.
+TEST(KeepAlive, DetectsADeadChannelAfterNinetySecondsWithoutPong) {
+    Harness h;
+    h.Start();
+    h.clock.now += 30000;
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Ping) == 1; }));
+    h.clock.now += 30000;
+    h.Turns(3);
+    h.clock.now += 30000;
+    h.Turns(3);
+    EXPECT_EQ(h.bridge.Count(FrameType::Ping), 3u);
+    h.clock.now += 29999;
+    h.Turns(3);
+    h.clock.now += 1;
+    EXPECT_EQ(MessageOf([&] { h.Turns(1); }), "The bridge answered no keep-alive for 90 seconds.");
+}
+
+// A local reader that stops reading: the forwarder holds at most its bound for
+// that stream, stops reading the channel, and the bridge's writes wait.
+TEST(BackPressure, ALocalReaderThatStopsReadingDoesNotGrowMemory) {
+    Harness h;
+    h.Start();
+    Client client(h.SocketPath());
+    std::uint32_t id = h.OpenStream(client);
+    const std::string data = Pattern(8 * 1048576, 1);
+    for (std::size_t at = 0; at < data.size(); at += 32768) h.bridge.Send(FrameType::Data, id, data.substr(at, 32768));
+    std::size_t mostHeld = 0;
+    for (int i = 0; i < 400; ++i) {
+        h.Turn();
+        mostHeld = std::max(mostHeld, h.Session().HeldForLocal());
+        EXPECT_LE(h.Session().UnparsedInput(), 2u * 1048576 + 65536);
+    }
+    EXPECT_GE(mostHeld, 1048576u) << "the bound is reached";
+    EXPECT_LE(mostHeld, 1048576u + 32768u);
+    EXPECT_GT(h.bridge.Unsent(), 4u * 1048576) << "the bridge is held back by the channel";
+
+    // Once the reader reads, everything arrives, in order.
+    ASSERT_TRUE(h.RunUntil([&] {
+        client.Drain();
+        return client.received.size() >= data.size();
+    }));
+    EXPECT_TRUE(client.received == data);
+}
+
+// Local data that cannot be sent yet stays in the socket: the forwarder holds
+// at most its bound and the local writer is held back by the kernel.
+TEST(BackPressure, StopsReadingALocalSocketWhoseDataCannotBeSent) {
+    Harness h;
+    h.Start();
+    Client client(h.SocketPath());
+    std::uint32_t id = h.OpenStream(client);
+    h.bridge.reading = false;
+    const std::string data = Pattern(16 * 1048576, 2);
+    std::size_t written = 0;
+    std::size_t mostHeld = 0;
+    for (int i = 0; i < 400; ++i) {
+        written += client.Write(data.substr(written, 65536));
+        h.Turn();
+        mostHeld = std::max(mostHeld, h.Session().HeldForBridge());
+    }
+    EXPECT_LE(mostHeld, 1048576u + 32768u + 2 * 16u + 16u * 64);
+    EXPECT_LT(written, data.size()) << "the local writer is held back";
+
+    h.bridge.reading = true;
+    ASSERT_TRUE(h.RunUntil([&] {
+        if (written < data.size()) written += client.Write(data.substr(written, 65536));
+        return h.bridge.DataOf(id).size() == data.size();
+    }));
+    EXPECT_TRUE(h.bridge.DataOf(id) == data);
+}
+
+// The channel carries every stream, so a stream whose reader takes nothing at
+// all is cut off after 30 s and the others go on.
+TEST(BackPressure, CutsOffAStalledReaderSoOtherStreamsGoOn) {
+    Harness h;
+    h.Start();
+    Client stalled(h.SocketPath());
+    std::uint32_t slow = h.OpenStream(stalled);
+    Client other(h.SocketPath());
+    std::uint32_t fast = h.OpenStream(other);
+    const std::string flood = Pattern(3 * 1048576, 3);
+    for (std::size_t at = 0; at < flood.size(); at += 32768)
+        h.bridge.Send(FrameType::Data, slow, flood.substr(at, 32768));
+    h.bridge.Send(FrameType::Data, fast, "for the other stream");
+    ASSERT_TRUE(h.RunUntil([&] { return h.Session().HeldForLocal() >= 1048576; }));
+    h.Turns(20);
+    other.Drain();
+    EXPECT_EQ(other.received, "") << "held behind the stalled stream for now";
+
+    h.clock.now += 29999;
+    h.Turns(5);
+    EXPECT_FALSE(h.bridge.Has(FrameType::Close, slow));
+    h.clock.now += 1;
+    ASSERT_TRUE(h.RunUntil([&] {
+        other.Drain();
+        return other.received == "for the other stream";
+    }));
+    EXPECT_TRUE(h.bridge.Has(FrameType::Close, slow));
+    EXPECT_EQ(h.problems.back(), "stream 1: the local reader took nothing for 30 seconds; its connection is closed.");
+    ASSERT_TRUE(h.RunUntil([&] {
+        stalled.Drain();
+        return stalled.ended;
+    }));
+    EXPECT_LE(h.Session().HeldForLocal(), 32768u);
+}
+
+// Frames the bridge never sends end the session with a sentence that says so.
+TEST(BridgeFaults, EndTheSessionWithAClearMessage) {
+    {
+        Harness h;
+        h.Start();
+        h.bridge.SendRaw(std::string("QSF2") + std::string(12, '\0'));
+        EXPECT_EQ(MessageOf([&] { h.Turns(5); }), "The bridge sent an invalid frame.");
+    }
+    {
+        Harness h;
+        h.Start();
+        h.bridge.Send(FrameType::Watch, 4, "\\\\.\\pipe\\x");
+        EXPECT_EQ(MessageOf([&] { h.Turns(5); }), "The bridge sent an unexpected frame (type 13, stream 4).");
+    }
+    {
+        Harness h;
+        h.Start();
+        h.bridge.Send(FrameType::Opened, 9, "label");
+        EXPECT_EQ(MessageOf([&] { h.Turns(5); }), "The bridge sent an unexpected frame (type 3, stream 9).");
+    }
+    {
+        Harness h;
+        h.Start();
+        h.bridge.Send(FrameType::Hello, 0);
+        EXPECT_EQ(MessageOf([&] { h.Turns(5); }), "The bridge sent an unexpected frame (type 1, stream 0).");
+    }
+}
+
+// When the command's output ends the session ends, and ending the session
+// closes every local connection.
+TEST(ChannelEnd, EndsTheSessionAndClosesEveryConnection) {
+    auto h = std::make_unique<Harness>();
+    h->Start();
+    Client client(h->SocketPath());
+    h->OpenStream(client);
+    h->bridge.CloseOutput();
+    h->Turns(10);
+    ASSERT_TRUE(h->ended.has_value());
+    EXPECT_EQ(*h->ended, SessionEnd::ChannelClosed);
+    client.Drain();
+    EXPECT_FALSE(client.ended) << "connections stay until the session is destroyed";
+    h.reset();
+    client.Drain();
+    EXPECT_TRUE(client.ended);
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+#pragma once
+// A forwarder session driven turn by turn on the test's own thread, against a
+// stand-in bridge on the other end of a socket pair, with a fake clock; local
+// clients are real Unix sockets in a private temporary folder.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "engine/frame.h"
+#include "session.h"
+#include "unique_fd.h"
+
+namespace qsf_test {
+
+class FakeClock final : public Clock {
+public:
+    std::int64_t now = 1000;
+    std::int64_t NowMs() override { return now; }
+};
+
+inline std::string Encode(FrameType type, std::uint32_t id, const std::string& payload = {}) {
+    FrameHeader header{};
+    EXPECT_TRUE(BuildFrameHeader(static_cast<std::uint32_t>(type), id, static_cast<std::uint32_t>(payload.size()),
+                                 header));
+    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize) + payload;
+}
+
+inline void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// A private folder under the system's temporary folder, removed with
+// everything in it on every path.
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "qsf-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+        path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+struct Frame {
+    FrameType type;
+    std::uint32_t id;
+    std::string payload;
+};
+
+// The bridge's side of the channel: frames to send are queued and written as
+// the forwarder takes them; frames received are kept in order.
+class BridgeEnd {
+public:
+    BridgeEnd() {
+        int ends[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        ours_.reset(ends[0]);
+        theirs_.reset(ends[1]);
+        SetNonBlocking(ends[0]);
+        SetNonBlocking(ends[1]);
+    }
+    int ForwarderFd() const { return theirs_.get(); }
+
+    void Send(FrameType type, std::uint32_t id, const std::string& payload = {}) {
+        outgoing_ += Encode(type, id, payload);
+    }
+    void SendRaw(const std::string& bytes) { outgoing_ += bytes; }
+    std::size_t Unsent() const { return outgoing_.size(); }
+    // Ends the forwarder's input, as a command that exits does.
+    void CloseOutput() { closeAfterSend_ = true; }
+
+    // While false, the bridge reads nothing from the channel (its own
+    // standard input is full).
+    bool reading = true;
+
+    void Pump() {
+        while (!outgoing_.empty()) {
+            ssize_t sent = send(ours_.get(), outgoing_.data(), outgoing_.size(), 0);
+            if (sent <= 0) break;
+            outgoing_.erase(0, static_cast<std::size_t>(sent));
+        }
+        if (outgoing_.empty() && closeAfterSend_) {
+            shutdown(ours_.get(), SHUT_WR);
+            closeAfterSend_ = false;
+        }
+        if (!reading) return;
+        char block[65536];
+        for (;;) {
+            ssize_t got = recv(ours_.get(), block, sizeof block, 0);
+            if (got <= 0) break;
+            input_.AppendInput(block, static_cast<std::size_t>(got));
+            FrameView view;
+            while (input_.ParseFrame(view) == ParseStatus::Ok) {
+                std::string payload(reinterpret_cast<const char*>(view.payload), view.length);
+                if (static_cast<FrameType>(view.type) == FrameType::Data) data_[view.streamId] += payload;
+                received.push_back(Frame{static_cast<FrameType>(view.type), view.streamId, std::move(payload)});
+                input_.ConsumeFrame();
+            }
+        }
+    }
+
+    std::size_t Count(FrameType type) const {
+        std::size_t count = 0;
+        for (const Frame& frame : received) count += frame.type == type ? 1 : 0;
+        return count;
+    }
+    bool Has(FrameType type, std::uint32_t id) const {
+        for (const Frame& frame : received)
+            if (frame.type == type && frame.id == id) return true;
+        return false;
+    }
+    // Every Data payload of stream `id`, joined.
+    const std::string& DataOf(std::uint32_t id) { return data_[id]; }
+    std::vector<std::uint32_t> Opens() const {
+        std::vector<std::uint32_t> ids;
+        for (const Frame& frame : received)
+            if (frame.type == FrameType::Open) ids.push_back(frame.id);
+        return ids;
+    }
+
+    std::vector<Frame> received;
+
+private:
+    UniqueFd ours_;
+    UniqueFd theirs_;
+    std::string outgoing_;
+    bool closeAfterSend_ = false;
+    FrameBuffer input_;
+    std::map<std::uint32_t, std::string> data_;
+};
+
+// A local client of the forwarder.
+class Client {
+public:
+    explicit Client(const std::string& path) {
+        fd_.reset(socket(AF_UNIX, SOCK_STREAM, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+        SetNonBlocking(fd_.get());
+    }
+    int Fd() const { return fd_.get(); }
+    // Writes what the socket takes now; returns how much.
+    std::size_t Write(const std::string& bytes) {
+        ssize_t sent = send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        return sent < 0 ? 0 : static_cast<std::size_t>(sent);
+    }
+    void ShutdownWrite() { shutdown(fd_.get(), SHUT_WR); }
+    void Close() { fd_.reset(); }
+    // Reads what is there into `received`; notes the end of the stream.
+    void Drain() {
+        char block[65536];
+        for (;;) {
+            ssize_t got = recv(fd_.get(), block, sizeof block, 0);
+            if (got > 0) {
+                received.append(block, static_cast<std::size_t>(got));
+                continue;
+            }
+            if (got == 0) ended = true;
+            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ended = true;
+            return;
+        }
+    }
+    std::string received;
+    bool ended = false;
+
+private:
+    UniqueFd fd_;
+};
+
+// One session, its stand-in bridge and its fake clock.
+class Harness {
+public:
+    explicit Harness(SessionOptions options = {}, std::vector<ListenAddress> addresses = {})
+        : socketPath_(folder_.Path() + "/forward.sock"),
+          session_(SessionIo{bridge.ForwarderFd(), bridge.ForwarderFd(), -1, -1},
+                   addresses.empty() ? DefaultAddress(socketPath_) : addresses, options, clock,
+                   SessionOutput{[this](const std::string& s) { problems.push_back(s); },
+                                 [this](const std::string& s) { lines.push_back(s); }}) {}
+
+    static std::vector<ListenAddress> DefaultAddress(const std::string& path) {
+        ListenAddress address;
+        address.path = path;
+        return {address};
+    }
+
+    BridgeSession& Session() { return session_; }
+    const std::string& SocketPath() const { return socketPath_; }
+    const std::string& Folder() const { return folder_.Path(); }
+
+    // One turn of the session and of the bridge. Exceptions of the session
+    // pass through.
+    void Turn() {
+        if (!ended) ended = session_.Step(2);
+        bridge.Pump();
+    }
+
+    // Turns until `done` holds; false if it does not within a few seconds of
+    // real time (a hang) or the session ends first.
+    bool RunUntil(const std::function<bool()>& done) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done()) {
+            if (ended || std::chrono::steady_clock::now() > deadline) return false;
+            Turn();
+        }
+        return true;
+    }
+
+    // A fixed number of turns, for checking that something does not happen.
+    void Turns(int count) {
+        for (int i = 0; i < count && !ended; ++i) Turn();
+    }
+
+    // Hello from the bridge, and the session listening.
+    void Start() {
+        bridge.Send(FrameType::Hello, 0);
+        ASSERT_TRUE(RunUntil([&] { return session_.Listening(); }));
+    }
+
+    // A local client whose stream the bridge has opened; returns its ID.
+    std::uint32_t OpenStream(Client& client, const std::string& label = "TEST / pipe") {
+        (void)client;
+        std::size_t before = bridge.Count(FrameType::Open);
+        EXPECT_TRUE(RunUntil([&] { return bridge.Count(FrameType::Open) > before; }));
+        std::uint32_t id = bridge.Opens().back();
+        bridge.Send(FrameType::Opened, id, label);
+        Turns(3);
+        return id;
+    }
+
+    FakeClock clock;
+    BridgeEnd bridge;
+    std::vector<std::string> problems;
+    std::vector<std::string> lines;
+    std::optional<SessionEnd> ended;
+
+private:
+    TempFolder folder_;
+    std::string socketPath_;
+    BridgeSession session_;
+};
+
+}  // namespace qsf_test

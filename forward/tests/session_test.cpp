@@ -1,0 +1,264 @@
+// The bridge-mode session against a stand-in bridge: what goes on the wire for
+// each thing a local client does, and what a local client sees for each frame.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "text/program_error.h"
+
+namespace {
+
+using qsf_test::Client;
+using qsf_test::Frame;
+using qsf_test::Harness;
+
+std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const ProgramError& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+// It listens only once the bridge has said Hello, and the bridge must begin
+// with Hello.
+TEST(BridgeSession, ListensOnlyAfterHello) {
+    Harness h;
+    h.Turns(5);
+    EXPECT_FALSE(h.Session().Listening());
+    EXPECT_EQ(access(h.SocketPath().c_str(), F_OK), -1);
+    h.Start();
+    EXPECT_EQ(h.Session().ListenerNames(), std::vector<std::string>{"unix:" + h.SocketPath()});
+    EXPECT_TRUE(h.bridge.received.empty()) << "nothing is sent before a client connects";
+}
+
+TEST(BridgeSession, RefusesABridgeThatDoesNotBeginWithHello) {
+    Harness h;
+    h.bridge.Send(FrameType::Opened, 1);
+    EXPECT_EQ(MessageOf([&] { h.RunUntil([] { return false; }); }),
+              "The bridge did not begin the session with Hello.");
+}
+
+// Each accepted connection gets the next unused ID and one Open; its data
+// flows once Opened arrives, in both directions, byte for byte.
+TEST(BridgeSession, OpensOneStreamPerConnectionWithFreshIds) {
+    Harness h;
+    h.Start();
+    Client first(h.SocketPath());
+    std::uint32_t a = h.OpenStream(first);
+    Client second(h.SocketPath());
+    std::uint32_t b = h.OpenStream(second);
+    EXPECT_EQ(a, 1u);
+    EXPECT_EQ(b, 2u);
+
+    // The first stream ends; its ID is not handed out again straight away.
+    first.Close();
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, 1); }));
+    Client third(h.SocketPath());
+    EXPECT_EQ(h.OpenStream(third), 3u);
+    EXPECT_EQ(h.bridge.Opens(), (std::vector<std::uint32_t>{1, 2, 3}));
+}
+
+TEST(BridgeSession, IdsWrapPastZeroAndSkipIdsInUse) {
+    SessionOptions options;
+    options.lastStreamId = 0xFFFFFFFEu;
+    Harness h(options);
+    h.Start();
+    Client first(h.SocketPath());
+    EXPECT_EQ(h.OpenStream(first), 0xFFFFFFFFu);
+    Client second(h.SocketPath());
+    EXPECT_EQ(h.OpenStream(second), 1u);
+}
+
+TEST(BridgeSession, RelaysDataBothWaysAfterOpened) {
+    SessionOptions options;
+    options.verbose = true;
+    Harness h(options);
+    h.Start();
+    Client client(h.SocketPath());
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 1; }));
+    // Data written before Opened waits for it.
+    client.Write("request");
+    h.Turns(5);
+    EXPECT_EQ(h.bridge.Count(FrameType::Data), 0u);
+    h.bridge.Send(FrameType::Opened, 1, "SYSTEM / my-agent");
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(1) == "request"; }));
+    EXPECT_NE(std::find(h.problems.begin(), h.problems.end(), "stream 1 opened: SYSTEM / my-agent"), h.problems.end());
+
+    std::string reply(100000, '\0');
+    for (std::size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<char>(i * 7 + 3);
+    h.bridge.Send(FrameType::Data, 1, reply.substr(0, 32768));
+    h.bridge.Send(FrameType::Data, 1, reply.substr(32768));
+    ASSERT_TRUE(h.RunUntil([&] {
+        client.Drain();
+        return client.received.size() >= reply.size();
+    }));
+    EXPECT_EQ(client.received, reply);
+}
+
+// OpenFailed: the sentence goes to stderr, the local connection is closed, and
+// the stream no longer counts.
+TEST(BridgeSession, ReportsOpenFailedAndClosesTheConnection) {
+    Harness h;
+    h.Start();
+    Client client(h.SocketPath());
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 1; }));
+    h.bridge.Send(FrameType::OpenFailed, 1, "This named pipe is not in the HTTP allowlist.");
+    ASSERT_TRUE(h.RunUntil([&] {
+        client.Drain();
+        return client.ended;
+    }));
+    EXPECT_EQ(h.problems, std::vector<std::string>{"This named pipe is not in the HTTP allowlist."});
+    EXPECT_EQ(h.Session().StreamsAtBridge(), 0u);
+    EXPECT_EQ(h.Session().LocalConnections(), 0u);
+    EXPECT_FALSE(h.bridge.Has(FrameType::Close, 1)) << "a failed stream does not exist at the bridge";
+}
+
+// The bridge may still count a stream it has just ended; "Stream limit
+// exceeded." is retried a few times before it is reported.
+TEST(BridgeSession, RetriesAnOpenRefusedForTheStreamLimit) {
+    SessionOptions options;
+    options.maxOpenRetries = 2;
+    Harness h(options);
+    h.Start();
+    Client client(h.SocketPath());
+    for (std::size_t round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == round; }));
+        h.bridge.Send(FrameType::OpenFailed, 1, "Stream limit exceeded.");
+    }
+    ASSERT_TRUE(h.RunUntil([&] {
+        client.Drain();
+        return client.ended;
+    }));
+    EXPECT_EQ(h.bridge.Opens(), (std::vector<std::uint32_t>{1, 1, 1}));
+    EXPECT_EQ(h.problems, std::vector<std::string>{"Stream limit exceeded."});
+}
+
+// With 64 streams open the 65th connection waits in the accept backlog: no
+// 65th Open, no refusal. When one stream ends it is served.
+TEST(BridgeSession, HoldsThe65thConnectionUntilAStreamEnds) {
+    Harness h;
+    h.Start();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 65; ++i) clients.push_back(std::make_unique<Client>(h.SocketPath()));
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 64; }));
+    for (std::uint32_t id = 1; id <= 64; ++id) h.bridge.Send(FrameType::Opened, id);
+    h.Turns(50);
+    EXPECT_EQ(h.bridge.Count(FrameType::Open), 64u);
+    EXPECT_EQ(h.Session().StreamsAtBridge(), 64u);
+    clients[64]->Drain();
+    EXPECT_FALSE(clients[64]->ended) << "the 65th connection is not refused";
+
+    h.bridge.Send(FrameType::Eof, 5);
+    h.bridge.Send(FrameType::Close, 5);
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 65; }));
+    EXPECT_EQ(h.bridge.Opens().back(), 65u);
+    h.bridge.Send(FrameType::Opened, 65);
+    clients[64]->Write("late");
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(65) == "late"; }));
+}
+
+// A local half-close becomes Eof, and data from the bridge still arrives.
+TEST(BridgeSession, PassesALocalHalfCloseAsEof) {
+    Harness h;
+    h.Start();
+    Client client(h.SocketPath());
+    std::uint32_t id = h.OpenStream(client);
+    client.Write("GET / HTTP/1.0\r\n\r\n");
+    client.ShutdownWrite();
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Eof, id); }));
+    EXPECT_EQ(h.bridge.DataOf(id), "GET / HTTP/1.0\r\n\r\n");
+    EXPECT_FALSE(h.bridge.Has(FrameType::Close, id));
+
+    h.bridge.Send(FrameType::Data, id, "HTTP/1.0 200 OK\r\n\r\nbody");
+    h.bridge.Send(FrameType::Eof, id);
+    h.bridge.Send(FrameType::Close, id);
+    ASSERT_TRUE(h.RunUntil([&] {
+        client.Drain();
+        return client.ended;
+    }));
+    EXPECT_EQ(client.received, "HTTP/1.0 200 OK\r\n\r\nbody");
+    ASSERT_TRUE(h.RunUntil([&] { return h.Session().LocalConnections() == 0; }));
+    EXPECT_FALSE(h.bridge.Has(FrameType::Close, id)) << "the bridge closed it; no Close is sent back";
+}
+
+// The bridge's Eof shuts down the local socket's write side only: the client
+// reads the end but can still send.
+TEST(BridgeSession, PassesTheBridgesEofAsAWriteShutdown) {
+    Harness h;
+    h.Start();
+    Client client(h.SocketPath());
+    std::uint32_t id = h.OpenStream(client);
+    h.bridge.Send(FrameType::Data, id, "banner");
+    h.bridge.Send(FrameType::Eof, id);
+    ASSERT_TRUE(h.RunUntil([&] {
+        client.Drain();
+        return client.ended;
+    }));
+    EXPECT_EQ(client.received, "banner");
+    client.Write("still talking");
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(id) == "still talking"; }));
+    EXPECT_FALSE(h.bridge.Has(FrameType::Close, id));
+}
+
+// A local close becomes Close; nothing of that stream follows it.
+TEST(BridgeSession, PassesALocalCloseAsClose) {
+    Harness h;
+    h.Start();
+    Client client(h.SocketPath());
+    std::uint32_t id = h.OpenStream(client);
+    client.Write("last words");
+    client.Close();
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
+    EXPECT_EQ(h.bridge.DataOf(id), "last words");
+    EXPECT_EQ(h.bridge.received.back().type, FrameType::Close);
+    EXPECT_EQ(h.Session().StreamsAtBridge(), 0u);
+    // Frames the bridge wrote before it saw the Close are dropped.
+    h.bridge.Send(FrameType::Data, id, "late");
+    h.bridge.Send(FrameType::Eof, id);
+    h.bridge.Send(FrameType::Close, id);
+    h.Turns(10);
+    EXPECT_FALSE(h.ended.has_value());
+    EXPECT_EQ(h.Session().LocalConnections(), 0u);
+}
+
+// A connection closed while its Open is pending is closed at the bridge as
+// soon as Opened arrives.
+TEST(BridgeSession, ClosesAStreamWhoseClientLeftDuringOpen) {
+    Harness h;
+    h.Start();
+    {
+        Client client(h.SocketPath());
+        ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 1; }));
+    }
+    h.Turns(5);
+    EXPECT_FALSE(h.bridge.Has(FrameType::Close, 1));
+    h.bridge.Send(FrameType::Opened, 1);
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, 1); }));
+    EXPECT_EQ(h.Session().LocalConnections(), 0u);
+    EXPECT_EQ(h.Session().StreamsAtBridge(), 0u);
+}
+
+// The bridge's Close after data: the data is delivered, then the connection
+// is closed.
+TEST(BridgeSession, DeliversDataBeforeTheBridgesClose) {
+    Harness h;
+    h.Start();
+    Client client(h.SocketPath());
+    std::uint32_t id = h.OpenStream(client);
+    h.bridge.Send(FrameType::Data, id, "partial answer");
+    h.bridge.Send(FrameType::Close, id);
+    ASSERT_TRUE(h.RunUntil([&] {
+        client.Drain();
+        return client.ended;
+    }));
+    EXPECT_EQ(client.received, "partial answer");
+}
+
+}  // namespace
