@@ -1,0 +1,181 @@
+// Listen addresses: the grammar, and the rules that keep a Unix socket private
+// to its user.
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "harness.h"
+#include "listen_address.h"
+#include "stream_ids.h"
+#include "text/program_error.h"
+
+namespace {
+
+using qsf_test::TempFolder;
+
+std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const ProgramError& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+constexpr uid_t kOtherUser = 65534;
+
+// A socket left behind at `path` by a program that has gone.
+void LeaveDeadSocket(const std::string& path) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+TEST(ListenAddress, ParsesUnixAndLoopbackForms) {
+    ListenAddress unix = ParseListenAddress("unix:/run/user/1000/agent.sock");
+    EXPECT_EQ(unix.kind, ListenAddress::Kind::Unix);
+    EXPECT_EQ(unix.path, "/run/user/1000/agent.sock");
+    EXPECT_EQ(ParseListenAddress("relative/agent.sock").path, "relative/agent.sock");
+
+    ListenAddress port = ParseListenAddress("tcp:8080");
+    EXPECT_EQ(port.kind, ListenAddress::Kind::Tcp);
+    EXPECT_EQ(port.host, "127.0.0.1") << "loopback unless another address is written";
+    EXPECT_EQ(port.port, 8080);
+    EXPECT_EQ(ParseListenAddress("tcp:localhost:9").host, "127.0.0.1");
+    EXPECT_EQ(ParseListenAddress("tcp:0.0.0.0:80").host, "0.0.0.0");
+    ListenAddress v6 = ParseListenAddress("tcp:[::1]:65535");
+    EXPECT_EQ(v6.host, "::1");
+    EXPECT_EQ(v6.port, 65535);
+}
+
+TEST(ListenAddress, RefusesWhatItCannotTake) {
+    EXPECT_EQ(MessageOf([] { ParseListenAddress("tcp:65536"); }), "Invalid port in listen address tcp:65536.");
+    EXPECT_EQ(MessageOf([] { ParseListenAddress("tcp:127.0.0.1:"); }), "Invalid port in listen address tcp:127.0.0.1:.");
+    EXPECT_EQ(MessageOf([] { ParseListenAddress("tcp:example.org:80"); }),
+              "Give a numeric host address in listen address tcp:example.org:80.");
+    EXPECT_EQ(MessageOf([] { ParseListenAddress("unix:"); }), "Give a socket path in listen address unix:.");
+    std::string longPath = "/" + std::string(200, 'a');
+    EXPECT_EQ(MessageOf([&] { ParseListenAddress(longPath); }), "The socket path " + longPath + " is too long.");
+}
+
+TEST(UnixListener, CreatesAPrivateFolderAndSocketAndRemovesTheSocket) {
+    TempFolder temp;
+    std::string folder = temp.Path() + "/sockets";
+    std::string path = folder + "/agent.sock";
+    {
+        auto listener = Listener::Open(ParseListenAddress("unix:" + path));
+        EXPECT_EQ(listener->Name(), "unix:" + path);
+        EXPECT_EQ(ModeOf(folder), 0700u);
+        EXPECT_EQ(ModeOf(path), 0600u);
+        qsf_test::Client client(path);
+        EXPECT_GE(client.Fd(), 0);
+    }
+    EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the socket is removed";
+}
+
+TEST(UnixListener, RefusesAFolderOthersCanEnter) {
+    TempFolder temp;
+    ASSERT_EQ(chmod(temp.Path().c_str(), 0755), 0);
+    std::string path = temp.Path() + "/agent.sock";
+    EXPECT_EQ(MessageOf([&] { Listener::Open(ParseListenAddress(path)); }),
+              "The socket folder " + temp.Path() + " must belong to you and be closed to other users (mode 0700).");
+    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+}
+
+TEST(UnixListener, RefusesAFileThatIsNotASocket) {
+    TempFolder temp;
+    std::string path = temp.Path() + "/agent.sock";
+    std::ofstream(path) << "keep me";
+    EXPECT_EQ(MessageOf([&] { Listener::Open(ParseListenAddress(path)); }), path + " exists and is not a socket.");
+    std::ifstream kept(path);
+    std::string text;
+    std::getline(kept, text);
+    EXPECT_EQ(text, "keep me");
+}
+
+TEST(UnixListener, RefusesASocketThatIsInUse) {
+    TempFolder temp;
+    std::string path = temp.Path() + "/agent.sock";
+    auto first = Listener::Open(ParseListenAddress(path));
+    EXPECT_EQ(MessageOf([&] { Listener::Open(ParseListenAddress(path)); }), path + " is in use by another program.");
+    qsf_test::Client client(path);
+    EXPECT_GE(client.Fd(), 0) << "the first listener still answers";
+}
+
+TEST(UnixListener, TakesOverADeadSocketOfItsUser) {
+    TempFolder temp;
+    std::string path = temp.Path() + "/agent.sock";
+    LeaveDeadSocket(path);
+    auto listener = Listener::Open(ParseListenAddress(path));
+    qsf_test::Client client(path);
+    EXPECT_GE(client.Fd(), 0);
+}
+
+// Only root can make files of another user; elsewhere these cases are skipped.
+TEST(UnixListener, RefusesASocketOrFolderOfAnotherUser) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to create files owned by another user";
+    TempFolder temp;
+    std::string path = temp.Path() + "/agent.sock";
+    LeaveDeadSocket(path);
+    ASSERT_EQ(lchown(path.c_str(), kOtherUser, kOtherUser), 0);
+    EXPECT_EQ(MessageOf([&] { Listener::Open(ParseListenAddress(path)); }), path + " is a socket of another user.");
+    EXPECT_EQ(access(path.c_str(), F_OK), 0) << "not removed";
+
+    TempFolder foreign;
+    ASSERT_EQ(chown(foreign.Path().c_str(), kOtherUser, kOtherUser), 0);
+    EXPECT_EQ(MessageOf([&] { Listener::Open(ParseListenAddress(foreign.Path() + "/agent.sock")); }),
+              "The socket folder " + foreign.Path() +
+                  " must belong to you and be closed to other users (mode 0700).");
+}
+
+TEST(UnixListener, LeavesAPathThatSomethingElseTookOver) {
+    TempFolder temp;
+    std::string path = temp.Path() + "/agent.sock";
+    {
+        auto listener = Listener::Open(ParseListenAddress(path));
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        std::ofstream(path) << "new owner";
+    }
+    EXPECT_EQ(access(path.c_str(), F_OK), 0);
+}
+
+TEST(TcpListener, ListensOnLoopbackWithTheChosenPort) {
+    auto listener = Listener::Open(ParseListenAddress("tcp:0"));
+    const std::string& name = listener->Name();
+    ASSERT_EQ(name.rfind("tcp:127.0.0.1:", 0), 0u) << name;
+    EXPECT_NE(name, "tcp:127.0.0.1:0");
+}
+
+// IDs go up from 1 and wrap past 0; a released ID comes back only after the
+// whole space has gone round.
+TEST(StreamIds, AscendWrapPastZeroAndAreNotReusedAtOnce) {
+    StreamIdAllocator ids;
+    EXPECT_EQ(ids.Allocate(), 1u);
+    EXPECT_EQ(ids.Allocate(), 2u);
+    ids.Release(1);
+    EXPECT_EQ(ids.Allocate(), 3u);
+    EXPECT_FALSE(ids.InUse(1));
+    EXPECT_EQ(ids.Count(), 2u);
+
+    StreamIdAllocator wrapping(0xFFFFFFFEu);
+    EXPECT_EQ(wrapping.Allocate(), 0xFFFFFFFFu);
+    EXPECT_EQ(wrapping.Allocate(), 1u);
+    EXPECT_TRUE(wrapping.InUse(0xFFFFFFFFu));
+}
+
+}  // namespace

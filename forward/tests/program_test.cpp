@@ -1,0 +1,224 @@
+// The real quorl-socket-forward program with a stand-in bridge as COMMAND:
+// what it prints, its exit status, and what its local clients see when the
+// command or the user ends the session.
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+extern char** environ;
+
+namespace {
+
+using qsf_test::Client;
+using qsf_test::TempFolder;
+
+// One run of a program with its standard output and error collected; killed
+// on every path that leaves it running.
+class Program {
+public:
+    explicit Program(const std::vector<std::string>& argv) {
+        int out[2], err[2];
+        EXPECT_EQ(pipe(out), 0);
+        EXPECT_EQ(pipe(err), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, err[0]);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(err[1]);
+        out_.reset(out[0]);
+        err_.reset(err[0]);
+    }
+    ~Program() {
+        if (running_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    void Signal(int signal) { kill(pid_, signal); }
+
+    // Collects output until the program exits; false if it has not within
+    // `timeoutMs`.
+    bool WaitExit(int timeoutMs) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (running_ && std::chrono::steady_clock::now() < deadline) {
+            Collect(10);
+            int got = 0;
+            if (waitpid(pid_, &got, WNOHANG) == pid_) {
+                running_ = false;
+                status = got;
+            }
+        }
+        while (!running_ && Collect(0)) {
+        }
+        return !running_;
+    }
+    int ExitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+    std::string out;
+    std::string err;
+    int status = 0;
+
+private:
+    // Reads what is ready on either pipe within `waitMs`; true if anything was read.
+    bool Collect(int waitMs) {
+        pollfd fds[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
+        if (poll(fds, 2, waitMs) <= 0) return false;
+        bool any = false;
+        char block[4096];
+        for (int i = 0; i < 2; ++i) {
+            if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+            ssize_t got = read(fds[i].fd, block, sizeof block);
+            if (got > 0) {
+                (i == 0 ? out : err).append(block, static_cast<std::size_t>(got));
+                any = true;
+            }
+        }
+        return any;
+    }
+
+    pid_t pid_ = -1;
+    bool running_ = true;
+    UniqueFd out_;
+    UniqueFd err_;
+};
+
+bool WaitForPath(const std::string& path, bool present) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((access(path.c_str(), F_OK) == 0) != present) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        poll(nullptr, 0, 5);
+    }
+    return true;
+}
+
+// Writes `data` and reads until as much has come back, within a bound.
+std::string EchoThrough(Client& client, const std::string& data) {
+    std::size_t written = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (client.received.size() < data.size() && !client.ended && std::chrono::steady_clock::now() < deadline) {
+        if (written < data.size()) written += client.Write(data.substr(written, 65536));
+        pollfd fd{client.Fd(), POLLIN, 0};
+        poll(&fd, 1, 5);
+        client.Drain();
+    }
+    return client.received;
+}
+
+bool WaitForEnd(Client& client) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!client.ended && std::chrono::steady_clock::now() < deadline) {
+        pollfd fd{client.Fd(), POLLIN, 0};
+        poll(&fd, 1, 10);
+        client.Drain();
+    }
+    return client.ended;
+}
+
+TEST(ForwardProgram, RelaysAndReportsTheCommandsExitMidSession) {
+    TempFolder temp;
+    std::string path = temp.Path() + "/forward.sock";
+    Program program({QSF_FORWARD_PROGRAM, "--listen", "unix:" + path, "--", QSF_FAKE_BRIDGE_PROGRAM});
+    ASSERT_TRUE(WaitForPath(path, true));
+
+    std::string data(300000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    Client echo(path);
+    EXPECT_TRUE(EchoThrough(echo, data) == data);
+    Client bystander(path);
+    EXPECT_EQ(EchoThrough(bystander, "ping"), "ping");
+
+    Client quitter(path);
+    quitter.Write("quit:3");
+    ASSERT_TRUE(program.WaitExit(10000));
+    EXPECT_EQ(program.ExitCode(), 1);
+    EXPECT_EQ(program.err, "quorl-socket-forward: the command ended with status 3: fake bridge: asked to quit\n");
+    EXPECT_TRUE(WaitForEnd(bystander)) << "every local connection is closed";
+    EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the socket is removed";
+}
+
+TEST(ForwardProgram, StopsWithStatusZeroOnSigterm) {
+    TempFolder temp;
+    std::string path = temp.Path() + "/forward.sock";
+    Program program({QSF_FORWARD_PROGRAM, "--listen", path, "--", QSF_FAKE_BRIDGE_PROGRAM});
+    ASSERT_TRUE(WaitForPath(path, true));
+    Client client(path);
+    EXPECT_EQ(EchoThrough(client, "hello"), "hello");
+    program.Signal(SIGTERM);
+    ASSERT_TRUE(program.WaitExit(10000));
+    EXPECT_EQ(program.ExitCode(), 0);
+    EXPECT_EQ(program.err, "");
+    EXPECT_TRUE(WaitForEnd(client));
+    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+}
+
+TEST(ForwardProgram, PrintsTheOpenFailedSentence) {
+    TempFolder temp;
+    std::string path = temp.Path() + "/forward.sock";
+    Program program({QSF_FORWARD_PROGRAM, "--listen", path, "--", QSF_FAKE_BRIDGE_PROGRAM, "--fail-open",
+                     "The named pipe app is unavailable (Windows error 2)."});
+    ASSERT_TRUE(WaitForPath(path, true));
+    Client client(path);
+    EXPECT_TRUE(WaitForEnd(client));
+    EXPECT_EQ(client.received, "");
+    program.Signal(SIGINT);
+    ASSERT_TRUE(program.WaitExit(10000));
+    EXPECT_EQ(program.ExitCode(), 0);
+    EXPECT_EQ(program.err, "quorl-socket-forward: The named pipe app is unavailable (Windows error 2).\n");
+}
+
+// A bridge that refuses before Hello: nothing is listened on, and its own
+// sentence is what the user reads.
+TEST(ForwardProgram, ReportsACommandThatEndsBeforeHello) {
+    TempFolder temp;
+    std::string path = temp.Path() + "/forward.sock";
+    Program program({QSF_FORWARD_PROGRAM, "--listen", path, "--", "/bin/sh", "-c",
+                     "echo 'This named pipe is not in the HTTP allowlist.' >&2; exit 1"});
+    ASSERT_TRUE(program.WaitExit(10000));
+    EXPECT_EQ(program.ExitCode(), 1);
+    EXPECT_EQ(program.err,
+              "quorl-socket-forward: the command ended with status 1: This named pipe is not in the HTTP allowlist.\n");
+    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+}
+
+TEST(ForwardProgram, ExplainsCommandLinesItCannotRun) {
+    Program help({QSF_FORWARD_PROGRAM, "--help"});
+    ASSERT_TRUE(help.WaitExit(10000));
+    EXPECT_EQ(help.ExitCode(), 0);
+    EXPECT_EQ(help.out.rfind("Usage:\n  quorl-socket-forward [-v] --listen ADDR", 0), 0u) << help.out;
+
+    Program noCommand({QSF_FORWARD_PROGRAM, "--listen", "tcp:0"});
+    ASSERT_TRUE(noCommand.WaitExit(10000));
+    EXPECT_EQ(noCommand.ExitCode(), 1);
+    EXPECT_EQ(noCommand.err,
+              "quorl-socket-forward: Give the command that starts the bridge after --.\n"
+              "Try 'quorl-socket-forward --help'.\n");
+
+    Program missing({QSF_FORWARD_PROGRAM, "--listen", "tcp:0", "--", "/nonexistent/bridge-command"});
+    ASSERT_TRUE(missing.WaitExit(10000));
+    EXPECT_EQ(missing.ExitCode(), 1);
+    EXPECT_EQ(missing.err,
+              "quorl-socket-forward: Could not start /nonexistent/bridge-command: No such file or directory.\n");
+}
+
+}  // namespace
