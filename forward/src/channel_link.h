@@ -1,7 +1,8 @@
 #pragma once
 // The forwarder's end of one bridge session: frames queued for the command's
 // standard input, frames cut from its standard output, and the keep-alive.
-// Both descriptors are non-blocking; nothing here waits.
+// Both descriptors are non-blocking; nothing here waits. The program ignores
+// SIGPIPE, so a command that has gone shows up as a failed write.
 
 #include <cstddef>
 #include <cstdint>

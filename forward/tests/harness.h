@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -43,6 +44,12 @@ inline std::string Encode(FrameType type, std::uint32_t id, const std::string& p
     return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize) + payload;
 }
 
+#ifdef MSG_NOSIGNAL
+inline constexpr int kNoSigPipe = MSG_NOSIGNAL;
+#else
+inline constexpr int kNoSigPipe = 0;  // SIGPIPE is ignored, see BridgeEnd
+#endif
+
 inline void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 // A private folder under the system's temporary folder, removed with
@@ -75,6 +82,7 @@ struct Frame {
 class BridgeEnd {
 public:
     BridgeEnd() {
+        signal(SIGPIPE, SIG_IGN);  // as the program does: a closed peer is an error, not a signal
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         ours_.reset(ends[0]);
@@ -166,7 +174,7 @@ public:
     int Fd() const { return fd_.get(); }
     // Writes what the socket takes now; returns how much.
     std::size_t Write(const std::string& bytes) {
-        ssize_t sent = send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ssize_t sent = send(fd_.get(), bytes.data(), bytes.size(), kNoSigPipe);
         return sent < 0 ? 0 : static_cast<std::size_t>(sent);
     }
     void ShutdownWrite() { shutdown(fd_.get(), SHUT_WR); }
