@@ -28,6 +28,16 @@ PipePair MakePipe() {
     return PipePair{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
+// Larger channel pipes mean fewer wake-ups per megabyte on both sides (Linux
+// only; elsewhere the system's size stays).
+void WidenPipe(int fd) {
+#ifdef F_SETPIPE_SZ
+    fcntl(fd, F_SETPIPE_SZ, 1048576);
+#else
+    (void)fd;
+#endif
+}
+
 void KeepToSelf(int fd) {
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -71,6 +81,8 @@ Command::Command(const std::vector<std::string>& argv) {
     posix_spawnattr_setsigmask(&setup.attributes, &none);
     posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     for (int fd : {in.write.get(), out.read.get(), err.read.get()}) KeepToSelf(fd);
+    WidenPipe(in.write.get());
+    WidenPipe(out.read.get());
 
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
