@@ -2,7 +2,9 @@
 """quorl-socket-forward end to end with the real bridge under Wine in place of
 ssh: 64 concurrent local connections each echoing random data through a pipe
 server with every byte checked, an HTTP request through a pipe server, and the
-bridge exiting mid-session.
+bridge exiting mid-session. With --bench it instead prints the throughput and
+round-trip time of one echoing connection through the forwarder and the bridge,
+beside the bridge driven directly with frames (figures, not checks).
 
   forward/tests/e2e/forward_wine_e2e.py --forward build/native/quorl-socket-forward \
       --build build/win-x64 [--launcher scripts/wine-run] [--share /tmp=Z:\\tmp]
@@ -12,6 +14,8 @@ WINDOWS (the allowlist of each check is written there). Ends with
 "N passed, N failed" and exit status 0 only when every check passed."""
 
 import argparse
+import statistics
+import struct
 import os
 import random
 import shlex
@@ -209,13 +213,111 @@ def check_bridge_exit_mid_session(ctx):
     assert not os.path.exists(path)
 
 
+def frame(kind, stream, payload=b""):
+    return b"QSF1" + struct.pack("<HHII", 1, kind, stream, len(payload)) + payload
+
+
+class DirectBridge:
+    """The bridge on its standard streams, spoken to in frames on stream 1."""
+
+    def __init__(self, ctx, pipe):
+        command = ctx.launcher + [ctx.exe, "--user-allowlist", ctx.allowlist(pipe), "bridge", "--socket", pipe]
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+        ctx.cleanup.append(lambda: stop(self.process))
+        self.pending = b""
+        assert self.next_frame()[0] == 1  # Hello
+        self.process.stdin.write(frame(2, 1))
+        kind, _, _ = self.next_frame()
+        assert kind == 3, kind  # Opened
+
+    def next_frame(self):
+        while True:
+            if len(self.pending) >= 16:
+                kind, stream, length = struct.unpack("<HII", self.pending[6:16])
+                if len(self.pending) >= 16 + length:
+                    payload = self.pending[16:16 + length]
+                    self.pending = self.pending[16 + length:]
+                    return kind, stream, payload
+            block = self.process.stdout.read(1 << 20)
+            assert block, "the bridge ended"
+            self.pending += block
+
+    def send(self, data):
+        for at in range(0, len(data), 1 << 20):
+            self.process.stdin.write(frame(5, 1, data[at:at + (1 << 20)]))
+
+    def receive(self, size):
+        got = 0
+        while got < size:
+            kind, _, payload = self.next_frame()
+            if kind == 5:
+                got += len(payload)
+
+
+class SocketEcho:
+    def __init__(self, path):
+        self.socket = connect(path)
+
+    def send(self, data):
+        self.socket.sendall(data)
+
+    def receive(self, size):
+        got = 0
+        while got < size:
+            block = self.socket.recv(1 << 20)
+            assert block, "the connection ended"
+            got += len(block)
+
+
+def measure(end, total, rounds):
+    block = os.urandom(1 << 20)
+    sender = threading.Thread(target=lambda: [end.send(block) for _ in range(total >> 20)])
+    started = time.monotonic()
+    sender.start()
+    end.receive(total)
+    sender.join(WAIT)
+    rate = total / (1 << 20) / (time.monotonic() - started)
+    samples = []
+    for _ in range(rounds):
+        started = time.monotonic()
+        end.send(b"r" * 64)
+        end.receive(64)
+        samples.append((time.monotonic() - started) * 1e6)
+    samples.sort()
+    return rate, statistics.median(samples), samples[len(samples) * 99 // 100]
+
+
+def bench(ctx, mebibytes, rounds):
+    pipe = "\\\\.\\pipe\\" + ctx.tag + "-bench"
+    ctx.pipe_server(pipe, "--instances", "2")
+    direct = measure(DirectBridge(ctx, pipe), mebibytes << 20, rounds)
+    path = os.path.join(ctx.folder(), "forward.sock")
+    ctx.forwarder(pipe, path)
+    forwarded = measure(SocketEcho(path), mebibytes << 20, rounds)
+    print(f"echo of {mebibytes} MiB on one stream through a pipe server under Wine, {rounds} round trips of 64 bytes")
+    print(f"{'':34} {'MiB/s':>8} {'median RTT us':>14} {'p99 RTT us':>12}")
+    for name, (rate, median, p99) in (("bridge driven directly", direct), ("through quorl-socket-forward", forwarded)):
+        print(f"{name:34} {rate:8.1f} {median:14.0f} {p99:12.0f}")
+    print(f"forwarder/direct throughput: {forwarded[0] / direct[0]:.2f}; "
+          f"added median round trip: {forwarded[1] - direct[1]:.0f} us")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--forward", required=True)
     parser.add_argument("--build", required=True)
     parser.add_argument("--launcher", default=os.path.join(os.path.dirname(__file__), "../../../scripts/wine-run"))
     parser.add_argument("--share", default="/tmp=Z:\\tmp")
+    parser.add_argument("--bench", type=int, metavar="MEBIBYTES", help="print figures instead of checking")
+    parser.add_argument("--rounds", type=int, default=300)
     args = parser.parse_args()
+    if args.bench:
+        ctx = Context(args)
+        try:
+            bench(ctx, args.bench, args.rounds)
+        finally:
+            ctx.close()
+        return 0
     passed = failed = 0
     for check in (check_64_concurrent_echoes, check_http_request, check_bridge_exit_mid_session):
         ctx = Context(args)
