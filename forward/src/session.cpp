@@ -145,8 +145,9 @@ void BridgeSession::Forget(std::uint32_t id) {
     ids_.Release(id);
 }
 
-void BridgeSession::EndAtBridge(Stream& stream) {
+void BridgeSession::EndAtBridge(std::uint32_t id, Stream& stream) {
     if (!stream.opened || stream.bridgeClosed || stream.closeSent) return;
+    link_.Send(FrameType::Close, id, nullptr, 0);
     stream.closeSent = true;
     --streamsAtBridge_;
 }
@@ -158,8 +159,7 @@ void BridgeSession::LocalGone(std::uint32_t id, Stream& stream) {
         stream.socket.reset();
         return;
     }
-    if (!stream.bridgeClosed && !stream.closeSent) link_.Send(FrameType::Close, id, nullptr, 0);
-    EndAtBridge(stream);
+    EndAtBridge(id, stream);
     Forget(id);
 }
 
@@ -319,8 +319,7 @@ void BridgeSession::CheckStalledReaders() {
         if (now - stream.stalledSinceMs < options_.stalledReaderMs) continue;
         output_.problem("stream " + std::to_string(id) + ": the local reader took nothing for " +
                         std::to_string(options_.stalledReaderMs / 1000) + " seconds; its connection is closed.");
-        if (!stream.bridgeClosed && !stream.closeSent) link_.Send(FrameType::Close, id, nullptr, 0);
-        EndAtBridge(stream);
+        EndAtBridge(id, stream);
         Forget(id);
     }
 }

@@ -115,7 +115,8 @@ private:
     void OnLocalReadable(std::uint32_t id, Stream& stream, short revents);
     void OnLocalWritable(std::uint32_t id, Stream& stream);
     void AcceptConnections(int listenFd);
-    void EndAtBridge(Stream& stream);
+    // Sends Close for a stream the bridge still holds and stops counting it there.
+    void EndAtBridge(std::uint32_t id, Stream& stream);
     void LocalGone(std::uint32_t id, Stream& stream);
     void Forget(std::uint32_t id);
     bool ChannelPaused() const;
