@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr std::size_t kLocalReadBlock = 32768;  // the size of the bridge's own Data frames
 constexpr int kLocalReadsPerTurn = 4;
 constexpr std::size_t kMaxErrorLine = 1000;
 constexpr short kHangup = POLLHUP | POLLERR;
@@ -256,12 +255,12 @@ void BridgeSession::OnLocalReadable(std::uint32_t id, Stream& stream, short reve
         if (stream.opened && stream.localEnded) LocalGone(id, stream);
         return;
     }
-    std::uint8_t block[kLocalReadBlock];
+    localBlock_.resize(kLocalReadBlock);  // see session.h
     for (int turn = 0; turn < kLocalReadsPerTurn && link_.QueuedFor(id) < options_.streamBufferLimit; ++turn) {
-        ssize_t got = read(stream.socket.get(), block, sizeof block);
+        ssize_t got = read(stream.socket.get(), localBlock_.data(), localBlock_.size());
         if (got > 0) {
-            link_.Send(FrameType::Data, id, block, static_cast<std::size_t>(got), id);
-            if (static_cast<std::size_t>(got) < sizeof block) return;
+            link_.Send(FrameType::Data, id, localBlock_.data(), static_cast<std::size_t>(got), id);
+            if (static_cast<std::size_t>(got) < localBlock_.size()) return;
             continue;
         }
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;

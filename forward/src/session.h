@@ -19,6 +19,12 @@
 #include "stream_ids.h"
 #include "unique_fd.h"
 
+// The most read from a local socket at once, sent as one Data frame. The
+// bridge writes each frame to its pipe in one transfer, and under Wine every
+// transfer is a server round trip, so frames well above the bridge's own
+// 32 KiB pay off. A stream may hold this much beyond its bound.
+inline constexpr std::size_t kLocalReadBlock = 262144;
+
 struct SessionOptions {
     bool verbose = false;
     KeepAliveTiming keepAlive;
@@ -135,6 +141,7 @@ private:
     std::map<std::uint32_t, Stream> streams_;
     StreamIdAllocator ids_;
     std::size_t streamsAtBridge_ = 0;
+    std::vector<std::uint8_t> localBlock_;  // one local read at a time
 };
 
 // The service-mode session: watches pipes and reports each change of state as

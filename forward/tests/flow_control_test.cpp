@@ -113,7 +113,7 @@ TEST(BackPressure, StopsReadingALocalSocketWhoseDataCannotBeSent) {
         h.Turn();
         mostHeld = std::max(mostHeld, h.Session().HeldForBridge());
     }
-    EXPECT_LE(mostHeld, 1048576u + 32768u + 2 * 16u + 16u * 64);
+    EXPECT_LE(mostHeld, 1048576u + kLocalReadBlock + kFrameHeaderSize);
     EXPECT_LT(written, data.size()) << "the local writer is held back";
 
     h.bridge.reading = true;
