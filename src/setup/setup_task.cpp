@@ -1,0 +1,23 @@
+#include "setup/setup_task.h"
+
+#include "text/program_error.h"
+
+namespace {
+
+bool StillPending(std::int32_t state) { return state == kSetupTaskStateQueued || state == kSetupTaskStateRunning; }
+
+}  // namespace
+
+void WaitForSetupTask(const SetupTaskWatch& watch, std::uint64_t startTick) {
+    const std::uint64_t deadline = startTick + kSetupTaskDeadlineMs;
+    for (;;) {
+        const std::int32_t refreshed = watch.refresh();
+        if (refreshed == kSetupTaskNotRunning) return;
+        if (refreshed < 0) throw ProgramError(kSetupProgressMessage);
+        std::int32_t state = 0;
+        if (watch.state(state) < 0) throw ProgramError(kSetupProgressMessage);
+        if (!StillPending(state)) return;
+        if (watch.tickCount() >= deadline) throw ProgramError(kSetupTimedOutMessage);
+        watch.sleep(kSetupTaskPollMs);
+    }
+}
