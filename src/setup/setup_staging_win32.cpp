@@ -45,21 +45,20 @@ WideString NewSetupIdentifier() {
 
 }  // namespace
 
+UniqueLocalMemory SetupStagingDescriptor(bool elevated, const WideString& userSid) {
+    const WideString sddl = SetupStagingSddl(elevated, userSid);
+    PSECURITY_DESCRIPTOR converted = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(WinStr(sddl), SDDL_REVISION_1, &converted, nullptr)) {
+        throw ProgramError(kSetupProtectMessage);
+    }
+    return UniqueLocalMemory(converted);
+}
+
 SetupStaging::SetupStaging(bool elevated) {
     const WideString root = StagingRoot(elevated);
     identifier_ = NewSetupIdentifier();
     directoryPath_ = JoinSetupPath(root, SetupRunName(identifier_));
-    const WideString sddl = SetupStagingSddl(elevated, CurrentUserSid());
-
-    UniqueLocalMemory descriptor;
-    {
-        PSECURITY_DESCRIPTOR converted = nullptr;
-        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(WinStr(sddl), SDDL_REVISION_1, &converted,
-                                                                    nullptr)) {
-            throw ProgramError(kSetupProtectMessage);
-        }
-        descriptor.reset(converted);
-    }
+    UniqueLocalMemory descriptor = SetupStagingDescriptor(elevated, CurrentUserSid());
     SECURITY_ATTRIBUTES attributes{};
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = descriptor.get();

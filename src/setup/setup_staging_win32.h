@@ -19,6 +19,11 @@ inline constexpr const char* kSetupLockFileMessage = "Could not lock the downloa
 inline constexpr const char* kSetupUntrustedMessage =
     "Quorl Tholm setup does not have a trusted signature from the expected publisher.";
 
+// The staging directory's security descriptor (SetupStagingSddl) in the
+// system's form, to be released with LocalFree. Throws "Could not protect
+// setup staging.".
+UniqueLocalMemory SetupStagingDescriptor(bool elevated, const WideString& userSid);
+
 // One run's staging directory. While the object lives, the directory is held
 // open without delete sharing, so nobody can delete or move it; destroying
 // the object closes that handle and then removes the tree, silently.
