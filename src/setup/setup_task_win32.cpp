@@ -1,6 +1,3 @@
-// The temporary Task Scheduler task that runs the installer as the signed-in
-// user, without elevation, on that user's desktop.
-
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -11,6 +8,7 @@
 #include "setup/setup_run_win32.h"
 #include "setup/setup_staging.h"
 #include "setup/setup_task.h"
+#include "setup/setup_task_win32.h"
 #include "text/program_error.h"
 #include "text/wide_win32.h"
 
@@ -71,73 +69,86 @@ private:
 
 }  // namespace
 
-void RunSetupAsDesktopUser(const WideString& installerPath, const WideString& identifier, const WideString& userSid) {
-    // Declaration order is release order reversed: the running task goes
-    // first, then the guard stops and deletes the task, then the other
-    // interfaces and strings, and COM is uninitialised last.
-    ComInitialization com;
+SetupTaskScheduler OpenSetupTaskScheduler() {
+    SetupTaskScheduler scheduler;
     const HRESULT initialized = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (SUCCEEDED(initialized)) {
-        com.reset(true);
+        scheduler.com.reset(true);
     } else if (initialized != RPC_E_CHANGED_MODE) {
         throw ProgramError(kSetupComMessage);
     }
 
-    UniqueCom<ITaskService> service;
     CheckStep(::CoCreateInstance(__uuidof(TaskScheduler),
                                  nullptr,
                                  CLSCTX_INPROC_SERVER,
                                  __uuidof(ITaskService),
-                                 reinterpret_cast<void**>(service.put())),
+                                 reinterpret_cast<void**>(scheduler.service.put())),
               kSetupSchedulerMessage);
-    CheckStep(service.get()->Connect(EmptyVariant(), EmptyVariant(), EmptyVariant(), EmptyVariant()),
+    CheckStep(scheduler.service.get()->Connect(EmptyVariant(), EmptyVariant(), EmptyVariant(), EmptyVariant()),
               kSetupSchedulerMessage);
 
     const UniqueBstr rootPath = AllocateBstr(u"\\");
-    UniqueCom<ITaskFolder> folder;
-    CheckStep(service.get()->GetFolder(rootPath.get(), folder.put()), kSetupFolderMessage);
+    CheckStep(scheduler.service.get()->GetFolder(rootPath.get(), scheduler.root.put()), kSetupFolderMessage);
+    return scheduler;
+}
 
+UniqueCom<ITaskDefinition> NewSetupTaskDefinition(ITaskService* service) {
     UniqueCom<ITaskDefinition> definition;
-    CheckStep(service.get()->NewTask(0, definition.put()), kSetupNewTaskMessage);
+    CheckStep(service->NewTask(0, definition.put()), kSetupNewTaskMessage);
+    return definition;
+}
 
+void ConfigureSetupTaskPrincipal(ITaskDefinition* definition, const WideString& userSid) {
     const UniqueBstr sid = AllocateBstr(userSid);
     UniqueCom<IPrincipal> principal;
-    CheckStep(definition.get()->get_Principal(principal.put()), kSetupPrincipalMessage);
+    CheckStep(definition->get_Principal(principal.put()), kSetupPrincipalMessage);
     CheckStep(principal.get()->put_UserId(sid.get()), kSetupPrincipalMessage);
     CheckStep(principal.get()->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN), kSetupPrincipalMessage);
     CheckStep(principal.get()->put_RunLevel(TASK_RUNLEVEL_LUA), kSetupPrincipalMessage);
+}
 
+void ConfigureSetupTaskLimits(ITaskDefinition* definition) {
     const UniqueBstr timeLimit = AllocateBstr(u"PT15M");
     UniqueCom<ITaskSettings> settings;
-    CheckStep(definition.get()->get_Settings(settings.put()), kSetupSettingsMessage);
+    CheckStep(definition->get_Settings(settings.put()), kSetupSettingsMessage);
     CheckStep(settings.get()->put_DisallowStartIfOnBatteries(VARIANT_FALSE), kSetupSettingsMessage);
     CheckStep(settings.get()->put_StopIfGoingOnBatteries(VARIANT_FALSE), kSetupSettingsMessage);
     CheckStep(settings.get()->put_ExecutionTimeLimit(timeLimit.get()), kSetupSettingsMessage);
+}
 
+void ConfigureSetupTaskCommand(ITaskDefinition* definition, const WideString& installerPath) {
     const UniqueBstr path = AllocateBstr(installerPath);
     const UniqueBstr switches = AllocateBstr(Utf8ToWide(kSetupSwitches));
     UniqueCom<IActionCollection> actions;
     UniqueCom<IAction> action;
     UniqueCom<IExecAction> execAction;
-    CheckStep(definition.get()->get_Actions(actions.put()), kSetupActionMessage);
+    CheckStep(definition->get_Actions(actions.put()), kSetupActionMessage);
     CheckStep(actions.get()->Create(TASK_ACTION_EXEC, action.put()), kSetupActionMessage);
     CheckStep(action.get()->QueryInterface(__uuidof(IExecAction), reinterpret_cast<void**>(execAction.put())),
               kSetupActionMessage);
     CheckStep(execAction.get()->put_Path(path.get()), kSetupActionMessage);
     CheckStep(execAction.get()->put_Arguments(switches.get()), kSetupActionMessage);
+}
 
+void RunSetupTaskDefinition(ITaskFolder* folder,
+                            ITaskDefinition* definition,
+                            const WideString& identifier,
+                            const WideString& userSid) {
+    const UniqueBstr sid = AllocateBstr(userSid);
     UniqueBstr name = AllocateBstr(SetupRunName(identifier));
     UniqueCom<IRegisteredTask> registered;
-    CheckStep(folder.get()->RegisterTaskDefinition(name.get(),
-                                                   definition.get(),
-                                                   TASK_CREATE,
-                                                   BorrowedBstrVariant(sid),
-                                                   EmptyVariant(),
-                                                   TASK_LOGON_INTERACTIVE_TOKEN,
-                                                   EmptyVariant(),
-                                                   registered.put()),
+    CheckStep(folder->RegisterTaskDefinition(name.get(),
+                                             definition,
+                                             TASK_CREATE,
+                                             BorrowedBstrVariant(sid),
+                                             EmptyVariant(),
+                                             TASK_LOGON_INTERACTIVE_TOKEN,
+                                             EmptyVariant(),
+                                             registered.put()),
               kSetupRegisterMessage);
-    const SetupTaskGuard guard(folder.get(), std::move(name), std::move(registered));
+    // From here every path stops and deletes the task; the running task is
+    // declared after the guard so that it is released before.
+    const SetupTaskGuard guard(folder, std::move(name), std::move(registered));
 
     UniqueCom<IRunningTask> running;
     CheckStep(guard.Task()->Run(EmptyVariant(), running.put()), kSetupSignInMessage);
@@ -158,4 +169,15 @@ void RunSetupAsDesktopUser(const WideString& installerPath, const WideString& id
     if (FAILED(guard.Task()->get_LastTaskResult(&lastResult)) || lastResult != 0) {
         throw ProgramError(kSetupTaskFailedMessage);
     }
+}
+
+void RunSetupAsDesktopUser(const WideString& installerPath, const WideString& identifier, const WideString& userSid) {
+    // The scheduler (COM scope first) outlives the definition, which outlives
+    // the task run: COM is uninitialised after every interface is released.
+    const SetupTaskScheduler scheduler = OpenSetupTaskScheduler();
+    const UniqueCom<ITaskDefinition> definition = NewSetupTaskDefinition(scheduler.service.get());
+    ConfigureSetupTaskPrincipal(definition.get(), userSid);
+    ConfigureSetupTaskLimits(definition.get());
+    ConfigureSetupTaskCommand(definition.get(), installerPath);
+    RunSetupTaskDefinition(scheduler.root.get(), definition.get(), identifier, userSid);
 }
