@@ -99,7 +99,6 @@ template <typename Interface>
 using UniqueCom = UniqueResource<win32_detail::ComTraits<Interface>>;
 using UniqueBstr = UniqueResource<win32_detail::BstrTraits>;
 using UniqueComApartment = UniqueResource<win32_detail::ComApartmentTraits>;
-using ComInitialization = UniqueComApartment;
 using UniqueWinHttpHandle = UniqueResource<win32_detail::WinHttpHandleTraits>;
 
 // Memory the system returned with LocalAlloc semantics, typed for the caller.

@@ -11,12 +11,8 @@ bool StillPending(std::int32_t state) { return state == kSetupTaskStateQueued ||
 void WaitForSetupTask(const SetupTaskWatch& watch, std::uint64_t startTick) {
     const std::uint64_t deadline = startTick + kSetupTaskDeadlineMs;
     for (;;) {
-        const std::int32_t refreshed = watch.refresh();
-        if (refreshed == kSetupTaskNotRunning) return;
-        if (refreshed < 0) throw ProgramError(kSetupProgressMessage);
-        std::int32_t state = 0;
-        if (watch.state(state) < 0) throw ProgramError(kSetupProgressMessage);
-        if (!StillPending(state)) return;
+        const std::optional<std::int32_t> state = watch.poll();
+        if (!state || !StillPending(*state)) return;
         if (watch.tickCount() >= deadline) throw ProgramError(kSetupTimedOutMessage);
         watch.sleep(kSetupTaskPollMs);
     }

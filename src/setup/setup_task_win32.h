@@ -8,12 +8,13 @@
 #include <taskschd.h>
 
 #include "os/handles_win32.h"
+#include "taskscheduler/task_scheduler_win32.h"
 #include "text/encoding.h"
 
 // Task Scheduler opened for one setup run. Members are released in reverse:
 // the folder and the service before COM is uninitialised.
 struct SetupTaskScheduler {
-    ComInitialization com;
+    UniqueComApartment apartment;
     UniqueCom<ITaskService> service;
     UniqueCom<ITaskFolder> root;
 };

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "os/handles_win32.h"
+#include "taskscheduler/task_scheduler_win32.h"
 
 namespace {
 
@@ -52,9 +53,7 @@ std::wstring DaclAsSddl(const std::wstring& path) {
 }
 
 bool RootTaskExists(const std::wstring& name) {
-    ComInitialization com;
-    const HRESULT initialized = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (SUCCEEDED(initialized)) com.reset(true);
+    const UniqueComApartment apartment = EnterComApartment("COM is not available");
     UniqueCom<ITaskService> service;
     VARIANT empty;
     ::VariantInit(&empty);

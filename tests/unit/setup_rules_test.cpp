@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 #include "setup/setup_staging.h"
 #include "setup/setup_task.h"
 #include "support/error_message.h"
+#include "text/program_error.h"
 
 // The user gets full access when not elevated, read and execute only when
 // elevated; the DACL is protected and inherited by everything inside.
@@ -40,26 +42,24 @@ TEST(SetupPublisher, AcceptsOnlyTheExactName) {
 
 namespace {
 
-// Task Scheduler and the clock as the wait sees them: each refresh takes the
-// next scripted answer; sleeping advances the clock.
+// Task Scheduler and the clock as the wait sees them: each poll takes the
+// next scripted state (nothing: the run has ended); past the end of the
+// script the last answer repeats. Sleeping advances the clock.
 struct FakeTaskRun {
-    FakeTaskRun(std::vector<std::int32_t> refreshAnswers, std::vector<std::int32_t> stateAnswers)
-        : refreshes(std::move(refreshAnswers)), states(std::move(stateAnswers)) {}
+    explicit FakeTaskRun(std::vector<std::optional<std::int32_t>> answers) : states(std::move(answers)) {}
 
-    std::vector<std::int32_t> refreshes;  // HRESULT per poll; past the end: S_OK
-    std::vector<std::int32_t> states;     // state per poll; past the end: the last one
-    std::int32_t stateResult = 0;
+    std::vector<std::optional<std::int32_t>> states;
     std::uint64_t now = 1000;
     std::size_t polls = 0;
+    std::size_t failAtPoll = 0;  // 1-based; 0: never
     std::vector<std::uint32_t> sleeps;
 
     SetupTaskWatch Watch() {
         SetupTaskWatch watch;
-        watch.refresh = [this] { return polls < refreshes.size() ? refreshes[polls++] : (++polls, 0); };
-        watch.state = [this](std::int32_t& state) {
-            if (stateResult < 0) return stateResult;
-            state = states[polls - 1 < states.size() ? polls - 1 : states.size() - 1];
-            return 0;
+        watch.poll = [this]() -> std::optional<std::int32_t> {
+            ++polls;
+            if (polls == failAtPoll) throw ProgramError(kSetupProgressMessage);
+            return states[polls - 1 < states.size() ? polls - 1 : states.size() - 1];
         };
         watch.tickCount = [this] { return now; };
         watch.sleep = [this](std::uint32_t ms) {
@@ -73,27 +73,27 @@ struct FakeTaskRun {
 }  // namespace
 
 // An installer that has already finished ends the wait at the first poll,
-// without sleeping, whichever way Task Scheduler says so.
+// without sleeping, whether the instance is gone or in another state.
 TEST(WaitForSetupTask, EndsAtOnceWhenTheRunHasEnded) {
-    FakeTaskRun ended{{kSetupTaskNotRunning}, {}};
+    FakeTaskRun ended({std::nullopt});
     WaitForSetupTask(ended.Watch(), ended.now);
     EXPECT_EQ(ended.polls, 1u);
     EXPECT_TRUE(ended.sleeps.empty());
 
-    FakeTaskRun ready{{}, {3}};  // TASK_STATE_READY
+    FakeTaskRun ready({3});  // TASK_STATE_READY
     WaitForSetupTask(ready.Watch(), ready.now);
     EXPECT_EQ(ready.polls, 1u);
     EXPECT_TRUE(ready.sleeps.empty());
 }
 
-// Queued and running keep the wait going at 200 ms; the first other state ends it.
+// Queued and running keep the wait going at 200 ms; the first other answer ends it.
 TEST(WaitForSetupTask, PollsEvery200MsWhileQueuedOrRunning) {
-    FakeTaskRun run{{}, {kSetupTaskStateQueued, kSetupTaskStateRunning, kSetupTaskStateRunning, 3}};
+    FakeTaskRun run({kSetupTaskStateQueued, kSetupTaskStateRunning, kSetupTaskStateRunning, 3});
     WaitForSetupTask(run.Watch(), run.now);
     EXPECT_EQ(run.polls, 4u);
     EXPECT_EQ(run.sleeps, (std::vector<std::uint32_t>{200, 200, 200}));
 
-    FakeTaskRun thenEnded{{0, 0, kSetupTaskNotRunning}, {kSetupTaskStateRunning}};
+    FakeTaskRun thenEnded({kSetupTaskStateRunning, kSetupTaskStateQueued, std::nullopt});
     WaitForSetupTask(thenEnded.Watch(), thenEnded.now);
     EXPECT_EQ(thenEnded.polls, 3u);
 }
@@ -101,21 +101,25 @@ TEST(WaitForSetupTask, PollsEvery200MsWhileQueuedOrRunning) {
 // Still running when 900000 ms have passed since the start: timed out, not a
 // poll earlier and not a poll later.
 TEST(WaitForSetupTask, TimesOutFifteenMinutesAfterTheStart) {
-    FakeTaskRun run{{}, {kSetupTaskStateRunning}};
+    FakeTaskRun run({kSetupTaskStateRunning});
     const std::uint64_t start = run.now;
     EXPECT_EQ(MessageOf([&] { WaitForSetupTask(run.Watch(), start); }), "Quorl Tholm setup timed out.");
     EXPECT_EQ(run.now, start + 900000);
     EXPECT_EQ(run.sleeps.size(), 900000u / 200u);
+
+    // The deadline counts from the start, not from the first poll.
+    FakeTaskRun late({kSetupTaskStateRunning});
+    late.now = start + 899900;
+    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(late.Watch(), start); }), "Quorl Tholm setup timed out.");
+    EXPECT_EQ(late.sleeps.size(), 1u);
 }
 
-TEST(WaitForSetupTask, ReportsAFailedRefreshOrStateQuery) {
-    FakeTaskRun refresh{{0, static_cast<std::int32_t>(0x80070005)}, {kSetupTaskStateRunning}};
-    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(refresh.Watch(), refresh.now); }),
+// A poll that cannot tell ends the wait with its own error, without sleeping on.
+TEST(WaitForSetupTask, StopsAtAFailedPoll) {
+    FakeTaskRun run({kSetupTaskStateRunning});
+    run.failAtPoll = 2;
+    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(run.Watch(), run.now); }),
               "Could not check Quorl Tholm setup progress.");
-    EXPECT_EQ(refresh.polls, 2u);
-
-    FakeTaskRun state{{}, {kSetupTaskStateRunning}};
-    state.stateResult = static_cast<std::int32_t>(0x80004001);
-    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(state.Watch(), state.now); }),
-              "Could not check Quorl Tholm setup progress.");
+    EXPECT_EQ(run.polls, 2u);
+    EXPECT_EQ(run.sleeps.size(), 1u);
 }
