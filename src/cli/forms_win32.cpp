@@ -6,6 +6,7 @@
 #include "allowlist/allowlist_location.h"
 #include "engine/engine_platform_win32.h"
 #include "pipes/pipe_path.h"
+#include "setup/setup_run_win32.h"
 #include "text/program_error.h"
 
 std::string PlatformLine() {
@@ -28,8 +29,6 @@ void PrintLine(std::string_view line) {
     if (std::fflush(stdout) != 0) throw ProgramError("Could not write to standard output.");
 }
 
-[[noreturn]] void NotYetAvailable() { throw ProgramError("This command is not available in this build."); }
-
 }  // namespace
 
 ProgramActions WindowsProgramActions() {
@@ -41,7 +40,7 @@ ProgramActions WindowsProgramActions() {
     actions.isPipeAllowlisted = [](std::string_view pipePath, const WideString& allowlistPath) {
         return IsPipeAllowlisted(pipePath, allowlistPath);
     };
-    actions.installQuorlTholm = [] { NotYetAvailable(); };
+    actions.installQuorlTholm = [] { InstallQuorlTholm(); };
     actions.runStreamEngine = [](EngineMode mode, const std::string& pipePath, const WideString& allowlistPath) {
         RunStreamEngine(mode, pipePath, allowlistPath, WindowsEnginePlatform());
     };

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <winhttp.h>
 
 #include "os/unique_resource.h"
 
@@ -79,6 +80,17 @@ struct ComApartmentTraits {
     }
 };
 
+// A WinHTTP session, connection or request handle.
+struct WinHttpHandleTraits {
+    using Value = HINTERNET;
+    static Value None() noexcept { return nullptr; }
+    static bool IsHeld(Value v) noexcept { return v != nullptr; }
+    static void Release(Value v) noexcept {
+        PreserveLastError keep;
+        ::WinHttpCloseHandle(v);
+    }
+};
+
 }  // namespace win32_detail
 
 using UniqueHandle = UniqueResource<win32_detail::KernelHandleTraits>;
@@ -87,6 +99,7 @@ template <typename Interface>
 using UniqueCom = UniqueResource<win32_detail::ComTraits<Interface>>;
 using UniqueBstr = UniqueResource<win32_detail::BstrTraits>;
 using UniqueComApartment = UniqueResource<win32_detail::ComApartmentTraits>;
+using UniqueWinHttpHandle = UniqueResource<win32_detail::WinHttpHandleTraits>;
 
 // Memory the system returned with LocalAlloc semantics, typed for the caller.
 template <typename T>

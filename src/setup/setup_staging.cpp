@@ -1,0 +1,22 @@
+#include "setup/setup_staging.h"
+
+#include "setup/setup_constants.h"
+
+WideString SetupRunName(const WideString& identifier) { return Utf8ToWide(kSetupNamePrefix) + identifier; }
+
+WideString JoinSetupPath(const WideString& root, const WideString& name) {
+    if (!root.empty() && (root.back() == u'\\' || root.back() == u'/')) return root + name;
+    return root + u"\\" + name;
+}
+
+WideString SetupStagingSddl(bool elevated, const WideString& userSid) {
+    WideString sddl = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    sddl += elevated ? u"(A;OICI;GRGX;;;" : u"(A;OICI;FA;;;";
+    sddl += userSid;
+    sddl += u")";
+    return sddl;
+}
+
+bool IsExpectedSetupPublisher(const WideString& signerName) {
+    return signerName == Utf8ToWide(kSetupPublisherName);
+}

@@ -1,0 +1,23 @@
+#pragma once
+// Portable rules of the setup staging: names, paths, the directory's access
+// control and the publisher comparison.
+
+#include "text/encoding.h"
+
+// "QuorlTholm-Setup-" + identifier: the staging directory's name and the
+// temporary task's name, so concurrent runs never share either.
+WideString SetupRunName(const WideString& identifier);
+
+// `root` and `name` with one "\" between them, unless `root` already ends
+// with "\" or "/" (the temporary folder does, common application data does not).
+WideString JoinSetupPath(const WideString& root, const WideString& name);
+
+// Protected DACL, inherited by everything inside: full access for LocalSystem
+// and Administrators; for the user full access, or only read and execute when
+// the process is elevated (the installer then runs as the ordinary user and
+// must not be able to alter what an administrator verified).
+WideString SetupStagingSddl(bool elevated, const WideString& userSid);
+
+// True only for exactly the built-in publisher name, code unit for code unit:
+// no case folding, trimming or normalisation.
+bool IsExpectedSetupPublisher(const WideString& signerName);

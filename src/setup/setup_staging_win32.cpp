@@ -1,0 +1,172 @@
+#include "setup/setup_staging_win32.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <sddl.h>
+#include <shlobj.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <vector>
+
+#include "setup/setup_constants.h"
+#include "setup/setup_staging.h"
+#include "text/current_user.h"
+#include "text/program_error.h"
+#include "text/wide_win32.h"
+
+namespace {
+
+constexpr DWORD kPathBufferUnits = 260;
+
+WideString StagingRoot(bool elevated) {
+    wchar_t buffer[kPathBufferUnits] = {};
+    if (elevated) {
+        if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, buffer))) {
+            throw ProgramError(kSetupProtectedStorageMessage);
+        }
+        return FromWin(buffer);
+    }
+    const DWORD length = ::GetTempPathW(kPathBufferUnits, buffer);
+    // A result above 259 is the size the path would need: it did not fit.
+    if (length == 0 || length > kPathBufferUnits - 1) throw ProgramError(kSetupStagingRootMessage);
+    return FromWin(buffer, length);
+}
+
+WideString NewSetupIdentifier() {
+    GUID guid{};
+    if (FAILED(::CoCreateGuid(&guid))) throw ProgramError(kSetupIdentifierMessage);
+    wchar_t text[40] = {};
+    const int length = ::StringFromGUID2(guid, text, 40);
+    if (length == 0) throw ProgramError(kSetupIdentifierMessage);
+    return FromWin(text);
+}
+
+}  // namespace
+
+UniqueLocalMemory SetupStagingDescriptor(bool elevated, const WideString& userSid) {
+    const WideString sddl = SetupStagingSddl(elevated, userSid);
+    PSECURITY_DESCRIPTOR converted = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(WinStr(sddl), SDDL_REVISION_1, &converted, nullptr)) {
+        throw ProgramError(kSetupProtectMessage);
+    }
+    return UniqueLocalMemory(converted);
+}
+
+SetupStaging::SetupStaging(bool elevated) {
+    const WideString root = StagingRoot(elevated);
+    identifier_ = NewSetupIdentifier();
+    directoryPath_ = JoinSetupPath(root, SetupRunName(identifier_));
+    UniqueLocalMemory descriptor = SetupStagingDescriptor(elevated, CurrentUserSid());
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor.get();
+    attributes.bInheritHandle = FALSE;
+    const BOOL created = ::CreateDirectoryW(WinStr(directoryPath_), &attributes);
+    descriptor.reset();
+    if (!created) throw ProgramError(kSetupCreateStagingMessage);
+    tree_ = UniqueDirectoryTree(std::filesystem::path(WinStr(directoryPath_)));
+
+    // No FILE_SHARE_DELETE: the directory can be neither deleted nor renamed
+    // while this handle is open. FILE_FLAG_OPEN_REPARSE_POINT opens a reparse
+    // point planted in its place as itself instead of following it.
+    lock_.reset(::CreateFileW(WinStr(directoryPath_),
+                              GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr));
+    if (!lock_) throw ProgramError(kSetupLockStagingMessage);
+}
+
+StagedSetupFile CreateStagedSetupFile(const SetupStaging& staging) {
+    WideString path = JoinSetupPath(staging.DirectoryPath(), Utf8ToWide(kSetupFileName));
+    UniqueHandle write(::CreateFileW(WinStr(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                     nullptr));
+    if (!write) throw ProgramError(kSetupCreateFileMessage);
+    return StagedSetupFile{std::move(path), std::move(write)};
+}
+
+UniqueHandle LockStagedSetup(UniqueHandle& write, const WideString& path) {
+    write.reset();
+    UniqueHandle read(::CreateFileW(WinStr(path),
+                                    GENERIC_READ,
+                                    FILE_SHARE_READ,
+                                    nullptr,
+                                    OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
+    if (!read) throw ProgramError(kSetupLockFileMessage);
+    return read;
+}
+
+namespace {
+
+// Owner of one WinVerifyTrust state: once the verifying call has run, the
+// same call with WTD_STATEACTION_CLOSE releases what it allocated, whatever
+// the verification's outcome.
+class TrustState {
+public:
+    TrustState(const WideString& path, HANDLE file) {
+        file_.cbStruct = sizeof file_;
+        file_.pcwszFilePath = WinStr(path);
+        file_.hFile = file;
+        file_.pgKnownSubject = nullptr;
+        data_.cbStruct = sizeof data_;
+        data_.dwUIChoice = WTD_UI_NONE;
+        data_.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+        data_.dwUnionChoice = WTD_CHOICE_FILE;
+        data_.pFile = &file_;
+        data_.dwStateAction = WTD_STATEACTION_VERIFY;
+        data_.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+        result_ = ::WinVerifyTrust(nullptr, &action_, &data_);
+    }
+    ~TrustState() {
+        data_.dwStateAction = WTD_STATEACTION_CLOSE;
+        ::WinVerifyTrust(nullptr, &action_, &data_);
+    }
+    TrustState(const TrustState&) = delete;
+    TrustState& operator=(const TrustState&) = delete;
+
+    LONG Result() const noexcept { return result_; }
+    HANDLE StateData() const noexcept { return data_.hWVTStateData; }
+
+private:
+    GUID action_ = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    WINTRUST_FILE_INFO file_{};
+    WINTRUST_DATA data_{};
+    LONG result_ = -1;
+};
+
+// The signing certificate's simple display name, or nothing when the state
+// does not hold a complete signer chain or the name is empty.
+bool ReadSignerName(HANDLE stateData, WideString& name) {
+    CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(stateData);
+    if (provider == nullptr) return false;
+    CRYPT_PROVIDER_SGNR* signer = ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+    if (signer == nullptr) return false;
+    CRYPT_PROVIDER_CERT* certificate = ::WTHelperGetProvCertFromChain(signer, 0);
+    if (certificate == nullptr || certificate->pCert == nullptr) return false;
+
+    const DWORD length = ::CertGetNameStringW(certificate->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    if (length < 2) return false;
+    std::vector<wchar_t> buffer(length, L'\0');
+    if (::CertGetNameStringW(certificate->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, buffer.data(), length) !=
+        length) {
+        return false;
+    }
+    name = FromWin(buffer.data(), length - 1);
+    return true;
+}
+
+}  // namespace
+
+void VerifySetupPublisher(const WideString& path, HANDLE read) {
+    TrustState state(path, read);
+    WideString signer;
+    if (state.Result() != 0 || !ReadSignerName(state.StateData(), signer) || !IsExpectedSetupPublisher(signer)) {
+        throw ProgramError(kSetupUntrustedMessage);
+    }
+}

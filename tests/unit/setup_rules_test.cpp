@@ -1,0 +1,125 @@
+// Staging names and access control, the publisher comparison, and the
+// schedule of the wait for the setup task, with a fake clock.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "setup/setup_staging.h"
+#include "setup/setup_task.h"
+#include "support/error_message.h"
+#include "text/program_error.h"
+
+// The user gets full access when not elevated, read and execute only when
+// elevated; the DACL is protected and inherited by everything inside.
+TEST(SetupStagingRules, ProtectsTheDirectoryByElevation) {
+    EXPECT_EQ(SetupStagingSddl(false, u"S-1-5-21-1-2-3-1001"),
+              u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)");
+    EXPECT_EQ(SetupStagingSddl(true, u"S-1-5-21-1-2-3-1001"),
+              u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;S-1-5-21-1-2-3-1001)");
+}
+
+TEST(SetupStagingRules, JoinsPathsWithOneSeparator) {
+    EXPECT_EQ(JoinSetupPath(u"C:\\Users\\u\\Temp\\", u"x"), u"C:\\Users\\u\\Temp\\x");
+    EXPECT_EQ(JoinSetupPath(u"C:\\Temp/", u"x"), u"C:\\Temp/x");
+    EXPECT_EQ(JoinSetupPath(u"C:\\ProgramData", u"x"), u"C:\\ProgramData\\x");
+    const WideString id = u"{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}";
+    EXPECT_EQ(SetupRunName(id), u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}");
+}
+
+// Only the exact publisher name is accepted: a name differing in letter case,
+// spacing, length or by a look-alike character is someone else.
+TEST(SetupPublisher, AcceptsOnlyTheExactName) {
+    EXPECT_TRUE(IsExpectedSetupPublisher(u"Quorl Tholm Ltd"));
+    for (const WideString& other : std::vector<WideString>{
+             u"quorl tholm ltd", u"Quorl Tholm LTD", u"Quorl Tholm Ltd ", u" Quorl Tholm Ltd", u"Quorl Tholm Ltd.",
+             u"Quorl  Tholm Ltd", u"Quorl Tholm Lt", u"", u"Quorl Tholm\u00A0Ltd", u"Quorl Tholm Lt\u0064\u0307",
+             WideString(u"Quorl Tholm Ltd\0", 16)}) {
+        EXPECT_FALSE(IsExpectedSetupPublisher(other)) << WideString(other).size();
+    }
+}
+
+namespace {
+
+// Task Scheduler and the clock as the wait sees them: each poll takes the
+// next scripted state (nothing: the run has ended); past the end of the
+// script the last answer repeats. Sleeping advances the clock.
+struct FakeTaskRun {
+    explicit FakeTaskRun(std::vector<std::optional<std::int32_t>> answers) : states(std::move(answers)) {}
+
+    std::vector<std::optional<std::int32_t>> states;
+    std::uint64_t now = 1000;
+    std::size_t polls = 0;
+    std::size_t failAtPoll = 0;  // 1-based; 0: never
+    std::vector<std::uint32_t> sleeps;
+
+    SetupTaskWatch Watch() {
+        SetupTaskWatch watch;
+        watch.poll = [this]() -> std::optional<std::int32_t> {
+            ++polls;
+            if (polls == failAtPoll) throw ProgramError(kSetupProgressMessage);
+            return states[polls - 1 < states.size() ? polls - 1 : states.size() - 1];
+        };
+        watch.tickCount = [this] { return now; };
+        watch.sleep = [this](std::uint32_t ms) {
+            sleeps.push_back(ms);
+            now += ms;
+        };
+        return watch;
+    }
+};
+
+}  // namespace
+
+// An installer that has already finished ends the wait at the first poll,
+// without sleeping, whether the instance is gone or in another state.
+TEST(WaitForSetupTask, EndsAtOnceWhenTheRunHasEnded) {
+    FakeTaskRun ended({std::nullopt});
+    WaitForSetupTask(ended.Watch(), ended.now);
+    EXPECT_EQ(ended.polls, 1u);
+    EXPECT_TRUE(ended.sleeps.empty());
+
+    FakeTaskRun ready({3});  // TASK_STATE_READY
+    WaitForSetupTask(ready.Watch(), ready.now);
+    EXPECT_EQ(ready.polls, 1u);
+    EXPECT_TRUE(ready.sleeps.empty());
+}
+
+// Queued and running keep the wait going at 200 ms; the first other answer ends it.
+TEST(WaitForSetupTask, PollsEvery200MsWhileQueuedOrRunning) {
+    FakeTaskRun run({kSetupTaskStateQueued, kSetupTaskStateRunning, kSetupTaskStateRunning, 3});
+    WaitForSetupTask(run.Watch(), run.now);
+    EXPECT_EQ(run.polls, 4u);
+    EXPECT_EQ(run.sleeps, (std::vector<std::uint32_t>{200, 200, 200}));
+
+    FakeTaskRun thenEnded({kSetupTaskStateRunning, kSetupTaskStateQueued, std::nullopt});
+    WaitForSetupTask(thenEnded.Watch(), thenEnded.now);
+    EXPECT_EQ(thenEnded.polls, 3u);
+}
+
+// Still running when 900000 ms have passed since the start: timed out, not a
+// poll earlier and not a poll later.
+TEST(WaitForSetupTask, TimesOutFifteenMinutesAfterTheStart) {
+    FakeTaskRun run({kSetupTaskStateRunning});
+    const std::uint64_t start = run.now;
+    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(run.Watch(), start); }), "Quorl Tholm setup timed out.");
+    EXPECT_EQ(run.now, start + 900000);
+    EXPECT_EQ(run.sleeps.size(), 900000u / 200u);
+
+    // The deadline counts from the start, not from the first poll.
+    FakeTaskRun late({kSetupTaskStateRunning});
+    late.now = start + 899900;
+    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(late.Watch(), start); }), "Quorl Tholm setup timed out.");
+    EXPECT_EQ(late.sleeps.size(), 1u);
+}
+
+// A poll that cannot tell ends the wait with its own error, without sleeping on.
+TEST(WaitForSetupTask, StopsAtAFailedPoll) {
+    FakeTaskRun run({kSetupTaskStateRunning});
+    run.failAtPoll = 2;
+    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(run.Watch(), run.now); }),
+              "Could not check Quorl Tholm setup progress.");
+    EXPECT_EQ(run.polls, 2u);
+    EXPECT_EQ(run.sleeps.size(), 1u);
+}

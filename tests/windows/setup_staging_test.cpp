@@ -1,0 +1,223 @@
+// The setup staging for real, under Wine: the directory, its DACL read back
+// as SDDL, the sharing locks on the directory and on the installer file, the
+// signature check of an unsigned file, and removal on every path.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <optional>
+
+#include "setup/setup_staging_win32.h"
+#include "support/child_process_win32.h"
+#include "support/error_message.h"
+#include "support/setup_support_win32.h"
+#include "text/current_user.h"
+#include "text/wide_win32.h"
+
+namespace {
+
+std::wstring TemporaryFolder() {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
+    return std::wstring(buffer, length);
+}
+
+std::wstring CommonAppData() {
+    wchar_t buffer[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, buffer))) return L"(none)";
+    return buffer;
+}
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsSetupIdentifier(const std::wstring& text) {
+    if (text.size() != 38 || text.front() != L'{' || text.back() != L'}') return false;
+    for (std::size_t i = 1; i < 37; ++i) {
+        const wchar_t c = text[i];
+        const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (dash ? c != L'-' : !((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
+    }
+    return true;
+}
+
+// Sets an environment variable of this process for one scope and restores it
+// on every path.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
+        wchar_t buffer[32768];
+        const DWORD length = ::GetEnvironmentVariableW(name, buffer, 32768);
+        if (length > 0 && length < 32768) old_ = std::wstring(buffer, length);
+        ::SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedEnvironment() { ::SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const wchar_t* name_;
+    std::optional<std::wstring> old_;
+};
+
+// The entries of a descriptor's DACL as "type flags mask SID" lines, and
+// whether it is protected; the order of the rights in SDDL text differs
+// between systems ("GRGX" or "GXGR"), the masks do not.
+std::wstring DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorControl(descriptor, &control, &revision) ||
+        !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr) {
+        return L"(no DACL)";
+    }
+    std::wstring text = (control & SE_DACL_PROTECTED) ? L"protected\n" : L"inherits\n";
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(dacl, i, &ace)) return L"(bad ACE)";
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        LPWSTR sid = nullptr;
+        if (!::ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &sid)) return L"(bad SID)";
+        const UniqueLocalMemory ownedSid(sid);
+        wchar_t line[160];
+        std::swprintf(line, 160, L"%u %u 0x%08lx %ls\n", allowed->Header.AceType, allowed->Header.AceFlags,
+                      static_cast<unsigned long>(allowed->Mask), sid);
+        text += line;
+    }
+    return text;
+}
+
+}  // namespace
+
+// The descriptor the directory is created with holds exactly the protected
+// DACL: full access for the user when not elevated, read and execute only
+// when elevated; entries inherited by files and folders inside.
+TEST(SetupStaging, CreatesTheDirectoryWithTheProtectedDacl) {
+    const std::wstring sid = AsWstring(CurrentUserSid());
+    const std::wstring common = L"protected\n0 3 0x001f01ff S-1-5-18\n0 3 0x001f01ff S-1-5-32-544\n";
+    const UniqueLocalMemory ordinary = SetupStagingDescriptor(false, CurrentUserSid());
+    EXPECT_EQ(DescribeDacl(ordinary.get()), common + L"0 3 0x001f01ff " + sid + L"\n");
+    const UniqueLocalMemory elevated = SetupStagingDescriptor(true, CurrentUserSid());
+    EXPECT_EQ(DescribeDacl(elevated.get()), common + L"0 3 0xa0000000 " + sid + L"\n");
+}
+
+// Not elevated: a fresh directory named by a new identifier in the temporary
+// folder, that grants nothing to anyone else; gone once the staging object is.
+// Wine keeps no descriptor on files (it maps the DACL to Unix mode bits and
+// reports a DACL derived from them), so the read-back can only show that no
+// access for Everyone was created, as it would be for a default directory.
+TEST(SetupStaging, CreatesAPrivateDirectoryUnderTheTemporaryFolder) {
+    std::wstring directory;
+    {
+        SetupStaging staging(false);
+        directory = AsWstring(staging.DirectoryPath());
+        const std::wstring identifier = AsWstring(staging.Identifier());
+        EXPECT_TRUE(IsSetupIdentifier(identifier)) << identifier;
+        EXPECT_EQ(directory, TemporaryFolder() + L"QuorlTholm-Setup-" + identifier);
+        EXPECT_EQ(::GetFileAttributesW(directory.c_str()) & FILE_ATTRIBUTE_DIRECTORY, DWORD{FILE_ATTRIBUTE_DIRECTORY});
+        const std::wstring dacl = DaclAsSddl(directory);
+        EXPECT_EQ(dacl.rfind(L"D:", 0), 0u) << dacl;
+        for (const wchar_t* other : {L";;;WD)", L";;;BU)", L";;;AU)"}) EXPECT_EQ(dacl.find(other), std::wstring::npos) << dacl;
+    }
+    EXPECT_FALSE(Exists(directory));
+}
+
+// Elevated: under common application data, and removed the same way.
+TEST(SetupStaging, CreatesTheElevatedDirectoryUnderCommonApplicationData) {
+    std::wstring directory;
+    {
+        SetupStaging staging(true);
+        directory = AsWstring(staging.DirectoryPath());
+        EXPECT_EQ(directory, CommonAppData() + L"\\QuorlTholm-Setup-" + AsWstring(staging.Identifier()));
+        EXPECT_TRUE(Exists(directory));
+        const std::wstring dacl = DaclAsSddl(directory);
+        for (const wchar_t* other : {L";;;WD)", L";;;BU)", L";;;AU)"}) EXPECT_EQ(dacl.find(other), std::wstring::npos) << dacl;
+    }
+    EXPECT_FALSE(Exists(directory));
+}
+
+// Two runs at once never share a directory.
+TEST(SetupStaging, GivesEachRunItsOwnDirectory) {
+    SetupStaging first(false);
+    SetupStaging second(false);
+    EXPECT_NE(first.Identifier(), second.Identifier());
+    EXPECT_NE(first.DirectoryPath(), second.DirectoryPath());
+}
+
+// While staged, the directory can be neither deleted nor renamed.
+TEST(SetupStaging, LockedDirectoryCannotBeDeletedOrRenamed) {
+    SetupStaging staging(false);
+    const std::wstring directory = AsWstring(staging.DirectoryPath());
+    const std::wstring elsewhere = directory + L"-moved";
+    EXPECT_FALSE(::RemoveDirectoryW(directory.c_str()));
+    EXPECT_FALSE(::MoveFileW(directory.c_str(), elsewhere.c_str()));
+    EXPECT_TRUE(Exists(directory));
+    EXPECT_FALSE(Exists(elsewhere));
+    if (Exists(elsewhere)) ::RemoveDirectoryW(elsewhere.c_str());
+}
+
+// A temporary folder path that does not fit in 260 units is refused.
+TEST(SetupStaging, RefusesATemporaryFolderPathThatDoesNotFit) {
+    const std::wstring longPath = L"C:\\" + std::wstring(270, L'x') + L"\\";
+    const ScopedEnvironment tmp(L"TMP", longPath);
+    const ScopedEnvironment temp(L"TEMP", longPath);
+    EXPECT_EQ(MessageOf([] { SetupStaging staging(false); }), "Could not locate the setup staging directory.");
+}
+
+// The installer file is new and exclusive: nobody else can open it, and a
+// second file of the same name cannot be created.
+TEST(StagedSetupFile, IsCreatedExclusively) {
+    SetupStaging staging(false);
+    StagedSetupFile file = CreateStagedSetupFile(staging);
+    EXPECT_TRUE(file.write.held());
+    EXPECT_EQ(AsWstring(file.path), AsWstring(staging.DirectoryPath()) + L"\\setup.exe");
+
+    UniqueHandle other(::CreateFileW(WinStr(file.path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(other.held());
+    EXPECT_EQ(MessageOf([&] { CreateStagedSetupFile(staging); }), "Could not create the setup file.");
+}
+
+// After relocking, the verified bytes can be read but not written, deleted or
+// moved through any other handle; the write handle is closed.
+TEST(StagedSetupFile, RelockedFileCannotBeWrittenMovedOrDeleted) {
+    SetupStaging staging(false);
+    StagedSetupFile file = CreateStagedSetupFile(staging);
+    WriteAll(file.write.get(), "MZ installer bytes");
+    const UniqueHandle read = LockStagedSetup(file.write, file.path);
+    EXPECT_FALSE(file.write.held());
+    EXPECT_TRUE(read.held());
+
+    const std::wstring path = AsWstring(file.path);
+    UniqueHandle writer(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer.held());
+    EXPECT_FALSE(::DeleteFileW(path.c_str()));
+    EXPECT_FALSE(::MoveFileW(path.c_str(), (path + L".moved").c_str()));
+    EXPECT_EQ(ReadWholeFile(path), "MZ installer bytes");
+}
+
+// The file must still be there to be relocked.
+TEST(StagedSetupFile, ReportsAFileThatCannotBeRelocked) {
+    SetupStaging staging(false);
+    StagedSetupFile file = CreateStagedSetupFile(staging);
+    file.write.reset();
+    ASSERT_TRUE(::DeleteFileW(WinStr(file.path)));
+    UniqueHandle none;
+    EXPECT_EQ(MessageOf([&] { LockStagedSetup(none, file.path); }), "Could not lock the downloaded setup file.");
+}
+
+// A file without a signature is refused with the one verification message.
+TEST(VerifySetupPublisher, RefusesAnUnsignedFile) {
+    SetupStaging staging(false);
+    StagedSetupFile file = CreateStagedSetupFile(staging);
+    WriteAll(file.write.get(), ReadWholeFile(TestProgramFolder() + L"\\fake-setup-succeeds.exe"));
+    const UniqueHandle read = LockStagedSetup(file.write, file.path);
+    EXPECT_EQ(MessageOf([&] { VerifySetupPublisher(file.path, read.get()); }),
+              "Quorl Tholm setup does not have a trusted signature from the expected publisher.");
+}
