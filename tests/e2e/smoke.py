@@ -11,6 +11,7 @@ WINDOWS (the allowlist of each check is written there). Writes a GoogleTest-styl
 XML report with --xml and ends with "N passed, N failed"."""
 
 import argparse
+import contextlib
 import os
 import random
 import shlex
@@ -57,6 +58,27 @@ class Context:
             server.kill()
             raise ProtocolError(f"pipe server said {line!r}: {server.stderr_text()}")
         return server
+
+
+@contextlib.contextmanager
+def bridge_session(ctx, suffix, *server_options):
+    """A pipe server for a fresh listed pipe and a bridge run to it, greeted;
+    both are stopped on every path."""
+    pipe = "\\\\.\\pipe\\" + ctx.tag + suffix
+    server = ctx.pipe_server(pipe, *server_options)
+    p = ctx.product("--user-allowlist", ctx.allowlist(pipe), "bridge", "--socket", pipe)
+    try:
+        expect(p.read_exactly(16, 60), HELLO_BYTES, "Hello")
+        yield p
+    finally:
+        p.kill()
+        server.close_input()
+        server.wait(60)
+
+
+def end_normally(p):
+    p.close_input()
+    expect(p.wait(), 0, "exit status at the end of input")
 
 
 def expect(actual, wanted, what):
@@ -109,11 +131,7 @@ def check_watch(ctx):
 
 
 def check_bridge_echo(ctx):
-    pipe = "\\\\.\\pipe\\" + ctx.tag + "-echo"
-    server = ctx.pipe_server(pipe, "--mode", "echo")
-    p = ctx.product("--user-allowlist", ctx.allowlist(pipe), "bridge", "--socket", pipe)
-    try:
-        expect(p.read_exactly(16, 60), HELLO_BYTES, "Hello")
+    with bridge_session(ctx, "-echo", "--mode", "echo") as p:
         p.send(frame(OPEN, 1))
         kind, stream, label = p.read_frame(60)
         expect((kind, stream), (OPENED, 1), f"Open answered ({label!r})")
@@ -130,31 +148,17 @@ def check_bridge_echo(ctx):
         if bytes(echoed) != data:
             raise ProtocolError("echoed bytes differ")
         p.send(frame(CLOSE, 1))
-        p.close_input()
-        expect(p.wait(), 0, "exit status")
+        end_normally(p)
         expect(p.remaining_output(), b"", "nothing after the client's Close")
-    finally:
-        p.kill()
-        server.close_input()
-        server.wait(60)
 
 
 def check_refused_owner(ctx):
     # Named for LocalSystem but owned by the Administrators group.
-    pipe = "\\\\.\\pipe\\" + ctx.tag + "-owner.s-1-5-18"
-    server = ctx.pipe_server(pipe, "--sddl", "O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)", "--mode", "echo")
-    p = ctx.product("--user-allowlist", ctx.allowlist(pipe), "bridge", "--socket", pipe)
-    try:
-        expect(p.read_exactly(16, 60), HELLO_BYTES, "Hello")
+    with bridge_session(ctx, "-owner.s-1-5-18", "--sddl", "O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)", "--mode", "echo") as p:
         p.send(frame(OPEN, 3))
         expect(p.read_frame(60), (OPEN_FAILED, 3, b"The named pipe owner does not match the SID in its name."),
                "refused pipe")
-        p.close_input()
-        expect(p.wait(), 0, "exit status")
-    finally:
-        p.kill()
-        server.close_input()
-        server.wait(60)
+        end_normally(p)
 
 
 def check_unlisted_bridge_pipe_writes_nothing(ctx):
@@ -190,11 +194,7 @@ def check_allowlist_queries(ctx):
 
 
 def check_many_streams(ctx):
-    pipe = "\\\\.\\pipe\\" + ctx.tag + "-many"
-    server = ctx.pipe_server(pipe, "--mode", "echo", "--instances", "64")
-    p = ctx.product("--user-allowlist", ctx.allowlist(pipe), "bridge", "--socket", pipe)
-    try:
-        expect(p.read_exactly(16, 60), HELLO_BYTES, "Hello")
+    with bridge_session(ctx, "-many", "--mode", "echo", "--instances", "64") as p:
         streams = range(1, 65)
         for stream in streams:
             p.send(frame(OPEN, stream))
@@ -217,31 +217,17 @@ def check_many_streams(ctx):
             if bytes(echoed[stream]) != sent[stream]:
                 raise ProtocolError(f"stream {stream}: echoed bytes differ")
             p.send(frame(CLOSE, stream))
-        p.close_input()
-        expect(p.wait(), 0, "exit status")
-    finally:
-        p.kill()
-        server.close_input()
-        server.wait(60)
+        end_normally(p)
 
 
 def check_server_end_gives_eof_then_close(ctx):
-    pipe = "\\\\.\\pipe\\" + ctx.tag + "-ends"
-    server = ctx.pipe_server(pipe, "--send", "bye", "--mode", "close")
-    p = ctx.product("--user-allowlist", ctx.allowlist(pipe), "bridge", "--socket", pipe)
-    try:
-        expect(p.read_exactly(16, 60), HELLO_BYTES, "Hello")
+    with bridge_session(ctx, "-ends", "--send", "bye", "--mode", "close") as p:
         p.send(frame(OPEN, 9))
         expect(p.read_frame(60)[:2], (OPENED, 9), "Opened")
         expect(p.read_frame(60), (DATA, 9, b"bye"), "the server's bytes")
         expect(p.read_frame(60), (EOF, 9, b""), "Eof at the end of the pipe")
         expect(p.read_frame(60), (CLOSE, 9, b""), "then Close")
-        p.close_input()
-        expect(p.wait(), 0, "exit status")
-    finally:
-        p.kill()
-        server.close_input()
-        server.wait(60)
+        end_normally(p)
 
 
 # The smoke set runs in CI against every build; --full adds the rest.
