@@ -17,6 +17,7 @@
 #include "pipes/pipe_io_win32.h"
 #include "pipes/pipe_path.h"
 #include "support/error_message.h"
+#include "support/registrations_folder_win32.h"
 #include "support/scheduled_task_win32.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
@@ -70,31 +71,6 @@ std::string EchoThrough(HANDLE pipe, const std::string& text) {
     return back;
 }
 
-// The user's activation registrations folder, removed with its content when
-// the test ends. Tests that need it are skipped when it exists already.
-struct RegistrationsFolder {
-    RegistrationsFolder() {
-        PWSTR known = nullptr;
-        if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &known))) {
-            folder = std::wstring(known) + L"\\org.quorlssh";
-        }
-        ::CoTaskMemFree(known);
-    }
-    ~RegistrationsFolder() {
-        if (!made) return;
-        std::error_code ignored;
-        std::filesystem::remove_all(std::filesystem::path(folder), ignored);
-    }
-    bool Exists() const { return ::GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES; }
-    void Write(const std::string& content) {
-        MakeFolder(folder);
-        made = true;
-        WriteTestFile(folder + L"\\activations.tsv", content);
-    }
-
-    std::wstring folder;
-    bool made = false;
-};
 
 }  // namespace
 
