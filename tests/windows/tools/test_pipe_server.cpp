@@ -11,6 +11,9 @@
 //                         never-read  keeps the client, never reads or writes
 //                         hold        same as never-read (a quiet server for
 //                                     read cancellation)
+//                         source      writes without pause until the client
+//                                     goes: byte k of the stream is k % 251
+//                                     (for throughput benchmarks)
 //     --send TEXT       writes TEXT to each client once it connects, before MODE
 //     --instances N     pipe instances served at once (default 1)
 //     --buffer N        in and out buffer sizes in bytes (default 65536)
@@ -35,7 +38,7 @@
 
 namespace {
 
-enum class Mode { Echo, Close, Quiet };
+enum class Mode { Echo, Close, Quiet, Source };
 
 struct Options {
     std::wstring name;
@@ -83,6 +86,7 @@ Options ParseOptions(int argc, wchar_t** argv) {
             if (mode == L"echo") options.mode = Mode::Echo;
             else if (mode == L"close") options.mode = Mode::Close;
             else if (mode == L"never-read" || mode == L"hold") options.mode = Mode::Quiet;
+            else if (mode == L"source") options.mode = Mode::Source;
             else Fail("unknown mode", 0);
         } else {
             Fail("unknown option", 0);
@@ -151,6 +155,15 @@ void ServeClient(HANDLE pipe, const Options& options) {
         for (;;) {
             if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr)) return;
             ::Sleep(20);
+        }
+    }
+    if (options.mode == Mode::Source) {
+        // 32 KiB writes at every phase of the period, so any read can be checked.
+        constexpr DWORD block = 32768;
+        std::vector<char> pattern(block + 251);
+        for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
+        for (unsigned long long sent = 0;; sent += block) {
+            if (!WriteAll(pipe, pattern.data() + sent % 251, block)) return;
         }
     }
     std::vector<char> buffer(65536);

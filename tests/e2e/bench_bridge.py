@@ -1,0 +1,375 @@
+#!/usr/bin/env python3
+"""End-to-end throughput, latency and memory of the bridge under Wine, set
+against a direct pipe client of the same test server (pipe-client-bench.exe)
+and a plain stdin-to-stdout copy (stdio-copy.exe). Prints figures; it asserts
+nothing about speed and is not part of CI.
+
+  tests/e2e/bench_bridge.py [--build build/win-x64] [--launcher scripts/wine-run] [--rounds 3]
+
+Each round runs every measurement once, bridge and reference interleaved; the
+summary gives the median over the rounds. Memory is the Linux view of the Wine
+process running the bridge (VmRSS and Private_* of /proc/PID/smaps_rollup)."""
+
+import argparse
+import os
+import random
+import shlex
+import shutil
+import statistics
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from qsb_client import CLOSE, DATA, OPEN, OPENED, PING, PONG, Program, ProtocolError, frame, run_to_end
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BLOCK = 32768
+PERIOD = 251
+MIB = 1 << 20
+
+
+def pattern(offset, size):
+    """The server's source pattern: byte k of a stream is k % 251."""
+    start = offset % PERIOD
+    reps = (start + size) // PERIOD + 1
+    return (bytes(range(PERIOD)) * reps)[start:start + size]
+
+
+class Bench:
+    def __init__(self, args):
+        self.launcher = shlex.split(args.launcher)
+        self.build = os.path.abspath(args.build)
+        self.exe = os.path.join(self.build, "quorl-socket-bridge.exe")
+        self.tag = f"qsb-bench-{os.getpid()}-{random.randrange(1 << 30)}"
+        self.folder = tempfile.mkdtemp(prefix="qsb-bench-", dir=args.share.partition("=")[0])
+        self.share_win = args.share.partition("=")[2].rstrip("\\") + "\\" + os.path.basename(self.folder)
+        self.args = args
+
+    def tool(self, name):
+        return os.path.join(self.build, name + ".exe")
+
+    def pipe(self, what):
+        return "\\\\.\\pipe\\" + self.tag + "-" + what
+
+    def server(self, name, *options):
+        server = Program(self.launcher, self.tool("test-pipe-server"), ["--name", name] + list(options))
+        line = b""
+        while not line.endswith(b"\n"):
+            line += server.read_exactly(1, 60)
+        if line.strip() != b"ready":
+            server.kill()
+            raise ProtocolError(f"pipe server said {line!r}: {server.stderr_text()}")
+        return server
+
+    def bridge(self, pipe):
+        allow = os.path.join(self.folder, "http-pipe.allow")
+        with open(allow, "w", newline="\n") as f:
+            f.write(pipe + "\n")
+        p = Program(self.launcher, self.exe,
+                    ["--user-allowlist", self.share_win + "\\http-pipe.allow", "bridge", "--socket", pipe])
+        p.read_exactly(16, 60)  # Hello
+        return p
+
+    def direct(self, pipe, mode, mib):
+        code, out, err = run_to_end(self.launcher, self.tool("pipe-client-bench"),
+                                    ["--name", pipe, "--mode", mode, "--mib", str(mib)], timeout=300)
+        if code != 0:
+            raise ProtocolError(f"pipe-client-bench {mode}: {code} {err!r}")
+        fields = dict(word.split("=", 1) for word in out.decode().split())
+        return float(fields["mib_per_s"])
+
+
+def open_streams(p, streams):
+    for stream in streams:
+        p.send(frame(OPEN, stream))
+    for stream in streams:
+        kind, got, label = p.read_frame(60)
+        if (kind, got) != (OPENED, stream):
+            raise ProtocolError(f"Open {stream}: {kind} {got} {label!r}")
+
+
+def finish(p, streams):
+    for stream in streams:
+        p.send(frame(CLOSE, stream))
+    p.close_input()
+    if p.wait(120) != 0:
+        raise ProtocolError("bridge exit status: " + p.stderr_text())
+
+
+def bridge_echo(b, mib):
+    """One stream: MiB/s from the first byte sent to the last echoed byte."""
+    pipe = b.pipe("echo1")
+    server = b.server(pipe, "--mode", "echo")
+    p = b.bridge(pipe)
+    try:
+        open_streams(p, [1])
+        total = mib * MIB
+        data = random.randbytes(total)
+        started = time.perf_counter()
+        writer = threading.Thread(target=lambda: [p.send(frame(DATA, 1, data[o:o + BLOCK]))
+                                                  for o in range(0, total, BLOCK)])
+        writer.start()
+        echoed = []
+        got = 0
+        while got < total:
+            kind, stream, payload = p.read_frame(60)
+            if (kind, stream) != (DATA, 1):
+                raise ProtocolError(f"unexpected frame {kind} on {stream}")
+            echoed.append(payload)
+            got += len(payload)
+        seconds = time.perf_counter() - started
+        writer.join(60)
+        if b"".join(echoed) != data:
+            raise ProtocolError("echoed bytes differ")
+        finish(p, [1])
+        return mib / seconds
+    finally:
+        p.kill()
+        server.close_input()
+        server.wait(60)
+
+
+def bridge_many(b, per_stream_mib, count=64):
+    """64 streams at once: aggregate MiB/s, the slowest stream's share of its bytes
+    when the fastest finished, completion spread, and memory idle and with streams open."""
+    pipe = b.pipe("many")
+    server = b.server(pipe, "--mode", "echo", "--instances", str(count))
+    p = b.bridge(pipe)
+    try:
+        time.sleep(0.5)
+        idle = memory_of(p)
+        streams = list(range(1, count + 1))
+        open_streams(p, streams)
+        opened = memory_of(p)
+        size = per_stream_mib * MIB
+        chunk = random.randbytes(BLOCK)
+
+        def write():
+            for offset in range(0, size, BLOCK):
+                p.send(b"".join(frame(DATA, s, chunk) for s in streams))
+
+        started = time.perf_counter()
+        writer = threading.Thread(target=write)
+        writer.start()
+        got = dict.fromkeys(streams, 0)
+        done = {}
+        share_at_first = None
+        left = size * count
+        while left:
+            kind, stream, payload = p.read_frame(60)
+            if kind != DATA:
+                raise ProtocolError(f"unexpected frame {kind} on {stream}")
+            got[stream] += len(payload)
+            left -= len(payload)
+            if got[stream] == size:
+                done[stream] = time.perf_counter() - started
+                if share_at_first is None:
+                    share_at_first = min(got.values()) / size
+        seconds = time.perf_counter() - started
+        writer.join(60)
+        loaded = memory_of(p)
+        finish(p, streams)
+        return {"aggregate": per_stream_mib * count / seconds, "slowest_share": share_at_first,
+                "first_done": min(done.values()), "last_done": max(done.values()),
+                "idle": idle, "opened": opened, "loaded": loaded}
+    finally:
+        p.kill()
+        server.close_input()
+        server.wait(60)
+
+
+def bridge_receive(b, mib):
+    """Server to client: MiB/s of Data frames from a server that sends without pause."""
+    pipe = b.pipe("source")
+    server = b.server(pipe, "--mode", "source")
+    p = b.bridge(pipe)
+    try:
+        open_streams(p, [1])
+        total = mib * MIB
+        got = 0
+        started = None
+        tail = b""
+        while got < total:
+            kind, stream, payload = p.read_frame(60)
+            if (kind, stream) != (DATA, 1):
+                raise ProtocolError(f"unexpected frame {kind} on {stream}")
+            if started is None:
+                started = time.perf_counter()
+                if payload[:64] != pattern(0, min(64, len(payload))):
+                    raise ProtocolError("source bytes differ")
+            got += len(payload)
+            tail = payload
+        seconds = time.perf_counter() - started
+        if tail[-16:] != pattern(got - 16, 16):
+            raise ProtocolError("source bytes differ at the end")
+        # Frames already under way are still read, then the bridge ends the stream.
+        p.send(frame(CLOSE, 1))
+        p.close_input()
+        if p.wait(120) != 0:
+            raise ProtocolError("bridge exit status: " + p.stderr_text())
+        return mib / seconds
+    finally:
+        p.kill()
+        server.close_input()
+        server.wait(60)
+
+
+def round_trips(p, payload, count, answer_kind):
+    """Median and p99 in microseconds of `count` Ping frames sent one at a time."""
+    times = []
+    message = frame(PING, 5, payload)
+    for _ in range(count):
+        started = time.perf_counter()
+        p.send(message)
+        answer = p.read_frame(30)
+        times.append(time.perf_counter() - started)
+        if answer != (answer_kind, 5, payload):
+            raise ProtocolError(f"unexpected answer {answer!r}")
+    times.sort()
+    return times[len(times) // 2] * 1e6, times[int(len(times) * 0.99) - 1] * 1e6
+
+
+def bridge_ping(b, payload, count):
+    pipe = b.pipe("ping")
+    p = b.bridge(pipe)
+    try:
+        result = round_trips(p, payload, count, PONG)
+        finish(p, [])
+        return result
+    finally:
+        p.kill()
+
+
+def stdio_ping(b, payload, count):
+    """The same frames through stdio-copy.exe, read by the same client code."""
+    p = Program(b.launcher, b.tool("stdio-copy"), [])
+    try:
+        result = round_trips(p, payload, count, PING)
+        p.close_input()
+        p.wait(60)
+        return result
+    finally:
+        p.kill()
+
+
+def memory_of(p):
+    """VmRSS and private bytes (kB) of the Wine process running the bridge:
+    the launched process itself once `wine` has exec'd the preloader, else its
+    descendant whose command line names the executable."""
+    pid = find_process(p.proc.pid, "quorl-socket-bridge.exe")
+    rss = private = None
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        private = sum(int(line.split()[1]) for line in f if line.startswith(("Private_Clean:", "Private_Dirty:")))
+    return {"pid": pid, "rss_kb": rss, "private_kb": private}
+
+
+def find_process(root, exe_name):
+    candidates = [root]
+    seen = []
+    while candidates:
+        pid = candidates.pop()
+        seen.append(pid)
+        try:
+            with open(f"/proc/{pid}/task/{pid}/children") as f:
+                candidates += [int(c) for c in f.read().split()]
+        except OSError:
+            pass
+    for pid in seen:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if exe_name.encode() in f.read():
+                    return pid
+        except OSError:
+            pass
+    return root
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(REPO, "build", "win-x64"))
+    parser.add_argument("--launcher", default=os.path.join(REPO, "scripts", "wine-run"))
+    parser.add_argument("--share", default="/tmp=Z:\\tmp", help="HOST=WINDOWS folder the programs see")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--echo-mib", type=int, default=32)
+    parser.add_argument("--receive-mib", type=int, default=64)
+    parser.add_argument("--stream-mib", type=int, default=1, help="per stream, 64 streams")
+    parser.add_argument("--pings", type=int, default=1000)
+    parser.add_argument("--ping-bytes", type=int, default=64)
+    args = parser.parse_args()
+    b = Bench(args)
+    rows = {key: [] for key in ("echo_bridge", "echo_direct", "many", "recv_bridge", "recv_direct",
+                                "ping_bridge", "ping_stdio")}
+    payload = bytes(i % 256 for i in range(args.ping_bytes))
+    try:
+        # Warm the prefix so that no measurement pays for a cold wineserver.
+        run_to_end(b.launcher, b.exe, ["--version"], timeout=120)
+        for n in range(1, args.rounds + 1):
+            echo_pipe = b.pipe("direct-echo")
+            source_pipe = b.pipe("direct-source")
+            rows["echo_bridge"].append(bridge_echo(b, args.echo_mib))
+            server = b.server(echo_pipe, "--mode", "echo")
+            try:
+                rows["echo_direct"].append(b.direct(echo_pipe, "echo", args.echo_mib))
+            finally:
+                server.close_input()
+                server.wait(60)
+            rows["many"].append(bridge_many(b, args.stream_mib))
+            rows["recv_bridge"].append(bridge_receive(b, args.receive_mib))
+            server = b.server(source_pipe, "--mode", "source")
+            try:
+                rows["recv_direct"].append(b.direct(source_pipe, "receive", args.receive_mib))
+            finally:
+                server.close_input()
+                server.wait(60)
+            rows["ping_bridge"].append(bridge_ping(b, payload, args.pings))
+            rows["ping_stdio"].append(stdio_ping(b, payload, args.pings))
+            m = rows["many"][-1]
+            print(f"round={n} echo_bridge_mib_s={rows['echo_bridge'][-1]:.1f} "
+                  f"echo_direct_mib_s={rows['echo_direct'][-1]:.1f} "
+                  f"many64_aggregate_mib_s={m['aggregate']:.1f} many64_slowest_share={m['slowest_share']:.3f} "
+                  f"many64_done_s={m['first_done']:.2f}..{m['last_done']:.2f} "
+                  f"recv_bridge_mib_s={rows['recv_bridge'][-1]:.1f} recv_direct_mib_s={rows['recv_direct'][-1]:.1f} "
+                  f"ping_bridge_us={rows['ping_bridge'][-1][0]:.0f}/{rows['ping_bridge'][-1][1]:.0f} "
+                  f"ping_stdio_us={rows['ping_stdio'][-1][0]:.0f}/{rows['ping_stdio'][-1][1]:.0f} "
+                  f"mem_idle_kb={m['idle']['rss_kb']}/{m['idle']['private_kb']} "
+                  f"mem_64_kb={m['opened']['rss_kb']}/{m['opened']['private_kb']} "
+                  f"mem_64_loaded_kb={m['loaded']['rss_kb']}/{m['loaded']['private_kb']}", flush=True)
+    finally:
+        shutil.rmtree(b.folder, ignore_errors=True)
+
+    med = statistics.median
+    echo_b, echo_d = med(rows["echo_bridge"]), med(rows["echo_direct"])
+    recv_b, recv_d = med(rows["recv_bridge"]), med(rows["recv_direct"])
+    ping_b = med(r[0] for r in rows["ping_bridge"])
+    ping_b99 = med(r[1] for r in rows["ping_bridge"])
+    ping_s = med(r[0] for r in rows["ping_stdio"])
+    ping_s99 = med(r[1] for r in rows["ping_stdio"])
+    many = rows["many"]
+    share = min(m["slowest_share"] for m in many)
+    print("summary (median of %d rounds; memory = Linux VmRSS / Private_Clean+Private_Dirty of the Wine process)"
+          % args.rounds)
+    print(f"echo_1_stream  bridge={echo_b:.1f} MiB/s direct={echo_d:.1f} MiB/s ratio={echo_b / echo_d:.2f} (goal >= 0.7)")
+    print(f"echo_64_streams aggregate={med(m['aggregate'] for m in many):.1f} MiB/s "
+          f"slowest_share_when_fastest_done={share:.3f} (worst round) "
+          f"completion={med(m['first_done'] for m in many):.2f}..{med(m['last_done'] for m in many):.2f} s "
+          f"(goal: no stream starved)")
+    print(f"server_to_client bridge={recv_b:.1f} MiB/s direct={recv_d:.1f} MiB/s ratio={recv_b / recv_d:.2f} "
+          f"(goal >= 0.5)")
+    print(f"ping_{args.ping_bytes}B bridge median={ping_b:.0f} us p99={ping_b99:.0f} us; stdio_copy median={ping_s:.0f} us "
+          f"p99={ping_s99:.0f} us; ratio={ping_b / ping_s:.2f} (goal <= 3)")
+    print(f"memory idle rss={med(m['idle']['rss_kb'] for m in many):.0f} kB private={med(m['idle']['private_kb'] for m in many):.0f} kB; "
+          f"64 streams open rss={med(m['opened']['rss_kb'] for m in many):.0f} kB "
+          f"private={med(m['opened']['private_kb'] for m in many):.0f} kB; "
+          f"after 64-stream echo rss={med(m['loaded']['rss_kb'] for m in many):.0f} kB "
+          f"private={med(m['loaded']['private_kb'] for m in many):.0f} kB")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
