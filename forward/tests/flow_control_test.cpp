@@ -7,21 +7,13 @@
 #include <vector>
 
 #include "harness.h"
+#include "support/error_message.h"
 #include "text/program_error.h"
 
 namespace {
 
 using qsf_test::Client;
 using qsf_test::Harness;
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ProgramError& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 std::string Pattern(std::size_t size, unsigned seed) {
     std::string bytes(size, '\0');

@@ -14,20 +14,12 @@
 #include "harness.h"
 #include "listen_address.h"
 #include "stream_ids.h"
+#include "support/error_message.h"
 #include "text/program_error.h"
 
 namespace {
 
 using qsf_test::TempFolder;
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ProgramError& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 constexpr uid_t kOtherUser = 65534;
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "support/error_message.h"
 #include "text/program_error.h"
 
 namespace {
@@ -16,15 +17,6 @@ namespace {
 using qsf_test::Client;
 using qsf_test::Frame;
 using qsf_test::Harness;
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ProgramError& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 // It listens only once the bridge has said Hello, and the bridge must begin
 // with Hello.
