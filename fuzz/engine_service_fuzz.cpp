@@ -1,76 +1,94 @@
-// Random frame streams fed to the engine in service mode, through in-memory
-// standard streams: the run must end (normally or with a message), never
-// crash, and leave only whole frames on standard output.
+// The engine in service mode, with the allowlist's answers and every
+// WaitNamedPipeW result chosen by the input (listed, unlisted, unreadable;
+// present, absent, busy, time-out, other errors). See engine_harness.h for the
+// input layout and the checks common to both modes; here also: only the frame
+// types of this mode go out, answers carry only their own payloads, and a
+// watch's state is reported only after its watch was accepted and only when
+// it changed.
 
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <mutex>
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
 
-#include "engine/engine_loop.h"
+#include "engine_harness.h"
+
+using namespace harness;
 
 namespace {
 
-struct Output {
-    std::mutex mutex;
-    std::string bytes;
-};
+const std::set<std::string>& FatalMessages() {
+    static const std::set<std::string> messages = {
+        "Invalid bridge frame.",         "Input buffer exceeded.",   "Truncated input frame.",
+        "Expected a nonzero stream ID.", "Invalid service request.", "SSH output closed.",
+    };
+    return messages;
+}
 
-bool OnlyWholeFrames(const std::string& bytes) {
-    FrameBuffer buffer;
-    if (!buffer.AppendInput(bytes.data(), bytes.size())) return false;
-    FrameView view;
-    ParseStatus status;
-    while ((status = buffer.ParseFrame(view)) == ParseStatus::Ok) buffer.ConsumeFrame();
-    return status == ParseStatus::NeedMore && buffer.PendingBytes() == 0;
+const std::set<std::string>& ReplyMessages() {
+    static const std::set<std::string> messages = {
+        "Enter a local named pipe path beginning with \\\\.\\pipe\\.",
+        "Pipe names may contain letters, numbers, dots, hyphens, and underscores.",
+        "This named pipe is not in the HTTP allowlist.",
+        "Could not open the named pipe allowlist.",
+        "Watch limit or duplicate watch ID.",
+    };
+    return messages;
+}
+
+void CheckService(const World& world, const Run& run) {
+    const std::vector<Frame> output = OutputFrames(world);
+    std::size_t rest = 0;
+    bool bad = false;
+    const std::vector<Frame> input = Decode(world.input, rest, bad);
+    CheckEnding(run, FatalMessages());
+    Require(!world.output.empty() || world.outputDead);
+    CheckPongs(input, output, run.normal && (world.flags & 1) == 0);
+
+    // Which IDs the client asked about at all, and how often it watched each.
+    std::map<std::uint32_t, int> watchRequests;
+    std::set<std::uint32_t> queried;
+    for (const Frame& f : input) {
+        if (Is(f, FrameType::Watch)) ++watchRequests[f.streamId];
+        if (Is(f, FrameType::AllowlistQuery)) queried.insert(f.streamId);
+    }
+
+    std::map<std::uint32_t, int> accepted;        // empty ServiceReply count per ID
+    std::map<std::uint32_t, int> lastState;      // last WatchState per ID, -1 after a new accept
+    for (const Frame& f : output) {
+        if (Is(f, FrameType::Hello) || Is(f, FrameType::Pong)) continue;
+        Require(f.streamId != 0);
+        if (Is(f, FrameType::AllowlistReply)) {
+            Require(f.payload == "\x01" && queried.count(f.streamId) != 0);
+        } else if (Is(f, FrameType::ServiceReply)) {
+            Require(watchRequests.count(f.streamId) != 0 || queried.count(f.streamId) != 0);
+            if (f.payload.empty()) {
+                // Accepting a watch: at most once per Watch the client sent.
+                Require(++accepted[f.streamId] <= watchRequests[f.streamId]);
+                lastState[f.streamId] = -1;
+            } else {
+                Require(ReplyMessages().count(f.payload) != 0);
+            }
+        } else {
+            Require(Is(f, FrameType::WatchState));
+            Require(f.payload.size() == 1 && static_cast<std::uint8_t>(f.payload[0]) <= 2);
+            const auto it = lastState.find(f.streamId);
+            Require(it != lastState.end());  // only after the watch was accepted
+            Require(it->second != static_cast<std::uint8_t>(f.payload[0]));  // only on a change
+            it->second = static_cast<std::uint8_t>(f.payload[0]);
+        }
+    }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size > 200000) return 0;
-    // Reads hand out the input in pieces whose sizes come from the input itself.
-    auto input = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
-    auto offset = std::make_shared<std::atomic<std::size_t>>(0);
-    auto output = std::make_shared<Output>();
-    auto clock = std::make_shared<std::atomic<std::uint64_t>>(0);
-
-    EnginePlatform platform;
-    platform.input.read = [input, offset](void* buffer, std::size_t room) -> std::size_t {
-        const std::size_t at = offset->load();
-        if (at >= input->size()) return 0;
-        std::size_t piece = 1 + static_cast<unsigned char>((*input)[at]) * 7;
-        if (piece > room) piece = room;
-        if (piece > input->size() - at) piece = input->size() - at;
-        std::memcpy(buffer, input->data() + at, piece);
-        offset->store(at + piece);
-        return piece;
-    };
-    platform.output = [output](const void* bytes, std::size_t count) -> std::size_t {
-        std::lock_guard<std::mutex> lock(output->mutex);
-        output->bytes.append(static_cast<const char*>(bytes), count);
-        return count;
-    };
-    // Time moves a little with every look, so that long inputs can also meet the idle end.
-    platform.tickCount = [clock] { return clock->fetch_add(997); };
-    platform.inputWait = std::chrono::milliseconds(1);
-    platform.requirePipeAllowlisted = [](std::string_view path, const WideString&) {
-        if (path.size() % 3 == 0) throw std::runtime_error("This named pipe is not in the HTTP allowlist.");
-    };
-    platform.waitNamedPipe = [](std::string_view path) -> std::uint32_t {
-        static const std::uint32_t results[] = {0, 2, 3, 121, 231, 5};
-        return results[(path.size() + static_cast<unsigned char>(path.back())) % 6];
-    };
-
-    try {
-        RunStreamEngine(EngineMode::Service, std::string(), u"allow", platform);
-    } catch (const std::exception&) {
-        // A fatal end with a message is a valid outcome.
-    }
-    std::lock_guard<std::mutex> lock(output->mutex);
-    if (!OnlyWholeFrames(output->bytes)) std::abort();
+    if (size > 300000) return 0;
+    World world;
+    if (!Parse(data, size, world)) return 0;
+    const Run run = RunEngine(EngineMode::Service, world);
+    CheckService(world, run);
     return 0;
 }
