@@ -1,38 +1,36 @@
-// Any activation file content: the parse yields a table whose keys are
-// canonical pipe paths and whose tasks are absolute, or throws one of the
-// load's messages.
+// Any activation file content: the product's table, or the sentence that
+// refuses the file, must be the reference reading's in reference_grammar.h,
+// row for row (canonical pipe path and UTF-16 task path).
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <set>
 #include <string>
 
 #include "activation/activation_registrations.h"
-#include "pipes/pipe_path.h"
+#include "reference_grammar.h"
 #include "text/program_error.h"
 
+namespace {
+
+void Require(bool condition) {
+    if (!condition) __builtin_trap();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::set<std::string> messages = {
-        "Invalid UTF-8 text.",
-        "Invalid row in activations.tsv; expected pipe, tab, task path.",
-        "Invalid control character in activations.tsv.",
-        "Task activation requires an absolute task path.",
-        "Duplicate named pipe in activations.tsv.",
-        kPipePrefixMessage,
-        kPipeAlphabetMessage,
-    };
     const std::string content(reinterpret_cast<const char*>(data), size);
-    ActivationRegistrations table;
+    const reference::Result<reference::Registrations> expected = reference::Rows(content);
     try {
-        table = ParseActivationRegistrations(content);
+        const ActivationRegistrations table = ParseActivationRegistrations(content);
+        Require(expected.value.has_value());
+        Require(table.size() == expected.value->size());
+        for (const auto& [pipe, task] : table) {
+            const auto it = expected.value->find(pipe);
+            Require(it != expected.value->end() && it->second == task);
+        }
     } catch (const ProgramError& error) {
-        if (messages.count(error.what()) == 0) std::abort();
-        return 0;
-    }
-    for (const auto& [pipe, task] : table) {
-        if (ValidatePipePath(pipe) != pipe) std::abort();
-        if (task.empty() || task.front() != u'\\' || task.back() == u'\\') std::abort();
+        Require(!expected.value.has_value() && expected.error == error.what());
     }
     return 0;
 }

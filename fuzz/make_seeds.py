@@ -122,7 +122,42 @@ def service_seeds():
     write(t, "output-dies", engine_input(frame(WATCH, 1, app) + frame(PING, 1, b"p" * 200), output_budget=1))
 
 
+def grammar_seeds():
+    prefix = b"\\\\.\\pipe\\"
+    for name, path in (("prefix-only", prefix), ("one-byte", prefix + b"a"), ("upper-prefix", b"\\\\.\\PIPE\\App"),
+                       ("length-110", prefix + b"a" * 101), ("length-111", prefix + b"a" * 102),
+                       ("forward-slashes", b"//./pipe/app"), ("space", prefix + b"a b"), ("high-byte", prefix + b"\xc3\xa9"),
+                       ("sid-at-9", prefix + b".s-1-5-18"), ("sid", prefix + b"a.s-1-5-18"),
+                       ("sid-last", prefix + b"x.s-1-5-18.s-1-5-32-544"), ("sid-leading-zero", prefix + b"a.s-1-05-18"),
+                       ("sid-revision-zero", prefix + b"a.s-01-5-18"), ("sid-empty", prefix + b"a.s-"),
+                       ("sid-letter", prefix + b"a.s-x"), ("sid-user", prefix + b"app.S-1-5-21-1-2-3-1001")):
+        write("pipe_path_fuzz", name, path)
+    app = prefix + b"app"
+    for name, data in (("upper-entry", b"\x00" + app + b"\x00" + b"\\\\.\\PIPE\\APP\n"),
+                       ("indented-crlf", b"\x00" + app + b"\x00" + b"# list\r\n\t  " + app + b" \r\n"),
+                       ("bad-before", b"\x00" + app + b"\x00" + b"app\n" + app + b"\n"),
+                       ("bad-after", b"\x00" + app + b"\x00" + app + b"\napp\n"),
+                       ("remark-after-entry", b"\x00" + app + b"\x00" + app + b" # mine\n"),
+                       ("bom", b"\x00" + app + b"\x00" + b"\xef\xbb\xbf" + app + b"\n"),
+                       ("exactly-64k", b"\xf0" + app + b"\x00" + app + b"\n"),
+                       ("over-64k", b"\xf1" + app + b"\x00" + app + b"\n"),
+                       ("bad-request", b"\x00app\x00" + app)):
+        write("allowlist_fuzz", name, data)
+    for name, data in (("crlf", app + b"\t\\Quorl\\Start\r\n\r\n"), ("two-cr", app + b"\t\\T\r\r\n"),
+                       ("blank-before-tab", app + b" \t\\T\n"), ("blank-task", app + b"\t \\T\n"),
+                       ("trailing-blanks", app + b"\t\\T  \n"), ("hash", b"# comment\n"),
+                       ("leading-tab", b"\t\\T\n"), ("trailing-tab", app + b"\t\n"),
+                       ("three-fields", app + b"\t\\T\t\\U\n"), ("vertical-tab", app + b"\t\\T\x0bX\n"),
+                       ("lone-backslash", app + b"\t\\\n"), ("ends-backslash", app + b"\t\\T\\\n"),
+                       ("duplicate-case", app + b"\t\\T\n" + prefix + b"APP\t\\U\n"),
+                       ("same-task", app + b"\t\\T\n" + app + b"2\t\\T\n"),
+                       ("bad-utf8-task", app + b"\t\\T\xc0\x80\n"), ("bom", b"\xef\xbb\xbf" + app + b"\t\\T\n"),
+                       ("unicode-task", app + b"\t\\Qu\xc3\xb6rl\\\xf0\x9f\x98\x80\n")):
+        write("activation_registrations_fuzz", name, data)
+
+
 if __name__ == "__main__":
+    grammar_seeds()
     frame_buffer_seeds()
     bridge_seeds()
     service_seeds()

@@ -1,52 +1,72 @@
-// Any byte string: ValidatePipePath either refuses it with one of its two
-// messages or returns a canonical path that passes the grammar again unchanged;
-// CanonicalPipeSid agrees with it and yields an identity only in standard form.
+// Any byte string, as a pipe path and as the name after the prefix: the
+// product's ValidatePipePath, CanonicalPipeSid, PipeBaseName and
+// ProductPipeNameFor must agree with the reference reading of the grammar in
+// reference_grammar.h, refusal sentence and canonical value alike.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "pipes/pipe_path.h"
-#include "text/byte_string.h"
+#include "reference_grammar.h"
 #include "text/program_error.h"
 
 namespace {
 
-void CheckOne(const std::string& input) {
-    std::string canonical;
+void Require(bool condition) {
+    if (!condition) __builtin_trap();
+}
+
+// The product's answer in the reference's shape.
+template <typename Call>
+reference::Result<std::string> Product(Call call) {
     try {
-        canonical = ValidatePipePath(input);
+        return {call(), std::string()};
     } catch (const ProgramError& error) {
-        const std::string message = error.what();
-        if (message != kPipePrefixMessage && message != kPipeAlphabetMessage) std::abort();
+        return {std::nullopt, error.what()};
+    }
+}
+
+void Same(const reference::Result<std::string>& expected, const reference::Result<std::string>& got) {
+    Require(expected.value.has_value() == got.value.has_value());
+    if (expected.value) Require(*expected.value == *got.value);
+    else Require(expected.error == got.error);
+}
+
+void CheckPath(const std::string& input) {
+    const reference::Result<std::string> expected = reference::PipePath(input);
+    Same(expected, Product([&] { return ValidatePipePath(input); }));
+
+    const reference::Result<std::string> identity = Product([&] { return CanonicalPipeSid(input); });
+    if (!expected.value) {
+        // The identity of a bad path fails with the grammar's sentence.
+        Same(expected, identity);
         return;
     }
-    if (canonical.size() != input.size() || canonical != AsciiLower(canonical)) std::abort();
-    if (ValidatePipePath(canonical) != canonical) std::abort();
-    if (canonical.compare(0, kPipePrefix.size(), kPipePrefix) != 0) std::abort();
-
-    const std::string identity = CanonicalPipeSid(input);
-    if (identity != CanonicalPipeSid(canonical)) std::abort();
-    if (!identity.empty()) {
-        // The identity is exactly the lowered suffix with an upper-case "S".
-        const std::string suffix = ".s" + AsciiLower(identity).substr(1);
-        if (canonical.size() < suffix.size() ||
-            canonical.compare(canonical.size() - suffix.size(), suffix.size(), suffix) != 0) {
-            std::abort();
-        }
-        if (identity.compare(0, 4, "S-1-") != 0) std::abort();
-        const std::string base = PipeBaseName(canonical);
-        if (kPipePrefix.size() + base.size() + suffix.size() != canonical.size() || base.empty()) std::abort();
+    const std::string& canonical = *expected.value;
+    Require(identity.value.has_value());
+    Require(PipeBaseName(canonical) == reference::BaseName(canonical));
+    const std::optional<std::size_t> dot = reference::SuffixDot(canonical);
+    if (!dot) {
+        Require(identity.value->empty());
+        return;
     }
+    const std::optional<std::string> should = reference::Identity(canonical.substr(*dot + 1));
+    if (should) Require(*identity.value == *should);
+    // Beyond doubt or not, an identity always names the suffix it came from.
+    if (!identity.value->empty()) Require(reference::LowerAll(*identity.value) == canonical.substr(*dot + 1));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
-    CheckOne(input);
+    CheckPath(input);
     // Random bytes rarely spell the prefix: try every input as a name too.
-    CheckOne(std::string(kPipePrefix) + input);
+    CheckPath("\\\\.\\pipe\\" + input);
+    // And as the SID text of the companion product's pipe.
+    Same(reference::PipePath("\\\\.\\pipe\\org.quorltholm.QuorlTholm." + input),
+         Product([&] { return ProductPipeNameFor(input); }));
     return 0;
 }
