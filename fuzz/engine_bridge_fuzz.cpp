@@ -69,6 +69,8 @@ void CheckBridge(const World& world, const Run& run) {
     std::map<const Frame*, Life> lives;
     std::map<std::uint32_t, std::shared_ptr<FakePipe>> current;
     std::map<const FakePipe*, std::string> owed;
+    std::set<const FakePipe*> halfClosed;  // the client sent Eof
+    std::set<const FakePipe*> dataAfterEof;
     std::size_t connects = 0;
     for (const Frame& f : input) {
         if (Is(f, FrameType::Open) && f.payload.empty()) {
@@ -97,7 +99,13 @@ void CheckBridge(const World& world, const Run& run) {
             lives[answer] = life;
         } else if (Is(f, FrameType::Data)) {
             auto it = current.find(f.streamId);
-            if (it != current.end()) owed[it->second.get()] += f.payload;
+            if (it != current.end()) {
+                owed[it->second.get()] += f.payload;
+                if (halfClosed.count(it->second.get()) != 0) dataAfterEof.insert(it->second.get());
+            }
+        } else if (Is(f, FrameType::Eof) && f.payload.empty()) {
+            auto it = current.find(f.streamId);
+            if (it != current.end()) halfClosed.insert(it->second.get());
         } else if (Is(f, FrameType::Close) && f.payload.empty()) {
             current.erase(f.streamId);
         }
@@ -108,12 +116,20 @@ void CheckBridge(const World& world, const Run& run) {
 
     // Each pipe got a prefix of what the client sent it, byte for byte: never
     // another stream's bytes, never a byte twice, never skipped or reordered.
+    // All of it, when the whole input was handled and nothing could end the
+    // stream early: no failed write, no end or failure of its pump, no Data
+    // after the client's Eof, a live output.
+    const bool wholeInput = run.normal && (world.flags & 1) == 0 && !world.outputDead;
     for (const auto& pipe : world.pipes) {
         if (!pipe) continue;
         std::lock_guard<std::mutex> lock(pipe->mutex);
         const std::string& should = owed[pipe.get()];
         Require(pipe->received.size() <= should.size());
         Require(should.compare(0, pipe->received.size(), pipe->received) == 0);
+        if (wholeInput && !pipe->writeFailed && !pipe->readFinished && !pipe->threadRefused &&
+            dataAfterEof.count(pipe.get()) == 0) {
+            Require(pipe->received == should);
+        }
         // Every handle is released once the run is over.
         Require(pipe->released);
     }

@@ -115,6 +115,9 @@ struct FakePipe {
     bool cancelled = false;
     bool released = false;
     bool ended = false;                // a read reported the end of the pipe
+    bool readFinished = false;         // a read ended the pump (end of pipe or error)
+    bool writeFailed = false;          // a write threw or made no progress
+    bool threadRefused = false;        // its pump was never started
     std::vector<std::string> reads;    // what each successful read returned
     std::string received;              // every byte written to the pipe
 };
@@ -154,7 +157,7 @@ inline std::string ReadContent(std::size_t pipe, std::size_t read, std::size_t l
 inline std::uint32_t PipeRead(World& world, FakePipe& pipe, void* buffer, std::uint32_t length) {
     std::unique_lock<std::mutex> lock(pipe.mutex);
     if (pipe.reads.size() >= kMaxReadsPerPipe) {
-        pipe.ended = true;
+        pipe.ended = pipe.readFinished = true;
         return 0;
     }
     const std::uint8_t op = world.script.At(pipe.readCursor);
@@ -170,11 +173,13 @@ inline std::uint32_t PipeRead(World& world, FakePipe& pipe, void* buffer, std::u
         case 5:   // end of the pipe
         case 6:   // ERROR_BROKEN_PIPE: the server has gone
         case 7:   // ERROR_PIPE_NOT_CONNECTED: the same
-            pipe.ended = true;
+            pipe.ended = pipe.readFinished = true;
             return 0;
         case 8:
+            pipe.readFinished = true;
             throw ProgramError("Pipe I/O failed (Windows error 232).");
         case 9:
+            pipe.readFinished = true;
             throw ProgramError("Pipe I/O failed (Windows error 6).");
         default: {
             // A read that waits until the stream is closed.
@@ -187,6 +192,9 @@ inline std::uint32_t PipeRead(World& world, FakePipe& pipe, void* buffer, std::u
 
 inline std::uint32_t PipeWrite(World& world, FakePipe& pipe, const void* buffer, std::uint32_t length) {
     std::lock_guard<std::mutex> lock(pipe.mutex);
+    // Until a write fails, every later one is a failure too, as far as the
+    // checks are concerned.
+    pipe.writeFailed = true;
     if (pipe.cancelled) throw ProgramError(kCancelledMessage);
     const std::uint8_t op = world.script.At(pipe.writeCursor);
     std::uint32_t take = length;
@@ -198,6 +206,7 @@ inline std::uint32_t PipeWrite(World& world, FakePipe& pipe, const void* buffer,
         case 7: throw ProgramError("Pipe I/O failed (Windows error 109).");
         default: throw ProgramError(kCancelledMessage);  // the 30 s write time-out, without the wait
     }
+    pipe.writeFailed = false;
     pipe.received.append(static_cast<const char*>(buffer), take);
     return take;
 }
@@ -330,11 +339,17 @@ inline EnginePlatform MakePlatform(World& world) {
     };
     p.bridge.startThread = [w](std::function<void()> body) {
         std::uint8_t op;
+        std::shared_ptr<FakePipe> pipe;
         {
             std::lock_guard<std::mutex> lock(w->mutex);
             op = w->script.At(w->connectCursor);
+            pipe = w->pipes.back();  // the pump is started right after its connect
         }
-        if (op % 32 == 31) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        if (op % 32 == 31) {
+            std::lock_guard<std::mutex> lock(pipe->mutex);
+            pipe->threadRefused = true;
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
         return std::thread(std::move(body));
     };
     return p;
