@@ -1,15 +1,15 @@
 #include "engine/input_queue.h"
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
+
+#include "engine/wait_lock.h"
 
 struct InputQueue::Shared {
     explicit Shared(StandardInput in) : input(std::move(in)) {}
 
     const StandardInput input;
-    std::mutex mutex;
-    std::condition_variable changed;  // every change below notifies all waiters
+    WaitLock lock;  // every change below notifies all waiters
     std::deque<InputChunk> chunks;
     std::size_t queuedBytes = 0;
     bool finished = false;
@@ -27,14 +27,14 @@ InputQueue::~InputQueue() { StopInputReader(); }
 void InputQueue::StdinReader(std::shared_ptr<Shared> shared) {
     std::function<void()> cancel = shared->input.attachReader ? shared->input.attachReader() : nullptr;
     {
-        std::lock_guard<std::mutex> lock(shared->mutex);
+        std::lock_guard<WaitLock> hold(shared->lock);
         shared->cancelRead = std::move(cancel);
     }
     for (;;) {
         {
             // Not in the read loop's contract, but a stop that comes before the
             // read saves a read that could block for good.
-            std::lock_guard<std::mutex> lock(shared->mutex);
+            std::lock_guard<WaitLock> hold(shared->lock);
             if (shared->stop) break;
         }
         InputChunk chunk(kStdinReadSize);
@@ -45,26 +45,26 @@ void InputQueue::StdinReader(std::shared_ptr<Shared> shared) {
         // not pin 32 KiB each.
         if (got <= kStdinReadSize / 2) chunk.shrink_to_fit();
 
-        std::unique_lock<std::mutex> lock(shared->mutex);
-        shared->changed.wait(lock, [&] { return shared->stop || shared->queuedBytes + got <= kMaxQueuedInput; });
+        std::lock_guard<WaitLock> hold(shared->lock);
+        shared->lock.Wait([&] { return shared->stop || shared->queuedBytes + got <= kMaxQueuedInput; });
         if (shared->stop) break;
         shared->queuedBytes += got;
         shared->chunks.push_back(std::move(chunk));
-        shared->changed.notify_all();
+        shared->lock.NotifyAll();
     }
-    std::lock_guard<std::mutex> lock(shared->mutex);
+    std::lock_guard<WaitLock> hold(shared->lock);
     shared->finished = true;
-    shared->changed.notify_all();
+    shared->lock.NotifyAll();
 }
 
 std::optional<InputChunk> InputQueue::TakeInputChunk(std::chrono::steady_clock::time_point deadline, bool& finished) {
-    std::unique_lock<std::mutex> lock(shared_->mutex);
-    shared_->changed.wait_until(lock, deadline, [&] { return !shared_->chunks.empty() || shared_->finished; });
+    std::lock_guard<WaitLock> hold(shared_->lock);
+    shared_->lock.WaitUntil(deadline, [&] { return !shared_->chunks.empty() || shared_->finished; });
     if (!shared_->chunks.empty()) {
         InputChunk chunk = std::move(shared_->chunks.front());
         shared_->chunks.pop_front();
         shared_->queuedBytes -= chunk.size();
-        shared_->changed.notify_all();  // a reader held at the limit may go on
+        shared_->lock.NotifyAll();  // a reader held at the limit may go on
         return chunk;
     }
     finished = shared_->finished;
@@ -74,9 +74,9 @@ std::optional<InputChunk> InputQueue::TakeInputChunk(std::chrono::steady_clock::
 void InputQueue::StopInputReader() {
     if (!reader_.joinable()) return;
     {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
+        std::lock_guard<WaitLock> hold(shared_->lock);
         shared_->stop = true;
-        shared_->changed.notify_all();
+        shared_->lock.NotifyAll();
     }
     // A cancel can miss a read that has not started yet, so it is repeated
     // every 20 ms until the reader reports that it has finished.
@@ -84,18 +84,19 @@ void InputQueue::StopInputReader() {
     for (;;) {
         std::function<void()> cancel;
         {
-            std::lock_guard<std::mutex> lock(shared_->mutex);
+            std::lock_guard<WaitLock> hold(shared_->lock);
             if (shared_->finished) break;
             cancel = shared_->cancelRead;
         }
         if (std::chrono::steady_clock::now() >= giveUp) break;
         if (cancel) cancel();
-        std::unique_lock<std::mutex> lock(shared_->mutex);
-        shared_->changed.wait_for(lock, std::chrono::milliseconds(20), [&] { return shared_->finished; });
+        std::lock_guard<WaitLock> hold(shared_->lock);
+        shared_->lock.WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20),
+                                [&] { return shared_->finished; });
     }
     bool finished;
     {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
+        std::lock_guard<WaitLock> hold(shared_->lock);
         finished = shared_->finished;
         shared_->chunks.clear();
         shared_->queuedBytes = 0;

@@ -1,23 +1,22 @@
 #include "engine/output_gate.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "engine/frame.h"
 #include "text/program_error.h"
 
 bool TimedLock::TryLockFor(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!released_.wait_for(lock, limit, [&] { return !held_; })) return false;
+    std::lock_guard<WaitLock> hold(lock_);
+    if (!lock_.WaitUntil(WaitLock::Clock::now() + limit, [&] { return !held_; })) return false;
     held_ = true;
     return true;
 }
 
 void TimedLock::Unlock() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        held_ = false;
-    }
-    released_.notify_one();
+    std::lock_guard<WaitLock> hold(lock_);
+    held_ = false;
+    lock_.NotifyOne();  // one waiter can take the gate; waking all would only make the rest wait again
 }
 
 bool OutputGate::WriteAll(const std::uint8_t* data, std::size_t size) {
@@ -51,8 +50,17 @@ void OutputGate::WriteFrame(std::uint32_t type, std::uint32_t streamId, const vo
     if (broken_) throw ProgramError(kOutputClosedMessage);
     // From here on the frame is not abandoned for a cancellation: a frame cut
     // short would desynchronise the client for the rest of the session.
-    if (!WriteAll(header.bytes, kFrameHeaderSize) ||
-        (length != 0 && !WriteAll(static_cast<const std::uint8_t*>(payload), length))) {
+    const std::size_t total = kFrameHeaderSize + length;
+    bool written;
+    if (total <= kJoinedFrameLimit) {
+        std::memcpy(joined_.get(), header.bytes, kFrameHeaderSize);
+        if (length != 0) std::memcpy(joined_.get() + kFrameHeaderSize, payload, length);
+        written = WriteAll(joined_.get(), total);
+    } else {
+        written = WriteAll(header.bytes, kFrameHeaderSize) &&
+                  WriteAll(static_cast<const std::uint8_t*>(payload), length);
+    }
+    if (!written) {
         broken_ = true;
         throw ProgramError(kOutputClosedMessage);
     }

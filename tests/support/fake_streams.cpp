@@ -94,6 +94,7 @@ struct FakeStdout::State {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::string bytes;
+    int writes = 0;
     std::size_t pieceSize = static_cast<std::size_t>(-1);
     std::size_t failAfter = static_cast<std::size_t>(-1);
     std::size_t holdAt = static_cast<std::size_t>(-1);
@@ -127,6 +128,11 @@ std::string FakeStdout::Bytes() const {
     return state_->bytes;
 }
 
+int FakeStdout::Writes() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->writes;
+}
+
 bool FakeStdout::WaitForBytes(std::size_t size, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(state_->mutex);
     return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -144,6 +150,7 @@ StandardOutputWrite FakeStdout::Port() {
             if (take > state->holdAt - state->bytes.size()) take = state->holdAt - state->bytes.size();
             if (take > state->failAfter - state->bytes.size()) take = state->failAfter - state->bytes.size();
             state->bytes.append(static_cast<const char*>(data), take);
+            if (take != 0) ++state->writes;
             state->changed.notify_all();
         }
         // Give other writers every chance to slip in between two pieces.

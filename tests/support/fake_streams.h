@@ -50,6 +50,8 @@ public:
     void HoldAt(std::size_t bytes);
     void Release();
     std::string Bytes() const;
+    // How many write calls took bytes.
+    int Writes() const;
     StandardOutputWrite Port();
     // Waits (bounded) until at least `size` bytes were written.
     bool WaitForBytes(std::size_t size, int timeoutMs) const;
