@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 #include "engine/frame.h"
 #include "text/program_error.h"
