@@ -1,7 +1,6 @@
 #include "engine/output_gate.h"
 
 #include <chrono>
-#include <cstring>
 #include <mutex>
 
 #include "engine/frame.h"
@@ -51,17 +50,8 @@ void OutputGate::WriteFrame(std::uint32_t type, std::uint32_t streamId, const vo
     if (broken_) throw ProgramError(kOutputClosedMessage);
     // From here on the frame is not abandoned for a cancellation: a frame cut
     // short would desynchronise the client for the rest of the session.
-    const std::size_t total = kFrameHeaderSize + length;
-    bool written;
-    if (total <= kJoinedFrameLimit) {
-        std::memcpy(joined_.get(), header.bytes, kFrameHeaderSize);
-        if (length != 0) std::memcpy(joined_.get() + kFrameHeaderSize, payload, length);
-        written = WriteAll(joined_.get(), total);
-    } else {
-        written = WriteAll(header.bytes, kFrameHeaderSize) &&
-                  WriteAll(static_cast<const std::uint8_t*>(payload), length);
-    }
-    if (!written) {
+    if (!WriteAll(header.bytes, kFrameHeaderSize) ||
+        (length != 0 && !WriteAll(static_cast<const std::uint8_t*>(payload), length))) {
         broken_ = true;
         throw ProgramError(kOutputClosedMessage);
     }

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 
 #include "engine/standard_streams.h"
 #include "engine/wait_lock.h"
@@ -28,22 +27,13 @@ private:
     bool held_ = false;
 };
 
-// Frames up to this size (every frame a pump writes, Pong and the answers of
-// small requests) are copied behind their header and written with one call:
-// a second write costs the client one more wake-up per frame, which doubled a
-// Ping's round trip under Wine, while the copy of 32 KiB costs a few
-// microseconds.
-inline constexpr std::size_t kJoinedFrameLimit = 16 + 32768;
-
 class OutputGate {
 public:
-    explicit OutputGate(StandardOutputWrite write)
-        : write_(std::move(write)), joined_(new std::uint8_t[kJoinedFrameLimit]) {}
+    explicit OutputGate(StandardOutputWrite write) : write_(std::move(write)) {}
     OutputGate(const OutputGate&) = delete;
     OutputGate& operator=(const OutputGate&) = delete;
 
-    // Writes one frame: up to kJoinedFrameLimit bytes as one write, a larger
-    // one as its header and then its payload from the caller's memory. Throws "Invalid output frame."
+    // Writes one frame from the caller's memory. Throws "Invalid output frame."
     // for a bad type or length, "Stream closed." (nothing written) when
     // `cancelled` reports true while waiting for the gate or on getting it, and
     // "SSH output closed." when standard output fails. Once a frame's first
@@ -58,8 +48,4 @@ private:
     StandardOutputWrite write_;
     TimedLock gate_;
     bool broken_ = false;  // guarded by gate_
-    // A whole frame of at most kJoinedFrameLimit bytes, header and payload,
-    // so that it leaves in one write; guarded by gate_.
-    std::unique_ptr<std::uint8_t[]> joined_;
 };
-
