@@ -26,7 +26,19 @@ std::unique_ptr<PipeConnection> TakeStream(StreamTable& streams, std::uint32_t i
 }
 
 void OpenStream(const FrameView& frame, EngineState& state) {
-    if (state.streams.count(frame.streamId) != 0) throw ProgramError(kDuplicateStreamIdMessage);
+    auto existing = state.streams.find(frame.streamId);
+    if (existing != state.streams.end()) {
+        // A pump with nothing left to send but its Close may already have
+        // shown that Close to the client, which then takes the ID again before
+        // this loop's next turn reaps the stream. Let the pump finish its
+        // Close (no cancellation, which could drop it), then reap the stream.
+        if (!existing->second->closing.load(std::memory_order_acquire)) {
+            throw ProgramError(kDuplicateStreamIdMessage);
+        }
+        std::unique_ptr<PipeConnection> done = TakeStream(state.streams, frame.streamId);
+        if (done->pump.joinable()) done->pump.join();
+        ClosePipeConnection(std::move(done));
+    }
     std::unique_ptr<PipeConnection> connection;
     bool opened = false;
     try {
@@ -96,10 +108,12 @@ void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId, Output
             output.WriteFrame(static_cast<std::uint32_t>(FrameType::Data), streamId, block.get(), got, cancelled);
         }
         WriteEmpty(output, FrameType::Eof, streamId, cancelled);
+        connection.closing.store(true, std::memory_order_release);
         WriteEmpty(output, FrameType::Close, streamId, cancelled);
         connection.closeWritten.store(true, std::memory_order_release);
     } catch (...) {
         try {
+            connection.closing.store(true, std::memory_order_release);
             WriteEmpty(output, FrameType::Close, streamId, cancelled);
             connection.closeWritten.store(true, std::memory_order_release);
         } catch (...) {

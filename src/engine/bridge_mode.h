@@ -57,6 +57,7 @@ struct PipeConnection {
     std::thread pump;
     std::atomic<bool> finished{false};     // stored by the pump as its last act
     std::atomic<bool> closeWritten{false};  // the pump's own Close reached the client
+    std::atomic<bool> closing{false};       // the pump's next frame is its final Close
     bool endOfInput = false;            // engine thread only
 };
 

@@ -67,6 +67,32 @@ TEST(BridgeMode, AStreamCarriesBothWaysAndEndsWithEofThenClose) {
                                               {3, 1, ""}}));
 }
 
+// A client may open an ID again as soon as it has read the program's Close
+// for it, without waiting for the engine's next turn to reap the stream.
+TEST(BridgeMode, AnIdClosedByItsPumpOpensAgainAtOnce) {
+    FakeEngine engine;
+    engine.List(kPipe);
+    engine.Start(EngineMode::Bridge, kPipe);
+    ASSERT_TRUE(engine.WaitForFrames(1));  // Hello
+    for (int round = 0; round < 20; ++round) {
+        auto pipe = engine.AddServedPipe("");
+        const std::size_t before = Count(engine);
+        engine.in.Push(FrameBytes(2, 4));
+        ASSERT_TRUE(engine.WaitForFrames(before + 1));
+        pipe->Hangup();
+        ASSERT_TRUE(engine.WaitForFrames(before + 3));  // Eof, Close
+    }
+    engine.in.End();
+    EXPECT_EQ(engine.Finish(), "");
+    const auto frames = After(engine);
+    ASSERT_EQ(frames.size(), 60u);
+    for (std::size_t i = 0; i < frames.size(); i += 3) {
+        EXPECT_EQ(frames[i], (WireFrame{3, 4, ""}));
+        EXPECT_EQ(frames[i + 1], (WireFrame{6, 4, ""}));
+        EXPECT_EQ(frames[i + 2], (WireFrame{7, 4, ""}));
+    }
+}
+
 TEST(BridgeMode, FailedOpensAreAnsweredAndTheSixtyFifthStreamIsRefused) {
     FakeEngine engine;
     engine.List(kPipe);
