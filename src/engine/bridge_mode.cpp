@@ -112,6 +112,11 @@ void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId, Output
         WriteEmpty(output, FrameType::Close, streamId, cancelled);
         connection.closeWritten.store(true, std::memory_order_release);
     } catch (...) {
+        // With the output dead, the server's replies pile up unread until it
+        // stops taking client data, and the engine thread would sit in a write
+        // to this pipe until the write time-out: end that write now, so the
+        // engine meets the dead output at once.
+        if (output.Broken() && connection.link.cancel) connection.link.cancel();
         try {
             connection.closing.store(true, std::memory_order_release);
             WriteEmpty(output, FrameType::Close, streamId, cancelled);

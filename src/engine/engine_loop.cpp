@@ -23,6 +23,10 @@ void RunLoop(EngineState& state, InputQueue& input) {
     std::uint64_t lastInput = platform.tickCount();
     for (;;) {
         ReapFinishedStreams(state);
+        // A pump's frame may be the one that found the client's output gone;
+        // nothing can reach the client any more, so the run ends as it would
+        // for a frame of the engine thread.
+        if (state.output.Broken()) throw ProgramError(kOutputClosedMessage);
         if (state.mode == EngineMode::Service && !state.watches.empty()) PollWatches(state);
         if (platform.tickCount() - lastInput > kIdleLimitMs) return;
 

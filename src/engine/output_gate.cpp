@@ -52,7 +52,7 @@ void OutputGate::WriteFrame(std::uint32_t type, std::uint32_t streamId, const vo
     // short would desynchronise the client for the rest of the session.
     if (!WriteAll(header.bytes, kFrameHeaderSize) ||
         (length != 0 && !WriteAll(static_cast<const std::uint8_t*>(payload), length))) {
-        broken_ = true;
+        broken_.store(true, std::memory_order_release);
         throw ProgramError(kOutputClosedMessage);
     }
 }

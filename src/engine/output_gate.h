@@ -3,6 +3,7 @@
 // frame, so that frames from the engine thread and from every pump thread are
 // never interleaved.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 
@@ -42,10 +43,14 @@ public:
     void WriteFrame(std::uint32_t type, std::uint32_t streamId, const void* payload, std::uint32_t length,
                     const CancelCheck& cancelled = CancelCheck());
 
+    // Whether a write to standard output has failed: no frame can reach the
+    // client any more. Any thread may ask.
+    bool Broken() const { return broken_.load(std::memory_order_acquire); }
+
 private:
     bool WriteAll(const std::uint8_t* data, std::size_t size);
 
     StandardOutputWrite write_;
     TimedLock gate_;
-    bool broken_ = false;  // guarded by gate_
+    std::atomic<bool> broken_{false};  // set under gate_, read by anyone
 };

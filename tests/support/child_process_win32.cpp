@@ -45,11 +45,20 @@ void MakePipe(UniqueHandle& ourEnd, UniqueHandle& childEnd, bool childReads) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                           bool closableOutput) {
     UniqueHandle childIn, childOut, childErr;
     MakePipe(stdinWrite_, childIn, true);
     MakePipe(stdoutRead_, childOut, false);
     MakePipe(stderrRead_, childErr, false);
+    if (closableOutput) {
+        HANDLE wake = nullptr;
+        if (!::DuplicateHandle(::GetCurrentProcess(), childOut.get(), ::GetCurrentProcess(), &wake, 0, FALSE,
+                               DUPLICATE_SAME_ACCESS)) {
+            throw std::runtime_error("DuplicateHandle failed");
+        }
+        stdoutWake_.reset(wake);
+    }
 
     std::wstring commandLine = QuoteArgument(program);
     for (const auto& argument : arguments) commandLine += L" " + QuoteArgument(argument);
@@ -74,6 +83,8 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::w
 
 ChildProcess::~ChildProcess() {
     CloseInput();
+    // Our own write end would keep the output pump from ever seeing the end.
+    if (stdoutWake_) CloseOutputReader();
     if (::WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0) {
         ::TerminateProcess(process_.get(), 99);
         ::WaitForSingleObject(process_.get(), 10000);
@@ -89,6 +100,8 @@ void ChildProcess::Pump(HANDLE from, std::string& into, bool& ended) {
         DWORD got = 0;
         if (!::ReadFile(from, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
         std::lock_guard<std::mutex> lock(mutex_);
+        // The bytes that woke a pump being stopped are not the child's.
+        if (&into == &out_ && stopOutput_) break;
         into.append(buffer, got);
         changed_.notify_all();
     }
@@ -110,6 +123,26 @@ bool ChildProcess::Write(const void* data, std::size_t size) {
 }
 
 void ChildProcess::CloseInput() { stdinWrite_.reset(); }
+
+void ChildProcess::CloseOutputReader() {
+    if (!stdoutWake_) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopOutput_ = true;
+    }
+    // One byte ends the pump's blocked read; it sees the stop and goes. The
+    // byte is written from its own thread: with the pipe full and the pump
+    // gone, the write would block until our read end is closed.
+    const HANDLE wake = stdoutWake_.get();
+    std::thread waker([wake] {
+        DWORD wrote = 0;
+        ::WriteFile(wake, "", 1, &wrote, nullptr);
+    });
+    if (outThread_.joinable()) outThread_.join();
+    stdoutRead_.reset();
+    waker.join();
+    stdoutWake_.reset();
+}
 
 std::string ChildProcess::ReadOutput(std::size_t size, std::uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);

@@ -23,7 +23,10 @@ std::wstring QuoteArgument(const std::wstring& argument);
 class ChildProcess {
 public:
     // Starts `program` with `arguments` (each quoted). Throws std::runtime_error on failure.
-    ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments);
+    // With `closableOutput`, CloseOutputReader can later take the reader of the
+    // child's standard output away while the child runs.
+    ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                 bool closableOutput = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -32,6 +35,10 @@ public:
     bool Write(const void* data, std::size_t size);
     bool Write(const std::string& bytes) { return Write(bytes.data(), bytes.size()); }
     void CloseInput();
+    // Stops reading the child's standard output and closes our read end, so
+    // that the child's next write to it fails. Output not yet taken is kept.
+    // Only for a child started with `closableOutput`; idempotent.
+    void CloseOutputReader();
 
     // Waits until at least `size` bytes of standard output have arrived (or the
     // stream ended, or the time-out passed) and takes up to `size` of them.
@@ -52,6 +59,11 @@ private:
     UniqueHandle stdinWrite_;
     UniqueHandle stdoutRead_;
     UniqueHandle stderrRead_;
+    // A write end of the child's standard output kept by us, only to wake the
+    // output pump: a synchronous read of an anonymous pipe cannot be cancelled
+    // under Wine.
+    UniqueHandle stdoutWake_;
+    bool stopOutput_ = false;  // guarded by mutex_
     std::mutex mutex_;
     std::condition_variable changed_;
     std::string out_;

@@ -192,6 +192,25 @@ TEST(BridgeMode, AFailedPipeWriteIsAnsweredWithOneClose) {
     EXPECT_TRUE(failing->Released());
 }
 
+// Nobody reads the output any more and only a pump has met that: the run still
+// ends with the dead output's message, without waiting for the client to end
+// its input, and the pump cancels its own pipe so that a pending write of
+// client data cannot hold the engine thread.
+TEST(BridgeMode, AnOutputThatDiesUnderAPumpEndsTheRun) {
+    FakeEngine engine;
+    engine.List(kPipe);
+    auto pipe = engine.AddServedPipe("");
+    engine.Start(EngineMode::Bridge, kPipe);
+    engine.in.Push(FrameBytes(2, 1));
+    ASSERT_TRUE(engine.WaitForFrames(2));
+    engine.out.FailAfter(engine.out.Bytes().size());
+    pipe->Send("a reply nobody can read");
+    EXPECT_EQ(engine.Finish(), "SSH output closed.");
+    EXPECT_TRUE(pipe->Cancelled());
+    EXPECT_TRUE(pipe->Released());
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{{3, 1, ""}}));
+}
+
 TEST(BridgeMode, APumpThatCannotStartClosesTheOpenedStream) {
     FakeEngine engine;
     engine.List(kPipe);

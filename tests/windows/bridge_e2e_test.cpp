@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <map>
 #include <stdexcept>
@@ -13,6 +12,7 @@
 #include "support/child_process_win32.h"
 #include "support/fake_engine.h"
 #include "support/frame_reader_win32.h"
+#include "support/process_usage_win32.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
 
@@ -75,23 +75,6 @@ std::string Pattern(std::uint32_t stream, std::size_t size) {
     std::string bytes(size, '\0');
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + stream * 7 + i / 251) & 0xFF);
     return bytes;
-}
-
-DWORD ThreadCount(DWORD processId) {
-    UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    DWORD count = 0;
-    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
-        if (entry.th32OwnerProcessID == processId) ++count;
-    }
-    return count;
-}
-
-DWORD HandleCount(HANDLE process) {
-    DWORD count = 0;
-    ::GetProcessHandleCount(process, &count);
-    return count;
 }
 
 }  // namespace
@@ -165,21 +148,24 @@ TEST(BridgeE2E, TheClientsCloseEndsTheStreamWithoutAnotherFrame) {
 
 TEST(BridgeE2E, OpenAndCloseCyclesLeaveNoHandlesOrThreads) {
     BridgeSession session("cycles", {L"--instances", L"4"});
-    // Warm up once, so that lazily created process state is counted in both figures.
-    session.Send(FrameBytes(2, 1) + FrameBytes(7, 1) + FrameBytes(8, 1, "w"));
-    EXPECT_EQ(session.Next(), (WireFrame{3, 1, ""}));
-    EXPECT_EQ(session.Next(), (WireFrame{9, 1, "w"}));
-    const DWORD handles = HandleCount(session.Child().Process());
-    const DWORD threads = ThreadCount(session.Child().Id());
-    constexpr int kCycles = 1000;
-    for (int round = 0; round < kCycles / 50; ++round) {
+    auto round = [&] {
         std::string frames;
         for (std::uint32_t i = 0; i < 50; ++i) frames += FrameBytes(2, 100 + i) + FrameBytes(7, 100 + i);
         session.Send(frames + FrameBytes(8, 2, "r"));
         for (std::uint32_t i = 0; i < 50; ++i) ASSERT_EQ(session.Next(), (WireFrame{3, 100 + i, ""}));
         ASSERT_EQ(session.Next(), (WireFrame{9, 2, "r"}));
-    }
-    EXPECT_EQ(HandleCount(session.Child().Process()), handles);
-    EXPECT_EQ(ThreadCount(session.Child().Id()), threads);
+    };
+    // Warm up with a whole round, so that lazily created process state is
+    // counted in both figures (one Open alone left a handle still to come).
+    round();
+    const DWORD handles = ProcessHandleCount(session.Child().Process());
+    const DWORD threads = ProcessThreadCount(session.Child().Id());
+    ASSERT_GT(handles, 0u);  // a count the system does not report would prove nothing
+    constexpr int kCycles = 1000;
+    for (int i = 0; i < kCycles / 50; ++i) round();
+    // Under Wine the count moves by one to three between rounds without
+    // climbing; a handle lost per stream would add a thousand.
+    EXPECT_LE(ProcessHandleCount(session.Child().Process()), handles + 8);
+    EXPECT_EQ(ProcessThreadCount(session.Child().Id()), threads);
     session.End();
 }

@@ -14,6 +14,8 @@
 //                         source      writes without pause until the client
 //                                     goes: byte k of the stream is k % 251
 //                                     (for throughput benchmarks)
+//     --first-mode MODE what the server's first client gets instead of --mode
+//                       (one stalled stream beside working ones)
 //     --send TEXT       writes TEXT to each client once it connects, before MODE
 //     --instances N     pipe instances served at once (default 1)
 //     --buffer N        in and out buffer sizes in bytes (default 65536)
@@ -26,6 +28,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +48,8 @@ struct Options {
     std::wstring sddl;
     bool nullDacl = false;
     Mode mode = Mode::Echo;
+    Mode firstMode = Mode::Echo;
+    bool hasFirstMode = false;
     std::string send;
     DWORD instances = 1;
     DWORD buffer = 65536;
@@ -60,6 +65,14 @@ std::string Narrow(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text) out.push_back(static_cast<char>(c));
     return out;
+}
+
+Mode ParseMode(const std::wstring& mode) {
+    if (mode == L"echo") return Mode::Echo;
+    if (mode == L"close") return Mode::Close;
+    if (mode == L"never-read" || mode == L"hold") return Mode::Quiet;
+    if (mode == L"source") return Mode::Source;
+    Fail("unknown mode", 0);
 }
 
 Options ParseOptions(int argc, wchar_t** argv) {
@@ -82,12 +95,10 @@ Options ParseOptions(int argc, wchar_t** argv) {
         } else if (word == L"--buffer") {
             options.buffer = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
         } else if (word == L"--mode") {
-            const std::wstring mode = argv[++i];
-            if (mode == L"echo") options.mode = Mode::Echo;
-            else if (mode == L"close") options.mode = Mode::Close;
-            else if (mode == L"never-read" || mode == L"hold") options.mode = Mode::Quiet;
-            else if (mode == L"source") options.mode = Mode::Source;
-            else Fail("unknown mode", 0);
+            options.mode = ParseMode(argv[++i]);
+        } else if (word == L"--first-mode") {
+            options.firstMode = ParseMode(argv[++i]);
+            options.hasFirstMode = true;
         } else {
             Fail("unknown option", 0);
         }
@@ -147,17 +158,17 @@ bool WriteAll(HANDLE pipe, const char* data, DWORD size) {
     return true;
 }
 
-void ServeClient(HANDLE pipe, const Options& options) {
+void ServeClient(HANDLE pipe, const Options& options, Mode mode) {
     if (!options.send.empty() && !WriteAll(pipe, options.send.data(), static_cast<DWORD>(options.send.size()))) return;
-    if (options.mode == Mode::Close) return;
-    if (options.mode == Mode::Quiet) {
+    if (mode == Mode::Close) return;
+    if (mode == Mode::Quiet) {
         // Keep the client until it goes: a zero-byte peek fails once it has.
         for (;;) {
             if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr)) return;
             ::Sleep(20);
         }
     }
-    if (options.mode == Mode::Source) {
+    if (mode == Mode::Source) {
         // 32 KiB writes at every phase of the period, so any read can be checked.
         constexpr DWORD block = 32768;
         std::vector<char> pattern(block + 251);
@@ -174,10 +185,11 @@ void ServeClient(HANDLE pipe, const Options& options) {
     }
 }
 
-void ServeInstance(HANDLE pipe, const Options& options) {
+void ServeInstance(HANDLE pipe, const Options& options, std::atomic<bool>& firstServed) {
     for (;;) {
         if (!::ConnectNamedPipe(pipe, nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) return;
-        ServeClient(pipe, options);
+        const bool first = options.hasFirstMode && !firstServed.exchange(true);
+        ServeClient(pipe, options, first ? options.firstMode : options.mode);
         ::FlushFileBuffers(pipe);
         ::DisconnectNamedPipe(pipe);
     }
@@ -206,8 +218,10 @@ int main() {
         if (!pipe) Fail("CreateNamedPipeW", ::GetLastError());
         pipes.push_back(std::move(pipe));
     }
+    std::atomic<bool> firstServed{false};
     for (const UniqueHandle& pipe : pipes) {
-        std::thread([handle = pipe.get(), &options] { ServeInstance(handle, options); }).detach();
+        std::thread([handle = pipe.get(), &options, &firstServed] { ServeInstance(handle, options, firstServed); })
+            .detach();
     }
     // Straight to the handle: exactly "ready\n" whatever the C runtime's text mode does.
     DWORD wrote = 0;
