@@ -218,6 +218,7 @@ struct Ledger {
     std::uint64_t version = 0;
     // Streams the client has open: echoed bytes so far and whether the program closed them.
     struct Live {
+        std::uint64_t sent = 0;  // as of the writer's last look, for reports
         std::uint64_t received = 0;
         bool closedByProgram = false;
     };
@@ -286,7 +287,8 @@ public:
                         continue;
                     }
                     anyActive = true;
-                    const Ledger::Live& live = ledger_.live[slot.stream->plan.id];
+                    Ledger::Live& live = ledger_.live[slot.stream->plan.id];
+                    live.sent = slot.stream->sent;
                     slot.closedByProgram = live.closedByProgram;
                     slot.received = live.received;
                     if (slot.closedByProgram || slot.stream->phase == Phase::Sending ||
@@ -681,7 +683,8 @@ std::string LiveStreams(Ledger& ledger) {
     std::lock_guard<std::mutex> lock(ledger.mutex);
     std::string text;
     for (const auto& [id, live] : ledger.live) {
-        text += " " + std::to_string(id) + "(echoed " + std::to_string(live.received) +
+        text += " " + std::to_string(id) + "(sent " + std::to_string(live.sent) + ", echoed " +
+                std::to_string(live.received) +
                 (live.closedByProgram ? ", closed)" : ")");
     }
     return text.empty() ? " none" : text;
