@@ -751,7 +751,7 @@ public:
             }
             if (Clock::now() - lastReport > std::chrono::seconds(60)) {
                 lastReport = Clock::now();
-                std::printf("soak %s: %llu streams checked, %llu bytes sent, %llu echoed so far\n", name,
+                std::printf("soak (%s): %llu streams checked, %llu bytes sent, %llu echoed so far\n", name,
                             static_cast<unsigned long long>(figures_.streams),
                             static_cast<unsigned long long>(figures_.bytesSent),
                             static_cast<unsigned long long>(figures_.bytesEchoed));
