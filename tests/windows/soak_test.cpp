@@ -690,6 +690,26 @@ std::string LiveStreams(Ledger& ledger) {
     return text.empty() ? " none" : text;
 }
 
+// Which handles came and went between two looks, with their types.
+std::string HandleDifference(const std::map<ULONG_PTR, std::string>& before,
+                             const std::map<ULONG_PTR, std::string>& after) {
+    std::string text;
+    char line[96];
+    for (const auto& [value, type] : after) {
+        const auto it = before.find(value);
+        if (it != before.end() && it->second == type) continue;
+        std::snprintf(line, sizeof line, " new 0x%llx (%s)", static_cast<unsigned long long>(value), type.c_str());
+        text += line;
+    }
+    for (const auto& [value, type] : before) {
+        const auto it = after.find(value);
+        if (it != after.end() && it->second == type) continue;
+        std::snprintf(line, sizeof line, " gone 0x%llx (%s)", static_cast<unsigned long long>(value), type.c_str());
+        text += line;
+    }
+    return text;
+}
+
 struct CountsAt {
     DWORD handles = 0;
     DWORD threads = 0;
@@ -812,15 +832,19 @@ TEST(Soak, SixtyFourStreamsCarryEveryByteThroughCutsAndEarlyEnds) {
     const auto started = Clock::now();
 
     SoakSession session(seed);
-    // The warm-up runs 64 streams at once, so that every lazily made piece of
-    // process state exists before the baseline is taken.
-    const bool warmed = session.RunPhase(64 * 1024, "warm-up");
+    // The warm-up runs 64 streams at once with 64 MiB in all, so that every
+    // lazily made piece of process state exists before the baseline is taken:
+    // the C++ runtime's mutexes (winpthreads) make their kernel event on their
+    // first contention, and keep it for their lifetime.
+    const bool warmed = session.RunPhase(kMiB, "warm-up");
     const CountsAt baseline = warmed ? session.Settle(std::nullopt) : CountsAt{};
+    const auto baselineHandles = HandlesOf(session.Child().Process());
     const Figures warmFigures = session.Totals();
     const auto mainStarted = Clock::now();
     const bool ran = warmed && session.RunPhase(perSlot, "soak");
     const double seconds = std::chrono::duration<double>(Clock::now() - mainStarted).count();
     const CountsAt end = ran ? session.Settle(baseline) : CountsAt{};
+    const auto endHandles = ran ? HandlesOf(session.Child().Process()) : baselineHandles;
 
     if (ran) {
         session.Child().CloseInput();
@@ -830,7 +854,8 @@ TEST(Soak, SixtyFourStreamsCarryEveryByteThroughCutsAndEarlyEnds) {
         // Whatever came after the last Pong must still parse, and cannot belong to any stream.
         session.Check().Feed(session.Child().TakeAllOutput());
         session.Check().AtEnd();
-        EXPECT_EQ(end.handles, baseline.handles) << "handles after the soak";
+        EXPECT_EQ(end.handles, baseline.handles) << "handles after the soak:"
+                                                 << HandleDifference(baselineHandles, endHandles);
         EXPECT_EQ(end.threads, baseline.threads) << "threads after the soak";
     }
 
