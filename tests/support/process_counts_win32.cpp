@@ -9,18 +9,24 @@
 
 namespace {
 
-// Wine hands out the lowest free handle value, a multiple of 4; a process of
-// this test suite holds a few hundred at most.
-constexpr ULONG_PTR kLastProbedHandle = 0x10000;
+// Wine hands out the lowest free handle value, a multiple of 4, so a table
+// is dense from the bottom: the probe stops after this many free values in a
+// row past the last handle found (each probe is a round trip to wineserver).
+constexpr ULONG_PTR kFreeValuesToStop = 1024;
+constexpr ULONG_PTR kLastProbedHandle = 0x40000;
 
 // Calls `found` with a duplicate of each handle the process holds.
 void ForEachHandle(HANDLE process, const std::function<void(ULONG_PTR, HANDLE)>& found) {
-    for (ULONG_PTR value = 4; value < kLastProbedHandle; value += 4) {
+    ULONG_PTR freeInARow = 0;
+    for (ULONG_PTR value = 4; value < kLastProbedHandle && freeInARow < kFreeValuesToStop; value += 4) {
         HANDLE copy = nullptr;
         if (::DuplicateHandle(process, reinterpret_cast<HANDLE>(value), ::GetCurrentProcess(), &copy, 0, FALSE,
                               DUPLICATE_SAME_ACCESS)) {
             UniqueHandle owned(copy);
             found(value, owned.get());
+            freeInARow = 0;
+        } else {
+            ++freeInARow;
         }
     }
 }

@@ -764,7 +764,7 @@ public:
                              LiveStreams(ledger_));
                 break;
             }
-            if (Clock::now() - lastSample > std::chrono::seconds(5)) {
+            if (Clock::now() - lastSample > std::chrono::seconds(10)) {
                 lastSample = Clock::now();
                 figures_.peakHandles = std::max(figures_.peakHandles, HandleCountOf(child_->Process()));
                 figures_.peakThreads = std::max(figures_.peakThreads, ThreadCountOf(child_->Id()));
