@@ -718,7 +718,7 @@ struct CountsAt {
 // The bridge program, its echo server and the checker, for one soak run.
 class SoakSession {
 public:
-    SoakSession(std::uint64_t seed)
+    explicit SoakSession(std::uint64_t seed)
         : seed_(seed), pipe_(UniqueTestPipeName("soak")),
           server_(pipe_, {L"--mode", L"echo-cut", L"--instances", L"96"}), checker_(ledger_, figures_) {
         MakeFolder(folder_);
@@ -870,7 +870,7 @@ TEST(Soak, SixtyFourStreamsCarryEveryByteThroughCutsAndEarlyEnds) {
                 static_cast<unsigned long long>(f.endedByServer), static_cast<unsigned long long>(f.closedByProgram),
                 static_cast<unsigned long long>(f.closedByClient));
     std::printf("soak: after warm-up %.1f MiB to the program, %.1f MiB echoed in %.1f s (%.1f MiB/s each way); "
-                "%llu Data frames received, %llu stdin writes, %llu SHA-256 mismatches\n",
+                "%llu Data frames received and %llu stdin writes in all, %llu SHA-256 mismatches\n",
                 mib(f.bytesSent - warmFigures.bytesSent), mib(f.bytesEchoed - warmFigures.bytesEchoed), seconds,
                 mib(f.bytesEchoed - warmFigures.bytesEchoed) / (seconds > 0 ? seconds : 1),
                 static_cast<unsigned long long>(f.dataFramesIn), static_cast<unsigned long long>(f.stdinWrites),
