@@ -153,6 +153,17 @@ std::string ChildProcess::ReadOutput(std::size_t size, std::uint32_t timeoutMs) 
     return result;
 }
 
+std::string ChildProcess::TakeOutput(std::uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !out_.empty() || outEnded_; });
+    return std::exchange(out_, std::string());
+}
+
+bool ChildProcess::OutputEnded() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outEnded_ && out_.empty();
+}
+
 DWORD ChildProcess::Wait(std::uint32_t timeoutMs) {
     if (::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
     DWORD code = 0;

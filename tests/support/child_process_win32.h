@@ -43,6 +43,10 @@ public:
     // Waits until at least `size` bytes of standard output have arrived (or the
     // stream ended, or the time-out passed) and takes up to `size` of them.
     std::string ReadOutput(std::size_t size, std::uint32_t timeoutMs);
+    // Waits up to `timeoutMs` for standard output and takes all that has come
+    // (empty after a time-out or at its end; see OutputEnded).
+    std::string TakeOutput(std::uint32_t timeoutMs);
+    bool OutputEnded();
     // Waits for the process to end; returns its exit code, or STILL_ACTIVE on time-out.
     DWORD Wait(std::uint32_t timeoutMs);
     // Everything on standard output / error so far (after Wait: everything).

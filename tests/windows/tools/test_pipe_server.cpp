@@ -7,6 +7,11 @@
 //     --null-dacl       a null DACL (after --sddl, which may still give the owner)
 //     --mode MODE       what each instance does with a connected client:
 //                         echo        writes back everything it reads (default)
+//                         echo-cut    echoes, and once it has echoed as many
+//                                     bytes as the first 8 bytes of the
+//                                     connection say (little-endian, those 8
+//                                     included) disconnects the client; the
+//                                     client chooses where its stream ends
 //                         close       disconnects the client at once
 //                         never-read  keeps the client, never reads or writes
 //                         hold        same as never-read (a quiet server for
@@ -41,7 +46,7 @@
 
 namespace {
 
-enum class Mode { Echo, Close, Quiet, Source };
+enum class Mode { Echo, EchoCut, Close, Quiet, Source };
 
 struct Options {
     std::wstring name;
@@ -69,6 +74,7 @@ std::string Narrow(const std::wstring& text) {
 
 Mode ParseMode(const std::wstring& mode) {
     if (mode == L"echo") return Mode::Echo;
+    if (mode == L"echo-cut") return Mode::EchoCut;
     if (mode == L"close") return Mode::Close;
     if (mode == L"never-read" || mode == L"hold") return Mode::Quiet;
     if (mode == L"source") return Mode::Source;
@@ -177,11 +183,29 @@ void ServeClient(HANDLE pipe, const Options& options, Mode mode) {
             if (!WriteAll(pipe, pattern.data() + sent % 251, block)) return;
         }
     }
+    // Echo. In echo-cut the limit is known once 8 bytes have come; until then
+    // the bytes are echoed at once, so a client may send fewer than 8.
     std::vector<char> buffer(65536);
+    unsigned long long limit = ~0ull;
+    unsigned long long echoed = 0;
+    unsigned char header[8];
+    unsigned headerBytes = options.mode == Mode::EchoCut ? 0 : 8;
     for (;;) {
         DWORD got = 0;
         if (!::ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return;
-        if (got > 0 && !WriteAll(pipe, buffer.data(), got)) return;
+        for (DWORD i = 0; i < got && headerBytes < 8; ++i) {
+            header[headerBytes++] = static_cast<unsigned char>(buffer[i]);
+            if (headerBytes == 8) {
+                limit = 0;
+                for (int b = 7; b >= 0; --b) limit = (limit << 8) | header[b];
+            }
+        }
+        DWORD give = echoed >= limit ? 0 : got;
+        if (give > limit - echoed) give = static_cast<DWORD>(limit - echoed);
+        if (give > 0 && !WriteAll(pipe, buffer.data(), give)) return;
+        echoed += give;
+        // The caller flushes before it disconnects, so the client reads every echoed byte first.
+        if (echoed >= limit) return;
     }
 }
 
