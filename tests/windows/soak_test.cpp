@@ -33,7 +33,8 @@
 #include <vector>
 
 #include "support/child_process_win32.h"
-#include "support/process_counts_win32.h"
+#include "support/process_handles_win32.h"
+#include "support/process_usage_win32.h"
 #include "support/sha256.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
@@ -766,8 +767,8 @@ public:
             }
             if (Clock::now() - lastSample > std::chrono::seconds(10)) {
                 lastSample = Clock::now();
-                figures_.peakHandles = std::max(figures_.peakHandles, HandleCountOf(child_->Process()));
-                figures_.peakThreads = std::max(figures_.peakThreads, ThreadCountOf(child_->Id()));
+                figures_.peakHandles = std::max(figures_.peakHandles, ProcessHandleCount(child_->Process()));
+                figures_.peakThreads = std::max(figures_.peakThreads, ProcessThreadCount(child_->Id()));
             }
             if (Clock::now() - lastReport > std::chrono::seconds(60)) {
                 lastReport = Clock::now();
@@ -789,10 +790,10 @@ public:
     // Polls (bounded) until the counts equal `target`, or are stable when `target` is empty.
     CountsAt Settle(std::optional<CountsAt> target) {
         const auto giveUp = Clock::now() + std::chrono::seconds(10);
-        CountsAt last{HandleCountOf(child_->Process()), ThreadCountOf(child_->Id())};
+        CountsAt last{ProcessHandleCount(child_->Process()), ProcessThreadCount(child_->Id())};
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            const CountsAt now{HandleCountOf(child_->Process()), ThreadCountOf(child_->Id())};
+            const CountsAt now{ProcessHandleCount(child_->Process()), ProcessThreadCount(child_->Id())};
             const CountsAt& want = target ? *target : last;
             if ((now.handles == want.handles && now.threads == want.threads) || Clock::now() > giveUp) return now;
             last = now;

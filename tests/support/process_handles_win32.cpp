@@ -1,6 +1,5 @@
-#include "support/process_counts_win32.h"
+#include "support/process_handles_win32.h"
 
-#include <tlhelp32.h>
 #include <winternl.h>
 
 #include <functional>
@@ -46,13 +45,6 @@ std::string TypeName(QueryObject query, HANDLE handle) {
 
 }  // namespace
 
-DWORD HandleCountOf(HANDLE process) {
-    DWORD count = 0;
-    if (::GetProcessHandleCount(process, &count) && count != 0) return count;
-    ForEachHandle(process, [&](ULONG_PTR, HANDLE) { ++count; });
-    return count;
-}
-
 std::map<ULONG_PTR, std::string> HandlesOf(HANDLE process) {
     // Through GetProcAddress: the import library of ntdll is not linked, and
     // `void (*)()` is the one function type every other converts to without a warning.
@@ -63,16 +55,4 @@ std::map<ULONG_PTR, std::string> HandlesOf(HANDLE process) {
     std::map<ULONG_PTR, std::string> handles;
     ForEachHandle(process, [&](ULONG_PTR value, HANDLE copy) { handles[value] = TypeName(query, copy); });
     return handles;
-}
-
-DWORD ThreadCountOf(DWORD processId) {
-    UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (!snapshot) return 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    DWORD count = 0;
-    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
-        if (entry.th32OwnerProcessID == processId) ++count;
-    }
-    return count;
 }
