@@ -3,9 +3,11 @@
 #include <sddl.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "os/handles_win32.h"
 
@@ -65,5 +67,26 @@ void WriteTestFile(const std::wstring& path, const std::string& bytes, const std
     if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) ||
         wrote != bytes.size()) {
         throw std::runtime_error("WriteFile failed");
+    }
+}
+
+AllowlistFile::AllowlistFile(const std::vector<std::string>& pipes) {
+    MakeFolder(folder_);
+    if (pipes.empty()) return;
+    std::string content;
+    for (const std::string& pipe : pipes) content += pipe + "\n";
+    Write(content);
+}
+
+void AllowlistFile::Write(const std::string& content) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        try {
+            WriteTestFile(file_, content);
+            return;
+        } catch (const std::runtime_error&) {
+            if (std::chrono::steady_clock::now() > giveUp) throw;
+        }
+        std::this_thread::yield();
     }
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "os/handles_win32.h"
 
@@ -38,3 +39,21 @@ private:
 void MakeFolder(const std::wstring& path, const std::wstring& sddl = std::wstring());
 // Creates or replaces the file `path` holding `bytes`, with `sddl` when not empty.
 void WriteTestFile(const std::wstring& path, const std::string& bytes, const std::wstring& sddl = std::wstring());
+
+// The user's allowlist file "QuorlSSH\http-pipe.allow" in a temporary folder of
+// its own; the folder is made at once, the file by the constructor only when it
+// is given pipes (one per line) and otherwise by Write.
+class AllowlistFile {
+public:
+    explicit AllowlistFile(const std::vector<std::string>& pipes = {});
+    const std::wstring& Path() const { return file_; }
+    const std::wstring& Folder() const { return folder_; }
+    // Replaces the content. The program opens the file with read sharing only,
+    // so a write can meet its read; it is retried for up to 10 s.
+    void Write(const std::string& content);
+
+private:
+    TempFolder root_{L"allow"};
+    std::wstring folder_ = root_.Path() + L"\\QuorlSSH";
+    std::wstring file_ = folder_ + L"\\http-pipe.allow";
+};

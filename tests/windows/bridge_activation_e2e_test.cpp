@@ -20,11 +20,10 @@ namespace {
 class MissingPipeBridge {
 public:
     explicit MissingPipeBridge(const std::string& pipe) {
-        MakeFolder(folder_);
-        WriteTestFile(file_, pipe + "\n");
+        allowlist_.Write(pipe + "\n");
         child_ = std::make_unique<ChildProcess>(
             ProductPath(),
-            std::vector<std::wstring>{L"--user-allowlist", file_, L"bridge", L"--socket", std::wstring(pipe.begin(), pipe.end())});
+            std::vector<std::wstring>{L"--user-allowlist", allowlist_.Path(), L"bridge", L"--socket", std::wstring(pipe.begin(), pipe.end())});
         hello_ = ReadFrame(*child_, 30000);
     }
 
@@ -41,9 +40,7 @@ public:
     }
 
 private:
-    TempFolder root_{L"bridge-missing"};
-    std::wstring folder_ = root_.Path() + L"\\QuorlSSH";
-    std::wstring file_ = folder_ + L"\\http-pipe.allow";
+    AllowlistFile allowlist_;
     std::unique_ptr<ChildProcess> child_;
     WireFrame hello_{};
 };

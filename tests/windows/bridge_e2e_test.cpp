@@ -25,10 +25,9 @@ class BridgeSession {
 public:
     BridgeSession(const std::string& tag, const std::vector<std::wstring>& serverArguments)
         : pipe_(UniqueTestPipeName(tag)), server_(pipe_, serverArguments) {
-        MakeFolder(folder_);
-        WriteTestFile(file_, pipe_ + "\n");
+        allowlist_.Write(pipe_ + "\n");
         child_ = std::make_unique<ChildProcess>(
-            ProductPath(), std::vector<std::wstring>{L"--user-allowlist", file_, L"bridge", L"--socket",
+            ProductPath(), std::vector<std::wstring>{L"--user-allowlist", allowlist_.Path(), L"bridge", L"--socket",
                                                      std::wstring(pipe_.begin(), pipe_.end())});
         const WireFrame hello = ReadFrame(*child_, kWaitMs);
         if (hello != WireFrame{1, 0, ""}) throw std::runtime_error("no Hello: " + hello.payload);
@@ -65,9 +64,7 @@ public:
 private:
     std::string pipe_;
     TestPipeServer server_;
-    TempFolder root_{L"bridge"};
-    std::wstring folder_ = root_.Path() + L"\\QuorlSSH";
-    std::wstring file_ = folder_ + L"\\http-pipe.allow";
+    AllowlistFile allowlist_;
     std::unique_ptr<ChildProcess> child_;
 };
 

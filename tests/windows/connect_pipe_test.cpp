@@ -29,23 +29,9 @@ namespace {
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 std::string UserSid() { return WideToUtf8(CurrentUserSid()); }
 
-// An allowlist in a fresh temporary folder that lists the given pipes.
-struct Allowlist {
-    explicit Allowlist(const std::vector<std::string>& pipes) {
-        MakeFolder(folder);
-        std::string content;
-        for (const std::string& pipe : pipes) content += pipe + "\n";
-        WriteTestFile(file, content);
-    }
-    WideString Path() const { return FromWin(file.c_str(), file.size()); }
-
-    TempFolder root{L"connect"};
-    std::wstring folder = root.Path() + L"\\QuorlSSH";
-    std::wstring file = folder + L"\\http-pipe.allow";
-};
-
-std::string Connect(const std::string& pipe, const Allowlist& allowlist, ConnectedPipe& connected) {
-    return MessageOf([&] { connected = ConnectPipe(pipe, allowlist.Path()); });
+std::string Connect(const std::string& pipe, const AllowlistFile& allowlist, ConnectedPipe& connected) {
+    const WideString path = FromWin(allowlist.Path().c_str(), allowlist.Path().size());
+    return MessageOf([&] { connected = ConnectPipe(pipe, path); });
 }
 
 DWORD HandleCount() {
@@ -71,14 +57,13 @@ std::string EchoThrough(HANDLE pipe, const std::string& text) {
     return back;
 }
 
-
 }  // namespace
 
 // A listed pipe served by a process of the current user is opened at once and
 // handed over usable, with the empty label of a pipe without identity.
 TEST(ConnectPipeOnWine, OpensAServedPipeAndHandsItOver) {
     const std::string name = UniqueTestPipeName("served");
-    Allowlist allowlist({name});
+    AllowlistFile allowlist({name});
     TestPipeServer server(name, {L"--mode", L"echo"});
 
     ConnectedPipe connected;
@@ -91,7 +76,7 @@ TEST(ConnectPipeOnWine, OpensAServedPipeAndHandsItOver) {
 // A pipe named for the current user and owned by the user carries its label.
 TEST(ConnectPipeOnWine, LabelsAPipeWithTheUsersIdentity) {
     const std::string name = ValidatePipePath(UniqueTestPipeName("own") + "." + UserSid());
-    Allowlist allowlist({name});
+    AllowlistFile allowlist({name});
     const std::string sddl = "O:" + UserSid() + "D:(A;;FA;;;" + UserSid() + ")(A;;FR;;;WD)";
     TestPipeServer server(name, {L"--sddl", Wide(sddl), L"--mode", L"hold"});
 
@@ -106,7 +91,7 @@ TEST(ConnectPipeOnWine, LabelsAPipeWithTheUsersIdentity) {
 // handle opened for the check does not outlive the call.
 TEST(ConnectPipeOnWine, RefusesAWrongOwnerAndClosesTheHandle) {
     const std::string name = ValidatePipePath(UniqueTestPipeName("impostor") + ".s-1-5-18");
-    Allowlist allowlist({name});
+    AllowlistFile allowlist({name});
     const std::string sddl = "O:" + UserSid() + "D:(A;;FA;;;" + UserSid() + ")";
     TestPipeServer server(name, {L"--sddl", Wide(sddl), L"--mode", L"hold"});
 
@@ -120,7 +105,7 @@ TEST(ConnectPipeOnWine, RefusesAWrongOwnerAndClosesTheHandle) {
 // A served pipe that the allowlist does not list is never opened.
 TEST(ConnectPipeOnWine, RefusesAnUnlistedPipe) {
     const std::string name = UniqueTestPipeName("unlisted");
-    Allowlist allowlist({UniqueTestPipeName("other")});
+    AllowlistFile allowlist({UniqueTestPipeName("other")});
     TestPipeServer server(name, {L"--mode", L"echo"});
     ConnectedPipe connected;
     EXPECT_EQ(Connect(name, allowlist, connected), "This named pipe is not in the HTTP allowlist.");
@@ -131,7 +116,7 @@ TEST(ConnectPipeOnWine, RefusesAnUnlistedPipe) {
 TEST(ConnectPipeOnWine, GivesUpOnMissingAndBusyPipes) {
     const std::string missing = UniqueTestPipeName("missing");
     const std::string busy = UniqueTestPipeName("busy");
-    Allowlist allowlist({missing, busy});
+    AllowlistFile allowlist({missing, busy});
     RegistrationsFolder registrations;
     if (registrations.Exists()) GTEST_SKIP() << "org.quorlssh exists already";
 
@@ -148,7 +133,7 @@ TEST(ConnectPipeOnWine, GivesUpOnMissingAndBusyPipes) {
 // path and the scheduler's HRESULT for a missing task.
 TEST(ConnectPipeOnWine, ReportsARegisteredTaskThatDoesNotExist) {
     const std::string name = UniqueTestPipeName("registered");
-    Allowlist allowlist({name});
+    AllowlistFile allowlist({name});
     RegistrationsFolder registrations;
     if (registrations.Exists()) GTEST_SKIP() << "org.quorlssh exists already";
     const std::string task = "\\" + WideToUtf8(UniqueTaskName());

@@ -49,20 +49,6 @@ std::string Pattern(std::uint32_t seed, std::size_t size) {
     return bytes;
 }
 
-// The allowlist file of one test, in its own temporary folder.
-class AllowlistFile {
-public:
-    AllowlistFile() { MakeFolder(folder_); }
-    const std::wstring& Path() const { return file_; }
-    const std::wstring& Folder() const { return folder_; }
-    void Write(const std::string& content) { WriteTestFile(file_, content); }
-
-private:
-    TempFolder root_{L"faults"};
-    std::wstring folder_ = root_.Path() + L"\\QuorlSSH";
-    std::wstring file_ = folder_ + L"\\http-pipe.allow";
-};
-
 std::vector<std::wstring> BridgeArguments(const AllowlistFile& allowlist, const std::string& pipe) {
     return {L"--user-allowlist", allowlist.Path(), L"bridge", L"--socket", Wide(pipe)};
 }
@@ -155,8 +141,7 @@ TEST(Faults, AVanishedOutputReaderEndsTheRunWithinTwoSeconds) {
     for (const Case c : {Case{"pump frames", false}, Case{"engine frames", true}}) {
         SCOPED_TRACE(c.name);
         const std::string pipe = UniqueTestPipeName("deadout");
-        AllowlistFile allowlist;
-        allowlist.Write(pipe + "\n");
+        AllowlistFile allowlist({pipe});
         TestPipeServer server(pipe, {L"--instances", L"2"});
         Bridge bridge(allowlist, pipe, true);
         bridge.Open(1);
@@ -195,8 +180,7 @@ TEST(Faults, AVanishedOutputReaderEndsTheRunWithinTwoSeconds) {
 // mode an open stream is closed on the way out.
 TEST(Faults, InputCutInsideAFrameIsTruncatedAtEveryOffset) {
     const std::string pipe = UniqueTestPipeName("cut");
-    AllowlistFile allowlist;
-    allowlist.Write(pipe + "\n");
+    AllowlistFile allowlist({pipe});
     TestPipeServer server(pipe, {L"--instances", L"4"});
 
     const std::string cutFrame = FrameBytes(kPing, 3, Pattern(3, 300));
@@ -229,8 +213,7 @@ TEST(Faults, InputCutInsideAFrameIsTruncatedAtEveryOffset) {
 // the client is held back instead).
 TEST(Faults, AServerThatNeverReadsClosesOnlyItsStreamAndMemoryStaysBounded) {
     const std::string pipe = UniqueTestPipeName("stall");
-    AllowlistFile allowlist;
-    allowlist.Write(pipe + "\n");
+    AllowlistFile allowlist({pipe});
     TestPipeServer server(pipe, {L"--first-mode", L"never-read", L"--instances", L"4"});
     Bridge bridge(allowlist, pipe);
     bridge.Open(1);  // the server's first client: never read
@@ -309,8 +292,7 @@ TEST(Faults, AServerThatNeverReadsClosesOnlyItsStreamAndMemoryStaysBounded) {
 // answered Opened, Eof, Close in that order and nothing else.
 TEST(Faults, TenThousandServersThatHangUpAtOnceEachGiveOpenedEofClose) {
     const std::string pipe = UniqueTestPipeName("hangup");
-    AllowlistFile allowlist;
-    allowlist.Write(pipe + "\n");
+    AllowlistFile allowlist({pipe});
     TestPipeServer server(pipe, {L"--mode", L"close", L"--instances", L"8"});
     Bridge bridge(allowlist, pipe);
 
@@ -356,8 +338,7 @@ TEST(Faults, TenThousandServersThatHangUpAtOnceEachGiveOpenedEofClose) {
 // open stream is unaffected, and the run stays usable.
 TEST(Faults, AllowlistChangesDuringARunAnswerEachLaterOpen) {
     const std::string pipe = UniqueTestPipeName("allowchg");
-    AllowlistFile allowlist;
-    allowlist.Write(pipe + "\n");
+    AllowlistFile allowlist({pipe});
     TestPipeServer server(pipe, {L"--instances", L"8"});
     Bridge bridge(allowlist, pipe);
     bridge.Open(1);
@@ -423,8 +404,7 @@ TEST(Faults, AllowlistChangesDuringARunAnswerEachLaterOpen) {
 // round.
 TEST(Faults, OpenDataCloseCyclesLeaveNoHandlesOrThreadsBehind) {
     const std::string pipe = UniqueTestPipeName("cycles");
-    AllowlistFile allowlist;
-    allowlist.Write(pipe + "\n");
+    AllowlistFile allowlist({pipe});
     constexpr std::uint32_t kBatch = 32;
     TestPipeServer server(pipe, {L"--instances", L"32"});
     Bridge bridge(allowlist, pipe);
@@ -505,8 +485,7 @@ TEST(Faults, OpenDataCloseCyclesLeaveNoHandlesOrThreadsBehind) {
 // time from the client's Close to the answer of a Ping sent right behind it.
 TEST(Faults, ClosingAStreamBlockedInAReadIsPrompt) {
     const std::string pipe = UniqueTestPipeName("hold");
-    AllowlistFile allowlist;
-    allowlist.Write(pipe + "\n");
+    AllowlistFile allowlist({pipe});
     TestPipeServer server(pipe, {L"--mode", L"hold", L"--instances", L"4"});
     Bridge bridge(allowlist, pipe);
 

@@ -6,10 +6,6 @@
 
 #include <windows.h>
 
-#include <chrono>
-#include <stdexcept>
-#include <thread>
-
 #include "support/child_process_win32.h"
 #include "support/fake_engine.h"
 #include "support/frame_reader_win32.h"
@@ -30,36 +26,10 @@ constexpr std::uint8_t kAbsent = 0;
 constexpr std::uint8_t kAvailable = 1;
 constexpr std::uint8_t kUndetermined = 2;
 
-// An allowlist file in its own temporary folder, rewritten by the test.
-class Allowlist {
-public:
-    Allowlist() { MakeFolder(folder_); }
-    const std::wstring& File() const { return file_; }
-    // The program reads the file with read sharing only, so a write can meet
-    // its read; it is retried, for a bounded time.
-    void Write(const std::string& content) {
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            try {
-                WriteTestFile(file_, content);
-                return;
-            } catch (const std::runtime_error&) {
-                if (std::chrono::steady_clock::now() > giveUp) throw;
-            }
-            std::this_thread::yield();
-        }
-    }
-
-private:
-    TempFolder root_{L"svc"};
-    std::wstring folder_ = root_.Path() + L"\\QuorlSSH";
-    std::wstring file_ = folder_ + L"\\http-pipe.allow";
-};
-
 class ServiceSession {
 public:
-    explicit ServiceSession(const Allowlist& allowlist)
-        : child_(ProductPath(), {L"--user-allowlist", allowlist.File(), L"service"}) {
+    explicit ServiceSession(const AllowlistFile& allowlist)
+        : child_(ProductPath(), {L"--user-allowlist", allowlist.Path(), L"service"}) {
         hello_ = child_.ReadOutput(16, kWaitMs);
     }
     const std::string& Hello() const { return hello_; }
@@ -81,7 +51,7 @@ private:
 }  // namespace
 
 TEST(ServiceE2E, AllowlistQueriesAnswerFromTheAllowlistFile) {
-    Allowlist allowlist;
+    AllowlistFile allowlist;
     allowlist.Write("\\\\.\\pipe\\qsb-e2e-listed\r\n");
     ServiceSession session(allowlist);
     EXPECT_EQ(session.Hello(), kHello);
@@ -95,7 +65,7 @@ TEST(ServiceE2E, AllowlistQueriesAnswerFromTheAllowlistFile) {
 
 TEST(ServiceE2E, AWatchSeesAPipeComeGoAndComeBack) {
     const std::string pipe = UniqueTestPipeName("watch");
-    Allowlist allowlist;
+    AllowlistFile allowlist;
     allowlist.Write(pipe + "\n");
     ServiceSession session(allowlist);
     session.Send(FrameBytes(13, 7, pipe));
@@ -116,7 +86,7 @@ TEST(ServiceE2E, AWatchSeesAPipeComeGoAndComeBack) {
 
 TEST(ServiceE2E, ABusyPipeIsAvailableAndAnUnlistedOneUndetermined) {
     const std::string pipe = UniqueTestPipeName("busy");
-    Allowlist allowlist;
+    AllowlistFile allowlist;
     allowlist.Write(pipe + "\n");
     TestPipeServer server(pipe, {L"--mode", L"never-read", L"--instances", L"1"});
     // Take the only instance, so that every wait for it times out.
@@ -135,7 +105,7 @@ TEST(ServiceE2E, ABusyPipeIsAvailableAndAnUnlistedOneUndetermined) {
 
 TEST(ServiceE2E, UnwatchThenWatchReportsAgain) {
     const std::string pipe = UniqueTestPipeName("rewatch");
-    Allowlist allowlist;
+    AllowlistFile allowlist;
     allowlist.Write(pipe + "\n");
     TestPipeServer server(pipe, {});
     ServiceSession session(allowlist);
@@ -156,7 +126,7 @@ TEST(ServiceE2E, RefusesTheSixtyFifthWatchAndADuplicateId) {
         list += pipe + "\n";
         watches += FrameBytes(13, id, pipe);
     }
-    Allowlist allowlist;
+    AllowlistFile allowlist;
     allowlist.Write(list);
     ServiceSession session(allowlist);
     session.Send(watches + FrameBytes(13, 3, "\\\\.\\pipe\\qsb-e2e-limit-1"));
@@ -168,9 +138,9 @@ TEST(ServiceE2E, RefusesTheSixtyFifthWatchAndADuplicateId) {
 }
 
 TEST(ServiceE2E, AnUnlistedBridgePipeWritesNothingAndFails) {
-    Allowlist allowlist;
+    AllowlistFile allowlist;
     allowlist.Write("\\\\.\\pipe\\qsb-e2e-other\n");
-    ProgramResult r = RunProduct({L"--user-allowlist", allowlist.File(), L"bridge", L"--socket", L"\\\\.\\pipe\\qsb-e2e-unlisted"},
+    ProgramResult r = RunProduct({L"--user-allowlist", allowlist.Path(), L"bridge", L"--socket", L"\\\\.\\pipe\\qsb-e2e-unlisted"},
                                  FrameBytes(8, 1, "ping"));
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_EQ(r.out, "");

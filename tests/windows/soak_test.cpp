@@ -722,10 +722,9 @@ public:
     explicit SoakSession(std::uint64_t seed)
         : seed_(seed), pipe_(UniqueTestPipeName("soak")),
           server_(pipe_, {L"--mode", L"echo-cut", L"--instances", L"96"}), checker_(ledger_, figures_) {
-        MakeFolder(folder_);
-        WriteTestFile(file_, pipe_ + "\n");
+        allowlist_.Write(pipe_ + "\n");
         child_ = std::make_unique<ChildProcess>(
-            ProductPath(), std::vector<std::wstring>{L"--user-allowlist", file_, L"bridge", L"--socket",
+            ProductPath(), std::vector<std::wstring>{L"--user-allowlist", allowlist_.Path(), L"bridge", L"--socket",
                                                      std::wstring(pipe_.begin(), pipe_.end())});
     }
 
@@ -809,9 +808,7 @@ private:
     std::uint64_t seed_;
     std::string pipe_;
     TestPipeServer server_;
-    TempFolder root_{L"soak"};
-    std::wstring folder_ = root_.Path() + L"\\QuorlSSH";
-    std::wstring file_ = folder_ + L"\\http-pipe.allow";
+    AllowlistFile allowlist_;
     std::unique_ptr<ChildProcess> child_;
     Ledger ledger_;
     Figures figures_;
