@@ -22,7 +22,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qsb_client import CLOSE, DATA, OPEN, OPENED, PING, PONG, Program, ProtocolError, frame, run_to_end
+from qsb_client import (CLOSE, DATA, OPEN, OPENED, PING, PONG, Program, ProtocolError, frame, run_to_end,
+                        start_pipe_server)
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BLOCK = 32768
@@ -54,14 +55,7 @@ class Bench:
         return "\\\\.\\pipe\\" + self.tag + "-" + what
 
     def server(self, name, *options):
-        server = Program(self.launcher, self.tool("test-pipe-server"), ["--name", name] + list(options))
-        line = b""
-        while not line.endswith(b"\n"):
-            line += server.read_exactly(1, 60)
-        if line.strip() != b"ready":
-            server.kill()
-            raise ProtocolError(f"pipe server said {line!r}: {server.stderr_text()}")
-        return server
+        return start_pipe_server(self.launcher, self.tool("test-pipe-server"), name, *options)
 
     def bridge(self, pipe):
         allow = os.path.join(self.folder, "http-pipe.allow")

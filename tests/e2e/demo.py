@@ -10,7 +10,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qsb_client import (ALLOWLIST_QUERY, ALLOWLIST_REPLY, CLOSE, DATA, OPEN, OPENED, SERVICE_REPLY, WATCH,
-                        WATCH_STATE, Program, frame)
+                        WATCH_STATE, Program, frame, start_pipe_server)
 
 STATES = {0: "Absent", 1: "Available", 2: "Undetermined"}
 
@@ -28,9 +28,7 @@ def main():
     print(f"allowlist {allowlist} lists {pipe}")
 
     def start_server():
-        server = Program(launcher, server_exe, ["--name", pipe, "--mode", "echo", "--instances", "4"])
-        assert server.read_exactly(6, 60) == b"ready\n", server.stderr_text()
-        return server
+        return start_pipe_server(launcher, server_exe, pipe, "--mode", "echo", "--instances", "4")
 
     print("\n== service mode: watch the pipe")
     service = Program(launcher, exe, ["--user-allowlist", allowlist, "service"])

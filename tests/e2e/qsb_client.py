@@ -104,6 +104,19 @@ class Program:
             self.proc.wait(10)
 
 
+def start_pipe_server(launcher, exe, name, *options):
+    """Starts test-pipe-server for `name` and returns it once it says it is
+    ready to take clients."""
+    server = Program(launcher, exe, ["--name", name] + list(options))
+    line = b""
+    while not line.endswith(b"\n"):
+        line += server.read_exactly(1, 60)
+    if line.strip() != b"ready":
+        server.kill()
+        raise ProtocolError(f"pipe server said {line!r}: {server.stderr_text()}")
+    return server
+
+
 def run_to_end(launcher, exe, args, stdin=b"", timeout=60):
     p = subprocess.run(list(launcher) + [exe] + list(args), input=stdin, capture_output=True, timeout=timeout)
     return p.returncode, p.stdout, p.stderr

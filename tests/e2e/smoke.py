@@ -24,7 +24,7 @@ import xml.etree.ElementTree as ET
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qsb_client import (ABSENT, ALLOWLIST_QUERY, ALLOWLIST_REPLY, AVAILABLE, CLOSE, DATA, EOF, OPEN, OPEN_FAILED,
                         OPENED, PING, PONG, SERVICE_REPLY, WATCH, WATCH_STATE, Program, ProtocolError, frame,
-                        run_to_end)
+                        run_to_end, start_pipe_server)
 
 HELLO_BYTES = bytes.fromhex("51534631010001000000000000000000")
 
@@ -50,14 +50,7 @@ class Context:
         return Program(self.launcher, self.exe, list(args))
 
     def pipe_server(self, name, *options):
-        server = Program(self.launcher, self.server_exe, ["--name", name] + list(options))
-        line = b""
-        while not line.endswith(b"\n"):
-            line += server.read_exactly(1, 60)
-        if line.strip() != b"ready":
-            server.kill()
-            raise ProtocolError(f"pipe server said {line!r}: {server.stderr_text()}")
-        return server
+        return start_pipe_server(self.launcher, self.server_exe, name, *options)
 
 
 @contextlib.contextmanager
