@@ -17,6 +17,23 @@ constexpr std::size_t kReadBlock = 65536;
 // 4 MiB and above one whole largest frame.
 constexpr std::size_t kReadAhead = 2 * 1048576;
 constexpr int kMaxWriteVectors = 64;
+constexpr std::size_t kMaxGreeting = 65536;
+
+std::string HelloBytes() {
+    FrameHeader header{};
+    BuildFrameHeader(static_cast<std::uint32_t>(FrameType::Hello), 0, 0, header);
+    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize);
+}
+
+// The first line of what the remote side printed, fit for one message.
+std::string FirstLine(const std::string& text) {
+    std::string line = text.substr(0, text.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > 200) line = line.substr(0, 200) + "...";
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return line;
+}
 
 std::vector<std::uint8_t> EncodeFrame(FrameType type, std::uint32_t streamId, const std::uint8_t* payload,
                                       std::size_t length) {
@@ -97,12 +114,41 @@ bool ChannelLink::ReadSome() {
             return false;
         }
         if (got == 0) return false;
-        if (!input_.AppendInput(readBlock_.data(), static_cast<std::size_t>(got)))
-            throw ProgramError("The bridge sent more input than the forwarder can hold.");
+        TakeInput(readBlock_.data(), static_cast<std::size_t>(got));
         if (static_cast<std::size_t>(got) < readBlock_.size()) return true;
     }
     return true;
 }
+
+void ChannelLink::TakeInput(const std::uint8_t* bytes, std::size_t count) {
+    if (!helloFound_) {
+        static const std::string hello = HelloBytes();
+        unscanned_.append(reinterpret_cast<const char*>(bytes), count);
+        std::size_t at = unscanned_.find(hello);
+        if (at == std::string::npos) {
+            // Keep what could still be the start of a Hello split across reads.
+            std::size_t keep = std::min(unscanned_.size(), hello.size() - 1);
+            greeting_.append(unscanned_, 0, unscanned_.size() - keep);
+            unscanned_.erase(0, unscanned_.size() - keep);
+            if (greeting_.size() > kMaxGreeting)
+                throw ProgramError("The bridge did not start; the remote command printed: \"" + FirstLine(greeting_) +
+                                   "\".");
+            return;
+        }
+        greeting_.append(unscanned_, 0, at);
+        helloFound_ = true;
+        std::string rest = unscanned_.substr(at);
+        unscanned_.clear();
+        bytes = reinterpret_cast<const std::uint8_t*>(rest.data());
+        if (!input_.AppendInput(bytes, rest.size()))
+            throw ProgramError("The bridge sent more input than the forwarder can hold.");
+        return;
+    }
+    if (!input_.AppendInput(bytes, count))
+        throw ProgramError("The bridge sent more input than the forwarder can hold.");
+}
+
+std::string GreetingLine(const std::string& greeting) { return FirstLine(greeting); }
 
 void ChannelLink::StartKeepAlive() {
     keepAlive_ = true;

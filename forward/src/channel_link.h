@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "clock.h"
@@ -40,7 +41,12 @@ public:
     // Whether the frame buffer has room for another read.
     bool WantsRead() const;
     // Reads what the command has written so far. False at the end of its output.
+    // Until the bridge's Hello, whatever comes before it is the remote side's
+    // greeting (login scripts and some servers print one): kept, not parsed.
+    // Throws ProgramError once more than 64 KiB of it has come.
     bool ReadSome();
+    bool HelloFound() const { return helloFound_; }
+    const std::string& Greeting() const { return greeting_; }
     // The next whole frame, as FrameBuffer::ParseFrame; Consume() drops it.
     ParseStatus Parse(FrameView& view) { return input_.ParseFrame(view); }
     void Consume() { input_.ConsumeFrame(); }
@@ -52,7 +58,9 @@ public:
     // missing Pong proves nothing, so the dead-channel clock is held.
     void StartKeepAlive();
     void Tick(bool notListening);
-    void NotePong() { unansweredSinceMs_ = -1; }
+    // Any frame from the bridge shows the channel alive, not only a Pong: a
+    // bridge busy opening a pipe answers late but still answers other things.
+    void NoteArrival() { unansweredSinceMs_ = -1; }
     // When Tick() next has something to do; -1 when never.
     std::int64_t NextTimerMs() const;
 
@@ -63,6 +71,7 @@ private:
     };
 
     void Settle(Pending& frame, std::size_t count);
+    void TakeInput(const std::uint8_t* bytes, std::size_t count);
 
     int inFd_;
     int outFd_;
@@ -74,8 +83,14 @@ private:
     std::map<std::uint32_t, std::size_t> queuedByOwner_;
     FrameBuffer input_;
     std::vector<std::uint8_t> readBlock_;
+    bool helloFound_ = false;
+    std::string greeting_;
+    std::string unscanned_;  // the greeting's tail, which may be the start of Hello
     bool keepAlive_ = false;
     std::int64_t lastPingMs_ = 0;
     std::int64_t unansweredSinceMs_ = -1;
     std::uint64_t pingCount_ = 0;
 };
+
+// The first line of a greeting, trimmed for a message.
+std::string GreetingLine(const std::string& greeting);

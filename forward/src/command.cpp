@@ -68,13 +68,14 @@ Command::Command(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_adddup2(&setup.actions, in.read.get(), 0);
     posix_spawn_file_actions_adddup2(&setup.actions, out.write.get(), 1);
     posix_spawn_file_actions_adddup2(&setup.actions, err.write.get(), 2);
-    // The forwarder ignores SIGPIPE and catches SIGINT/SIGTERM; the command
+    // The forwarder ignores SIGPIPE and catches SIGINT/SIGTERM/SIGHUP; the command
     // starts with the default dispositions and an empty signal mask.
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGINT);
     sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGHUP);
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&setup.attributes, &defaults);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "clock.h"
 #include "command.h"
@@ -37,7 +38,9 @@ void Line(const std::string& line) {
     std::fflush(stdout);
 }
 
-// The stop pipe: readable once SIGINT or SIGTERM has arrived.
+// The stop pipe: readable once SIGINT, SIGTERM or SIGHUP has arrived. A hang-up
+// (the terminal closed) ends the forwarder the same way, so that its sockets
+// are removed rather than left behind.
 UniqueFd InstallStopSignals() {
     int ends[2];
     if (pipe(ends) != 0) throw ProgramError("Could not create a pipe.");
@@ -51,6 +54,7 @@ UniqueFd InstallStopSignals() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     return UniqueFd(ends[0]);
 }
 
@@ -68,6 +72,108 @@ void DrainErrors(CommandErrorText& errors, int timeoutMs) {
         pollfd fd{errors.Fd(), POLLIN, 0};
         if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) return;
         if (!errors.ReadSome()) return;
+    }
+}
+
+
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLastRetryMs = 30000;
+// A session that lived this long was a working one: the next retry starts
+// again from the shortest wait.
+constexpr std::int64_t kHealthyMs = 60000;
+
+// Why a session ended, from what the command left behind.
+std::string DescribeSessionEnd(bool helloSeen, const std::string& greeting, int status,
+                               const std::string& lastError) {
+    if (helloSeen) return "the command ended with " + DescribeExit(status) + (lastError.empty() ? "." : ": " + lastError);
+    if (!greeting.empty()) return "The bridge did not start; the remote command printed: \"" + GreetingLine(greeting) + "\".";
+    // Its own words say why when it has any; silence usually means that the
+    // command is not the bridge at all.
+    if (!lastError.empty())
+        return "the command ended with " + DescribeExit(status) + " before the bridge started: " + lastError;
+    return "the command ended with " + DescribeExit(status) +
+           " before the bridge started; check that it runs quorl-socket-bridge.";
+}
+
+std::string Seconds(int ms) { return std::to_string(ms / 1000) + " s"; }
+
+// Waits for the command to exit after its channel ended and collects its last
+// words; kills it if it lingers.
+int ReapCommand(Command& command, CommandErrorText& errors) {
+    int status = 0;
+    if (!command.WaitExit(5000, status)) status = command.Stop(0);
+    DrainErrors(errors, 1000);
+    return status;
+}
+
+int RunWatch(const ForwardOptions& options, SessionOptions sessionOptions, int stopFd) {
+    Command command(options.command);
+    CommandErrorText errors(command.Errors(), options.verbose, Problem);
+    SteadyClock clock;
+    WatchSession session(SessionIo{command.Output(), command.Input(), stopFd, -1}, options.pipes, sessionOptions, clock,
+                         SessionOutput{Problem, Line});
+    session.SetCommandErrorText(&errors);
+    if (session.Run() == SessionEnd::Stopped) {
+        command.Stop(5000);
+        return 0;
+    }
+    int status = ReapCommand(command, errors);
+    // A terminal's Ctrl-C reaches the command too, which may end first.
+    if (StopRequested(stopFd)) return 0;
+    Problem(DescribeSessionEnd(session.HelloSeen(), session.Greeting(), status, errors.LastLine()));
+    return 1;
+}
+
+int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int stopFd) {
+    SteadyClock clock;
+    // Destroying the session closes every local connection and removes the
+    // Unix sockets it created.
+    BridgeSession session(SessionIo{-1, -1, stopFd, -1}, options.listen, sessionOptions, clock,
+                          SessionOutput{Problem, Line});
+    int retryMs = kFirstRetryMs;
+    for (;;) {
+        std::string failure;
+        std::int64_t startedMs = clock.NowMs();
+        {
+            Command command(options.command);
+            CommandErrorText errors(command.Errors(), options.verbose, Problem);
+            session.SetCommandErrorText(&errors);
+            session.Attach(SessionIo{command.Output(), command.Input(), stopFd, -1});
+            std::optional<SessionEnd> end;
+            try {
+                end = session.Run();
+            } catch (const ProgramError& error) {
+                // Listeners that cannot be opened are the user's to fix, not
+                // the session's: no reconnect helps.
+                if (!options.reconnect || (session.HelloSeen() && !session.Listening())) throw;
+                failure = std::string(error.what());
+            }
+            if (end == SessionEnd::Stopped) {
+                session.SetCommandErrorText(nullptr);
+                command.Stop(5000);
+                return 0;
+            }
+            bool helloSeen = session.HelloSeen();
+            std::string greeting = session.Greeting();
+            session.Detach();
+            int status = failure.empty() ? ReapCommand(command, errors) : command.Stop(2000);
+            session.SetCommandErrorText(nullptr);
+            if (StopRequested(stopFd)) return 0;
+            if (failure.empty()) failure = DescribeSessionEnd(helloSeen, greeting, status, errors.LastLine());
+        }
+        if (!options.reconnect) {
+            Problem(failure);
+            return 1;
+        }
+        if (clock.NowMs() - startedMs >= kHealthyMs) retryMs = kFirstRetryMs;
+        Problem(failure + " Reconnecting in " + Seconds(retryMs) + ".");
+        // Meanwhile the listeners stay and new connections wait for the next
+        // session.
+        std::int64_t dueMs = clock.NowMs() + retryMs;
+        for (std::int64_t now = clock.NowMs(); now < dueMs; now = clock.NowMs())
+            if (session.Step(static_cast<int>(std::min<std::int64_t>(dueMs - now, 1000))) == SessionEnd::Stopped)
+                return 0;
+        retryMs = std::min(retryMs * 2, kLastRetryMs);
     }
 }
 
@@ -89,36 +195,12 @@ int RunForwarder(const std::vector<std::string>& args) {
     signal(SIGPIPE, SIG_IGN);
     try {
         UniqueFd stop = InstallStopSignals();
-        Command command(options.command);
-        CommandErrorText errors(command.Errors(), options.verbose, Problem);
-        SessionIo io{command.Output(), command.Input(), stop.get(), -1};
         SessionOptions sessionOptions;
         sessionOptions.verbose = options.verbose;
-        SteadyClock clock;
-        SessionEnd end;
-        if (options.watch) {
-            WatchSession session(io, options.pipes, sessionOptions, clock, SessionOutput{Problem, Line});
-            session.SetCommandErrorText(&errors);
-            end = session.Run();
-        } else {
-            // Destroying the session closes every local connection and
-            // removes the Unix sockets it created.
-            BridgeSession session(io, options.listen, sessionOptions, clock, SessionOutput{Problem, Line});
-            session.SetCommandErrorText(&errors);
-            end = session.Run();
-        }
-        if (end == SessionEnd::Stopped) {
-            command.Stop(5000);
-            return 0;
-        }
-        int status = 0;
-        if (!command.WaitExit(5000, status)) status = command.Stop(0);
-        DrainErrors(errors, 1000);
-        // A terminal's Ctrl-C reaches the command too, which may end first.
-        if (StopRequested(stop.get())) return 0;
-        std::string said = errors.LastLine();
-        Problem("the command ended with " + DescribeExit(status) + (said.empty() ? "." : ": " + said));
-        return 1;
+        sessionOptions.lingerMs = options.lingerMs;
+        sessionOptions.pipe = options.pipe;
+        return options.watch ? RunWatch(options, sessionOptions, stop.get())
+                             : RunBridge(options, sessionOptions, stop.get());
     } catch (const ProgramError& error) {
         Problem(error.what());
         return 1;

@@ -56,12 +56,17 @@ std::string ParentFolder(const std::string& path) {
 // neither reach the socket nor plant one in its place.
 bool ClosedToOthers(mode_t mode) { return (mode & (S_IXGRP | S_IXOTH)) == 0; }
 
+// The folder itself is examined, never what a link points to: another user's
+// link to your private folder would pass today and could be turned elsewhere
+// tomorrow.
 void RequirePrivateFolder(const std::string& folder) {
     struct stat info {};
-    if (stat(folder.c_str(), &info) != 0) {
-        if (errno != ENOENT || mkdir(folder.c_str(), 0700) != 0 || stat(folder.c_str(), &info) != 0)
+    if (lstat(folder.c_str(), &info) != 0) {
+        if (errno != ENOENT || mkdir(folder.c_str(), 0700) != 0 || lstat(folder.c_str(), &info) != 0)
             throw ProgramError("Could not create the socket folder " + folder + ": " + SystemReason(errno) + ".");
     }
+    if (S_ISLNK(info.st_mode))
+        throw ProgramError("The socket folder " + folder + " is a symbolic link; give the folder itself.");
     if (!S_ISDIR(info.st_mode)) throw ProgramError("The socket folder " + folder + " is not a folder.");
     if (info.st_uid != getuid() || !ClosedToOthers(info.st_mode))
         throw ProgramError("The socket folder " + folder +

@@ -1,40 +1,90 @@
 #include "options.h"
 
+#include <cmath>
+#include <cstdlib>
+
 #include "text/program_error.h"
 
 const char* const kForwardHelp =
     "Usage:\n"
-    "  quorl-socket-forward [-v] --listen ADDR [--listen ADDR]... -- COMMAND [ARG...]\n"
+    "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] --listen ADDR [--listen ADDR]...\n"
+    "      --ssh HOST [--ssh-option OPT]... [--remote-shell cmd|powershell|posix]\n"
+    "      [--remote-program PATH] --pipe PIPE\n"
+    "  quorl-socket-forward [-v] watch --ssh HOST [--ssh-option OPT]... [--remote-shell SHELL]\n"
+    "      [--remote-program PATH] PIPE...\n"
+    "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] --listen ADDR... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward [-v] watch PIPE... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward --help\n"
     "\n"
-    "Runs COMMAND, which must start 'quorl-socket-bridge bridge --socket PIPE' (or, for watch,\n"
-    "'quorl-socket-bridge service') with its standard input and output as the channel, for example\n"
-    "  ssh HOST quorl-socket-bridge bridge --socket '\\\\.\\pipe\\NAME'\n"
-    "Every connection accepted on a listen address becomes one stream of that one session.\n"
+    "Starts quorl-socket-bridge on HOST through ssh (or runs COMMAND, which must start it) and carries\n"
+    "every connection accepted on a listen address as one stream of that one session to PIPE.\n"
+    "\n"
+    "  --ssh HOST             run the bridge on HOST with ssh -T, BatchMode, a connect time-out and\n"
+    "                         server keep-alives; each --ssh-option OPT is passed as -o OPT\n"
+    "  --remote-shell SHELL   the shell HOST's SSH server runs commands with: cmd (the default, as\n"
+    "                         Windows OpenSSH), powershell, or posix; it decides the quoting\n"
+    "  --remote-program PATH  the bridge program on HOST (default: quorl-socket-bridge on its PATH)\n"
+    "  --pipe PIPE            the named pipe, \\\\.\\pipe\\NAME; in a POSIX shell write it in single quotes\n"
+    "  --reconnect            when the session ends, keep listening and start it again (1 s, doubling\n"
+    "                         to 30 s); connections wait up to 30 s for it\n"
+    "  --linger SECONDS       after a local client ends its input, how long a stream stays open\n"
+    "                         while the pipe sends nothing (default 0.5)\n"
+    "  -v, --verbose          report listen addresses, each stream's start and end, the remote\n"
+    "                         greeting and the command's standard error\n"
     "\n"
     "Listen addresses:\n"
-    "  unix:PATH, or PATH    a Unix socket with mode 0600; its folder must belong to you and be\n"
-    "                        closed to other users (it is created with mode 0700 if missing);\n"
+    "  unix:PATH, or PATH    a Unix socket with mode 0600; its folder must belong to you, be closed to\n"
+    "                        other users and not be a link (it is created with mode 0700 if missing);\n"
     "                        an existing file at PATH is replaced only if it is a dead socket of yours\n"
-    "  tcp:PORT              127.0.0.1:PORT\n"
+    "  tcp:PORT              127.0.0.1:PORT; reachable by every user of this machine\n"
     "  tcp:HOST:PORT         a numeric HOST (IPv6 in brackets); anything but loopback is reachable\n"
-    "                        by other machines\n"
+    "                        by other machines too\n"
     "\n"
     "watch prints one line per change: 'PIPE available', 'PIPE absent' or 'PIPE undetermined', and\n"
     "'PIPE refused: REASON' for a pipe that cannot be watched.\n"
     "\n"
-    "  -v, --verbose   report listen addresses, opened streams with their labels, and the command's\n"
-    "                  standard error as it comes\n"
-    "\n"
-    "At most 64 connections are carried at once; later ones wait until one ends. When COMMAND ends,\n"
-    "every connection is closed and the exit status is 1; after SIGINT or SIGTERM it is 0.\n";
+    "At most 64 connections are carried at once; later ones wait until one ends. When the session\n"
+    "ends without --reconnect, every connection is closed and the exit status is 1; after SIGINT,\n"
+    "SIGTERM or SIGHUP it is 0.\n";
+
+namespace {
+
+// "--name VALUE" or "--name=VALUE": true with `value` set when `args[i]` is
+// the option `name`.
+bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name, std::string& value) {
+    const std::string& arg = args[i];
+    if (arg == name) {
+        if (i + 1 >= args.size()) throw ProgramError(name + " needs a value.");
+        value = args[++i];
+        return true;
+    }
+    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 && arg[name.size()] == '=') {
+        value = arg.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+std::int64_t ParseSeconds(const std::string& text) {
+    char* end = nullptr;
+    double seconds = std::strtod(text.c_str(), &end);
+    bool digitsOnly = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
+    if (!digitsOnly || end == text.c_str() || *end != '\0' || !std::isfinite(seconds) || seconds > 86400)
+        throw ProgramError("Give --linger a number of seconds from 0 to 86400, not " + text + ".");
+    return static_cast<std::int64_t>(std::llround(seconds * 1000));
+}
+
+}  // namespace
 
 ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     ForwardOptions options;
+    SshTarget ssh;
+    bool shellGiven = false, programGiven = false;
+    std::vector<std::string> rawPipes;
     std::size_t i = 0;
     for (; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        std::string value;
         if (arg == "--") break;
         if (arg == "-h" || arg == "--help") {
             options.help = true;
@@ -42,28 +92,63 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         }
         if (arg == "-v" || arg == "--verbose") {
             options.verbose = true;
-        } else if (arg == "--listen" || arg.rfind("--listen=", 0) == 0) {
-            if (options.watch) throw ProgramError("watch takes no --listen.");
-            std::string value;
-            if (arg == "--listen") {
-                if (i + 1 >= args.size()) throw ProgramError("--listen needs an address.");
-                value = args[++i];
-            } else {
-                value = arg.substr(9);
-            }
+        } else if (arg == "--reconnect") {
+            options.reconnect = true;
+        } else if (TakeValue(args, i, "--linger", value)) {
+            options.lingerMs = ParseSeconds(value);
+        } else if (TakeValue(args, i, "--listen", value)) {
             options.listen.push_back(ParseListenAddress(value));
-        } else if (arg == "watch" && !options.watch && options.listen.empty()) {
+        } else if (TakeValue(args, i, "--ssh", value)) {
+            if (options.viaSsh) throw ProgramError("Give --ssh only once.");
+            if (value.empty() || value[0] == '-') throw ProgramError("Give --ssh a host name, not " + value + ".");
+            ssh.host = value;
+            options.viaSsh = true;
+        } else if (TakeValue(args, i, "--ssh-option", value)) {
+            ssh.options.push_back(value);
+        } else if (TakeValue(args, i, "--remote-shell", value)) {
+            ssh.shell = ParseRemoteShell(value);
+            shellGiven = true;
+        } else if (TakeValue(args, i, "--remote-program", value)) {
+            if (value.empty()) throw ProgramError("Give --remote-program a path.");
+            ssh.program = value;
+            programGiven = true;
+        } else if (TakeValue(args, i, "--pipe", value)) {
+            if (!options.pipe.empty()) throw ProgramError("Give --pipe only once.");
+            options.pipe = CheckPipeArgument(value);
+        } else if (arg == "watch" && !options.watch && options.listen.empty() && options.pipe.empty()) {
             options.watch = true;
         } else if (options.watch && !arg.empty() && arg[0] != '-') {
-            options.pipes.push_back(arg);
+            rawPipes.push_back(arg);
         } else {
             throw ProgramError("Unknown argument " + arg + ".");
         }
     }
-    if (i >= args.size()) throw ProgramError("Give the command that starts the bridge after --.");
-    options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-    if (options.command.empty()) throw ProgramError("Give the command that starts the bridge after --.");
-    if (options.watch && options.pipes.empty()) throw ProgramError("watch needs at least one pipe.");
-    if (!options.watch && options.listen.empty()) throw ProgramError("Give at least one --listen address.");
+    const bool commandGiven = i < args.size();
+    if (commandGiven) options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+
+    if (options.viaSsh && commandGiven) throw ProgramError("Give either --ssh HOST or a command after --, not both.");
+    if (!options.viaSsh) {
+        if (!ssh.options.empty() || shellGiven || programGiven)
+            throw ProgramError("--ssh-option, --remote-shell and --remote-program go with --ssh.");
+        if (!options.pipe.empty()) throw ProgramError("--pipe goes with --ssh; with a command, the command names the pipe.");
+        if (options.command.empty())
+            throw ProgramError("Give --ssh HOST, or the command that starts the bridge after --.");
+    }
+    if (options.watch) {
+        if (!options.listen.empty()) throw ProgramError("watch takes no --listen.");
+        if (options.reconnect) throw ProgramError("watch takes no --reconnect.");
+        if (rawPipes.empty()) throw ProgramError("watch needs at least one pipe.");
+        options.pipes = rawPipes;
+        if (options.viaSsh) {
+            for (const std::string& pipe : rawPipes) CheckPipeArgument(pipe);
+            options.command = SshCommand(ssh, {"service"});
+        }
+        return options;
+    }
+    if (options.listen.empty()) throw ProgramError("Give at least one --listen address.");
+    if (options.viaSsh) {
+        if (options.pipe.empty()) throw ProgramError("Give the pipe to reach with --pipe \\\\.\\pipe\\NAME.");
+        options.command = SshCommand(ssh, {"bridge", "--socket", options.pipe});
+    }
     return options;
 }

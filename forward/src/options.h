@@ -1,18 +1,31 @@
 #pragma once
 // The forwarder's command line.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "listen_address.h"
+#include "remote_command.h"
+
+// socat's -t for the same situation waits half a second: long enough for data
+// already on its way back to arrive, short enough that a client that closed
+// for good does not hold a stream. Each arrival from the pipe restarts it.
+inline constexpr std::int64_t kDefaultLingerMs = 500;
 
 struct ForwardOptions {
     bool help = false;
     bool verbose = false;
     bool watch = false;
+    bool reconnect = false;
+    std::int64_t lingerMs = kDefaultLingerMs;
     std::vector<ListenAddress> listen;  // bridge mode
+    std::string pipe;                   // bridge mode with --ssh: the canonical path
     std::vector<std::string> pipes;     // watch mode
+    // The command that carries the channel: the one given after --, or the ssh
+    // command built from --ssh.
     std::vector<std::string> command;
+    bool viaSsh = false;
 };
 
 // Throws ProgramError with a sentence for a command line it cannot take.

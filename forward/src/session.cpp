@@ -18,6 +18,8 @@ constexpr int kLocalReadsPerTurn = 4;
 constexpr std::size_t kMaxErrorLine = 1000;
 constexpr short kHangup = POLLHUP | POLLERR;
 constexpr std::string_view kStreamLimitSentence = "Stream limit exceeded.";
+constexpr std::string_view kNoServerSentence = "The named pipe app is unavailable (Windows error 2).";
+constexpr std::string_view kAllBusySentence = "The named pipe app is unavailable (Windows error 231).";
 
 #ifdef MSG_NOSIGNAL
 constexpr int kSendFlags = MSG_NOSIGNAL;
@@ -45,19 +47,42 @@ std::string PayloadText(const FrameView& frame) {
 
 [[noreturn]] void Invalid() { throw ProgramError("The bridge sent an invalid frame."); }
 
-void RequireHello(const FrameView& frame) {
-    if (frame.type != static_cast<std::uint32_t>(FrameType::Hello) || frame.streamId != 0 || frame.length != 0)
-        throw ProgramError("The bridge did not begin the session with Hello.");
-}
-
 int WaitFor(std::int64_t nextTimerMs, std::int64_t now, int maxWaitMs) {
     if (nextTimerMs < 0) return maxWaitMs;
     return static_cast<int>(std::clamp<std::int64_t>(nextTimerMs - now, 0, maxWaitMs));
 }
 
+std::int64_t Earliest(std::int64_t a, std::int64_t b) { return a < 0 ? b : (b < 0 ? a : std::min(a, b)); }
+
 bool Has(short revents, short bits) { return (revents & bits) != 0; }
 
+// Every complete line of the greeting from `shown` on, for -v.
+void ShowGreeting(const std::string& greeting, std::size_t& shown, const SessionOutput& output) {
+    std::size_t newline;
+    while ((newline = greeting.find('\n', shown)) != std::string::npos) {
+        std::string line = greeting.substr(shown, newline - shown);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        output.problem("remote: " + line);
+        shown = newline + 1;
+    }
+}
+
+[[noreturn]] void NoHello(const std::string& greeting, std::int64_t limitMs) {
+    std::string said = greeting.empty() ? "" : "; the remote command printed: \"" + GreetingLine(greeting) + "\"";
+    throw ProgramError("The bridge did not start within " + std::to_string(limitMs / 1000) + " seconds" + said + ".");
+}
+
 }  // namespace
+
+// The bridge's sentence for a failed Open, with the pipe named and its two
+// common Windows errors said in words.
+std::string OpenFailedMessage(const std::string& pipe, const std::string& sentence) {
+    std::string what = pipe.empty() ? "the pipe" : pipe;
+    if (sentence == kNoServerSentence) return "Could not open " + what + ": no server is running for it (Windows error 2).";
+    if (sentence == kAllBusySentence)
+        return "Could not open " + what + ": every instance of it is busy (Windows error 231).";
+    return "Could not open " + what + ": " + sentence;
+}
 
 bool CommandErrorText::ReadSome() {
     char block[4096];
@@ -91,13 +116,39 @@ BridgeSession::BridgeSession(SessionIo io, std::vector<ListenAddress> addresses,
                              Clock& clock, SessionOutput output)
     : io_(io),
       addresses_(std::move(addresses)),
-      options_(options),
+      options_(std::move(options)),
       clock_(clock),
       output_(std::move(output)),
-      link_(io.channelIn, io.channelOut, clock, options.keepAlive),
-      ids_(options.lastStreamId) {}
+      ids_(options_.lastStreamId) {
+    if (io.channelIn >= 0) Attach(io);
+}
 
 BridgeSession::~BridgeSession() = default;
+
+void BridgeSession::Attach(SessionIo io) {
+    io.stopFd = io_.stopFd;
+    io_ = io;
+    link_ = std::make_unique<ChannelLink>(io.channelIn, io.channelOut, clock_, options_.keepAlive);
+    helloSeen_ = false;
+    helloDueMs_ = clock_.NowMs() + options_.helloLimitMs;
+    greetingShown_ = 0;
+    openingFree_ = false;
+    opensUnanswered_ = 0;
+}
+
+void BridgeSession::Detach() {
+    while (!streams_.empty()) {
+        auto it = streams_.begin();
+        Say("stream " + std::to_string(it->first) + " ended: the session ended");
+        Retire(std::move(it->second.socket), it->second.localEnded);
+        Forget(it->first);
+    }
+    streamsAtBridge_ = 0;
+    opensUnanswered_ = 0;
+    link_.reset();
+    io_.channelIn = io_.channelOut = -1;
+    helloSeen_ = false;
+}
 
 std::vector<std::string> BridgeSession::ListenerNames() const {
     std::vector<std::string> names;
@@ -112,8 +163,8 @@ std::size_t BridgeSession::HeldForLocal() const {
 }
 
 // The channel carries every stream, so it is paused only while some stream's
-// local reader is a whole bound behind; CheckStalledReaders ends such a pause
-// within stalledReaderMs at the latest.
+// local reader is a whole bound behind; the stalled-reader rule ends such a
+// pause within stalledReaderMs at the latest.
 bool BridgeSession::ChannelPaused() const {
     for (const auto& [id, stream] : streams_)
         if (stream.toLocal.Size() >= options_.streamBufferLimit) return true;
@@ -121,50 +172,147 @@ bool BridgeSession::ChannelPaused() const {
 }
 
 std::int64_t BridgeSession::NextTimerMs() const {
-    std::int64_t next = link_.NextTimerMs();
+    std::int64_t next = link_ ? link_->NextTimerMs() : -1;
+    if (link_ && !helloSeen_) next = Earliest(next, helloDueMs_);
+    if (!held_.empty()) next = Earliest(next, held_.front().sinceMs + options_.heldLimitMs);
+    for (const Draining& drain : draining_) next = Earliest(next, drain.untilMs);
     for (const auto& [id, stream] : streams_) {
-        if (stream.stalledSinceMs < 0) continue;
-        std::int64_t due = stream.stalledSinceMs + options_.stalledReaderMs;
-        next = next < 0 ? due : std::min(next, due);
+        if (stream.stalledSinceMs >= 0) next = Earliest(next, stream.stalledSinceMs + options_.stalledReaderMs);
+        if (stream.localEnded && stream.toLocal.Empty())
+            next = Earliest(next, stream.quietSinceMs + options_.lingerMs);
     }
     return next;
 }
 
 void BridgeSession::OnHello() {
     helloSeen_ = true;
-    link_.StartKeepAlive();
-    for (const ListenAddress& address : addresses_) {
-        listeners_.push_back(Listener::Open(address));
-        if (options_.verbose) output_.problem("listening on " + listeners_.back()->Name());
+    link_->StartKeepAlive();
+    if (listeners_.empty()) {
+        for (const ListenAddress& address : addresses_) {
+            listeners_.push_back(Listener::Open(address));
+            Say("listening on " + listeners_.back()->Name());
+        }
     }
 }
 
 void BridgeSession::Forget(std::uint32_t id) {
-    streams_.erase(id);
+    auto found = streams_.find(id);
+    if (found != streams_.end()) {
+        Stream& stream = found->second;
+        if (stream.socket) Retire(std::move(stream.socket), stream.localEnded || stream.hangupSeen);
+        streams_.erase(found);
+    }
     ids_.Release(id);
+}
+
+void BridgeSession::Retire(UniqueFd socket, bool inputEnded) {
+    if (!socket) return;
+    if (inputEnded) return;  // closing it sends a plain end
+    shutdown(socket.get(), SHUT_WR);
+    draining_.push_back(Draining{std::move(socket), clock_.NowMs() + options_.drainMs, options_.drainBytes});
+}
+
+void BridgeSession::OnDrainReadable(std::size_t index) {
+    Draining& drain = draining_[index];
+    char block[65536];
+    for (;;) {
+        ssize_t got = read(drain.socket.get(), block, std::min(sizeof block, drain.left));
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (got <= 0 || static_cast<std::size_t>(got) >= drain.left) break;
+        drain.left -= static_cast<std::size_t>(got);
+    }
+    drain.untilMs = 0;  // done: RunTimers closes it
 }
 
 void BridgeSession::EndAtBridge(std::uint32_t id, Stream& stream) {
     if (!stream.opened || stream.bridgeClosed || stream.closeSent) return;
-    link_.Send(FrameType::Close, id, nullptr, 0);
+    link_->Send(FrameType::Close, id, nullptr, 0);
     stream.closeSent = true;
     --streamsAtBridge_;
 }
 
+void BridgeSession::End(std::uint32_t id, Stream& stream, const char* why) {
+    Say("stream " + std::to_string(id) + " ended: " + why);
+    EndAtBridge(id, stream);
+    Forget(id);
+}
+
 void BridgeSession::LocalGone(std::uint32_t id, Stream& stream) {
+    stream.hangupSeen = true;  // nothing left to read
     if (!stream.opened) {
         // The bridge is still opening it: the Close follows its answer.
         stream.localGone = true;
         stream.socket.reset();
         return;
     }
-    EndAtBridge(id, stream);
+    End(id, stream, stream.writeFailed ? "its client could not be written to" : "its client closed the connection");
+}
+
+bool BridgeSession::MaySendOpen() const {
+    if (!link_ || !helloSeen_) return false;
+    if (!openingFree_) return opensUnanswered_ == 0;
+    // The bridge opens one pipe at a time: an Open it has not answered for a
+    // while, with no other answer meanwhile, means it is waiting for the pipe.
+    std::int64_t now = clock_.NowMs();
+    for (const auto& [id, stream] : streams_)
+        if (!stream.opened && now - std::max(stream.openSentMs, lastAnswerMs_) >= options_.openProbeMs) return false;
+    return true;
+}
+
+void BridgeSession::SendWaitingOpens() {
+    while (!held_.empty() && MaySendOpen()) {
+        UniqueFd socket = std::move(held_.front().socket);
+        held_.pop_front();
+        std::uint32_t id = ids_.Allocate();
+        link_->Send(FrameType::Open, id, nullptr, 0);
+        Stream& stream = streams_[id];
+        stream.socket = std::move(socket);
+        stream.openSentMs = clock_.NowMs();
+        ++streamsAtBridge_;
+        ++opensUnanswered_;
+    }
+}
+
+std::size_t BridgeSession::CloseWaiting() {
+    std::size_t count = held_.size();
+    while (!held_.empty()) {
+        Retire(std::move(held_.front().socket), false);
+        held_.pop_front();
+    }
+    return count;
+}
+
+void BridgeSession::OnOpenFailed(std::uint32_t id, Stream& stream, const std::string& sentence) {
+    --opensUnanswered_;
+    lastAnswerMs_ = clock_.NowMs();
+    // The bridge forgets its ended streams at the start of a turn, not the
+    // moment their last frame is written, so a slot freed just before this
+    // Open may not be free there yet. The retry reaches a new turn.
+    if (sentence == kStreamLimitSentence && !stream.localGone && stream.openAttempts <= options_.maxOpenRetries) {
+        ++stream.openAttempts;
+        ++opensUnanswered_;
+        link_->Send(FrameType::Open, id, nullptr, 0);
+        return;
+    }
+    // What failed this Open would fail the waiting ones too, each after its
+    // own wait at the bridge: they end now, with the same reason.
+    openingFree_ = false;
+    std::size_t waiting = CloseWaiting();
+    if (!stream.localGone || waiting != 0) {
+        std::string message = OpenFailedMessage(options_.pipe, sentence);
+        if (waiting != 0)
+            message += " " + std::to_string(waiting) + (waiting == 1 ? " waiting connection was" : " waiting connections were") +
+                       " closed too.";
+        output_.problem(message);
+    }
+    --streamsAtBridge_;
     Forget(id);
 }
 
 void BridgeSession::Dispatch(const FrameView& frame) {
+    link_->NoteArrival();
     if (!helloSeen_) {
-        RequireHello(frame);
+        // The channel link hands on nothing before the Hello it found.
         OnHello();
         return;
     }
@@ -173,42 +321,30 @@ void BridgeSession::Dispatch(const FrameView& frame) {
     Stream* stream = found == streams_.end() ? nullptr : &found->second;
     switch (static_cast<FrameType>(frame.type)) {
     case FrameType::Pong:
-        link_.NotePong();
         return;
     case FrameType::Opened: {
         if (stream == nullptr || stream->opened) Unexpected(frame);
         stream->opened = true;
+        --opensUnanswered_;
+        lastAnswerMs_ = clock_.NowMs();
+        openingFree_ = true;
         if (stream->localGone) {
-            LocalGone(id, *stream);
+            End(id, *stream, "its client closed the connection");
             return;
         }
-        if (options_.verbose) {
-            std::string label = PayloadText(frame);
-            output_.problem("stream " + std::to_string(id) + " opened" + (label.empty() ? "" : ": " + label));
-        }
+        std::string label = PayloadText(frame);
+        Say("stream " + std::to_string(id) + " opened" + (label.empty() ? "" : ": " + label));
         return;
     }
-    case FrameType::OpenFailed: {
+    case FrameType::OpenFailed:
         if (stream == nullptr || stream->opened) Unexpected(frame);
-        std::string sentence = PayloadText(frame);
-        // The bridge forgets its ended streams at the start of a turn, not the
-        // moment their last frame is written, so a slot freed just before this
-        // Open may not be free there yet. The retry reaches a new turn.
-        if (sentence == kStreamLimitSentence && !stream->localGone && stream->openAttempts <= options_.maxOpenRetries) {
-            ++stream->openAttempts;
-            link_.Send(FrameType::Open, id, nullptr, 0);
-            return;
-        }
-        if (!stream->localGone) output_.problem(sentence);
-        --streamsAtBridge_;
-        Forget(id);
+        OnOpenFailed(id, *stream, PayloadText(frame));
         return;
-    }
     case FrameType::Data:
         // Frames for a stream this side has already closed are still in flight; they are dropped.
         if (stream == nullptr || !stream->opened || stream->closeSent || stream->bridgeClosed || stream->bridgeEof)
             return;
-        if (frame.length == 0) return;
+        if (frame.length == 0 || stream->writeFailed) return;
         stream->toLocal.Append(frame.payload, frame.length);
         OnLocalWritable(id, *stream);
         return;
@@ -229,7 +365,7 @@ void BridgeSession::Dispatch(const FrameView& frame) {
 }
 
 void BridgeSession::AcceptConnections(int listenFd) {
-    while (streamsAtBridge_ < options_.maxStreams) {
+    while (streamsAtBridge_ + held_.size() < options_.maxStreams) {
         int fd = accept(listenFd, nullptr, nullptr);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -237,17 +373,13 @@ void BridgeSession::AcceptConnections(int listenFd) {
         }
         UniqueFd socket(fd);
         PrepareLocalSocket(fd);
-        std::uint32_t id = ids_.Allocate();
-        link_.Send(FrameType::Open, id, nullptr, 0);
-        Stream& stream = streams_[id];
-        stream.socket = std::move(socket);
-        ++streamsAtBridge_;
+        held_.push_back(Waiting{std::move(socket), clock_.NowMs()});
     }
 }
 
 void BridgeSession::OnLocalReadable(std::uint32_t id, Stream& stream, short revents) {
     bool reading = stream.opened && !stream.localEnded && !stream.localGone && !stream.closeSent &&
-                   !stream.bridgeClosed && link_.QueuedFor(id) < options_.streamBufferLimit;
+                   !stream.bridgeClosed && link_->QueuedFor(id) < options_.streamBufferLimit;
     if (!reading) {
         if (!Has(revents, kHangup)) return;
         stream.hangupSeen = true;
@@ -256,18 +388,22 @@ void BridgeSession::OnLocalReadable(std::uint32_t id, Stream& stream, short reve
         return;
     }
     localBlock_.resize(kLocalReadBlock);  // see session.h
-    for (int turn = 0; turn < kLocalReadsPerTurn && link_.QueuedFor(id) < options_.streamBufferLimit; ++turn) {
+    for (int turn = 0; turn < kLocalReadsPerTurn && link_->QueuedFor(id) < options_.streamBufferLimit; ++turn) {
         ssize_t got = read(stream.socket.get(), localBlock_.data(), localBlock_.size());
         if (got > 0) {
-            link_.Send(FrameType::Data, id, localBlock_.data(), static_cast<std::size_t>(got), id);
+            link_->Send(FrameType::Data, id, localBlock_.data(), static_cast<std::size_t>(got), id);
             if (static_cast<std::size_t>(got) < localBlock_.size()) return;
             continue;
         }
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-        if (got == 0 && !Has(revents, POLLHUP) && !stream.hangupSeen) {
-            // A half-close: the local side sends no more but may still read.
+        if (got == 0 && !Has(revents, POLLHUP) && !stream.hangupSeen && !stream.writeFailed) {
+            // The local side sends no more. It may still read (a half-close),
+            // or it may have closed for good: TCP shows both alike until
+            // something is written to it. The stream stays for what the pipe
+            // sends, until the linger time passes with nothing.
             stream.localEnded = true;
-            link_.Send(FrameType::Eof, id, nullptr, 0);
+            stream.quietSinceMs = clock_.NowMs();
+            link_->Send(FrameType::Eof, id, nullptr, 0);
             return;
         }
         LocalGone(id, stream);
@@ -285,13 +421,26 @@ void BridgeSession::OnLocalWritable(std::uint32_t id, Stream& stream) {
             continue;
         }
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
-        LocalGone(id, stream);
+        // Nothing more reaches it, but what it sent before is still to be
+        // read and delivered; the Close follows the end of its input.
+        stream.writeFailed = true;
+        stream.toLocal = ByteQueue();
+        stream.stalledSinceMs = -1;
+        if (stream.bridgeClosed) {
+            Say("stream " + std::to_string(id) + " ended: its client could not be written to");
+            Forget(id);
+        } else if (stream.localEnded || stream.hangupSeen) {
+            LocalGone(id, stream);
+        }
         return;
     }
-    if (progress)
+    if (progress) {
         stream.stalledSinceMs = stream.toLocal.Size() >= options_.streamBufferLimit ? clock_.NowMs() : -1;
+        if (stream.localEnded) stream.quietSinceMs = clock_.NowMs();
+    }
     if (!stream.toLocal.Empty()) return;
     if (stream.bridgeClosed) {
+        Say("stream " + std::to_string(id) + " ended: the pipe's server closed it");
         Forget(id);
         return;
     }
@@ -301,12 +450,32 @@ void BridgeSession::OnLocalWritable(std::uint32_t id, Stream& stream) {
     }
 }
 
-void BridgeSession::CheckStalledReaders() {
+void BridgeSession::RunTimers() {
     std::int64_t now = clock_.NowMs();
+    if (link_ && !helloSeen_ && now >= helloDueMs_) NoHello(link_->Greeting(), options_.helloLimitMs);
+    if (!held_.empty() && now - held_.front().sinceMs >= options_.heldLimitMs) {
+        std::size_t expired = 0;
+        while (!held_.empty() && now - held_.front().sinceMs >= options_.heldLimitMs) {
+            Retire(std::move(held_.front().socket), false);
+            held_.pop_front();
+            ++expired;
+        }
+        output_.problem(std::to_string(expired) + (expired == 1 ? " connection" : " connections") + " waited " +
+                        std::to_string(options_.heldLimitMs / 1000) + " seconds for the bridge and " +
+                        (expired == 1 ? "was" : "were") + " closed.");
+    }
+    draining_.erase(std::remove_if(draining_.begin(), draining_.end(),
+                                   [&](const Draining& drain) { return now >= drain.untilMs; }),
+                    draining_.end());
     for (auto it = streams_.begin(); it != streams_.end();) {
         std::uint32_t id = it->first;
         Stream& stream = it->second;
-        ++it;  // LocalGone may erase this entry
+        ++it;  // the stream may end here
+        if (stream.opened && stream.localEnded && !stream.closeSent && !stream.bridgeClosed &&
+            stream.toLocal.Empty() && now - stream.quietSinceMs >= options_.lingerMs) {
+            End(id, stream, "its client ended its input and the pipe sent nothing more");
+            continue;
+        }
         if (stream.toLocal.Size() < options_.streamBufferLimit) {
             stream.stalledSinceMs = -1;
             continue;
@@ -324,10 +493,10 @@ void BridgeSession::CheckStalledReaders() {
 }
 
 std::optional<SessionEnd> BridgeSession::Step(int maxWaitMs) {
-    link_.Tick(ChannelPaused());
-    CheckStalledReaders();
+    if (link_) link_->Tick(ChannelPaused());
+    RunTimers();
 
-    enum class Kind { Stop, ErrorText, ChannelIn, ChannelOut, Listener, Stream };
+    enum class Kind { Stop, ErrorText, ChannelIn, ChannelOut, Listener, Stream, Drain };
     struct Target {
         Kind kind;
         std::uint32_t index;
@@ -339,17 +508,17 @@ std::optional<SessionEnd> BridgeSession::Step(int maxWaitMs) {
         targets.push_back(Target{kind, index});
     };
     if (io_.stopFd >= 0) watch(io_.stopFd, POLLIN, Kind::Stop, 0);
-    if (errorText_ != nullptr && errorText_->Fd() >= 0) watch(errorText_->Fd(), POLLIN, Kind::ErrorText, 0);
+    if (link_ && errorText_ != nullptr && errorText_->Fd() >= 0) watch(errorText_->Fd(), POLLIN, Kind::ErrorText, 0);
     const bool paused = ChannelPaused();
-    if (!paused && link_.WantsRead()) watch(link_.InFd(), POLLIN, Kind::ChannelIn, 0);
-    if (link_.WantsWrite()) watch(link_.OutFd(), POLLOUT, Kind::ChannelOut, 0);
-    if (streamsAtBridge_ < options_.maxStreams)
+    if (link_ && !paused && link_->WantsRead()) watch(link_->InFd(), POLLIN, Kind::ChannelIn, 0);
+    if (link_ && link_->WantsWrite()) watch(link_->OutFd(), POLLOUT, Kind::ChannelOut, 0);
+    if (streamsAtBridge_ + held_.size() < options_.maxStreams)
         for (std::uint32_t i = 0; i < listeners_.size(); ++i) watch(listeners_[i]->Fd(), POLLIN, Kind::Listener, i);
     for (auto& [id, stream] : streams_) {
         if (!stream.socket) continue;
         short events = 0;
         if (stream.opened && !stream.localEnded && !stream.closeSent && !stream.bridgeClosed &&
-            link_.QueuedFor(id) < options_.streamBufferLimit)
+            link_->QueuedFor(id) < options_.streamBufferLimit)
             events |= POLLIN;
         if (!stream.toLocal.Empty()) events |= POLLOUT;
         // A hang-up is reported whatever is asked; one already noted would
@@ -357,6 +526,8 @@ std::optional<SessionEnd> BridgeSession::Step(int maxWaitMs) {
         if (events == 0 && stream.hangupSeen) continue;
         watch(stream.socket.get(), events, Kind::Stream, id);
     }
+    for (std::uint32_t i = 0; i < draining_.size(); ++i)
+        if (draining_[i].untilMs != 0) watch(draining_[i].socket.get(), POLLIN, Kind::Drain, i);
 
     int ready = poll(fds.data(), fds.size(), WaitFor(NextTimerMs(), clock_.NowMs(), maxWaitMs));
     if (ready < 0 && errno != EINTR) throw ProgramError("Could not wait for input.");
@@ -373,10 +544,11 @@ std::optional<SessionEnd> BridgeSession::Step(int maxWaitMs) {
             errorText_->ReadSome();
             break;
         case Kind::ChannelIn:
-            if (!link_.ReadSome()) channelEnded = true;
+            if (!link_->ReadSome()) channelEnded = true;
+            if (options_.verbose) ShowGreeting(link_->Greeting(), greetingShown_, output_);
             break;
         case Kind::ChannelOut:
-            if (!link_.WriteSome()) return SessionEnd::ChannelClosed;
+            if (!link_->WriteSome()) return SessionEnd::ChannelClosed;
             break;
         case Kind::Listener:
             AcceptConnections(listeners_[target.index]->Fd());
@@ -390,20 +562,25 @@ std::optional<SessionEnd> BridgeSession::Step(int maxWaitMs) {
             if (Has(revents, POLLIN | kHangup)) OnLocalReadable(target.index, found->second, revents);
             break;
         }
+        case Kind::Drain:
+            OnDrainReadable(target.index);
+            break;
         }
     }
 
     // Frames held while the channel was paused are handled as soon as it is not.
-    while (!ChannelPaused()) {
+    while (link_ && !ChannelPaused()) {
         FrameView frame;
-        ParseStatus status = link_.Parse(frame);
+        ParseStatus status = link_->Parse(frame);
         if (status == ParseStatus::NeedMore) break;
         if (status != ParseStatus::Ok) Invalid();
         Dispatch(frame);
-        link_.Consume();
+        link_->Consume();
     }
+    if (!link_) return std::nullopt;
     if (channelEnded) return SessionEnd::ChannelClosed;
-    if (link_.WantsWrite() && !link_.WriteSome()) return SessionEnd::ChannelClosed;
+    SendWaitingOpens();
+    if (link_->WantsWrite() && !link_->WriteSome()) return SessionEnd::ChannelClosed;
     return std::nullopt;
 }
 
@@ -421,6 +598,7 @@ WatchSession::WatchSession(SessionIo io, std::vector<std::string> pipes, Session
       clock_(clock),
       output_(std::move(output)),
       link_(io.channelIn, io.channelOut, clock, options.keepAlive),
+      helloDueMs_(clock.NowMs() + options_.helloLimitMs),
       pending_(pipes_.size(), false),
       watching_(pipes_.size(), false) {}
 
@@ -442,8 +620,9 @@ void WatchSession::OnHello() {
 }
 
 void WatchSession::Dispatch(const FrameView& frame) {
+    link_.NoteArrival();
     if (!helloSeen_) {
-        RequireHello(frame);
+        // The channel link hands on nothing before the Hello it found.
         OnHello();
         return;
     }
@@ -451,7 +630,6 @@ void WatchSession::Dispatch(const FrameView& frame) {
     bool known = frame.streamId != 0 && index < pipes_.size();
     switch (static_cast<FrameType>(frame.type)) {
     case FrameType::Pong:
-        link_.NotePong();
         return;
     case FrameType::ServiceReply:
         if (!known || !pending_[index]) Unexpected(frame);
@@ -476,6 +654,9 @@ void WatchSession::Dispatch(const FrameView& frame) {
 
 std::optional<SessionEnd> WatchSession::Step(int maxWaitMs) {
     link_.Tick(false);
+    if (!helloSeen_) {
+        if (clock_.NowMs() >= helloDueMs_) NoHello(link_.Greeting(), options_.helloLimitMs);
+    }
     std::vector<pollfd> fds;
     int stopAt = -1, errorAt = -1, inAt = -1, outAt = -1;
     auto watch = [&](int fd, short events, int& at) {
@@ -486,7 +667,8 @@ std::optional<SessionEnd> WatchSession::Step(int maxWaitMs) {
     if (errorText_ != nullptr && errorText_->Fd() >= 0) watch(errorText_->Fd(), POLLIN, errorAt);
     if (link_.WantsRead()) watch(link_.InFd(), POLLIN, inAt);
     if (link_.WantsWrite()) watch(link_.OutFd(), POLLOUT, outAt);
-    int ready = poll(fds.data(), fds.size(), WaitFor(link_.NextTimerMs(), clock_.NowMs(), maxWaitMs));
+    std::int64_t next = helloSeen_ ? link_.NextTimerMs() : Earliest(link_.NextTimerMs(), helloDueMs_);
+    int ready = poll(fds.data(), fds.size(), WaitFor(next, clock_.NowMs(), maxWaitMs));
     if (ready < 0 && errno != EINTR) throw ProgramError("Could not wait for input.");
     if (ready <= 0) return std::nullopt;
     if (stopAt >= 0 && fds[stopAt].revents != 0) return SessionEnd::Stopped;

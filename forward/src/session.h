@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,6 +38,24 @@ struct SessionOptions {
     std::size_t maxStreams = 64;
     std::uint32_t lastStreamId = 0;  // the first stream gets the next ID
     int maxOpenRetries = 4;
+    // After a local client ends its input: how long its stream stays open
+    // while nothing comes from the pipe (the bridge cannot pass the end on).
+    std::int64_t lingerMs = 500;
+    // The pipe named in messages; empty when only the command knows it.
+    std::string pipe;
+    // While an Open has gone unanswered this long, new connections wait for
+    // its answer instead of queueing behind it at the bridge.
+    std::int64_t openProbeMs = 1000;
+    // The longest a connection waits for its Open to be sent.
+    std::int64_t heldLimitMs = 30000;
+    // The longest the bridge may take to say Hello.
+    std::int64_t helloLimitMs = 60000;
+    // A socket closed with its input unread is first shut for writing and its
+    // input read and dropped for at most this long and this much, so that its
+    // peer gets a clean end rather than a reset that can destroy the last
+    // data on its way to it.
+    std::int64_t drainMs = 2000;
+    std::size_t drainBytes = 1048576;
 };
 
 // Where the session's text goes: `problem` gets sentences for standard error
@@ -55,6 +74,10 @@ struct SessionIo {
 };
 
 enum class SessionEnd { Stopped, ChannelClosed };
+
+// The bridge's sentence for a failed Open, for the user: the pipe named (or
+// "the pipe" when `pipe` is empty) and its two common Windows errors in words.
+std::string OpenFailedMessage(const std::string& pipe, const std::string& sentence);
 
 // The command's standard error: complete lines are kept (the last one for the
 // report when the command ends) and, in verbose mode, passed on as they come.
@@ -77,68 +100,121 @@ private:
     std::string last_;
 };
 
+// The bridge-mode session: local connections carried as streams over one
+// channel. The listeners and the connections waiting for a stream outlive a
+// channel, so that a new channel can be attached after one is lost.
 class BridgeSession {
 public:
+    // Attaches `io` at once when it names a channel (channelIn >= 0).
     BridgeSession(SessionIo io, std::vector<ListenAddress> addresses, SessionOptions options, Clock& clock,
                   SessionOutput output);
     ~BridgeSession();
 
+    // A new channel; the bridge's Hello is awaited on it. `io.stopFd` is kept
+    // from the constructor.
+    void Attach(SessionIo io);
+    // Forgets the channel: every stream's local connection is closed; the
+    // listeners stay, and connections accepted from now on wait for the next
+    // channel (at most heldLimitMs).
+    void Detach();
+
     // One turn, waiting at most `maxWaitMs` for something to happen. Returns
-    // how the session ended, or nothing while it goes on. Throws ProgramError
-    // when the bridge breaks the protocol, stops answering, or a listener
-    // cannot be opened.
+    // how the channel ended, or nothing while it goes on. Throws ProgramError
+    // when the bridge breaks the protocol, stops answering or does not start,
+    // or a listener cannot be opened.
     std::optional<SessionEnd> Step(int maxWaitMs);
     SessionEnd Run();
+
+    bool HelloSeen() const { return helloSeen_; }
+    // What the remote side printed before the bridge's Hello.
+    std::string Greeting() const { return link_ ? link_->Greeting() : std::string(); }
 
     // For tests and benchmarks: what the session holds now.
     bool Listening() const { return !listeners_.empty(); }
     std::vector<std::string> ListenerNames() const;
     std::size_t StreamsAtBridge() const { return streamsAtBridge_; }
     std::size_t LocalConnections() const { return streams_.size(); }
-    std::size_t HeldForLocal() const;      // bridge data waiting for local readers
-    std::size_t HeldForBridge() const { return link_.QueuedBytes(); }
-    std::size_t UnparsedInput() const { return link_.UnparsedBytes(); }
+    std::size_t WaitingConnections() const { return held_.size(); }
+    std::size_t DrainingConnections() const { return draining_.size(); }
+    std::size_t HeldForLocal() const;  // bridge data waiting for local readers
+    std::size_t HeldForBridge() const { return link_ ? link_->QueuedBytes() : 0; }
+    std::size_t UnparsedInput() const { return link_ ? link_->UnparsedBytes() : 0; }
     void SetCommandErrorText(CommandErrorText* text) { errorText_ = text; }
 
 private:
     struct Stream {
         UniqueFd socket;
         bool opened = false;        // the bridge answered Opened
+        std::int64_t openSentMs = 0;
+        int openAttempts = 1;
         bool localEnded = false;    // the local side sent its last byte (Eof sent)
+        bool writeFailed = false;   // nothing more reaches the local side: read it to its end, then Close
         bool localGone = false;     // the local side is closed: Close is due once opened
         bool hangupSeen = false;    // poll reported a hang-up not yet acted upon
         bool bridgeEof = false;     // the bridge sent Eof: shut down our writing once drained
         bool writeShut = false;
         bool bridgeClosed = false;  // the bridge forgot the stream: close once drained
         bool closeSent = false;
-        int openAttempts = 1;
+        std::int64_t quietSinceMs = 0;  // once localEnded: when the pipe last sent something
         ByteQueue toLocal;
         std::int64_t stalledSinceMs = -1;
+    };
+    // An accepted connection whose Open has not been sent yet.
+    struct Waiting {
+        UniqueFd socket;
+        std::int64_t sinceMs;
+    };
+    struct Draining {
+        UniqueFd socket;
+        std::int64_t untilMs;
+        std::size_t left;
     };
 
     void OnHello();
     void Dispatch(const FrameView& frame);
+    void OnOpenFailed(std::uint32_t id, Stream& stream, const std::string& sentence);
     void OnLocalReadable(std::uint32_t id, Stream& stream, short revents);
     void OnLocalWritable(std::uint32_t id, Stream& stream);
+    void OnDrainReadable(std::size_t index);
     void AcceptConnections(int listenFd);
+    bool MaySendOpen() const;
+    void SendWaitingOpens();
+    // Closes every waiting connection; returns how many there were.
+    std::size_t CloseWaiting();
     // Sends Close for a stream the bridge still holds and stops counting it there.
     void EndAtBridge(std::uint32_t id, Stream& stream);
     void LocalGone(std::uint32_t id, Stream& stream);
+    // Ends the stream on this side (Close to the bridge where due), saying why under -v.
+    void End(std::uint32_t id, Stream& stream, const char* why);
     void Forget(std::uint32_t id);
+    // Closes a local socket; one whose input may still hold data is drained first.
+    void Retire(UniqueFd socket, bool inputEnded);
     bool ChannelPaused() const;
-    void CheckStalledReaders();
+    void RunTimers();
     std::int64_t NextTimerMs() const;
+    void Say(const std::string& text) const {
+        if (options_.verbose) output_.problem(text);
+    }
 
     SessionIo io_;
     std::vector<ListenAddress> addresses_;
     SessionOptions options_;
     Clock& clock_;
     SessionOutput output_;
-    ChannelLink link_;
+    std::unique_ptr<ChannelLink> link_;
     CommandErrorText* errorText_ = nullptr;
     bool helloSeen_ = false;
+    std::int64_t helloDueMs_ = 0;
+    std::size_t greetingShown_ = 0;
+    // Opens go out freely only after the bridge has opened the pipe; until
+    // then, and after a failure, one Open probes while new connections wait.
+    bool openingFree_ = false;
+    std::size_t opensUnanswered_ = 0;
+    std::int64_t lastAnswerMs_ = 0;
     std::vector<std::unique_ptr<Listener>> listeners_;
     std::map<std::uint32_t, Stream> streams_;
+    std::deque<Waiting> held_;
+    std::vector<Draining> draining_;
     StreamIdAllocator ids_;
     std::size_t streamsAtBridge_ = 0;
     std::vector<std::uint8_t> localBlock_;  // one local read at a time
@@ -155,6 +231,8 @@ public:
     std::optional<SessionEnd> Step(int maxWaitMs);
     SessionEnd Run();
     std::size_t ActiveWatches() const { return active_; }
+    bool HelloSeen() const { return helloSeen_; }
+    std::string Greeting() const { return link_.Greeting(); }
     void SetCommandErrorText(CommandErrorText* text) { errorText_ = text; }
 
 private:
@@ -169,6 +247,7 @@ private:
     ChannelLink link_;
     CommandErrorText* errorText_ = nullptr;
     bool helloSeen_ = false;
+    std::int64_t helloDueMs_ = 0;
     std::vector<bool> pending_;  // by watch ID - 1: sent, not yet answered
     std::vector<bool> watching_;
     std::size_t active_ = 0;

@@ -189,12 +189,17 @@ public:
                 continue;
             }
             if (got == 0) ended = true;
-            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ended = true;
+            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                ended = true;
+                reset = errno == ECONNRESET;
+            }
             return;
         }
     }
+    void ShutdownRead() { shutdown(fd_.get(), SHUT_RD); }
     std::string received;
     bool ended = false;
+    bool reset = false;  // ended by a reset rather than a plain end
 
 private:
     UniqueFd fd_;

@@ -89,6 +89,19 @@ TEST(UnixListener, RefusesAFolderOthersCanEnter) {
     EXPECT_EQ(access(path.c_str(), F_OK), -1);
 }
 
+// A link is refused even when it leads to a private folder of the user's own:
+// whoever owns the link can point it elsewhere later.
+TEST(UnixListener, RefusesAFolderThatIsALink) {
+    TempFolder temp;
+    std::string real = temp.Path() + "/real";
+    std::string link = temp.Path() + "/link";
+    ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    EXPECT_EQ(MessageOf([&] { Listener::Open(ParseListenAddress(link + "/agent.sock")); }),
+              "The socket folder " + link + " is a symbolic link; give the folder itself.");
+    EXPECT_EQ(access((real + "/agent.sock").c_str(), F_OK), -1);
+}
+
 TEST(UnixListener, RefusesAFileThatIsNotASocket) {
     TempFolder temp;
     std::string path = temp.Path() + "/agent.sock";

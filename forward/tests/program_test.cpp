@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
 #include "harness.h"
 
 extern char** environ;
@@ -138,7 +139,9 @@ bool WaitForEnd(Client& client) {
 TEST(ForwardProgram, RelaysAndReportsTheCommandsExitMidSession) {
     TempFolder temp;
     std::string path = temp.Path() + "/forward.sock";
-    Program program({QSF_FORWARD_PROGRAM, "--listen", "unix:" + path, "--", QSF_FAKE_BRIDGE_PROGRAM});
+    // A login greeting before the bridge starts is no obstacle.
+    Program program({QSF_FORWARD_PROGRAM, "--listen", "unix:" + path, "--", "/bin/sh", "-c",
+                     std::string("echo Welcome to the host.; exec ") + QSF_FAKE_BRIDGE_PROGRAM});
     ASSERT_TRUE(WaitForPath(path, true));
 
     std::string data(300000, '\0');
@@ -157,19 +160,44 @@ TEST(ForwardProgram, RelaysAndReportsTheCommandsExitMidSession) {
     EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the socket is removed";
 }
 
-TEST(ForwardProgram, StopsWithStatusZeroOnSigterm) {
+// SIGTERM, SIGINT and a hang-up each end the forwarder with status 0, closing
+// every connection and removing its socket.
+TEST(ForwardProgram, StopsWithStatusZeroOnEachStopSignal) {
+    for (int stopSignal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(stopSignal);
+        TempFolder temp;
+        std::string path = temp.Path() + "/forward.sock";
+        Program program({QSF_FORWARD_PROGRAM, "--listen", path, "--", QSF_FAKE_BRIDGE_PROGRAM});
+        ASSERT_TRUE(WaitForPath(path, true));
+        Client client(path);
+        EXPECT_EQ(EchoThrough(client, "hello"), "hello");
+        program.Signal(stopSignal);
+        ASSERT_TRUE(program.WaitExit(10000));
+        EXPECT_EQ(program.ExitCode(), 0);
+        EXPECT_EQ(program.err, "");
+        EXPECT_TRUE(WaitForEnd(client));
+        EXPECT_EQ(access(path.c_str(), F_OK), -1);
+    }
+}
+
+// With --reconnect a session that ends is started again: the socket stays,
+// one line says what happened, and a connection made meanwhile is served by
+// the new session.
+TEST(ForwardProgram, ReconnectsAfterTheCommandEnds) {
     TempFolder temp;
     std::string path = temp.Path() + "/forward.sock";
-    Program program({QSF_FORWARD_PROGRAM, "--listen", path, "--", QSF_FAKE_BRIDGE_PROGRAM});
+    Program program({QSF_FORWARD_PROGRAM, "--reconnect", "--listen", path, "--", QSF_FAKE_BRIDGE_PROGRAM});
     ASSERT_TRUE(WaitForPath(path, true));
-    Client client(path);
-    EXPECT_EQ(EchoThrough(client, "hello"), "hello");
+    Client quitter(path);
+    quitter.Write("quit:3");
+    EXPECT_TRUE(WaitForEnd(quitter));
+    Client next(path);
+    EXPECT_EQ(EchoThrough(next, "after the reconnect"), "after the reconnect");
     program.Signal(SIGTERM);
     ASSERT_TRUE(program.WaitExit(10000));
     EXPECT_EQ(program.ExitCode(), 0);
-    EXPECT_EQ(program.err, "");
-    EXPECT_TRUE(WaitForEnd(client));
-    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+    EXPECT_EQ(program.err,
+              "quorl-socket-forward: the command ended with status 3: fake bridge: asked to quit Reconnecting in 1 s.\n");
 }
 
 TEST(ForwardProgram, PrintsTheOpenFailedSentence) {
@@ -184,34 +212,48 @@ TEST(ForwardProgram, PrintsTheOpenFailedSentence) {
     program.Signal(SIGINT);
     ASSERT_TRUE(program.WaitExit(10000));
     EXPECT_EQ(program.ExitCode(), 0);
-    EXPECT_EQ(program.err, "quorl-socket-forward: The named pipe app is unavailable (Windows error 2).\n");
+    EXPECT_EQ(program.err,
+              "quorl-socket-forward: Could not open the pipe: no server is running for it (Windows error 2).\n");
 }
 
-// A bridge that refuses before Hello: nothing is listened on, and its own
-// sentence is what the user reads.
+// A command that ends before the bridge's Hello: nothing is listened on, and
+// the user reads what the command said, or what it printed instead of the
+// bridge, or a hint that it may not run the bridge at all.
 TEST(ForwardProgram, ReportsACommandThatEndsBeforeHello) {
-    TempFolder temp;
-    std::string path = temp.Path() + "/forward.sock";
-    Program program({QSF_FORWARD_PROGRAM, "--listen", path, "--", "/bin/sh", "-c",
-                     "echo 'This named pipe is not in the HTTP allowlist.' >&2; exit 1"});
-    ASSERT_TRUE(program.WaitExit(10000));
-    EXPECT_EQ(program.ExitCode(), 1);
-    EXPECT_EQ(program.err,
-              "quorl-socket-forward: the command ended with status 1: This named pipe is not in the HTTP allowlist.\n");
-    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+    struct Case {
+        const char* script;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"echo 'This named pipe is not in the HTTP allowlist.' >&2; exit 1",
+         "the command ended with status 1 before the bridge started: This named pipe is not in the HTTP allowlist."},
+        {"exit 0", "the command ended with status 0 before the bridge started; check that it runs quorl-socket-bridge."},
+        {"echo 'Welcome to win-host.'; echo 'Last login: today'",
+         "The bridge did not start; the remote command printed: \"Welcome to win-host.\"."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        TempFolder temp;
+        std::string path = temp.Path() + "/forward.sock";
+        Program program({QSF_FORWARD_PROGRAM, "--listen", path, "--", "/bin/sh", "-c", c.script});
+        ASSERT_TRUE(program.WaitExit(10000));
+        EXPECT_EQ(program.ExitCode(), 1);
+        EXPECT_EQ(program.err, std::string("quorl-socket-forward: ") + c.said + "\n");
+        EXPECT_EQ(access(path.c_str(), F_OK), -1);
+    }
 }
 
 TEST(ForwardProgram, ExplainsCommandLinesItCannotRun) {
     Program help({QSF_FORWARD_PROGRAM, "--help"});
     ASSERT_TRUE(help.WaitExit(10000));
     EXPECT_EQ(help.ExitCode(), 0);
-    EXPECT_EQ(help.out.rfind("Usage:\n  quorl-socket-forward [-v] --listen ADDR", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("Usage:\n  quorl-socket-forward [-v] [--reconnect]", 0), 0u) << help.out;
 
     Program noCommand({QSF_FORWARD_PROGRAM, "--listen", "tcp:0"});
     ASSERT_TRUE(noCommand.WaitExit(10000));
     EXPECT_EQ(noCommand.ExitCode(), 1);
     EXPECT_EQ(noCommand.err,
-              "quorl-socket-forward: Give the command that starts the bridge after --.\n"
+              "quorl-socket-forward: Give --ssh HOST, or the command that starts the bridge after --.\n"
               "Try 'quorl-socket-forward --help'.\n");
 
     Program missing({QSF_FORWARD_PROGRAM, "--listen", "tcp:0", "--", "/nonexistent/bridge-command"});
@@ -219,6 +261,48 @@ TEST(ForwardProgram, ExplainsCommandLinesItCannotRun) {
     EXPECT_EQ(missing.ExitCode(), 1);
     EXPECT_EQ(missing.err,
               "quorl-socket-forward: Could not start /nonexistent/bridge-command: No such file or directory.\n");
+}
+
+// The stand-in bridge that these tests run must treat a client's Eof as the
+// real one does, or the forwarder's tests could not see a stream that the
+// Eof does not end: it stays open, and only Data after it ends the stream.
+TEST(StandInBridge, KeepsAStreamOpenAfterTheClientsEof) {
+    Command bridge({QSF_FAKE_BRIDGE_PROGRAM});
+    auto send = [&](const std::string& bytes) {
+        ASSERT_EQ(write(bridge.Input(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    };
+    FrameBuffer input;
+    std::vector<qsf_test::Frame> frames;
+    // Frames up to and including the next one of `type`, within a bound.
+    auto readUntil = [&](FrameType type) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            FrameView view;
+            if (input.ParseFrame(view) == ParseStatus::Ok) {
+                frames.push_back({static_cast<FrameType>(view.type), view.streamId,
+                                  std::string(reinterpret_cast<const char*>(view.payload), view.length)});
+                input.ConsumeFrame();
+                if (frames.back().type == type) return true;
+                continue;
+            }
+            pollfd fd{bridge.Output(), POLLIN, 0};
+            poll(&fd, 1, 10);
+            char block[4096];
+            ssize_t got = read(bridge.Output(), block, sizeof block);
+            if (got > 0) input.AppendInput(block, static_cast<std::size_t>(got));
+        }
+        return false;
+    };
+    using qsf_test::Encode;
+    send(Encode(FrameType::Open, 1) + Encode(FrameType::Data, 1, "abc") + Encode(FrameType::Eof, 1) +
+         Encode(FrameType::Ping, 0, "fence"));
+    ASSERT_TRUE(readUntil(FrameType::Pong));
+    std::vector<FrameType> types;
+    for (const auto& frame : frames) types.push_back(frame.type);
+    EXPECT_EQ(types, (std::vector<FrameType>{FrameType::Hello, FrameType::Opened, FrameType::Data, FrameType::Pong}));
+    send(Encode(FrameType::Data, 1, "after the end"));
+    ASSERT_TRUE(readUntil(FrameType::Close));
+    EXPECT_EQ(frames.back().id, 1u);
 }
 
 }  // namespace

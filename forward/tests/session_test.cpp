@@ -30,11 +30,25 @@ TEST(BridgeSession, ListensOnlyAfterHello) {
     EXPECT_TRUE(h.bridge.received.empty()) << "nothing is sent before a client connects";
 }
 
-TEST(BridgeSession, RefusesABridgeThatDoesNotBeginWithHello) {
-    Harness h;
-    h.bridge.Send(FrameType::Opened, 1);
-    EXPECT_EQ(MessageOf([&] { h.RunUntil([] { return false; }); }),
-              "The bridge did not begin the session with Hello.");
+// What the remote side prints before the bridge's Hello (a login greeting) is
+// skipped and shown under -v; a Hello split across reads is still found; a
+// long greeting without a Hello ends the session quoting its first line.
+TEST(BridgeSession, SkipsAGreetingBeforeHello) {
+    SessionOptions options;
+    options.verbose = true;
+    Harness h(options);
+    std::string hello = qsf_test::Encode(FrameType::Hello, 0);
+    h.bridge.SendRaw("Welcome to win-host.\r\n" + hello.substr(0, 5));
+    h.Turns(5);
+    EXPECT_FALSE(h.Session().Listening());
+    h.bridge.SendRaw(hello.substr(5));
+    ASSERT_TRUE(h.RunUntil([&] { return h.Session().Listening(); }));
+    EXPECT_EQ(h.problems.front(), "remote: Welcome to win-host.");
+
+    Harness silent;
+    silent.bridge.SendRaw("Last login: today\n" + std::string(70000, '.'));
+    EXPECT_EQ(MessageOf([&] { silent.RunUntil([] { return false; }); }),
+              "The bridge did not start; the remote command printed: \"Last login: today\".");
 }
 
 // Each accepted connection gets the next unused ID and one Open; its data
@@ -94,19 +108,24 @@ TEST(BridgeSession, RelaysDataBothWaysAfterOpened) {
     EXPECT_EQ(client.received, reply);
 }
 
-// OpenFailed: the sentence goes to stderr, the local connection is closed, and
-// the stream no longer counts.
+// OpenFailed: the sentence goes to stderr with the pipe named, the local
+// connection is closed cleanly even though the request it sent was never read,
+// and the stream no longer counts.
 TEST(BridgeSession, ReportsOpenFailedAndClosesTheConnection) {
-    Harness h;
+    SessionOptions options;
+    options.pipe = "\\\\.\\pipe\\my-agent";
+    Harness h(options);
     h.Start();
     Client client(h.SocketPath());
+    client.Write("request nobody will read");
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 1; }));
     h.bridge.Send(FrameType::OpenFailed, 1, "This named pipe is not in the HTTP allowlist.");
     ASSERT_TRUE(h.RunUntil([&] {
         client.Drain();
         return client.ended;
     }));
-    EXPECT_EQ(h.problems, std::vector<std::string>{"This named pipe is not in the HTTP allowlist."});
+    EXPECT_FALSE(client.reset) << "a plain end, not a reset";
+    EXPECT_EQ(h.problems, std::vector<std::string>{"Could not open \\\\.\\pipe\\my-agent: This named pipe is not in the HTTP allowlist."});
     EXPECT_EQ(h.Session().StreamsAtBridge(), 0u);
     EXPECT_EQ(h.Session().LocalConnections(), 0u);
     EXPECT_FALSE(h.bridge.Has(FrameType::Close, 1)) << "a failed stream does not exist at the bridge";
@@ -129,7 +148,7 @@ TEST(BridgeSession, RetriesAnOpenRefusedForTheStreamLimit) {
         return client.ended;
     }));
     EXPECT_EQ(h.bridge.Opens(), (std::vector<std::uint32_t>{1, 1, 1}));
-    EXPECT_EQ(h.problems, std::vector<std::string>{"Stream limit exceeded."});
+    EXPECT_EQ(h.problems, std::vector<std::string>{"Could not open the pipe: Stream limit exceeded."});
 }
 
 // With 64 streams open the 65th connection waits in the accept backlog: no
@@ -139,8 +158,10 @@ TEST(BridgeSession, HoldsThe65thConnectionUntilAStreamEnds) {
     h.Start();
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < 65; ++i) clients.push_back(std::make_unique<Client>(h.SocketPath()));
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 1; }));
+    h.bridge.Send(FrameType::Opened, 1);
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 64; }));
-    for (std::uint32_t id = 1; id <= 64; ++id) h.bridge.Send(FrameType::Opened, id);
+    for (std::uint32_t id = 2; id <= 64; ++id) h.bridge.Send(FrameType::Opened, id);
     h.Turns(50);
     EXPECT_EQ(h.bridge.Count(FrameType::Open), 64u);
     EXPECT_EQ(h.Session().StreamsAtBridge(), 64u);
@@ -251,6 +272,95 @@ TEST(BridgeSession, DeliversDataBeforeTheBridgesClose) {
         return client.ended;
     }));
     EXPECT_EQ(client.received, "partial answer");
+}
+
+// A local client that ends its input (a TCP client's full close looks just
+// the same) keeps its stream while the pipe sends; once the pipe has been
+// quiet for the linger time the stream is closed at both ends.
+TEST(BridgeSession, ClosesAStreamWhoseClientEndedAfterTheLingerTime) {
+    SessionOptions options;
+    options.lingerMs = 500;
+    Harness h(options);
+    h.Start();
+    Client client(h.SocketPath());
+    std::uint32_t id = h.OpenStream(client);
+    client.Write("GET /");
+    client.ShutdownWrite();
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Eof, id); }));
+    h.clock.now += 400;
+    h.bridge.Send(FrameType::Data, id, "answer");
+    h.Turns(5);
+    h.clock.now += 400;
+    h.Turns(5);
+    EXPECT_FALSE(h.bridge.Has(FrameType::Close, id)) << "the answer restarted the linger time";
+    h.clock.now += 100;
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
+    ASSERT_TRUE(h.RunUntil([&] {
+        client.Drain();
+        return client.ended;
+    }));
+    EXPECT_EQ(client.received, "answer");
+    EXPECT_EQ(h.Session().LocalConnections(), 0u);
+}
+
+// A client that can no longer be written to is still read to its end: every
+// byte it sent reaches the bridge before the Close.
+TEST(BridgeSession, DeliversWhatAClientSentAfterWritingToItFailed) {
+    Harness h;
+    h.Start();
+    Client client(h.SocketPath());
+    std::uint32_t id = h.OpenStream(client);
+    std::string upload(3 * 1048576, 'u');
+    client.ShutdownRead();
+    h.bridge.Send(FrameType::Data, id, "413 too large");
+    std::size_t written = 0;
+    ASSERT_TRUE(h.RunUntil([&] {
+        if (written < upload.size()) written += client.Write(upload.substr(written, 65536));
+        return written == upload.size();
+    }));
+    client.ShutdownWrite();
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
+    EXPECT_EQ(h.bridge.DataOf(id).size(), upload.size());
+    EXPECT_FALSE(h.bridge.Has(FrameType::Eof, id));
+}
+
+// Opening is paced by the bridge's answers. Until an Open has succeeded, one
+// Open at a time goes out and later connections wait; a failure closes the
+// waiting ones at once with its sentence; a success lets every waiting one go.
+TEST(BridgeSession, PacesOpensUntilThePipeAnswers) {
+    SessionOptions options;
+    options.pipe = "\\\\.\\pipe\\api";
+    Harness h(options);
+    h.Start();
+    std::vector<std::unique_ptr<Client>> first;
+    for (int i = 0; i < 3; ++i) first.push_back(std::make_unique<Client>(h.SocketPath()));
+    ASSERT_TRUE(h.RunUntil([&] { return h.Session().WaitingConnections() == 2; }));
+    EXPECT_EQ(h.bridge.Count(FrameType::Open), 1u);
+    h.bridge.Send(FrameType::OpenFailed, 1, "The named pipe app is unavailable (Windows error 2).");
+    ASSERT_TRUE(h.RunUntil([&] {
+        for (auto& client : first) client->Drain();
+        return std::all_of(first.begin(), first.end(), [](auto& client) { return client->ended; });
+    }));
+    EXPECT_EQ(h.bridge.Count(FrameType::Open), 1u) << "the waiting connections never reached the bridge";
+    EXPECT_EQ(h.problems, std::vector<std::string>{"Could not open \\\\.\\pipe\\api: no server is running for it "
+                                                   "(Windows error 2). 2 waiting connections were closed too."});
+
+    // The server has started: the next connection probes, and its success
+    // lets the others go without waiting for one another.
+    std::vector<std::unique_ptr<Client>> second;
+    for (int i = 0; i < 4; ++i) second.push_back(std::make_unique<Client>(h.SocketPath()));
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 2; }));
+    h.bridge.Send(FrameType::Opened, 2);
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 5; }));
+
+    // Once an Open has gone unanswered for a second with no other answer,
+    // new ones wait again, until the bridge answers something.
+    h.clock.now += 1000;
+    Client late(h.SocketPath());
+    ASSERT_TRUE(h.RunUntil([&] { return h.Session().WaitingConnections() == 1; }));
+    EXPECT_EQ(h.bridge.Count(FrameType::Open), 5u);
+    h.bridge.Send(FrameType::Opened, 3);
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 6; }));
 }
 
 }  // namespace

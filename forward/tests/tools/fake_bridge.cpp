@@ -1,7 +1,8 @@
 // A stand-in for the bridge on its standard streams, for the forwarder's
 // process tests and benchmark: greets with Hello, opens every stream (up to
-// 64), echoes each stream's data, ends a stream when its client sends Eof, and
-// answers Ping. A Data payload "quit:N" makes it say so on standard error and
+// 64), echoes each stream's data and answers Ping. Like the real bridge it
+// cannot pass a client's Eof on to a pipe: the stream stays open, and Data
+// after Eof is answered with Close. A Data payload "quit:N" makes it say so on standard error and
 // exit with status N, as a bridge whose run fails would.
 //
 //   qsf-fake-bridge [--fail-open SENTENCE]
@@ -11,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
+#include <map>
 #include <string>
 
 #include "engine/frame.h"
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--fail-open") == 0) failOpen = argv[2];
     SendFrame(FrameType::Hello, 0, nullptr, 0);
     FrameBuffer input;
-    std::set<std::uint32_t> open;
+    std::map<std::uint32_t, bool> open;  // stream ID -> the client sent Eof
     static std::uint8_t block[65536];
     for (;;) {
         ssize_t got = read(0, block, sizeof block);
@@ -69,12 +70,18 @@ int main(int argc, char** argv) {
                 } else if (open.size() >= kMaxStreams) {
                     SendText(FrameType::OpenFailed, id, "Stream limit exceeded.");
                 } else {
-                    open.insert(id);
+                    open[id] = false;
                     SendText(FrameType::Opened, id, "TEST / fake");
                 }
                 break;
             case FrameType::Data: {
-                if (open.count(id) == 0) break;
+                auto stream = open.find(id);
+                if (stream == open.end()) break;
+                if (stream->second) {
+                    open.erase(stream);
+                    SendFrame(FrameType::Close, id, nullptr, 0);
+                    break;
+                }
                 std::string text(reinterpret_cast<const char*>(frame.payload), frame.length);
                 if (text.rfind("quit:", 0) == 0) {
                     std::fprintf(stderr, "fake bridge: asked to quit\n");
@@ -87,9 +94,7 @@ int main(int argc, char** argv) {
                 break;
             }
             case FrameType::Eof:
-                if (open.erase(id) == 0) break;
-                SendFrame(FrameType::Eof, id, nullptr, 0);
-                SendFrame(FrameType::Close, id, nullptr, 0);
+                if (open.count(id) != 0) open[id] = true;
                 break;
             case FrameType::Close:
                 open.erase(id);

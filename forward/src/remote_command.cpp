@@ -1,0 +1,160 @@
+#include "remote_command.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "pipes/pipe_path.h"
+#include "text/program_error.h"
+
+namespace {
+
+constexpr std::size_t kMaxPipeName = 101;
+
+// Characters no shell of the three treats specially; a word made only of them
+// goes as it is. Pipe paths are made of them.
+bool IsPlainByte(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '_' || c == '-' || c == '\\' ||
+           c == '/' || c == ':';
+}
+
+bool IsPlain(std::string_view word) { return !word.empty() && std::all_of(word.begin(), word.end(), IsPlainByte); }
+
+bool HasControl(std::string_view word) {
+    return std::any_of(word.begin(), word.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+std::string Describe(char c) {
+    if (c == ' ') return "a space";
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "a control character";
+    if (static_cast<unsigned char>(c) >= 0x80) return "a non-ASCII character";
+    return std::string("'") + c + "'";
+}
+
+[[noreturn]] void Unsafe(std::string_view word, std::string_view shell, std::string_view what) {
+    throw ProgramError("The remote program " + std::string(word) + " cannot be given to " + std::string(shell) +
+                       ": it contains " + std::string(what) + ".");
+}
+
+// cmd.exe: inside double quotes & | < > ^ and spaces are plain, but % still
+// expands and a double quote cannot be escaped at all.
+std::string ForCmd(std::string_view word) {
+    if (IsPlain(word)) return std::string(word);
+    if (HasControl(word)) Unsafe(word, "cmd.exe", "a control character");
+    for (char c : word)
+        if (c == '"' || c == '%') Unsafe(word, "cmd.exe", std::string("'") + c + "'");
+    return "\"" + std::string(word) + "\"";
+}
+
+// PowerShell: single quotes are literal and a quote inside is doubled; the
+// typographic single quotes (U+2018 to U+201B) count as quotes too.
+std::string ForPowerShell(std::string_view word) {
+    if (IsPlain(word)) return std::string(word);
+    if (HasControl(word)) Unsafe(word, "PowerShell", "a control character");
+    if (word.find("\xE2\x80\x98") != std::string_view::npos || word.find("\xE2\x80\x99") != std::string_view::npos ||
+        word.find("\xE2\x80\x9A") != std::string_view::npos || word.find("\xE2\x80\x9B") != std::string_view::npos)
+        Unsafe(word, "PowerShell", "a typographic quote");
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// A POSIX shell: everything but a plain word goes in single quotes, where only
+// the quote itself needs care. Backslashes are not plain here.
+std::string ForPosix(std::string_view word) {
+    bool plain = !word.empty() && std::none_of(word.begin(), word.end(), [](char c) { return c == '\\'; }) &&
+                 IsPlain(word);
+    if (plain) return std::string(word);
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+bool AsciiPrefixDiffers(std::string_view path) {
+    for (std::size_t i = 0; i < kPipePrefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(path[i])) != kPipePrefix[i]) return true;
+    return false;
+}
+
+std::string OptionName(std::string_view option) {
+    std::size_t end = option.find_first_of("= \t");
+    std::string name(option.substr(0, end));
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    return name;
+}
+
+}  // namespace
+
+RemoteShell ParseRemoteShell(std::string_view name) {
+    if (name == "cmd") return RemoteShell::Cmd;
+    if (name == "powershell") return RemoteShell::PowerShell;
+    if (name == "posix") return RemoteShell::Posix;
+    throw ProgramError("Unknown remote shell " + std::string(name) + "; give cmd, powershell or posix.");
+}
+
+std::string CheckPipeArgument(std::string_view path) {
+    const std::string shown(path);
+    if (path.size() < kPipePrefix.size() || AsciiPrefixDiffers(path))
+        throw ProgramError("The pipe path " + shown + " must begin with \\\\.\\pipe\\ (for example \\\\.\\pipe\\my-agent).");
+    std::string_view name = path.substr(kPipePrefix.size());
+    if (name.empty()) throw ProgramError("The pipe path " + shown + " has no pipe name after \\\\.\\pipe\\.");
+    for (char c : name) {
+        bool allowed = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
+        if (!allowed)
+            throw ProgramError("The pipe path " + shown + " contains " + Describe(c) +
+                               "; a pipe name may hold only letters, digits, dots, hyphens and underscores.");
+    }
+    if (name.size() > kMaxPipeName)
+        throw ProgramError("The pipe name in " + shown + " is longer than " + std::to_string(kMaxPipeName) +
+                           " characters.");
+    return ValidatePipePath(path);
+}
+
+std::string RemoteCommandLine(RemoteShell shell, const std::vector<std::string>& words) {
+    std::string line;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        std::string word;
+        switch (shell) {
+        case RemoteShell::Cmd:
+            word = ForCmd(words[i]);
+            break;
+        case RemoteShell::PowerShell:
+            word = ForPowerShell(words[i]);
+            // A quoted program name is only a string to PowerShell until the
+            // call operator runs it.
+            if (i == 0 && word.front() == '\'') word = "& " + word;
+            break;
+        case RemoteShell::Posix:
+            word = ForPosix(words[i]);
+            break;
+        }
+        if (i != 0) line += ' ';
+        line += word;
+    }
+    return line;
+}
+
+std::vector<std::string> SshCommand(const SshTarget& target, const std::vector<std::string>& bridgeArguments) {
+    // The channel is binary, so no terminal; nobody can answer a prompt, so no
+    // prompts; and a host that does not answer, or stops answering, ends the
+    // command instead of hanging it.
+    static const char* const kDefaults[] = {"BatchMode=yes", "ConnectTimeout=15", "ServerAliveInterval=15",
+                                            "ServerAliveCountMax=3"};
+    std::vector<std::string> argv{"ssh", "-T"};
+    for (const char* option : kDefaults) {
+        bool userSetIt = std::any_of(target.options.begin(), target.options.end(),
+                                     [&](const std::string& own) { return OptionName(own) == OptionName(option); });
+        if (userSetIt) continue;
+        argv.push_back("-o");
+        argv.push_back(option);
+    }
+    for (const std::string& option : target.options) {
+        argv.push_back("-o");
+        argv.push_back(option);
+    }
+    std::vector<std::string> words{target.program};
+    words.insert(words.end(), bridgeArguments.begin(), bridgeArguments.end());
+    argv.push_back("--");
+    argv.push_back(target.host);
+    argv.push_back(RemoteCommandLine(target.shell, words));
+    return argv;
+}

@@ -1,0 +1,111 @@
+// The command line, and the ssh command it builds: what each remote shell
+// receives, and what is refused before anything starts.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "support/error_message.h"
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+const Words kSshDefaults{"ssh", "-T", "-o", "BatchMode=yes", "-o", "ConnectTimeout=15",
+                         "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3"};
+
+Words With(Words head, const Words& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// The bridge command reaches each shell as a line that shell turns back into
+// exactly these words: cmd.exe and PowerShell take pipe paths as they are (no
+// character of theirs is special to either), a POSIX shell needs them quoted.
+TEST(ForwardOptions, BuildsTheSshCommandForEachRemoteShell) {
+    struct Case {
+        Words args;
+        Words command;
+    };
+    const std::string pipe = "\\\\.\\pipe\\My-Agent";
+    const Case cases[] = {
+        {{"--listen", "tcp:0", "--ssh", "win-host", "--pipe", pipe},
+         With(kSshDefaults, {"--", "win-host", "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"})},
+        {{"--listen", "tcp:0", "--ssh", "box", "--remote-shell", "posix", "--pipe", pipe},
+         With(kSshDefaults, {"--", "box", "quorl-socket-bridge bridge --socket '\\\\.\\pipe\\my-agent'"})},
+        {{"--listen", "tcp:0", "--ssh", "win-host", "--remote-shell", "powershell", "--remote-program",
+          "C:\\Program Files\\Q's\\quorl-socket-bridge.exe", "--pipe", pipe},
+         With(kSshDefaults, {"--", "win-host",
+                             "& 'C:\\Program Files\\Q''s\\quorl-socket-bridge.exe' bridge --socket \\\\.\\pipe\\my-agent"})},
+        {{"--listen", "tcp:0", "--ssh", "win-host", "--remote-program", "C:\\Program Files (x86)\\q&a\\qsb.exe",
+          "--pipe", pipe},
+         With(kSshDefaults, {"--", "win-host",
+                             "\"C:\\Program Files (x86)\\q&a\\qsb.exe\" bridge --socket \\\\.\\pipe\\my-agent"})},
+        {{"--listen", "tcp:0", "--ssh", "box", "--remote-shell", "posix", "--remote-program", "/opt/o'q/bridge",
+          "--pipe", pipe},
+         With(kSshDefaults, {"--", "box", "'/opt/o'\\''q/bridge' bridge --socket '\\\\.\\pipe\\my-agent'"})},
+        // An option the user sets replaces the forwarder's own.
+        {{"--listen", "tcp:0", "--ssh", "h", "--ssh-option", "connecttimeout=30", "--ssh-option", "Port=2222", "--pipe",
+          pipe},
+         {"ssh", "-T", "-o", "BatchMode=yes", "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3", "-o",
+          "connecttimeout=30", "-o", "Port=2222", "--", "h", "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"}},
+        {{"watch", "--ssh", "win-host", "\\\\.\\pipe\\a", "\\\\.\\pipe\\b"},
+         With(kSshDefaults, {"--", "win-host", "quorl-socket-bridge service"})},
+        {{"--listen", "tcp:0", "--", "ssh", "h", "anything"}, {"ssh", "h", "anything"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[3]);
+        EXPECT_EQ(ParseForwardOptions(c.args).command, c.command);
+    }
+}
+
+TEST(ForwardOptions, TakesTheLingerTimeInSeconds) {
+    EXPECT_EQ(ParseForwardOptions({"--listen", "tcp:0", "--", "x"}).lingerMs, 500);
+    EXPECT_EQ(ParseForwardOptions({"--linger", "2.5", "--listen", "tcp:0", "--", "x"}).lingerMs, 2500);
+    EXPECT_EQ(ParseForwardOptions({"--linger=0", "--listen", "tcp:0", "--", "x"}).lingerMs, 0);
+}
+
+// Each refusal names what is wrong before ssh is started. A pipe path written
+// in single quotes for cmd.exe, where they stay part of the word, is the most
+// common slip.
+TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
+    struct Case {
+        Words args;
+        const char* said;
+    };
+    const Case cases[] = {
+        {{"--listen", "tcp:0", "--ssh", "h", "--pipe", "\\\\.\\pipe\\my agent"},
+         "The pipe path \\\\.\\pipe\\my agent contains a space; a pipe name may hold only letters, digits, dots, "
+         "hyphens and underscores."},
+        {{"--listen", "tcp:0", "--ssh", "h", "--pipe", "'\\\\.\\pipe\\my-agent'"},
+         "The pipe path '\\\\.\\pipe\\my-agent' must begin with \\\\.\\pipe\\ (for example \\\\.\\pipe\\my-agent)."},
+        {{"--listen", "tcp:0", "--ssh", "h", "--pipe", "\\\\.\\pipe\\" + std::string(102, 'a')},
+         "The pipe name in \\\\.\\pipe\\" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+         " is longer than 101 characters."},
+        {{"watch", "--ssh", "h", "\\\\.\\pipe\\ok", "\\\\.\\pipe\\a/b"},
+         "The pipe path \\\\.\\pipe\\a/b contains '/'; a pipe name may hold only letters, digits, dots, hyphens and "
+         "underscores."},
+        {{"--listen", "tcp:0", "--ssh", "h", "--remote-program", "C:\\%USER%\\qsb.exe", "--pipe", "\\\\.\\pipe\\a"},
+         "The remote program C:\\%USER%\\qsb.exe cannot be given to cmd.exe: it contains '%'."},
+        {{"--listen", "tcp:0", "--ssh", "h", "--remote-shell", "bash", "--pipe", "\\\\.\\pipe\\a"},
+         "Unknown remote shell bash; give cmd, powershell or posix."},
+        {{"--listen", "tcp:0", "--ssh", "h"}, "Give the pipe to reach with --pipe \\\\.\\pipe\\NAME."},
+        {{"--listen", "tcp:0", "--ssh", "h", "--pipe", "\\\\.\\pipe\\a", "--", "ssh"},
+         "Give either --ssh HOST or a command after --, not both."},
+        {{"--listen", "tcp:0", "--pipe", "\\\\.\\pipe\\a", "--", "ssh"},
+         "--pipe goes with --ssh; with a command, the command names the pipe."},
+        {{"--listen", "tcp:0", "--ssh", "-oProxyCommand=x", "--pipe", "\\\\.\\pipe\\a"},
+         "Give --ssh a host name, not -oProxyCommand=x."},
+        {{"--linger", "soon", "--listen", "tcp:0", "--", "x"},
+         "Give --linger a number of seconds from 0 to 86400, not soon."},
+        {{"watch", "--reconnect", "\\\\.\\pipe\\a", "--", "x"}, "watch takes no --reconnect."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said);
+        EXPECT_EQ(MessageOf([&] { ParseForwardOptions(c.args); }), c.said);
+    }
+}
+
+}  // namespace
