@@ -187,12 +187,13 @@ std::int64_t BridgeSession::NextTimerMs() const {
 void BridgeSession::OnHello() {
     helloSeen_ = true;
     link_->StartKeepAlive();
-    if (listeners_.empty()) {
-        for (const ListenAddress& address : addresses_) {
-            listeners_.push_back(Listener::Open(address));
-            Say("listening on " + listeners_.back()->Name());
-        }
-    }
+    if (!listeners_.empty()) return;
+    // All or none: a session that could open only some of its listeners has
+    // none, so that the caller can tell this failure from a lost channel.
+    std::vector<std::unique_ptr<Listener>> opened;
+    for (const ListenAddress& address : addresses_) opened.push_back(Listener::Open(address));
+    listeners_ = std::move(opened);
+    for (const auto& listener : listeners_) Say("listening on " + listener->Name());
 }
 
 void BridgeSession::Forget(std::uint32_t id) {
@@ -291,6 +292,7 @@ void BridgeSession::OnOpenFailed(std::uint32_t id, Stream& stream, const std::st
     if (sentence == kStreamLimitSentence && !stream.localGone && stream.openAttempts <= options_.maxOpenRetries) {
         ++stream.openAttempts;
         ++opensUnanswered_;
+        stream.openSentMs = clock_.NowMs();
         link_->Send(FrameType::Open, id, nullptr, 0);
         return;
     }
