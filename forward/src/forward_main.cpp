@@ -15,6 +15,7 @@
 #include "command.h"
 #include "options.h"
 #include "session.h"
+#include "socket_activation.h"
 #include "text/program_error.h"
 
 namespace {
@@ -95,7 +96,9 @@ std::string DescribeSessionEnd(bool helloSeen, const std::string& greeting, int 
            " before the bridge started; check that it runs quorl-socket-bridge.";
 }
 
-std::string Seconds(int ms) { return std::to_string(ms / 1000) + " s"; }
+std::string Seconds(int ms) {
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms / 1000.0).substr(0, 4) + " s";
+}
 
 // Waits for the command to exit after its channel ended and collects its last
 // words; kills it if it lingers.
@@ -124,14 +127,29 @@ int RunWatch(const ForwardOptions& options, SessionOptions sessionOptions, int s
     return 1;
 }
 
-int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int stopFd) {
+// Runs sessions until the user stops the forwarder or a session ends without
+// --reconnect. A lazy forwarder listens first and starts a session only when
+// a connection arrives, and again after one it ended for idleness.
+int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int stopFd,
+              std::vector<std::unique_ptr<Listener>> passed) {
     SteadyClock clock;
+    const bool activated = !passed.empty();
+    const bool lazy = activated || options.idleExitMs >= 0;
+    sessionOptions.idleEndMs = options.idleExitMs;
     // Destroying the session closes every local connection and removes the
     // Unix sockets it created.
     BridgeSession session(SessionIo{-1, -1, stopFd, -1}, options.listen, sessionOptions, clock,
                           SessionOutput{Problem, Line});
+    if (activated) {
+        for (const ListenAddress& address : options.listen) passed.push_back(Listener::Open(address));
+        session.AdoptListeners(std::move(passed));
+    } else if (lazy) {
+        session.OpenListeners();
+    }
     int retryMs = kFirstRetryMs;
     for (;;) {
+        while (lazy && session.WaitingConnections() == 0)
+            if (session.Step(1000) == SessionEnd::Stopped) return 0;
         std::string failure;
         std::int64_t startedMs = clock.NowMs();
         {
@@ -148,10 +166,16 @@ int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int 
                 if (!options.reconnect || (session.HelloSeen() && !session.Listening())) throw;
                 failure = std::string(error.what());
             }
-            if (end == SessionEnd::Stopped) {
+            if (end == SessionEnd::Stopped || end == SessionEnd::Idle) {
                 session.SetCommandErrorText(nullptr);
+                session.Detach();
                 command.Stop(5000);
-                return 0;
+                if (end == SessionEnd::Stopped) return 0;
+                if (options.verbose) Problem("the session ended after " + Seconds(static_cast<int>(options.idleExitMs)) + " without connections.");
+                // The service manager listens while no process does.
+                if (activated) return 0;
+                retryMs = kFirstRetryMs;
+                continue;
             }
             bool helloSeen = session.HelloSeen();
             std::string greeting = session.Greeting();
@@ -199,8 +223,10 @@ int RunForwarder(const std::vector<std::string>& args) {
         sessionOptions.verbose = options.verbose;
         sessionOptions.lingerMs = options.lingerMs;
         sessionOptions.pipe = options.pipe;
-        return options.watch ? RunWatch(options, sessionOptions, stop.get())
-                             : RunBridge(options, sessionOptions, stop.get());
+        if (options.watch) return RunWatch(options, sessionOptions, stop.get());
+        std::vector<std::unique_ptr<Listener>> passed = TakePassedListeners();
+        if (passed.empty() && options.listen.empty()) throw ProgramError("Give at least one --listen address.");
+        return RunBridge(options, sessionOptions, stop.get(), std::move(passed));
     } catch (const ProgramError& error) {
         Problem(error.what());
         return 1;

@@ -186,6 +186,33 @@ std::unique_ptr<Listener> Listener::Open(const ListenAddress& address) {
     return listener;
 }
 
+std::unique_ptr<Listener> Listener::Adopt(int fd) {
+    std::unique_ptr<Listener> listener(new Listener());
+    listener->fd_.reset(fd);
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+        throw ProgramError("Descriptor " + std::to_string(fd) + " passed by the service manager is not a listening socket.");
+    MakeNonBlockingAndPrivate(fd);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (storage.ss_family == AF_UNIX) {
+        const auto* a = reinterpret_cast<const sockaddr_un*>(&storage);
+        listener->name_ = "unix:" + std::string(a->sun_path, strnlen(a->sun_path, sizeof a->sun_path));
+    } else if (storage.ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&storage);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+        listener->name_ = "tcp:[" + std::string(text) + "]:" + std::to_string(ntohs(a->sin6_port));
+    } else {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(&storage);
+        inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+        listener->name_ = "tcp:" + std::string(text) + ":" + std::to_string(ntohs(a->sin_port));
+    }
+    return listener;
+}
+
 Listener::~Listener() {
     fd_.reset();
     if (socketPath_.empty()) return;

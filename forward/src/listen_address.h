@@ -37,6 +37,10 @@ public:
     // missing); an existing path is replaced only when it is a dead socket of
     // the user's own; the socket gets mode 0600. Throws ProgramError.
     static std::unique_ptr<Listener> Open(const ListenAddress& address);
+    // A listening socket someone else made (a service manager's): used as it
+    // is and never removed. Throws ProgramError when `fd` is not a listening
+    // stream socket.
+    static std::unique_ptr<Listener> Adopt(int fd);
 
     int Fd() const { return fd_.get(); }
     // "unix:PATH" or "tcp:HOST:PORT" with the port actually bound.

@@ -7,7 +7,8 @@
 
 const char* const kForwardHelp =
     "Usage:\n"
-    "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] --listen ADDR [--listen ADDR]...\n"
+    "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] [--idle-exit SECONDS]\n"
+    "      --listen ADDR [--listen ADDR]...\n"
     "      --ssh HOST [--ssh-option OPT]... [--remote-shell cmd|powershell|posix]\n"
     "      [--remote-program PATH] --pipe PIPE\n"
     "  quorl-socket-forward [-v] watch --ssh HOST [--ssh-option OPT]... [--remote-shell SHELL]\n"
@@ -29,8 +30,13 @@ const char* const kForwardHelp =
     "                         to 30 s); connections wait up to 30 s for it\n"
     "  --linger SECONDS       after a local client ends its input, how long a stream stays open\n"
     "                         while the pipe sends nothing (default 0.5)\n"
+    "  --idle-exit SECONDS    start the session only when a connection arrives, and end it after\n"
+    "                         SECONDS without any; under socket activation, exit then\n"
     "  -v, --verbose          report listen addresses, each stream's start and end, the remote\n"
     "                         greeting and the command's standard error\n"
+    "\n"
+    "Listening sockets passed by a service manager (LISTEN_FDS, as systemd's socket activation) are\n"
+    "used besides the --listen addresses; the session then starts with the first connection.\n"
     "\n"
     "Listen addresses:\n"
     "  unix:PATH, or PATH    a Unix socket with mode 0600; its folder must belong to you, be closed to\n"
@@ -65,12 +71,12 @@ bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const std::
     return false;
 }
 
-std::int64_t ParseSeconds(const std::string& text) {
+std::int64_t ParseSeconds(const std::string& option, const std::string& text) {
     char* end = nullptr;
     double seconds = std::strtod(text.c_str(), &end);
     bool digitsOnly = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
     if (!digitsOnly || end == text.c_str() || *end != '\0' || !std::isfinite(seconds) || seconds > 86400)
-        throw ProgramError("Give --linger a number of seconds from 0 to 86400, not " + text + ".");
+        throw ProgramError("Give " + option + " a number of seconds from 0 to 86400, not " + text + ".");
     return static_cast<std::int64_t>(std::llround(seconds * 1000));
 }
 
@@ -95,7 +101,9 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         } else if (arg == "--reconnect") {
             options.reconnect = true;
         } else if (TakeValue(args, i, "--linger", value)) {
-            options.lingerMs = ParseSeconds(value);
+            options.lingerMs = ParseSeconds("--linger", value);
+        } else if (TakeValue(args, i, "--idle-exit", value)) {
+            options.idleExitMs = ParseSeconds("--idle-exit", value);
         } else if (TakeValue(args, i, "--listen", value)) {
             options.listen.push_back(ParseListenAddress(value));
         } else if (TakeValue(args, i, "--ssh", value)) {
@@ -136,7 +144,7 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     }
     if (options.watch) {
         if (!options.listen.empty()) throw ProgramError("watch takes no --listen.");
-        if (options.reconnect) throw ProgramError("watch takes no --reconnect.");
+        if (options.reconnect || options.idleExitMs >= 0) throw ProgramError("watch takes no --reconnect or --idle-exit.");
         if (rawPipes.empty()) throw ProgramError("watch needs at least one pipe.");
         options.pipes = rawPipes;
         if (options.viaSsh) {
@@ -145,7 +153,8 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         }
         return options;
     }
-    if (options.listen.empty()) throw ProgramError("Give at least one --listen address.");
+    // A service manager may pass the listening sockets instead: the caller
+    // checks that there is something to listen on.
     if (options.viaSsh) {
         if (options.pipe.empty()) throw ProgramError("Give the pipe to reach with --pipe \\\\.\\pipe\\NAME.");
         options.command = SshCommand(ssh, {"bridge", "--socket", options.pipe});

@@ -19,6 +19,7 @@ struct ForwardOptions {
     bool watch = false;
     bool reconnect = false;
     std::int64_t lingerMs = kDefaultLingerMs;
+    std::int64_t idleExitMs = -1;  // -1: stay connected
     std::vector<ListenAddress> listen;  // bridge mode
     std::string pipe;                   // bridge mode with --ssh: the canonical path
     std::vector<std::string> pipes;     // watch mode

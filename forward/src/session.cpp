@@ -134,6 +134,7 @@ void BridgeSession::Attach(SessionIo io) {
     greetingShown_ = 0;
     openingFree_ = false;
     opensUnanswered_ = 0;
+    idleSinceMs_ = clock_.NowMs();
 }
 
 void BridgeSession::Detach() {
@@ -174,6 +175,7 @@ bool BridgeSession::ChannelPaused() const {
 std::int64_t BridgeSession::NextTimerMs() const {
     std::int64_t next = link_ ? link_->NextTimerMs() : -1;
     if (link_ && !helloSeen_) next = Earliest(next, helloDueMs_);
+    if (link_ && options_.idleEndMs >= 0 && idleSinceMs_ >= 0) next = Earliest(next, idleSinceMs_ + options_.idleEndMs);
     if (!held_.empty()) next = Earliest(next, held_.front().sinceMs + options_.heldLimitMs);
     for (const Draining& drain : draining_) next = Earliest(next, drain.untilMs);
     for (const auto& [id, stream] : streams_) {
@@ -187,6 +189,10 @@ std::int64_t BridgeSession::NextTimerMs() const {
 void BridgeSession::OnHello() {
     helloSeen_ = true;
     link_->StartKeepAlive();
+    OpenListeners();
+}
+
+void BridgeSession::OpenListeners() {
     if (!listeners_.empty()) return;
     // All or none: a session that could open only some of its listeners has
     // none, so that the caller can tell this failure from a lost channel.
@@ -583,6 +589,14 @@ std::optional<SessionEnd> BridgeSession::Step(int maxWaitMs) {
     if (channelEnded) return SessionEnd::ChannelClosed;
     SendWaitingOpens();
     if (link_->WantsWrite() && !link_->WriteSome()) return SessionEnd::ChannelClosed;
+    std::int64_t now = clock_.NowMs();
+    if (!streams_.empty() || !held_.empty()) {
+        idleSinceMs_ = -1;
+    } else if (idleSinceMs_ < 0) {
+        idleSinceMs_ = now;
+    } else if (helloSeen_ && options_.idleEndMs >= 0 && now - idleSinceMs_ >= options_.idleEndMs) {
+        return SessionEnd::Idle;
+    }
     return std::nullopt;
 }
 

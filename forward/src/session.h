@@ -56,6 +56,8 @@ struct SessionOptions {
     // data on its way to it.
     std::int64_t drainMs = 2000;
     std::size_t drainBytes = 1048576;
+    // With a channel and no connection for this long, Step reports Idle (-1: never).
+    std::int64_t idleEndMs = -1;
 };
 
 // Where the session's text goes: `problem` gets sentences for standard error
@@ -73,7 +75,7 @@ struct SessionIo {
     int commandErrorFd = -1;  // the command's standard error, if it is to be collected
 };
 
-enum class SessionEnd { Stopped, ChannelClosed };
+enum class SessionEnd { Stopped, ChannelClosed, Idle };
 
 // The bridge's sentence for a failed Open, for the user: the pipe named (or
 // "the pipe" when `pipe` is empty) and its two common Windows errors in words.
@@ -113,6 +115,10 @@ public:
     // A new channel; the bridge's Hello is awaited on it. `io.stopFd` is kept
     // from the constructor.
     void Attach(SessionIo io);
+    // Listening before any channel, on the given addresses (once), or on
+    // sockets made elsewhere.
+    void OpenListeners();
+    void AdoptListeners(std::vector<std::unique_ptr<Listener>> listeners) { listeners_ = std::move(listeners); }
     // Forgets the channel: every stream's local connection is closed; the
     // listeners stay, and connections accepted from now on wait for the next
     // channel (at most heldLimitMs).
@@ -217,6 +223,7 @@ private:
     std::vector<Draining> draining_;
     StreamIdAllocator ids_;
     std::size_t streamsAtBridge_ = 0;
+    std::int64_t idleSinceMs_ = -1;  // since when nothing has been carried or waited
     std::vector<std::uint8_t> localBlock_;  // one local read at a time
 };
 

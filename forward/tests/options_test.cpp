@@ -100,7 +100,7 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
          "Give --ssh a host name, not -oProxyCommand=x."},
         {{"--linger", "soon", "--listen", "tcp:0", "--", "x"},
          "Give --linger a number of seconds from 0 to 86400, not soon."},
-        {{"watch", "--reconnect", "\\\\.\\pipe\\a", "--", "x"}, "watch takes no --reconnect."},
+        {{"watch", "--reconnect", "\\\\.\\pipe\\a", "--", "x"}, "watch takes no --reconnect or --idle-exit."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);

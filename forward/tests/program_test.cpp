@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -261,6 +262,58 @@ TEST(ForwardProgram, ExplainsCommandLinesItCannotRun) {
     EXPECT_EQ(missing.ExitCode(), 1);
     EXPECT_EQ(missing.err,
               "quorl-socket-forward: Could not start /nonexistent/bridge-command: No such file or directory.\n");
+}
+
+// With --idle-exit the session starts only when a connection arrives and ends
+// after that long without one; the next connection starts it again.
+TEST(ForwardProgram, StartsTheSessionOnDemandAndEndsItWhenIdle) {
+    TempFolder temp;
+    std::string path = temp.Path() + "/forward.sock";
+    std::string starts = temp.Path() + "/starts";
+    Program program({QSF_FORWARD_PROGRAM, "-v", "--idle-exit", "0.3", "--listen", path, "--", "/bin/sh", "-c",
+                     "echo started >> " + starts + "; exec " + QSF_FAKE_BRIDGE_PROGRAM});
+    ASSERT_TRUE(WaitForPath(path, true));
+    auto startCount = [&] {
+        std::ifstream file(starts);
+        std::string line;
+        int count = 0;
+        while (std::getline(file, line)) ++count;
+        return count;
+    };
+    EXPECT_EQ(startCount(), 0) << "no session before the first connection";
+    for (int round = 1; round <= 2; ++round) {
+        {
+            Client client(path);
+            EXPECT_EQ(EchoThrough(client, "round " + std::to_string(round)), "round " + std::to_string(round));
+        }
+        EXPECT_EQ(startCount(), round);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (program.err.find("without connections", program.err.find("round")) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            program.WaitExit(50);
+    }
+    program.Signal(SIGTERM);
+    ASSERT_TRUE(program.WaitExit(10000));
+    EXPECT_EQ(program.ExitCode(), 0);
+}
+
+// Under socket activation the passed socket is served, the session starts
+// with the connection that woke the forwarder, and an idle forwarder exits,
+// leaving the socket to the service manager.
+TEST(ForwardProgram, ServesASocketPassedByTheServiceManager) {
+    if (access("/usr/bin/systemd-socket-activate", X_OK) != 0) GTEST_SKIP() << "systemd-socket-activate is missing";
+    TempFolder temp;
+    std::string path = temp.Path() + "/activated.sock";
+    Program program({"/usr/bin/systemd-socket-activate", "-l", path, QSF_FORWARD_PROGRAM, "--idle-exit", "0.3", "--",
+                     QSF_FAKE_BRIDGE_PROGRAM});
+    ASSERT_TRUE(WaitForPath(path, true));
+    {
+        Client client(path);
+        EXPECT_EQ(EchoThrough(client, "woken"), "woken");
+    }
+    ASSERT_TRUE(program.WaitExit(10000)) << "an idle activated forwarder exits";
+    EXPECT_EQ(program.ExitCode(), 0) << program.err;
+    EXPECT_EQ(access(path.c_str(), F_OK), 0) << "the manager's socket is left to it";
 }
 
 // The stand-in bridge that these tests run must treat a client's Eof as the
