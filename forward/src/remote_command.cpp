@@ -35,13 +35,13 @@ std::string Describe(char c) {
                        ": it contains " + std::string(what) + ".");
 }
 
-// cmd.exe: inside double quotes & | < > ^ and spaces are plain, but % still
-// expands and a double quote cannot be escaped at all.
+// cmd.exe: inside double quotes & | < > ^ and spaces are plain, and %NAME%
+// still expands (so "%LOCALAPPDATA%\..." names the user's own folder); a
+// double quote cannot be escaped at all.
 std::string ForCmd(std::string_view word) {
     if (IsPlain(word)) return std::string(word);
     if (HasControl(word)) Unsafe(word, "cmd.exe", "a control character");
-    for (char c : word)
-        if (c == '"' || c == '%') Unsafe(word, "cmd.exe", std::string("'") + c + "'");
+    if (word.find('"') != std::string_view::npos) Unsafe(word, "cmd.exe", "'\"'");
     return "\"" + std::string(word) + "\"";
 }
 

@@ -43,6 +43,11 @@ TEST(ForwardOptions, BuildsTheSshCommandForEachRemoteShell) {
           "--pipe", pipe},
          With(kSshDefaults, {"--", "win-host",
                              "\"C:\\Program Files (x86)\\q&a\\qsb.exe\" bridge --socket \\\\.\\pipe\\my-agent"})},
+        {{"--listen", "tcp:0", "--ssh", "win-host", "--remote-program",
+          "%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe", "--pipe", pipe},
+         With(kSshDefaults, {"--", "win-host",
+                             "\"%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe\" bridge "
+                             "--socket \\\\.\\pipe\\my-agent"})},
         {{"--listen", "tcp:0", "--ssh", "box", "--remote-shell", "posix", "--remote-program", "/opt/o'q/bridge",
           "--pipe", pipe},
          With(kSshDefaults, {"--", "box", "'/opt/o'\\''q/bridge' bridge --socket '\\\\.\\pipe\\my-agent'"})},
@@ -87,8 +92,8 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
         {{"watch", "--ssh", "h", "\\\\.\\pipe\\ok", "\\\\.\\pipe\\a/b"},
          "The pipe path \\\\.\\pipe\\a/b contains '/'; a pipe name may hold only letters, digits, dots, hyphens and "
          "underscores."},
-        {{"--listen", "tcp:0", "--ssh", "h", "--remote-program", "C:\\%USER%\\qsb.exe", "--pipe", "\\\\.\\pipe\\a"},
-         "The remote program C:\\%USER%\\qsb.exe cannot be given to cmd.exe: it contains '%'."},
+        {{"--listen", "tcp:0", "--ssh", "h", "--remote-program", "C:\\\"q\\qsb.exe", "--pipe", "\\\\.\\pipe\\a"},
+         "The remote program C:\\\"q\\qsb.exe cannot be given to cmd.exe: it contains '\"'."},
         {{"--listen", "tcp:0", "--ssh", "h", "--remote-shell", "bash", "--pipe", "\\\\.\\pipe\\a"},
          "Unknown remote shell bash; give cmd, powershell or posix."},
         {{"--listen", "tcp:0", "--ssh", "h"}, "Give the pipe to reach with --pipe \\\\.\\pipe\\NAME."},
