@@ -216,6 +216,10 @@ int RunForwarder(const std::vector<std::string>& args) {
         std::fputs(kForwardHelp, stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("%s\n", kForwardVersionLine);
+        return 0;
+    }
     signal(SIGPIPE, SIG_IGN);
     try {
         UniqueFd stop = InstallStopSignals();

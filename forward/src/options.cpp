@@ -5,6 +5,8 @@
 
 #include "text/program_error.h"
 
+const char* const kForwardVersionLine = "quorl-socket-forward " QSF_VERSION;
+
 const char* const kForwardHelp =
     "Usage:\n"
     "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] [--idle-exit SECONDS]\n"
@@ -15,7 +17,7 @@ const char* const kForwardHelp =
     "      [--remote-program PATH] PIPE...\n"
     "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] --listen ADDR... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward [-v] watch PIPE... -- COMMAND [ARG...]\n"
-    "  quorl-socket-forward --help\n"
+    "  quorl-socket-forward --help | --version\n"
     "\n"
     "Starts quorl-socket-bridge on HOST through ssh (or runs COMMAND, which must start it) and carries\n"
     "every connection accepted on a listen address as one stream of that one session to PIPE.\n"
@@ -94,6 +96,10 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         if (arg == "--") break;
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+            return options;
+        }
+        if (arg == "--version") {
+            options.version = true;
             return options;
         }
         if (arg == "-v" || arg == "--verbose") {

@@ -15,6 +15,7 @@ inline constexpr std::int64_t kDefaultLingerMs = 500;
 
 struct ForwardOptions {
     bool help = false;
+    bool version = false;
     bool verbose = false;
     bool watch = false;
     bool reconnect = false;
@@ -33,3 +34,5 @@ struct ForwardOptions {
 ForwardOptions ParseForwardOptions(const std::vector<std::string>& args);
 
 extern const char* const kForwardHelp;
+// "quorl-socket-forward VERSION", the release it was built from.
+extern const char* const kForwardVersionLine;
