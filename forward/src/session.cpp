@@ -308,9 +308,11 @@ void BridgeSession::OnOpenFailed(std::uint32_t id, Stream& stream, const std::st
     std::size_t waiting = CloseWaiting();
     if (!stream.localGone || waiting != 0) {
         std::string message = OpenFailedMessage(options_.pipe, sentence);
-        if (waiting != 0)
-            message += " " + std::to_string(waiting) + (waiting == 1 ? " waiting connection was" : " waiting connections were") +
-                       " closed too.";
+        if (waiting != 0) {
+            message += ' ';
+            message += std::to_string(waiting);
+            message += waiting == 1 ? " waiting connection was closed too." : " waiting connections were closed too.";
+        }
         output_.problem(message);
     }
     --streamsAtBridge_;
