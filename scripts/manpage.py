@@ -2,8 +2,12 @@
 """Writes the forwarder's manual page from the README's manual section, so that
 the two cannot drift apart: the README is the one text, this only formats it.
 
-  scripts/manpage.py README.md VERSION OUTPUT"""
+  scripts/manpage.py README.md VERSION OUTPUT[.gz]
 
+A name ending in .gz is written compressed, with no time or name inside, as
+manual pages are installed."""
+
+import gzip
 import re
 import sys
 
@@ -43,8 +47,13 @@ def main():
         out.append(".nf")
         out.extend(roff(b) for b in body)
         out.append(".fi")
-    with open(output, "w", encoding="utf-8") as f:
-        f.write("\n".join(out) + "\n")
+    text = ("\n".join(out) + "\n").encode("utf-8")
+    if output.endswith(".gz"):
+        with open(output, "wb") as raw, gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0) as f:
+            f.write(text)
+    else:
+        with open(output, "wb") as f:
+            f.write(text)
 
 
 main()
