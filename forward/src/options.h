@@ -8,9 +8,10 @@
 #include "listen_address.h"
 #include "remote_command.h"
 
-// socat's -t for the same situation waits half a second: long enough for data
-// already on its way back to arrive, short enough that a client that closed
-// for good does not hold a stream. Each arrival from the pipe restarts it.
+// For a TCP client whose full close cannot be told from a half-close. socat's
+// -t for the same situation waits half a second: long enough for data already
+// on its way back to arrive, short enough that a client that closed for good
+// does not hold a stream. Each arrival from the pipe restarts it.
 inline constexpr std::int64_t kDefaultLingerMs = 500;
 
 struct ForwardOptions {

@@ -180,7 +180,7 @@ std::int64_t BridgeSession::NextTimerMs() const {
     for (const Draining& drain : draining_) next = Earliest(next, drain.untilMs);
     for (const auto& [id, stream] : streams_) {
         if (stream.stalledSinceMs >= 0) next = Earliest(next, stream.stalledSinceMs + options_.stalledReaderMs);
-        if (stream.localEnded && stream.toLocal.Empty())
+        if (stream.localEnded && !stream.unixSocket && stream.toLocal.Empty())
             next = Earliest(next, stream.quietSinceMs + options_.lingerMs);
     }
     return next;
@@ -273,6 +273,10 @@ void BridgeSession::SendWaitingOpens() {
         std::uint32_t id = ids_.Allocate();
         link_->Send(FrameType::Open, id, nullptr, 0);
         Stream& stream = streams_[id];
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        stream.unixSocket = getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+                            address.ss_family == AF_UNIX;
         stream.socket = std::move(socket);
         stream.openSentMs = clock_.NowMs();
         ++streamsAtBridge_;
@@ -408,12 +412,15 @@ void BridgeSession::OnLocalReadable(std::uint32_t id, Stream& stream, short reve
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (got == 0 && !Has(revents, POLLHUP) && !stream.hangupSeen && !stream.writeFailed) {
             // The local side sends no more. It may still read (a half-close),
-            // or it may have closed for good: TCP shows both alike until
-            // something is written to it. The stream stays for what the pipe
-            // sends, until the linger time passes with nothing.
+            // or it may have closed for good: a Unix socket shows that as a
+            // hang-up, TCP shows both alike until something is written to it.
+            // The stream stays for what the pipe sends; a TCP client that is
+            // not seen to hold its socket still gets the linger time.
             stream.localEnded = true;
             stream.quietSinceMs = clock_.NowMs();
             link_->Send(FrameType::Eof, id, nullptr, 0);
+            if (!stream.unixSocket && options_.peerState(stream.socket.get()) == PeerState::Closed)
+                End(id, stream, "its client closed the connection");
             return;
         }
         LocalGone(id, stream);
@@ -481,10 +488,16 @@ void BridgeSession::RunTimers() {
         std::uint32_t id = it->first;
         Stream& stream = it->second;
         ++it;  // the stream may end here
-        if (stream.opened && stream.localEnded && !stream.closeSent && !stream.bridgeClosed &&
+        if (stream.opened && stream.localEnded && !stream.unixSocket && !stream.closeSent && !stream.bridgeClosed &&
             stream.toLocal.Empty() && now - stream.quietSinceMs >= options_.lingerMs) {
-            End(id, stream, "its client ended its input and the pipe sent nothing more");
-            continue;
+            PeerState peer = options_.peerState(stream.socket.get());
+            if (peer == PeerState::Open) {
+                stream.quietSinceMs = now;  // still reading: look again later
+            } else {
+                End(id, stream, peer == PeerState::Closed ? "its client closed the connection"
+                                                          : "its client ended its input and the pipe sent nothing more");
+                continue;
+            }
         }
         if (stream.toLocal.Size() < options_.streamBufferLimit) {
             stream.stalledSinceMs = -1;

@@ -17,6 +17,7 @@
 #include "channel_link.h"
 #include "clock.h"
 #include "listen_address.h"
+#include "peer_state.h"
 #include "stream_ids.h"
 #include "unique_fd.h"
 
@@ -38,9 +39,12 @@ struct SessionOptions {
     std::size_t maxStreams = 64;
     std::uint32_t lastStreamId = 0;  // the first stream gets the next ID
     int maxOpenRetries = 4;
-    // After a local client ends its input: how long its stream stays open
-    // while nothing comes from the pipe (the bridge cannot pass the end on).
+    // After a TCP client ends its input: how long its stream stays open while
+    // nothing comes from the pipe (the bridge cannot pass the end on), unless
+    // the client is seen to hold its socket still (then this is how often it
+    // is looked at again) or to have closed it.
     std::int64_t lingerMs = 500;
+    PeerState (*peerState)(int fd) = LocalPeerState;
     // The pipe named in messages; empty when only the command knows it.
     std::string pipe;
     // While an Open has gone unanswered this long, new connections wait for
@@ -153,6 +157,7 @@ private:
         bool opened = false;        // the bridge answered Opened
         std::int64_t openSentMs = 0;
         int openAttempts = 1;
+        bool unixSocket = false;    // a Unix socket shows its peer's close as a hang-up
         bool localEnded = false;    // the local side sent its last byte (Eof sent)
         bool writeFailed = false;   // nothing more reaches the local side: read it to its end, then Close
         bool localGone = false;     // the local side is closed: Close is due once opened

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -163,6 +164,18 @@ private:
 // A local client of the forwarder.
 class Client {
 public:
+    // A TCP client of a listener named "tcp:127.0.0.1:PORT".
+    static Client Tcp(const std::string& listenerName) {
+        Client client;
+        client.fd_.reset(socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(listenerName.substr(listenerName.rfind(':') + 1))));
+        EXPECT_EQ(connect(client.fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << listenerName;
+        SetNonBlocking(client.fd_.get());
+        return client;
+    }
     explicit Client(const std::string& path) {
         fd_.reset(socket(AF_UNIX, SOCK_STREAM, 0));
         sockaddr_un address{};
@@ -202,6 +215,7 @@ public:
     bool reset = false;  // ended by a reset rather than a plain end
 
 private:
+    Client() = default;
     UniqueFd fd_;
 };
 

@@ -274,33 +274,55 @@ TEST(BridgeSession, DeliversDataBeforeTheBridgesClose) {
     EXPECT_EQ(client.received, "partial answer");
 }
 
-// A local client that ends its input (a TCP client's full close looks just
-// the same) keeps its stream while the pipe sends; once the pipe has been
-// quiet for the linger time the stream is closed at both ends.
-TEST(BridgeSession, ClosesAStreamWhoseClientEndedAfterTheLingerTime) {
-    SessionOptions options;
-    options.lingerMs = 500;
-    Harness h(options);
-    h.Start();
-    Client client(h.SocketPath());
-    std::uint32_t id = h.OpenStream(client);
-    client.Write("GET /");
-    client.ShutdownWrite();
-    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Eof, id); }));
-    h.clock.now += 400;
-    h.bridge.Send(FrameType::Data, id, "answer");
-    h.Turns(5);
-    h.clock.now += 400;
-    h.Turns(5);
-    EXPECT_FALSE(h.bridge.Has(FrameType::Close, id)) << "the answer restarted the linger time";
-    h.clock.now += 100;
-    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
-    ASSERT_TRUE(h.RunUntil([&] {
-        client.Drain();
-        return client.ended;
-    }));
-    EXPECT_EQ(client.received, "answer");
-    EXPECT_EQ(h.Session().LocalConnections(), 0u);
+// A client that ends its input keeps its stream while it may still read:
+// the pipe's answer still reaches it. The stream ends once the client is seen
+// to have closed: a Unix socket says so, a loopback TCP peer shows it in the
+// system's socket table. Where neither tells, the stream ends after the
+// linger time without data from the pipe, each arrival restarting it.
+TEST(BridgeSession, EndsAStreamWhoseClientEndedItsInputOnceTheClientIsGone) {
+    enum class How { UnixHalfClose, TcpClose, TcpHalfClose, TcpUnknown };
+    for (How how : {How::UnixHalfClose, How::TcpClose, How::TcpHalfClose, How::TcpUnknown}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        SessionOptions options;
+        options.lingerMs = 500;
+        if (how == How::TcpUnknown) options.peerState = [](int) { return PeerState::Unknown; };
+        ListenAddress tcp = ParseListenAddress("tcp:0");
+        Harness h(options, how == How::UnixHalfClose ? std::vector<ListenAddress>{} : std::vector<ListenAddress>{tcp});
+        h.Start();
+        Client client = how == How::UnixHalfClose ? Client(h.SocketPath()) : Client::Tcp(h.Session().ListenerNames()[0]);
+        std::uint32_t id = h.OpenStream(client);
+        client.Write("GET /");
+        if (how == How::TcpClose) {
+            client.Close();
+            ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); })) << "at once, with no linger";
+            EXPECT_EQ(h.bridge.DataOf(id), "GET /");
+            continue;
+        }
+        client.ShutdownWrite();
+        ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Eof, id); }));
+        h.clock.now += 400;
+        h.bridge.Send(FrameType::Data, id, "answer");
+        ASSERT_TRUE(h.RunUntil([&] {
+            client.Drain();
+            return client.received == "answer";
+        }));
+        h.clock.now += 499;
+        h.Turns(5);
+        EXPECT_FALSE(h.bridge.Has(FrameType::Close, id)) << "the answer restarted the linger time";
+        if (how == How::TcpUnknown) {
+            h.clock.now += 1;
+            ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
+        } else {
+            h.clock.now += 60000;
+            h.Turns(5);
+            EXPECT_FALSE(h.bridge.Has(FrameType::Close, id)) << "a client that may still read keeps its stream";
+            client.Close();
+            h.Turns(5);
+            h.clock.now += 500;
+            ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
+        }
+        EXPECT_EQ(h.Session().LocalConnections(), 0u);
+    }
 }
 
 // A client that can no longer be written to is still read to its end: every
