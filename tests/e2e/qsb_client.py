@@ -5,6 +5,8 @@ the same checks run against every build."""
 
 import os
 import queue
+import re
+import signal
 import struct
 import subprocess
 import threading
@@ -27,11 +29,14 @@ class ProtocolError(AssertionError):
 
 
 class Program:
-    """One run of a Windows program through `launcher` with piped standard streams."""
+    """One run of a program through `launcher` (empty for a local one) with piped
+    standard streams. With `new_session` it leads a process group of its own,
+    so that stop_group() also ends whatever it started."""
 
-    def __init__(self, launcher, exe, args):
+    def __init__(self, launcher, exe, args, env=None, new_session=False):
         self.proc = subprocess.Popen(list(launcher) + [exe] + list(args), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                     start_new_session=new_session)
         self._out = bytearray()
         self._cond = threading.Condition()
         self._ended = False
@@ -85,6 +90,20 @@ class Program:
             raise ProtocolError(f"malformed frame header {magic!r} {version} {kind} {length}")
         return kind, stream, self.read_exactly(length, timeout)
 
+    def wait_for_output(self, regex, timeout):
+        """Waits until what standard output has said so far (and not yet read)
+        matches the bytes pattern `regex`; returns the match, or None once
+        `timeout` s have passed or the output has ended."""
+        compiled = re.compile(regex)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                found = compiled.search(self._out)
+                left = deadline - time.monotonic()
+                if found or self._ended or left <= 0:
+                    return found
+                self._cond.wait(left)
+
     def wait(self, timeout=60):
         code = self.proc.wait(timeout)
         with self._cond:
@@ -102,6 +121,25 @@ class Program:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(10)
+
+    def stop_group(self, timeout=10):
+        """SIGTERM to the program, then SIGKILL to its whole process group (it
+        must have been started with `new_session`); returns its exit status."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                pass
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            pass
+        return self.proc.returncode
 
 
 def start_pipe_server(launcher, exe, name, *options):

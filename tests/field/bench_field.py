@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""Figures of the forwarder in the field, on the bed of fieldbed.py (a private
+sshd on loopback and the bridge under Wine behind cmd.exe); prints, asserts
+nothing. In interleaved rounds:
+
+- echo through quorl-socket-forward, ssh and the bridge (`--ssh win-host`), on
+  one stream and on 16 streams at once;
+- the transport's ceiling, the same bytes through `ssh HOST COMMAND` copying
+  standard input to standard output: on win-host `stdio-copy` (a Windows
+  program under Wine behind cmd.exe, as the bridge runs) and on posix-host
+  `cat` (ssh alone);
+- the forwarder running the bridge under Wine without ssh
+  (`-- scripts/wine-run quorl-socket-bridge.exe bridge --socket PIPE`);
+then the time from a new local connection to its first byte echoed, idle and
+while 16 streams are busy (median and p99), and how long a session takes to
+start.
+
+  tests/field/bench_field.py --forward build/native/quorl-socket-forward --build build/win-x64 \\
+      [--mib 32] [--rounds 3] [--samples 200]
+
+Figures depend on the machine's load: compare the paths within one run."""
+
+import argparse
+import os
+import statistics
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from field_test import ECHO, connect, receive_exactly  # noqa: E402
+from fieldbed import ROOT, WAIT, FieldBed, start_local  # noqa: E402
+
+BLOCK = 1 << 16
+
+
+def echo_rate(address, total, streams):
+    """MiB/s of echoed bytes (counted once) over `streams` connections sharing
+    `total` bytes."""
+    each = total // streams
+    data = os.urandom(BLOCK)
+    failures = []
+
+    def one():
+        try:
+            with connect(address) as s:
+                writer = threading.Thread(target=lambda: [s.sendall(data) for _ in range(each // BLOCK)])
+                writer.start()
+                got = 0
+                while got < each:
+                    block = s.recv(1 << 20)
+                    if not block:
+                        raise AssertionError(f"the stream ended after {got} of {each} bytes")
+                    got += len(block)
+                writer.join(WAIT)
+        except Exception as error:
+            failures.append(error)
+
+    threads = [threading.Thread(target=one) for _ in range(streams)]
+    started = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(WAIT * 4)
+    took = time.monotonic() - started
+    if failures:
+        raise AssertionError(failures[0])
+    return total / (1 << 20) / took
+
+
+def copy_rate(bed, host, command, total):
+    """MiB/s through `ssh HOST COMMAND` that copies its input to its output."""
+    copier = start_local(["ssh", host, command], bed.env)
+    try:
+        data = os.urandom(BLOCK)
+        # The session is up once a first block has come back.
+        copier.send(data)
+        copier.read_exactly(BLOCK, WAIT)
+        started = time.monotonic()
+        threading.Thread(target=lambda: [copier.send(data) for _ in range(total // BLOCK)], daemon=True).start()
+        for _ in range(total // BLOCK):
+            copier.read_exactly(BLOCK, WAIT)
+        took = time.monotonic() - started
+    finally:
+        copier.close_input()
+        copier.stop_group()
+    return total / (1 << 20) / took
+
+
+def first_byte_times(address, samples):
+    """Milliseconds from connect() to the first byte echoed, one new connection each."""
+    times = []
+    for _ in range(samples):
+        started = time.monotonic()
+        with connect(address) as s:
+            s.sendall(b"x")
+            assert receive_exactly(s, 1) == b"x"
+            times.append((time.monotonic() - started) * 1000)
+    return times
+
+
+class Busy:
+    """16 streams echoing without pause until stopped."""
+
+    def __init__(self, address, streams=16):
+        self.stop = threading.Event()
+        self.moved = 0
+        self.threads = [threading.Thread(target=self._run, args=(address,), daemon=True) for _ in range(streams)]
+        for t in self.threads:
+            t.start()
+
+    def _run(self, address):
+        data = os.urandom(BLOCK)
+        with connect(address) as s:
+            while not self.stop.is_set():
+                s.sendall(data)
+                self.moved += len(receive_exactly(s, BLOCK))
+
+    def close(self):
+        self.stop.set()
+        for t in self.threads:
+            t.join(WAIT)
+
+
+def p99(values):
+    return sorted(values)[min(len(values) - 1, len(values) * 99 // 100)]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--forward", required=True)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--mib", type=int, default=32, help="MiB moved per measurement")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--samples", type=int, default=200, help="connections per latency figure")
+    args = parser.parse_args()
+    total = args.mib << 20
+
+    with FieldBed(args.forward, args.build, [ECHO]) as bed, bed.case() as case:
+        case.pipe_server(ECHO, "--instances", "20")
+        starts = []
+        for _ in range(args.rounds):
+            started = time.monotonic()
+            code, _, _ = bed.ssh("win-host", "quorl-socket-bridge --version")
+            starts.append(time.monotonic() - started)
+            assert code == 0
+        ssh_path = f"unix:{bed.socket_path('bench-ssh.sock')}"
+        started = time.monotonic()
+        case.forwarder(["--listen", ssh_path, "--ssh", "win-host", "--pipe", ECHO])
+        forwarder_start = time.monotonic() - started
+        local_path = f"unix:{bed.socket_path('bench-local.sock')}"
+        wine_env = dict(bed.env, **bed.wine_env)
+        case.forwarder(["--listen", local_path, "--", os.path.join(ROOT, "scripts", "wine-run"),
+                        bed.bridge_exe, "bridge", "--socket", ECHO], env=wine_env)
+
+        paths = [
+            ("forwarder + ssh + bridge, 1 stream", lambda: echo_rate(ssh_path, total, 1)),
+            ("forwarder + ssh + bridge, 16 streams", lambda: echo_rate(ssh_path, total, 16)),
+            ("ssh win-host stdio-copy (Wine, cmd.exe)", lambda: copy_rate(bed, "win-host", "stdio-copy", total)),
+            ("ssh posix-host cat (ssh alone)", lambda: copy_rate(bed, "posix-host", "cat", total)),
+            ("forwarder + bridge under Wine, no ssh, 1 stream", lambda: echo_rate(local_path, total, 1)),
+            ("forwarder + bridge under Wine, no ssh, 16 streams", lambda: echo_rate(local_path, total, 16)),
+        ]
+        rates = {name: [] for name, _ in paths}
+        for _ in range(args.rounds):
+            for name, measure in paths:
+                rates[name].append(measure())
+
+        idle = first_byte_times(ssh_path, args.samples)
+        idle_local = first_byte_times(local_path, args.samples)
+        busy = Busy(ssh_path)
+        try:
+            loaded = first_byte_times(ssh_path, args.samples)
+        finally:
+            busy.close()
+
+    print(f"throughput, {args.mib} MiB per measurement, {args.rounds} interleaved rounds (MiB/s, counted one way)")
+    print(f"{'':52} {'median':>8}   rounds")
+    for name, values in rates.items():
+        print(f"{name:52} {statistics.median(values):8.1f}   " + " ".join(f"{v:.1f}" for v in values))
+    print(f"\nnew connection to its first byte echoed, {args.samples} connections each (ms)")
+    print(f"{'':52} {'median':>8} {'p99':>8}")
+    for name, values in (("forwarder + ssh + bridge, idle", idle),
+                         ("forwarder + ssh + bridge, 16 streams busy", loaded),
+                         ("forwarder + bridge under Wine, no ssh, idle", idle_local)):
+        print(f"{name:52} {statistics.median(values):8.2f} {p99(values):8.2f}")
+    print("\nsession start")
+    print(f"{'ssh win-host quorl-socket-bridge --version (s)':52} {statistics.median(starts):8.2f}")
+    print(f"{'forwarder --ssh win-host, start to listening (s)':52} {forwarder_start:8.2f}")
+    for name, value in bed.figures.items():
+        print(f"{'bed: ' + name:52} {value:8.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

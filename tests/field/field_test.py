@@ -1,0 +1,559 @@
+#!/usr/bin/env python3
+"""The field suite: quorl-socket-forward, real ssh to a private sshd on loopback,
+the bridge under Wine started the way Windows OpenSSH starts a session command,
+and real clients (socat, ssh-add, ssh, curl), on the bed of fieldbed.py.
+
+  tests/field/field_test.py --forward build/native/quorl-socket-forward --build build/win-x64 \\
+      [-k NAME] [--xml FILE]
+
+-k runs the cases whose name contains NAME. Writes a GoogleTest-style XML report
+with --xml and ends with "N passed, N failed"; exit status 0 only when every
+case passed."""
+
+import argparse
+import array
+import fcntl
+import hashlib
+import os
+import re
+import select
+import shlex
+import signal
+import socket
+import subprocess
+import sys
+import termios
+import threading
+import time
+import traceback
+import xml.etree.ElementTree as ET
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from fieldbed import (EARLY_REPLY, GREETING, ROOT, WAIT, FieldBed, describe, free_port, pattern,  # noqa: E402
+                      running, wait_until, windows_path)
+
+PIPE = "\\\\.\\pipe\\"
+ECHO = PIPE + "qsb-field-echo"
+AGENT = PIPE + "qsb-field-agent"
+HTTP = PIPE + "qsb-field-http"
+MISSING = PIPE + "qsb-field-missing"
+BED_PIPES = [ECHO, AGENT, HTTP, MISSING]
+
+
+def bridge_command(pipe):
+    """The remote command of the `-- COMMAND` form, right for cmd.exe: a pipe path
+    holds nothing cmd treats specially, so it goes unquoted."""
+    return f"quorl-socket-bridge bridge --socket {pipe}"
+
+
+def old_form(host, pipe):
+    return ["--", "ssh", host, bridge_command(pipe)]
+
+
+def connect(address, timeout=WAIT):
+    """A client connection to a forwarder's listen address."""
+    if address.startswith("tcp:"):
+        return socket.create_connection(("127.0.0.1", int(address.rsplit(":", 1)[1])), timeout=timeout)
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    s.connect(address[5:] if address.startswith("unix:") else address)
+    return s
+
+
+def receive_exactly(s, size):
+    got = bytearray()
+    while len(got) < size:
+        block = s.recv(min(1 << 20, size - len(got)))
+        if not block:
+            break
+        got.extend(block)
+    return bytes(got)
+
+
+def echo(address, data, timeout=WAIT):
+    """Sends `data` through an echoing stream and checks that it all comes back."""
+    with connect(address, timeout) as s:
+        writer = threading.Thread(target=s.sendall, args=(data,), daemon=True)
+        writer.start()
+        back = receive_exactly(s, len(data))
+        writer.join(timeout)
+    assert back == data, f"{len(back)} of {len(data)} bytes came back" + ("" if len(back) != len(data) else ", changed")
+
+
+def run(argv, env, timeout=WAIT):
+    return subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+
+
+def tcp_address():
+    return f"tcp:{free_port()}"
+
+
+# -- the bed itself ----------------------------------------------------------
+
+def shell_facts(bed):
+    """What a session command meets on each host, measured through the real
+    chain: sshd, the host's shell, and the program's own argument reading. A
+    Hello on standard output (with input closed: status 0) shows that the pipe
+    path arrived intact, since only the exact listed path passes."""
+    user = bed.user
+    return [
+        # host, command, stdout starts with, stderr
+        ("win-host", "echo %LOCALAPPDATA%", f"C:\\users\\{user}\\AppData\\Local\r\n".encode(), b""),
+        ("win-host", "quorl-socket-bridge --version", b"quorl-socket-bridge 1 windows\r\n", b""),
+        ("win-host", f"quorl-socket-bridge bridge --socket {ECHO}", b"QSF1", b""),
+        ("win-host", f'quorl-socket-bridge bridge --socket "{ECHO}"', b"QSF1", b""),
+        ("win-host", f"quorl-socket-bridge bridge --socket '{ECHO}'", b"",
+         b"Enter a local named pipe path beginning with \\\\.\\pipe\\.\r\n"),
+        ("posix-host", f"quorl-socket-bridge bridge --socket '{ECHO}'", b"QSF1", b""),
+        ("greeting-host", "quorl-socket-bridge --version",
+         GREETING.encode() + b"\r\nquorl-socket-bridge 1 windows\r\n", b""),
+    ]
+
+
+def case_bed_shell_facts(bed):
+    wrong = []
+    for host, command, out_start, err in shell_facts(bed):
+        code, out, got_err = bed.ssh(host, command)
+        if not out.startswith(out_start) or got_err != err or (code != 0) != bool(err):
+            wrong.append(f"ssh {host} {command!r}: status {code}, stdout {out[:80]!r}, stderr {got_err!r}")
+    assert not wrong, "\n".join(wrong)
+
+
+# -- raw bytes, the agent, HTTP ----------------------------------------------
+
+def socat_echo(bed, case, address, data):
+    """socat between a pipe of ours and the listen address: every byte comes back."""
+    target = (f"TCP:127.0.0.1:{address.rsplit(':', 1)[1]}" if address.startswith("tcp:")
+              else f"UNIX-CONNECT:{address[5:]}")
+    socat = case.child(["socat", "-t", "1", "-", target])
+    threading.Thread(target=socat.send, args=(data,), daemon=True).start()
+    assert socat.read_exactly(len(data), WAIT) == data, "socat got other bytes back"
+    socat.close_input()
+    assert socat.wait(WAIT) == 0, describe(socat)
+
+
+def case_raw_echo(bed):
+    for address in (f"unix:{bed.socket_path('echo.sock')}", tcp_address()):
+        with bed.case() as case:
+            case.pipe_server(ECHO, "--instances", "4")
+            case.forwarder(["--listen", address] + old_form("win-host", ECHO))
+            socat_echo(bed, case, address, os.urandom(3 << 20))
+
+
+def case_agent(bed):
+    with bed.case() as case:
+        case.relay(AGENT, bed.agent_port)
+        path = bed.socket_path("agent.sock")
+        case.forwarder(["--listen", f"unix:{path}"] + old_form("win-host", AGENT))
+        env = dict(bed.env, SSH_AUTH_SOCK=path)
+        listed = run(["ssh-add", "-l"], env)
+        assert listed.returncode == 0 and bed.agent_fingerprint.encode() in listed.stdout, listed
+        # The login key exists only in the agent: without the forwarded socket
+        # the same login is refused.
+        refused = run(["ssh", "agent-host", "echo agent-login-ok"], bed.env)
+        assert refused.returncode == 255, refused
+        login = run(["ssh", "agent-host", "echo agent-login-ok"], env)
+        assert login.returncode == 0 and login.stdout == b"agent-login-ok\n", login
+
+
+def curl(bed, address, path, *options):
+    port = address.rsplit(":", 1)[1]
+    return ["curl", "-sS", "--max-time", "30", *options, f"http://127.0.0.1:{port}{path}"]
+
+
+def case_http_parallel_transfers(bed):
+    """8 downloads and 2 uploads of 16 MiB at once, each checked by SHA-256."""
+    size = 16 << 20
+    data = pattern(size)
+    expected = hashlib.sha256(data).hexdigest()
+    with bed.case() as case:
+        case.relay(HTTP, bed.http.port)
+        address = tcp_address()
+        case.forwarder(["--listen", address] + old_form("win-host", HTTP))
+        downloads = [case.child(curl(bed, address, f"/bytes/{size}")) for _ in range(8)]
+        uploads = [case.child(curl(bed, address, "/upload", "--data-binary", "@-")) for _ in range(2)]
+        for upload in uploads:
+            threading.Thread(target=lambda u=upload: (u.send(data), u.close_input()), daemon=True).start()
+        for download in downloads:
+            got = hashlib.sha256(download.read_exactly(size, WAIT * 2)).hexdigest()
+            assert got == expected and download.wait(WAIT) == 0, describe(download)
+        for upload in uploads:
+            assert upload.wait(WAIT * 2) == 0, describe(upload)
+            assert upload.remaining_output() == f"{size} {expected}\n".encode(), upload.remaining_output()
+
+
+# A stream whose client has gone ends within this many seconds (ten times the
+# default linger). Each request's connection is fresh and the client closes it
+# after the reply, so a connection the server still holds longer after its
+# reply is a stream that outlived its client; kept for good, such streams fill
+# the session's 64 and the listener stops taking clients. How many are open at
+# once is the linger time's worth of requests, printed as a figure.
+GONE_CLIENT_SECONDS = 5
+
+
+def case_http_sequential_requests(bed):
+    requests = 1000
+    stats = bed.http.stats
+    with bed.case() as case:
+        case.relay(HTTP, bed.http.port)
+        address = tcp_address()
+        case.forwarder(["--listen", address] + old_form("win-host", HTTP))
+        wait_until(lambda: stats.open == 0, WAIT, "the server's connections of earlier cases closed")
+        stats.reset_peak()
+        before = stats.connections
+        started = time.monotonic()
+        for i in range(requests):
+            size = 1000 + i
+            got = run(curl(bed, address, f"/bytes/{size}", "--max-time", "10"), bed.env, timeout=30)
+            assert got.returncode == 0 and got.stdout == pattern(size), \
+                f"request {i + 1}: status {got.returncode}, {len(got.stdout)} bytes, {got.stderr!r}"
+            idle = stats.longest_idle()
+            assert idle <= GONE_CLIENT_SECONDS, \
+                f"request {i + 1}: a stream was still open {idle:.1f} s after its client had its reply and went"
+        took = time.monotonic() - started
+        assert stats.connections - before == requests, f"{stats.connections - before} connections reached the server"
+        wait_until(lambda: stats.open == 0, GONE_CLIENT_SECONDS, f"{stats.open} streams open after the last request")
+        return f"{requests / took:.0f} requests/s, at most {stats.peak} streams open at once"
+
+
+# -- endings -------------------------------------------------------------------
+
+def unsent_bytes(s):
+    """Bytes written to this socket that its peer has not yet read (for a Unix
+    socket) or acknowledged (for TCP): SIOCOUTQ."""
+    count = array.array("i", [0])
+    fcntl.ioctl(s.fileno(), termios.TIOCOUTQ, count)
+    return count[0]
+
+
+def upload_until_stalled(s):
+    """Writes body bytes until the socket takes no more for a while (the server
+    behind the pipe is not reading); returns how many it took."""
+    block = pattern(1 << 20)
+    wrote = 0
+    s.setblocking(False)
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        try:
+            wrote += s.send(block[wrote % len(block):])
+        except BlockingIOError:
+            _, writable, _ = select.select([], [s], [], 0.5)
+            if not writable:
+                return wrote
+    raise AssertionError("the upload never stalled")
+
+
+def read_reply(s):
+    head = b""
+    while b"\r\n\r\n" not in head:
+        block = s.recv(4096)
+        assert block, f"the reply ended early: {head!r}"
+        head += block
+    headers, _, body = head.partition(b"\r\n\r\n")
+    length = int(re.search(rb"Content-Length: (\d+)", headers).group(1))
+    return headers + b"\r\n\r\n" + body + receive_exactly(s, length - len(body))
+
+
+def case_early_reply(bed):
+    """A large upload answered at once with an error.
+    Writes, then closes without reading: the reply is larger than the socket
+    holds, so the forwarder's write of its rest fails while what the client
+    sent is still unread (the server reads nothing until the client has
+    closed): every byte the client wrote reaches the server.
+    Writes, shuts down its writing, then reads: the reply arrives whole and
+    the server gets every byte."""
+    stats = bed.http.stats
+    with bed.case() as case:
+        case.relay(HTTP, bed.http.port)
+        path = bed.socket_path("upload.sock")
+        case.forwarder(["--listen", f"unix:{path}"] + old_form("win-host", HTTP))
+        index = len(stats.early_counts)
+        stats.release.clear()
+        with connect(f"unix:{path}") as s:
+            s.sendall(b"POST /early?hold HTTP/1.1\r\nHost: field\r\nContent-Length: 1073741824\r\n\r\n")
+            wrote = upload_until_stalled(s)
+            unread = unsent_bytes(s)
+        stats.release.set()
+        assert unread > 0, "the client closed with nothing left for the forwarder to read"
+        count = stats.early_count(index, WAIT)
+        assert count == wrote, f"closed unread: the client wrote {wrote} bytes, the server got {count}"
+
+    size = 8 << 20
+    with bed.case() as case:
+        case.relay(HTTP, bed.http.port)
+        address = tcp_address()
+        case.forwarder(["--listen", address] + old_form("win-host", HTTP))
+        index = len(stats.early_counts)
+        with connect(address) as s:
+            s.sendall(f"POST /early HTTP/1.1\r\nHost: field\r\nContent-Length: {size}\r\n\r\n".encode())
+            s.sendall(pattern(size))
+            s.shutdown(socket.SHUT_WR)
+            reply = read_reply(s)
+        assert reply.startswith(b"HTTP/1.1 413 ") and reply.endswith(b"\r\n\r\n" + EARLY_REPLY), reply
+        count = stats.early_count(index, WAIT)
+        assert count == size, f"read the reply: the client wrote {size} bytes, the server got {count}"
+
+
+def case_missing_pipe(bed):
+    """20 clients at once for a listed pipe whose server is not running: all are
+    closed within 12 s, the session lives on, and once the server runs the next
+    client is served."""
+    with bed.case() as case:
+        address = tcp_address()
+        forwarder = case.forwarder(["--listen", address] + old_form("win-host", MISSING))
+        started = time.monotonic()
+        clients = [connect(address) for _ in range(20)]
+        try:
+            for c in clients:
+                c.setblocking(False)
+            waiting = set(clients)
+            while waiting and time.monotonic() - started < 12:
+                readable, _, _ = select.select(list(waiting), [], [], 0.2)
+                for c in readable:
+                    try:
+                        if c.recv(1) == b"":
+                            waiting.discard(c)
+                    except ConnectionResetError:
+                        waiting.discard(c)
+                    except BlockingIOError:
+                        pass
+            assert not waiting, f"{len(waiting)} of 20 connections were still open after 12 s"
+        finally:
+            for c in clients:
+                c.close()
+        assert running(forwarder), describe(forwarder)
+        case.pipe_server(MISSING)
+        echo(address, b"served once the server runs")
+        assert running(forwarder), describe(forwarder)
+
+
+def case_greeting(bed):
+    """A host that prints a line before the bridge starts."""
+    with bed.case() as case:
+        case.pipe_server(ECHO)
+        path = bed.socket_path("greeting.sock")
+        forwarder = case.forwarder(["-v", "--listen", f"unix:{path}"] + old_form("greeting-host", ECHO))
+        echo(f"unix:{path}", os.urandom(100000))
+        assert GREETING in forwarder.stderr_text(), describe(forwarder)
+
+
+def case_reconnect(bed):
+    """--reconnect: the remote bridge killed, then the local ssh killed; each
+    time the forwarder starts the session again and serves the next client."""
+    with bed.case() as case:
+        case.pipe_server(ECHO, "--instances", "4")
+        path = bed.socket_path("reconnect.sock")
+        forwarder = case.forwarder(["--reconnect", "--listen", f"unix:{path}"] + old_form("win-host", ECHO))
+
+        def ssh_child():
+            children = run(["pgrep", "-P", str(forwarder.proc.pid), "-x", "ssh"], bed.env).stdout.split()
+            return int(children[0]) if len(children) == 1 else None
+
+        kills = [
+            ("the remote bridge", lambda: bed.session_processes("quorl-socket-bridge")),
+            ("the local ssh", lambda: [ssh_child()] if ssh_child() else []),
+        ]
+        for what, victims in kills:
+            with connect(f"unix:{path}") as held:
+                echo(f"unix:{path}", b"before: " + what.encode())
+                old = wait_until(ssh_child, WAIT, "the forwarder's ssh")
+                pids = victims()
+                assert pids, f"no process found for {what}"
+                for pid in pids:
+                    os.kill(pid, signal.SIGKILL)
+                # A stream of the lost session is closed.
+                held.settimeout(WAIT)
+                assert held.recv(1) == b"", f"a stream outlived the session after killing {what}"
+            wait_until(lambda: ssh_child() not in (None, old), WAIT, f"a new session after killing {what}")
+            assert running(forwarder), describe(forwarder)
+            echo(f"unix:{path}", b"after: " + what.encode())
+
+
+# -- the new command-line form -----------------------------------------------
+
+def new_form_rows(bed):
+    """Each remote shell the forwarder can build the command for, on the host
+    that has it."""
+    return [
+        ("cmd.exe by default", ["--ssh", "win-host"]),
+        ("POSIX shell", ["--ssh", "posix-host", "--remote-shell", "posix"]),
+        ("the program by path", ["--ssh", "win-host", "--remote-program", windows_path(bed.bridge_exe)]),
+    ]
+
+
+def case_new_form(bed):
+    for label, options in new_form_rows(bed):
+        with bed.case() as case:
+            case.pipe_server(ECHO)
+            address = f"unix:{bed.socket_path('new-form.sock')}"
+            try:
+                case.forwarder(["--listen", address] + options + ["--pipe", ECHO])
+                echo(address, os.urandom(65536))
+            except AssertionError as error:
+                raise AssertionError(f"{label}: {error}") from None
+    with bed.case() as case:
+        case.pipe_server(ECHO)
+        watch = case.forwarder(["watch", "--ssh", "win-host", ECHO], ready=False)
+        assert watch.wait_for_output(rb"(?m)^" + re.escape(ECHO.encode()) + rb" available$", WAIT), describe(watch)
+
+
+# -- the README's examples, literally ------------------------------------------
+
+def readme_blocks(text):
+    """The README's fenced `sh` blocks that start quorl-socket-forward, as lists
+    of command lines (backslash-newline continuations joined, comments left
+    out). A README whose sh blocks hold none yields its manual section's
+    EXAMPLE as a block of its own."""
+    blocks, example = [], []
+    for info, body in re.findall(r"^```(\w*)\n(.*?)^```", text, re.S | re.M):
+        lines = [line.strip() for line in re.sub(r"\\\n\s*", "", body).splitlines()]
+        if info == "sh":
+            commands = [line for line in lines if line and not line.startswith("#")]
+            if any(c.startswith("quorl-socket-forward ") for c in commands):
+                blocks.append(commands)
+        example += [lines[i + 1] for i, line in enumerate(lines[:-1]) if line == "EXAMPLE"]
+    return blocks or [[c] for c in example if c.startswith("quorl-socket-forward ")]
+
+
+def readme_pipes(command):
+    return [PIPE + name for name in re.findall(r"pipe\\+([A-Za-z0-9._-]+)", command)]
+
+
+def read_readme():
+    with open(os.path.join(ROOT, "README.md")) as f:
+        return f.read()
+
+
+def serve_readme_pipe(bed, case, pipe):
+    """An agent's pipe (by its name) reaches the bed's ssh-agent; any other
+    pipe the keep-alive HTTP server."""
+    case.relay(pipe, bed.agent_port if "agent" in pipe.lower() else bed.http.port)
+
+
+def probe(bed, pipe, address):
+    """One connection through a README example's listen address, answered by
+    the service behind its pipe."""
+    if "agent" in pipe.lower():
+        assert address.startswith("unix:"), f"an agent example on {address}"
+        listed = run(["ssh-add", "-l"], dict(bed.env, SSH_AUTH_SOCK=address[5:]))
+        assert listed.returncode == 0 and bed.agent_fingerprint.encode() in listed.stdout, listed
+    else:
+        with connect(address) as s:
+            s.sendall(b"GET /bytes/1000 HTTP/1.1\r\nHost: field\r\n\r\n")
+            reply = read_reply(s)
+        assert reply.startswith(b"HTTP/1.1 200 ") and reply.endswith(pattern(1000)), reply[:200]
+
+
+def run_readme_block(bed, block):
+    """Runs a block's lines in order through sh with the bed's PATH: each
+    quorl-socket-forward line in the background until the block is done (once
+    it listens, or for watch once it reports every pipe available), every other
+    line to its end, which must succeed."""
+    env = dict(bed.env)
+    with bed.case() as case:
+        for pipe in dict.fromkeys(p for line in block for p in readme_pipes(line)):
+            serve_readme_pipe(bed, case, pipe)
+        for line in block:
+            if not line.startswith("quorl-socket-forward "):
+                done = run(["sh", "-c", line], env)
+                assert done.returncode == 0, f"{line}: status {done.returncode}, {done.stderr!r}"
+                continue
+            command = re.sub(r"\s*&$", "", line)
+            forwarder = case.child(["sh", "-c", command], env)
+            words = shlex.split(re.sub(r"\$\{?(\w+)\}?", lambda m: env.get(m.group(1), ""), command))
+            pipes = readme_pipes(command)
+            if "watch" in words:
+                for pipe in pipes:
+                    assert forwarder.wait_for_output(rb"(?m)^" + re.escape(pipe.encode()) + rb" available$", WAIT), \
+                        describe(forwarder)
+                continue
+            addresses = [w.split("=", 1)[1] if w.startswith("--listen=") else words[i + 1]
+                         for i, w in enumerate(words) if w == "--listen" or w.startswith("--listen=")]
+            bed.wait_listening(forwarder, addresses)
+            for address in addresses:
+                probe(bed, pipes[0], address if address.startswith(("unix:", "tcp:")) else "unix:" + address)
+
+
+def case_readme_examples(bed):
+    blocks = readme_blocks(read_readme())
+    assert blocks, "no quorl-socket-forward example found in the README"
+    for block in blocks:
+        try:
+            run_readme_block(bed, block)
+        except AssertionError as error:
+            raise AssertionError("\n".join(block) + f"\n{error}") from None
+    return f"{len(blocks)} examples"
+
+
+CASES = [
+    case_bed_shell_facts,
+    case_raw_echo,
+    case_agent,
+    case_http_parallel_transfers,
+    case_http_sequential_requests,
+    case_early_reply,
+    case_missing_pipe,
+    case_greeting,
+    case_reconnect,
+    case_new_form,
+    case_readme_examples,
+]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--forward", required=True, help="the native quorl-socket-forward")
+    parser.add_argument("--build", required=True, help="the win-x64 build folder")
+    parser.add_argument("-k", dest="only", help="run the cases whose name contains this")
+    parser.add_argument("--xml")
+    args = parser.parse_args()
+
+    # SIGTERM and SIGHUP unwind like Ctrl-C, so that everything started is stopped.
+    def interrupt(number, frame):
+        raise KeyboardInterrupt(f"signal {number}")
+
+    signal.signal(signal.SIGTERM, interrupt)
+    signal.signal(signal.SIGHUP, interrupt)
+
+    cases = [c for c in CASES if not args.only or args.only in c.__name__[len("case_"):]]
+    pipes = list(dict.fromkeys(BED_PIPES + [p for b in readme_blocks(read_readme()) for c in b for p in readme_pipes(c)]))
+    suite = ET.Element("testsuite", name="Field")
+    passed = failed = 0
+    begun = time.monotonic()
+    try:
+        with FieldBed(args.forward, args.build, pipes) as bed:
+            print(f"field bed up in {time.monotonic() - begun:.1f} s: "
+                  + ", ".join(f"{k} {v:.2f}" for k, v in bed.figures.items()), flush=True)
+            for case_function in cases:
+                name = case_function.__name__[len("case_"):]
+                xml_case = ET.SubElement(suite, "testcase", classname="Field", name=name)
+                started = time.monotonic()
+                try:
+                    figures = case_function(bed)
+                    passed += 1
+                    print(f"[  OK  ] {name} ({time.monotonic() - started:.1f} s)" + (f": {figures}" if figures else ""),
+                          flush=True)
+                except Exception as error:  # every failure is reported, the next case still runs
+                    failed += 1
+                    ET.SubElement(xml_case, "failure", message=str(error)).text = traceback.format_exc()
+                    print(f"[FAILED] {name} ({time.monotonic() - started:.1f} s): {error}", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted; everything started was stopped")
+        failed += 1
+    except Exception as error:
+        failed += 1
+        ET.SubElement(ET.SubElement(suite, "testcase", classname="Field", name="bed"), "failure",
+                      message=str(error)).text = traceback.format_exc()
+        print(f"[FAILED] the field bed: {error}")
+    if args.xml:
+        os.makedirs(os.path.dirname(os.path.abspath(args.xml)), exist_ok=True)
+        root = ET.Element("testsuites")
+        root.append(suite)
+        ET.ElementTree(root).write(args.xml)
+    print(f"field suite: {time.monotonic() - begun:.0f} s")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

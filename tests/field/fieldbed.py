@@ -1,0 +1,699 @@
+"""The field test bed: real OpenSSH, a Windows-like host under Wine, and real
+clients, all on loopback, started by the tests themselves and stopped on every
+path.
+
+    with FieldBed(forward="build/native/quorl-socket-forward", build="build/win-x64",
+                  pipes=[r"\\\\.\\pipe\\my-pipe"]) as bed:
+        with bed.case() as case:
+            case.pipe_server(r"\\\\.\\pipe\\my-pipe")
+            forwarder = case.forwarder(["--listen", "tcp:5000", "--ssh", "win-host", "--pipe", ...])
+
+What it starts, once:
+- a private sshd (`sshd -D -e -f CONFIG`) on 127.0.0.1 and a free high port,
+  with its own host key, client keys and authorized_keys made for the run;
+- the hosts, one client key each, whose authorized_keys entry forces a wrapper
+  (sshd then sets SSH_ORIGINAL_COMMAND, for the sftp subsystem too):
+    win-host       runs the command as Windows OpenSSH does with cmd.exe, in a
+                   private Wine prefix with quorl-socket-bridge on cmd's PATH;
+                   sftp starts in the Wine user's profile folder
+    greeting-host  the same after a greeting line on standard output
+    posix-host     `sh -c COMMAND`, with a quorl-socket-bridge that runs the
+                   bridge under Wine
+    agent-host     posix-host again, reachable only with the key held in the
+                   bed's ssh-agent (its private key file is deleted)
+- an ssh_config with those hosts, and a bin folder first on every client
+  process's PATH holding `ssh` and `sftp` (which use that config) and
+  `quorl-socket-forward`, so that commands run literally as typed;
+- the allowlist, put into the prefix's %LOCALAPPDATA%\\QuorlSSH through sftp and
+  checked to be believed by the bridge;
+- a keep-alive HTTP/1.1 server, a Linux ssh-agent holding one key, and socat
+  carrying a loopback port to the agent's socket.
+Per case (`bed.case()`): Wine pipe servers (test-pipe-server, pipe-tcp-relay)
+and forwarders, stopped when the case ends.
+
+Python standard library only."""
+
+import contextlib
+import functools
+import getpass
+import hashlib
+import http.server
+import os
+import random
+import re
+import shlex
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from qsb_client import Program, start_pipe_server  # noqa: E402  (the one child-program helper)
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+SFTP_SERVER = "/usr/lib/openssh/sftp-server"
+HOSTS = ("win-host", "greeting-host", "posix-host", "agent-host")
+GREETING = "Welcome to win-host."
+WAIT = 60  # seconds: the bound of a wait that includes starting Wine programs
+
+
+def wait_until(predicate, timeout, what, every=0.02):
+    """Polls `predicate` until it returns a true value, for at most `timeout` s."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what}: not within {timeout} s")
+        time.sleep(every)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def tcp_listening(port):
+    """Whether something listens on 127.0.0.1:port (or any address), read from
+    the kernel's table so that checking opens no connection."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                next(f)
+                for line in f:
+                    local, state = line.split()[1], line.split()[3]
+                    if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port:
+                        return True
+        except FileNotFoundError:
+            continue
+    return False
+
+
+def unix_listening(path):
+    try:
+        return stat.S_ISSOCK(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return False
+
+
+def listening(address):
+    """Whether a forwarder's listen address (unix:PATH, PATH, tcp:PORT, tcp:HOST:PORT) is listening."""
+    if address.startswith("tcp:"):
+        return tcp_listening(int(address.rsplit(":", 1)[1]))
+    return unix_listening(address[5:] if address.startswith("unix:") else address)
+
+
+def windows_path(path):
+    """The path Wine's programs see for a Unix path (drive Z: is the root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+@functools.lru_cache(maxsize=64)
+def pattern(size):
+    """`size` deterministic bytes; a different size gives different bytes."""
+    return random.Random(size).randbytes(size)
+
+
+def write_script(path, text):
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\n" + text)
+    os.chmod(path, 0o755)
+
+
+def _process_table():
+    """pid -> (parent pid, session id) of every living process."""
+    table = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            table[int(entry)] = (int(fields[1]), int(fields[3]))
+        except (OSError, IndexError, ValueError):
+            continue
+    return table
+
+
+def session_members(pid):
+    """Every living process below `pid`, and every process in the sessions
+    those started: Wine's programs leave their parent (they are re-parented
+    to init) but keep the session of the command that started them."""
+    table = _process_table()
+    children = {}
+    for child, (parent, _) in table.items():
+        children.setdefault(parent, []).append(child)
+    below, todo = set(), [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            below.add(child)
+            todo.append(child)
+    sessions = {table[p][1] for p in below if p in table} - {table.get(pid, (0, 0))[1], 0}
+    return sorted(below | {p for p, (_, sid) in table.items() if sid in sessions})
+
+
+def program_name(pid):
+    """The program a process runs, as its command line names it, without folder
+    or ".exe": a Wine program's command line is its Windows one."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            first = f.read().split(b"\0")[0].decode(errors="replace").split(" ")[0]
+    except OSError:
+        return ""
+    name = re.split(r"[\\/]", first)[-1]
+    return name[:-4] if name.lower().endswith(".exe") else name
+
+
+def start_local(argv, env):
+    """A client-side program (a forwarder, ssh-agent, socat, sh) leading a
+    process group of its own, so that stopping it stops what it started (ssh)."""
+    return Program([], argv[0], argv[1:], env=env, new_session=True)
+
+
+def running(program):
+    return program.proc.poll() is None
+
+
+def describe(program):
+    status = "running" if running(program) else f"ended with {program.proc.returncode}"
+    return f"{shlex.join(program.proc.args)}: {status}; stderr:\n{program.stderr_text()}"
+
+
+class _Stats:
+    """What the HTTP server saw: connections open now and at most, when each
+    open one last finished a reply, and the body byte counts of the
+    early-reply uploads."""
+
+    def __init__(self):
+        self.cond = threading.Condition()
+        self.open = 0
+        self.peak = 0
+        self.connections = 0
+        self.idle_since = {}
+        self.early_counts = []
+        self.release = threading.Event()
+
+    def opened(self, key):
+        with self.cond:
+            self.open += 1
+            self.connections += 1
+            self.peak = max(self.peak, self.open)
+            self.idle_since[key] = time.monotonic()
+
+    def replied(self, key):
+        with self.cond:
+            self.idle_since[key] = time.monotonic()
+
+    def closed(self, key):
+        with self.cond:
+            self.open -= 1
+            del self.idle_since[key]
+            self.cond.notify_all()
+
+    def reset_peak(self):
+        with self.cond:
+            self.peak = self.open
+
+    def longest_idle(self):
+        """Seconds since the open connection that has waited longest for a
+        request last finished a reply (or opened)."""
+        with self.cond:
+            return time.monotonic() - min(self.idle_since.values()) if self.idle_since else 0.0
+
+    def early_count(self, index, timeout):
+        """The body byte count of the index-th early-reply upload, once its
+        connection has given all it will."""
+        with self.cond:
+            self.cond.wait_for(lambda: len(self.early_counts) > index, timeout)
+            return self.early_counts[index] if len(self.early_counts) > index else None
+
+
+EARLY_REPLY = b"This upload is refused before its body is read.\n"
+
+
+class _HttpHandler(http.server.BaseHTTPRequestHandler):
+    """Keep-alive HTTP/1.1 that never closes a connection itself:
+    GET /             a line of text
+    GET /bytes/N      N bytes of pattern(N)
+    POST /upload      "COUNT SHA256" of the body
+    POST /early       413 at once, before the body is read; then the body is
+                      read and counted (up to its Content-Length or the end)
+    POST /early?hold  413 at once with a body of 1 MiB (more than a socket
+                      buffer holds, so the rest waits to be written), and the
+                      body is read only once stats.release is set."""
+
+    protocol_version = "HTTP/1.1"
+    timeout = None
+
+    def setup(self):
+        super().setup()
+        self.server.stats.opened(self)
+
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            self.server.stats.closed(self)
+
+    def log_message(self, *args):
+        pass
+
+    def _reply(self, code, body, kind="application/octet-stream"):
+        self.send_response(code)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        view = memoryview(body)
+        for at in range(0, len(view), 1 << 20):
+            self.wfile.write(view[at:at + (1 << 20)])
+        self.server.stats.replied(self)
+
+    def _read_body(self, length, digest=None):
+        count = 0
+        while count < length:
+            block = self.rfile.read1(min(1 << 16, length - count))
+            if not block:
+                break
+            count += len(block)
+            if digest:
+                digest.update(block)
+        return count
+
+    def do_GET(self):
+        match = re.fullmatch(r"/bytes/(\d+)", self.path)
+        if self.path == "/":
+            self._reply(200, b"the field bed's HTTP server\n", "text/plain")
+        elif not match:
+            self._reply(404, b"not found\n", "text/plain")
+            return
+        self._reply(200, pattern(int(match.group(1))))
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", "0"))
+        if self.path == "/upload":
+            digest = hashlib.sha256()
+            count = self._read_body(length, digest)
+            self._reply(200, f"{count} {digest.hexdigest()}\n".encode(), "text/plain")
+        elif self.path == "/early":
+            self._reply(413, EARLY_REPLY, "text/plain")
+            self._count_early(length)
+        elif self.path == "/early?hold":
+            self._reply(413, pattern(1 << 20))
+            self.server.stats.release.wait(WAIT)
+            self._count_early(length)
+        else:
+            self._reply(404, b"not found\n", "text/plain")
+
+    def _count_early(self, length):
+        count = self._read_body(length)
+        with self.server.stats.cond:
+            self.server.stats.early_counts.append(count)
+            self.server.stats.cond.notify_all()
+        if count < length:
+            self.close_connection = True
+
+
+class _HttpServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    block_on_close = False
+
+    def handle_error(self, request, client_address):
+        pass  # a client or relay that goes away mid-reply is the test's business
+
+
+class HttpService:
+    def __init__(self):
+        self.server = _HttpServer(("127.0.0.1", 0), _HttpHandler)
+        self.server.stats = _Stats()
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
+        self.thread.start()
+
+    @property
+    def stats(self):
+        return self.server.stats
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class Case:
+    """What one test case starts: stopped, in reverse order, when it ends."""
+
+    def __init__(self, bed):
+        self.bed = bed
+        self.stack = contextlib.ExitStack()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stack.close()
+        return False
+
+    def later(self, action):
+        self.stack.callback(action)
+
+    def child(self, argv, env=None):
+        program = start_local(argv, env or self.bed.env)
+        self.later(program.stop_group)
+        return program
+
+    def _windows_server(self, exe, name, *options):
+        server = start_pipe_server([self.bed.wine], os.path.join(self.bed.build, exe), name, *options)
+
+        def stop():
+            server.close_input()
+            try:
+                server.wait(10)
+            except subprocess.TimeoutExpired:
+                server.kill()
+
+        self.later(stop)
+        return server
+
+    def pipe_server(self, name, *options):
+        """test-pipe-server.exe for `name` in the bed's prefix, once it is ready."""
+        return self._windows_server("test-pipe-server.exe", name, *options)
+
+    def relay(self, name, port):
+        """pipe-tcp-relay.exe: each connection to `name` carried to 127.0.0.1:port."""
+        return self._windows_server("pipe-tcp-relay.exe", name, "--port", str(port))
+
+    def forwarder(self, args, env=None, ready=True):
+        """quorl-socket-forward ARGS, as the user's shell would start it; with
+        `ready`, returned once each of its --listen addresses listens."""
+        process = self.child(["quorl-socket-forward"] + list(args), env)
+        if ready:
+            addresses = [args[i + 1] for i, word in enumerate(args[:-1]) if word == "--listen"]
+            self.bed.wait_listening(process, addresses)
+        return process
+
+
+class FieldBed:
+    def __init__(self, forward, build, pipes=(), log=print):
+        self.forward = os.path.abspath(forward)
+        self.build = os.path.abspath(build)
+        self.bridge_exe = os.path.join(self.build, "quorl-socket-bridge.exe")
+        self.pipes = list(pipes)
+        self.log = log
+        self.prefix = os.path.join(ROOT, "build", "field-wineprefix")
+        self.user = getpass.getuser()
+        self.profile = os.path.join(self.prefix, "drive_c", "users", self.user)
+        self.figures = {}
+        self._stack = contextlib.ExitStack()
+
+    # -- life cycle --------------------------------------------------------
+
+    def __enter__(self):
+        try:
+            self._start()
+        except BaseException:
+            self._stack.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self._stack.close()
+        return False
+
+    def case(self):
+        return Case(self)
+
+    def _start(self):
+        for path in (self.bridge_exe, os.path.join(self.build, "cmd-launcher.exe"),
+                     os.path.join(self.build, "pipe-tcp-relay.exe"), self.forward):
+            if not os.path.exists(path):
+                raise AssertionError(f"{path} is missing: build the native and win-x64 presets first")
+        self.temp = tempfile.mkdtemp(prefix="qsb-field-")
+        os.chmod(self.temp, 0o700)
+        self._stack.callback(shutil.rmtree, self.temp, True)
+        for folder in ("keys", "remote", "remote/posix-bin", "bin", "agent", "runtime", "sockets", "work"):
+            os.makedirs(os.path.join(self.temp, folder), mode=0o700)
+        self.runtime = os.path.join(self.temp, "runtime")
+        self.sockets = os.path.join(self.temp, "sockets")
+        self.work = os.path.join(self.temp, "work")
+
+        started = time.monotonic()
+        self._start_wine()
+        self.figures["Wine prefix ready (s)"] = time.monotonic() - started
+        self._write_remote_side()
+        self._start_sshd()
+        self._write_client_side()
+        self.http = HttpService()
+        self._stack.callback(self.http.close)
+        self._start_agent()
+        self._install_allowlist()
+
+    def _start_wine(self):
+        self.wine_env = {"WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+        env = dict(os.environ, **self.wine_env)
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            self.log("field: making the Wine prefix build/field-wineprefix (once, about 10 s)")
+            os.makedirs(self.prefix, exist_ok=True)
+            subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=300)
+            subprocess.run(["wineserver", "-w"], env=env, timeout=300)
+        # One server for the whole suite: every session's Wine programs and the
+        # test's pipe servers must share it to see each other's pipes, and a
+        # program started while a server shuts down can fail at once.
+        subprocess.run(["wineserver", "-p"], env=env, timeout=60)
+        self._stack.callback(lambda: subprocess.run(["wineserver", "-k"], env=env, timeout=60,
+                                                    stderr=subprocess.DEVNULL))
+        # The first program of a new server starts Wine's services, which inherit
+        # its standard handles and keep them open: started from an ssh session
+        # they would hold its channel, and ssh would never see the command end.
+        subprocess.run(["wine", "cmd.exe", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=WAIT)
+        if not os.path.isdir(self.profile):
+            raise AssertionError(f"the Wine prefix has no profile folder for {self.user}")
+
+    def _write_remote_side(self):
+        remote = os.path.join(self.temp, "remote")
+        # Wine in the bed's prefix, for the hosts and for the test's pipe servers.
+        self.wine = os.path.join(remote, "wine")
+        exports = "".join(f"export {k}={shlex.quote(v)}\n" for k, v in self.wine_env.items())
+        write_script(self.wine, exports + 'exec wine "$@"\n')
+        launcher = shlex.quote(os.path.join(self.build, "cmd-launcher.exe"))
+        sftp = f"{SFTP_SERVER} -d {shlex.quote(self.profile)}"
+        windows_like = (
+            # cmd.exe finds quorl-socket-bridge.exe on its PATH, as on a host where it is installed.
+            f"export WINEPATH={shlex.quote(windows_path(self.build))}\n"
+            f'case "$SSH_ORIGINAL_COMMAND" in\n'
+            f"  {SFTP_SERVER}) exec {sftp} ;;\n"
+            f"esac\n")
+        write_script(os.path.join(remote, "win-host"),
+                     windows_like + f"exec {shlex.quote(self.wine)} {launcher}\n")
+        write_script(os.path.join(remote, "greeting-host"),
+                     windows_like + f"printf '%s\\r\\n' {shlex.quote(GREETING)}\n"
+                     + f"exec {shlex.quote(self.wine)} {launcher}\n")
+        posix_bin = os.path.join(remote, "posix-bin")
+        write_script(os.path.join(posix_bin, "quorl-socket-bridge"),
+                     f'exec {shlex.quote(self.wine)} {shlex.quote(self.bridge_exe)} "$@"\n')
+        write_script(os.path.join(remote, "posix-host"),
+                     f"PATH={shlex.quote(posix_bin)}:$PATH; export PATH\n"
+                     f'case "$SSH_ORIGINAL_COMMAND" in\n'
+                     f"  {SFTP_SERVER}) exec {SFTP_SERVER} ;;\n"
+                     f"esac\n"
+                     f'exec sh -c "$SSH_ORIGINAL_COMMAND"\n')
+
+    def _keygen(self, path, comment):
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", comment, "-f", path],
+                       check=True, timeout=30, stdin=subprocess.DEVNULL)
+        with open(path + ".pub") as f:
+            return f.read().strip()
+
+    def _start_sshd(self):
+        os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's privilege-separation folder
+        keys = os.path.join(self.temp, "keys")
+        self.host_key = self._keygen(os.path.join(self.temp, "host_ed25519"), "field-bed-host")
+        entries = []
+        for host in HOSTS:
+            public = self._keygen(os.path.join(keys, host), host)
+            wrapper = os.path.join(self.temp, "remote", "posix-host" if host == "agent-host" else host)
+            entries.append(f'command="{wrapper}",no-port-forwarding,no-X11-forwarding,no-agent-forwarding {public}')
+        with open(os.path.join(self.temp, "authorized_keys"), "w") as f:
+            f.write("\n".join(entries) + "\n")
+        # ssh reads the file named by IdentityFile as a private key first, and
+        # refuses one that others can read even when it holds only the public half.
+        os.chmod(os.path.join(keys, "agent-host.pub"), 0o600)
+        self.sshd_log = os.path.join(self.temp, "sshd.log")
+        for attempt in range(3):
+            self.port = free_port()
+            config = os.path.join(self.temp, "sshd_config")
+            with open(config, "w") as f:
+                f.write(f"""ListenAddress 127.0.0.1
+Port {self.port}
+HostKey {self.temp}/host_ed25519
+PidFile none
+UsePAM no
+StrictModes no
+AuthorizedKeysFile {self.temp}/authorized_keys
+PubkeyAuthentication yes
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+PermitRootLogin prohibit-password
+AllowAgentForwarding no
+AllowTcpForwarding no
+X11Forwarding no
+PrintMotd no
+UseDNS no
+MaxStartups 100:30:200
+MaxSessions 100
+Subsystem sftp {SFTP_SERVER}
+LogLevel INFO
+""")
+            with open(self.sshd_log, "ab") as log:
+                self.sshd = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f", config], stdin=subprocess.DEVNULL,
+                                             stdout=log, stderr=log, start_new_session=True)
+            try:
+                wait_until(lambda: self.sshd.poll() is not None or self._sshd_answers(), 20, "sshd started")
+            except AssertionError:
+                self.sshd.kill()
+                raise
+            if self.sshd.poll() is None:
+                break
+            # Another program took the port between the check and sshd's bind.
+        else:
+            raise AssertionError(f"sshd did not start: {self.sshd_log_text()}")
+        self._stack.callback(self._stop_sshd)
+
+    def _sshd_answers(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=2) as s:
+                return s.recv(64).startswith(b"SSH-2.0-")
+        except OSError:
+            return False
+
+    def _stop_sshd(self):
+        # Sessions outlive the listening daemon: end them, and the Wine programs
+        # they started (wineserver -k later ends whatever is left in the prefix).
+        below = session_members(self.sshd.pid)
+        self.sshd.terminate()
+        for pid in below:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+        try:
+            self.sshd.wait(10)
+        except subprocess.TimeoutExpired:
+            self.sshd.kill()
+            self.sshd.wait(10)
+
+    def sshd_log_text(self):
+        with open(self.sshd_log, errors="replace") as f:
+            return f.read()[-4000:]
+
+    def _write_client_side(self):
+        known_hosts = os.path.join(self.temp, "known_hosts")
+        with open(known_hosts, "w") as f:
+            f.write(f"[127.0.0.1]:{self.port} {self.host_key}\n")
+        self.ssh_config = os.path.join(self.temp, "ssh_config")
+        with open(self.ssh_config, "w") as f:
+            for host in HOSTS:
+                # agent-host names only the public key: ssh must find its
+                # private half in the agent that SSH_AUTH_SOCK points at.
+                identity = os.path.join(self.temp, "keys", host + (".pub" if host == "agent-host" else ""))
+                f.write(f"""Host {host}
+  HostName 127.0.0.1
+  Port {self.port}
+  User {self.user}
+  IdentityFile {identity}
+  IdentitiesOnly yes
+  UserKnownHostsFile {known_hosts}
+  GlobalKnownHostsFile /dev/null
+  StrictHostKeyChecking yes
+  CheckHostIP no
+  BatchMode yes
+  LogLevel ERROR
+  ControlMaster no
+  ControlPath none
+  ForwardAgent no
+""")
+        bin_dir = os.path.join(self.temp, "bin")
+        for tool in ("ssh", "sftp"):
+            write_script(os.path.join(bin_dir, tool),
+                         f'exec /usr/bin/{tool} -F {shlex.quote(self.ssh_config)} "$@"\n')
+        os.symlink(self.forward, os.path.join(bin_dir, "quorl-socket-forward"))
+        self.bin = bin_dir
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("SSH_", "WINE", "XDG_RUNTIME_DIR"))}
+        env["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin")
+        env["XDG_RUNTIME_DIR"] = self.runtime
+        self.env = env
+
+    def _start_agent(self):
+        socket_path = os.path.join(self.temp, "agent", "agent.sock")
+        agent = start_local(["ssh-agent", "-D", "-a", socket_path], self.env)
+        self._stack.callback(agent.stop_group)
+        wait_until(lambda: unix_listening(socket_path) or not running(agent), 20, "ssh-agent listening")
+        if not running(agent):
+            raise AssertionError(describe(agent))
+        self.agent_socket = socket_path
+        key = os.path.join(self.temp, "keys", "agent-host")
+        subprocess.run(["ssh-add", "-q", key], env=dict(self.env, SSH_AUTH_SOCK=socket_path), check=True,
+                       timeout=30, stdin=subprocess.DEVNULL, capture_output=True)
+        os.remove(key)  # from now on the key exists only in the agent
+        out = subprocess.run(["ssh-keygen", "-l", "-f", key + ".pub"], capture_output=True, text=True, timeout=30)
+        self.agent_fingerprint = out.stdout.split()[1]
+        self.agent_port = free_port()
+        socat = start_local(["socat", f"TCP-LISTEN:{self.agent_port},bind=127.0.0.1,reuseaddr,fork",
+                             f"UNIX-CONNECT:{socket_path}"], self.env)
+        self._stack.callback(socat.stop_group)
+        wait_until(lambda: tcp_listening(self.agent_port) or not running(socat), 20, "socat listening")
+        if not running(socat):
+            raise AssertionError(describe(socat))
+
+    def _install_allowlist(self):
+        """Puts the allowlist where a Windows user would, through sftp, and checks
+        that the bridge believes it."""
+        local = os.path.join(self.temp, "http-pipe.allow")
+        with open(local, "w", newline="\n") as f:
+            f.write("# pipes of the field test bed\n" + "".join(pipe + "\n" for pipe in self.pipes))
+        batch = ("-mkdir AppData\n-mkdir AppData/Local\n-mkdir AppData/Local/QuorlSSH\n"
+                 f"put {local} AppData/Local/QuorlSSH/http-pipe.allow\n")
+        started = time.monotonic()
+        done = subprocess.run(["sftp", "-b", "-", "win-host"], input=batch, env=self.env, capture_output=True,
+                              text=True, timeout=WAIT)
+        self.figures["sftp put of the allowlist (s)"] = time.monotonic() - started
+        if done.returncode != 0:
+            raise AssertionError(f"sftp put failed: {done.stderr}{self.sshd_log_text()}")
+        self.allowlist = os.path.join(self.profile, "AppData", "Local", "QuorlSSH", "http-pipe.allow")
+        if not os.path.exists(self.allowlist):
+            raise AssertionError("sftp did not land in %LOCALAPPDATA%")
+        if self.pipes:
+            # Hello (and no sentence) means the pipe is listed in a believed file.
+            started = time.monotonic()
+            code, out, err = self.ssh("win-host", f"quorl-socket-bridge bridge --socket {self.pipes[0]}")
+            self.figures["ssh session to a bridge Hello (s)"] = time.monotonic() - started
+            if code != 0 or not out.startswith(b"QSF1") or err:
+                raise AssertionError(f"the bridge refused the allowlist: status {code}, {out[:64]!r}, {err!r}")
+
+    # -- helpers for the tests ---------------------------------------------
+
+    def ssh(self, host, command, stdin=b"", timeout=WAIT, env=None):
+        """`ssh HOST COMMAND` as typed; returns status, stdout and stderr bytes."""
+        done = subprocess.run(["ssh", host, command], input=stdin, env=env or self.env, capture_output=True,
+                              timeout=timeout)
+        return done.returncode, done.stdout, done.stderr
+
+    def socket_path(self, name):
+        return os.path.join(self.sockets, name)
+
+    def wait_listening(self, process, addresses, timeout=WAIT):
+        def ready():
+            if not running(process):
+                raise AssertionError(f"the forwarder ended before it listened: {describe(process)}")
+            return all(listening(address) for address in addresses)
+
+        wait_until(ready, timeout, f"{shlex.join(process.proc.args)} listening")
+
+    def session_processes(self, program):
+        """Pids of the sessions' living processes that run `program`."""
+        return [pid for pid in session_members(self.sshd.pid) if program_name(pid) == program]
