@@ -39,6 +39,8 @@ struct FakeServedPipe::State {
     mutable std::condition_variable changed;
     std::deque<std::string> toProgram;
     std::string received;
+    std::string flood;
+    bool echo = false;
     bool hungUp = false;
     bool failWrites = false;
     bool cancelled = false;
@@ -57,6 +59,17 @@ void FakeServedPipe::Hangup() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->hungUp = true;
     state_->changed.notify_all();
+}
+
+void FakeServedPipe::Flood(std::string block) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->flood = std::move(block);
+    state_->changed.notify_all();
+}
+
+void FakeServedPipe::Echo() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->echo = true;
 }
 
 void FakeServedPipe::FailWrites() {
@@ -97,10 +110,13 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
             if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
             if (state->failWrites || state->hungUp) throw ProgramError("Pipe I/O failed (Windows error 232).");
             state->received.append(static_cast<const char*>(buffer), length);
+            if (state->echo) state->toProgram.emplace_back(static_cast<const char*>(buffer), length);
             state->changed.notify_all();
             return length;
         }
-        state->changed.wait(lock, [&] { return state->cancelled || !state->toProgram.empty() || state->hungUp; });
+        state->changed.wait(lock, [&] {
+            return state->cancelled || !state->toProgram.empty() || state->hungUp || !state->flood.empty();
+        });
         if (!state->toProgram.empty()) {
             std::string& front = state->toProgram.front();
             const std::uint32_t take = front.size() < length ? static_cast<std::uint32_t>(front.size()) : length;
@@ -110,6 +126,11 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
             return take;
         }
         if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
+        if (!state->hungUp && !state->flood.empty()) {
+            const std::uint32_t take = state->flood.size() < length ? static_cast<std::uint32_t>(state->flood.size()) : length;
+            std::memcpy(buffer, state->flood.data(), take);
+            return take;
+        }
         return 0;
     };
     link.cancel = [state] {

@@ -37,6 +37,11 @@ public:
     void Send(std::string bytes);
     // The server ends the pipe: reads return 0 once sent bytes are taken.
     void Hangup();
+    // A server that sends as fast as it can: once sent bytes are taken, every
+    // read returns `block` (cut to the read size) until the pipe ends.
+    void Flood(std::string block);
+    // A server that answers every write with the same bytes.
+    void Echo();
     // Every write fails from now on.
     void FailWrites();
     std::string Received() const;
