@@ -20,7 +20,6 @@ void Dispatch(const FrameView& frame, EngineState& state) {
 // Turns of the loop until a normal end; throws on a fatal error.
 void RunLoop(EngineState& state, InputQueue& input) {
     const EnginePlatform& platform = state.platform;
-    std::uint64_t lastInput = platform.tickCount();
     for (;;) {
         ReapFinishedStreams(state);
         // A pump's frame may be the one that found the client's output gone;
@@ -28,7 +27,9 @@ void RunLoop(EngineState& state, InputQueue& input) {
         // for a frame of the engine thread.
         if (state.output.Broken()) throw ProgramError(kOutputClosedMessage);
         if (state.mode == EngineMode::Service && !state.watches.empty()) PollWatches(state);
-        if (platform.tickCount() - lastInput > kIdleLimitMs) return;
+        // Idle is the client's silence: input read while this thread was busy
+        // (an Open may take 15 s, a pipe write 30 s) still waits in the queue.
+        if (input.SilentLongerThan(kIdleLimitMs)) return;
 
         bool finished = false;
         std::optional<InputChunk> chunk =
@@ -39,7 +40,6 @@ void RunLoop(EngineState& state, InputQueue& input) {
             return;
         }
         if (chunk->empty()) continue;
-        lastInput = platform.tickCount();
         if (!state.buffer.AppendInput(chunk->data(), chunk->size())) throw ProgramError(kInputBufferExceededMessage);
         chunk.reset();
 
@@ -76,7 +76,7 @@ void RunStreamEngine(EngineMode mode, const std::string& bridgePipePath, const W
     output.WriteFrame(static_cast<std::uint32_t>(FrameType::Hello), 0, nullptr, 0);
 
     EngineState state(mode, bridgePipePath, allowlistPath, platform, output);
-    InputQueue input(platform.input, platform.readerStopLimit);
+    InputQueue input(platform.input, platform.tickCount, platform.readerStopLimit);
     try {
         RunLoop(state, input);
     } catch (...) {

@@ -29,7 +29,8 @@ inline constexpr const char* kNonzeroStreamIdMessage = "Expected a nonzero strea
 struct EnginePlatform {
     StandardInput input;
     StandardOutputWrite output;
-    // Milliseconds of a monotonic clock (GetTickCount64).
+    // Milliseconds of a monotonic clock (GetTickCount64); the reader thread
+    // asks it too, to note when input came.
     std::function<std::uint64_t()> tickCount;
     // How long one turn waits for input; one second in the product.
     std::chrono::milliseconds inputWait{1000};

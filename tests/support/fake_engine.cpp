@@ -155,7 +155,12 @@ struct FakeEngine::Shared {
     std::string allowlistFailure;
     std::map<std::string, std::uint32_t> pipes;
     int allowlistChecks = 0;
-    std::deque<std::pair<std::shared_ptr<FakeServedPipe>, std::string>> opens;  // pipe, label or failure
+    struct Open {
+        std::shared_ptr<FakeServedPipe> pipe;  // null: the Open fails
+        std::string text;                      // the label, or the failure
+        std::function<void()> whileOpening;
+    };
+    std::deque<Open> opens;
     bool refuseThreads = false;
 };
 
@@ -193,13 +198,13 @@ int FakeEngine::AllowlistChecks() const {
 std::shared_ptr<FakeServedPipe> FakeEngine::AddServedPipe(const std::string& label) {
     auto pipe = std::make_shared<FakeServedPipe>();
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->opens.emplace_back(pipe, label);
+    shared_->opens.push_back({pipe, label, nullptr});
     return pipe;
 }
 
-void FakeEngine::FailNextOpen(const std::string& message) {
+void FakeEngine::FailNextOpen(const std::string& message, std::function<void()> whileOpening) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->opens.emplace_back(nullptr, message);
+    shared_->opens.push_back({nullptr, message, std::move(whileOpening)});
 }
 
 void FakeEngine::RefuseThreads() {
@@ -230,12 +235,16 @@ EnginePlatform FakeEngine::Platform() {
         return it == shared->pipes.end() ? 2 : it->second;
     };
     p.bridge.connectPipe = [shared](const std::string&, const WideString&) -> PipeLink {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        if (shared->opens.empty()) throw ProgramError("no fake pipe left");
-        auto [pipe, text] = shared->opens.front();
-        shared->opens.pop_front();
-        if (!pipe) throw ProgramError(text);
-        return pipe->Link(text);
+        Shared::Open open;
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            if (shared->opens.empty()) throw ProgramError("no fake pipe left");
+            open = shared->opens.front();
+            shared->opens.pop_front();
+        }
+        if (open.whileOpening) open.whileOpening();
+        if (!open.pipe) throw ProgramError(open.text);
+        return open.pipe->Link(open.text);
     };
     p.bridge.startThread = [shared](std::function<void()> body) {
         {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -74,9 +75,11 @@ public:
     void SetPipe(const std::string& canonicalPath, std::uint32_t waitResult);
     int AllowlistChecks() const;
 
-    // Bridge: each Open takes the next pipe given here, or fails with `message`.
+    // Bridge: each Open takes the next pipe given here, or fails with `message`
+    // after running `whileOpening` on the engine thread (an Open that takes
+    // its time can move the clock, and let the client send meanwhile).
     std::shared_ptr<FakeServedPipe> AddServedPipe(const std::string& label);
-    void FailNextOpen(const std::string& message);
+    void FailNextOpen(const std::string& message, std::function<void()> whileOpening = nullptr);
     void RefuseThreads();
 
     EnginePlatform Platform();
