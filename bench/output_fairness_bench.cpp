@@ -124,7 +124,7 @@ void Measure(std::uint32_t busy, std::chrono::microseconds cost, int probes) {
 
     SlowOutput output(cost);
     EnginePlatform platform = engine.Platform();
-    platform.output = [&output](const void* data, std::size_t size) { return output.Write(data, size); };
+    platform.output.write = [&output](const void* data, std::size_t size) { return output.Write(data, size); };
     const WideString allowlist = u"C:\\allow\\http-pipe.allow";
     output.Expect(FrameType::Hello, 0);
     auto run = std::async(std::launch::async, [&] {

@@ -48,21 +48,27 @@ void RunLoop(EngineState& state, InputQueue& input) {
         while ((status = state.buffer.ParseFrame(frame)) == ParseStatus::Ok) {
             Dispatch(frame, state);
             state.buffer.ConsumeFrame();
+            if (state.output.Broken()) throw ProgramError(kOutputClosedMessage);
         }
         if (status != ParseStatus::NeedMore) throw ProgramError(kInvalidBridgeFrameMessage);
     }
 }
 
 // The one clean-up of every end, in this order: frame buffer, watches, every
-// stream (one connection at a time), the reader.
+// stream (one connection at a time), the reader. Every stream is cancelled
+// before the first is closed, so that their pumps stop together and the
+// bound on each close is not paid once per stream.
 void EndRun(EngineState& state, InputQueue& input) noexcept {
     state.buffer.Free();
     state.watches.clear();
+    for (const auto& stream : state.streams) {
+        if (stream.second->link.cancel) stream.second->link.cancel();
+    }
     while (!state.streams.empty()) {
         auto first = state.streams.begin();
-        std::unique_ptr<PipeConnection> connection = std::move(first->second);
+        std::shared_ptr<PipeConnection> connection = std::move(first->second);
         state.streams.erase(first);
-        ClosePipeConnection(std::move(connection));
+        ClosePipeConnection(std::move(connection), state.platform.pumpStopLimit);
     }
     input.StopInputReader();
 }
@@ -72,8 +78,8 @@ void EndRun(EngineState& state, InputQueue& input) noexcept {
 void RunStreamEngine(EngineMode mode, const std::string& bridgePipePath, const WideString& allowlistPath,
                      const EnginePlatform& platform) {
     if (mode == EngineMode::Bridge) platform.requirePipeAllowlisted(bridgePipePath, allowlistPath);
-    OutputGate output(platform.output);
-    output.WriteFrame(static_cast<std::uint32_t>(FrameType::Hello), 0, nullptr, 0);
+    auto output = std::make_shared<OutputGate>(platform.output);
+    output->WriteFrame(static_cast<std::uint32_t>(FrameType::Hello), 0, nullptr, 0);
 
     EngineState state(mode, bridgePipePath, allowlistPath, platform, output);
     InputQueue input(platform.input, platform.tickCount, platform.readerStopLimit);
@@ -84,4 +90,7 @@ void RunStreamEngine(EngineMode mode, const std::string& bridgePipePath, const W
         throw;
     }
     EndRun(state, input);
+    // A normal end whose closes found the client no longer reading is not
+    // normal: its last frame may be cut short.
+    if (output->Broken()) throw ProgramError(kOutputClosedMessage);
 }

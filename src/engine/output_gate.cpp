@@ -41,7 +41,12 @@ void OutputGate::Acquire(const CancelCheck& cancelled) {
     std::deque<Waiter*>& line = engine ? engineLine_ : pumpLine_;
     line.push_back(&me);
     auto sliceEnd = WaitLock::Clock::now() + kGateSlice;
+    std::uint64_t wakesSeen = wakes_;
     for (;;) {
+        if (broken_) {
+            line.erase(std::find(line.begin(), line.end(), &me));
+            throw ProgramError(kOutputClosedMessage);
+        }
         if (!held_ && Next() == &me) {
             line.pop_front();
             held_ = true;
@@ -52,7 +57,8 @@ void OutputGate::Acquire(const CancelCheck& cancelled) {
             continue;
         }
         me.turn.WaitUntil(lock_, sliceEnd);
-        if (WaitLock::Clock::now() < sliceEnd) continue;
+        if (WaitLock::Clock::now() < sliceEnd && wakes_ == wakesSeen) continue;
+        wakesSeen = wakes_;
         // The cancellation is a system call on Windows: asked without the lock.
         hold.unlock();
         const bool stop = cancelled();
@@ -72,9 +78,27 @@ void OutputGate::Release() {
     WakeNext();
 }
 
+void OutputGate::WakeWaiters() {
+    std::lock_guard<WaitLock> hold(lock_);
+    ++wakes_;
+    for (Waiter* waiter : pumpLine_) waiter->turn.Notify();
+}
+
+void OutputGate::Break() {
+    std::lock_guard<WaitLock> hold(lock_);
+    broken_.store(true, std::memory_order_release);
+    for (Waiter* waiter : engineLine_) waiter->turn.Notify();
+    for (Waiter* waiter : pumpLine_) waiter->turn.Notify();
+    // Under the lock, so that the holder is still inside its frame.
+    if (held_ && output_.cancelWrite) output_.cancelWrite();
+}
+
 bool OutputGate::WriteAll(const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
-        const std::size_t wrote = write_(data, size);
+        // A cancelled write may return having written part of its bytes:
+        // the rest of the frame is not sent after the output was given up.
+        if (broken_.load(std::memory_order_acquire)) return false;
+        const std::size_t wrote = output_.write(data, size);
         if (wrote == 0 || wrote > size) return false;
         data += wrote;
         size -= wrote;

@@ -92,6 +92,11 @@ bool FakeServedPipe::Released() const {
     return state_->released;
 }
 
+bool FakeServedPipe::WaitUntilReleased(int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state_->released; });
+}
+
 bool FakeServedPipe::WaitForReceived(std::size_t size, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(state_->mutex);
     return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -145,6 +150,7 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
     link.handles = std::shared_ptr<void>(nullptr, [state](void*) {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->released = true;
+        state->changed.notify_all();
     });
     return link;
 }
@@ -220,6 +226,7 @@ EnginePlatform FakeEngine::Platform() {
     p.tickCount = [this] { return now.load(); };
     p.inputWait = std::chrono::milliseconds(5);
     p.readerStopLimit = std::chrono::milliseconds(2000);
+    p.pumpStopLimit = kPumpStopLimitForTests;
     p.requirePipeAllowlisted = [shared](std::string_view path, const WideString& allowlist) {
         std::lock_guard<std::mutex> lock(shared->mutex);
         ++shared->allowlistChecks;
@@ -275,6 +282,7 @@ std::string FakeEngine::Finish(int timeoutMs) {
     if (run_.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
         // Unblock the engine so the test can end, then report the hang.
         in.End();
+        out.Release();
         now.store(now.load() + 10 * kIdleLimitMs);
         run_.wait();
         return "(engine still running after the time limit)";

@@ -4,6 +4,7 @@
 // chosen by the test, and bridge pipes served by the test.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -20,6 +21,10 @@
 #include "support/fake_streams.h"
 
 std::string FrameBytes(std::uint32_t type, std::uint32_t streamId, const std::string& payload = std::string());
+
+// The fake engine's bound on closing a stream whose pump cannot finish its
+// frame (the product's is seconds).
+inline constexpr std::chrono::milliseconds kPumpStopLimitForTests{300};
 
 struct WireFrame {
     std::uint32_t type;
@@ -48,6 +53,8 @@ public:
     std::string Received() const;
     bool Cancelled() const;
     bool Released() const;
+    // Waits (bounded) until the program has let go of the pipe's handles.
+    bool WaitUntilReleased(int timeoutMs) const;
     bool WaitForReceived(std::size_t size, int timeoutMs) const;
     PipeLink Link(const std::string& label);
 
