@@ -42,6 +42,9 @@ void OutputGate::Acquire(const CancelCheck& cancelled) {
     line.push_back(&me);
     auto sliceEnd = WaitLock::Clock::now() + kGateSlice;
     std::uint64_t wakesSeen = wakes_;
+    // A pump looks at its cancellation before it first sleeps: its stream may
+    // have been closed, and the waiters woken, before it lined up.
+    bool lookNow = !engine;
     for (;;) {
         if (broken_) {
             line.erase(std::find(line.begin(), line.end(), &me));
@@ -56,8 +59,11 @@ void OutputGate::Acquire(const CancelCheck& cancelled) {
             me.turn.Wait(lock_);
             continue;
         }
-        me.turn.WaitUntil(lock_, sliceEnd);
-        if (WaitLock::Clock::now() < sliceEnd && wakes_ == wakesSeen) continue;
+        if (!lookNow) {
+            me.turn.WaitUntil(lock_, sliceEnd);
+            if (WaitLock::Clock::now() < sliceEnd && wakes_ == wakesSeen) continue;
+        }
+        lookNow = false;
         wakesSeen = wakes_;
         // The cancellation is a system call on Windows: asked without the lock.
         hold.unlock();
