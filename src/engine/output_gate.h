@@ -64,7 +64,8 @@ private:
     struct Waiter;
 
     // Takes the gate in the writer's turn; throws "Stream closed." for a pump
-    // whose stream closes while it waits.
+    // whose stream closes while it waits, and "SSH output closed." for any
+    // writer once the output is given up.
     void Acquire(const CancelCheck& cancelled);
     void Release();
     // With lock_ held: the writer whose turn is next, and waking it.
