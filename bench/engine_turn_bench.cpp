@@ -13,7 +13,8 @@ namespace {
 
 struct Turn {
     EnginePlatform platform;
-    OutputGate output{[](const void*, std::size_t size) { return size; }};
+    std::shared_ptr<OutputGate> output =
+        std::make_shared<OutputGate>(StandardOutput{[](const void*, std::size_t size) { return size; }, nullptr});
     WideString allowlist = u"allow";
     EngineState state{EngineMode::Service, std::string(), allowlist, platform, output};
 

@@ -289,7 +289,7 @@ inline EnginePlatform MakePlatform(World& world) {
         w->inputAt += piece;
         return piece;
     };
-    p.output = [w](const void* bytes, std::size_t count) -> std::size_t {
+    p.output.write = [w](const void* bytes, std::size_t count) -> std::size_t {
         std::lock_guard<std::mutex> lock(w->mutex);
         if (w->outputDead) return 0;
         std::size_t take = count;

@@ -1,5 +1,6 @@
 #include "engine/bridge_mode.h"
 
+#include <mutex>
 #include <string_view>
 
 #include "engine/engine_loop.h"
@@ -17,12 +18,39 @@ void WriteText(OutputGate& output, FrameType type, std::uint32_t id, std::string
     output.WriteFrame(static_cast<std::uint32_t>(type), id, text.data(), static_cast<std::uint32_t>(text.size()));
 }
 
-std::unique_ptr<PipeConnection> TakeStream(StreamTable& streams, std::uint32_t id) {
+std::shared_ptr<PipeConnection> TakeStream(StreamTable& streams, std::uint32_t id) {
     auto it = streams.find(id);
     if (it == streams.end()) return nullptr;
-    std::unique_ptr<PipeConnection> connection = std::move(it->second);
+    std::shared_ptr<PipeConnection> connection = std::move(it->second);
     streams.erase(it);
     return connection;
+}
+
+// Waits for the pump to finish and joins it, giving up the output when a
+// frame write holds the pump past `limit` (the client has stopped reading);
+// a pump whose write will not end even then is let go. Running it twice is
+// harmless.
+void FinishPump(PipeConnection& connection, std::chrono::milliseconds limit) noexcept {
+    if (!connection.pump.joinable()) return;
+    if (!connection.WaitFinished(limit)) {
+        // Break again until the pump has gone: a write that had not begun when
+        // it was cancelled can still block.
+        constexpr auto kRetry = std::chrono::milliseconds(20);
+        constexpr int kRetries = 10;
+        for (int i = 0; i < kRetries; ++i) {
+            connection.output->Break();
+            if (connection.WaitFinished(kRetry)) break;
+        }
+    }
+    if (connection.Finished()) connection.pump.join();
+    else connection.pump.detach();  // it holds its own share of the connection and the gate
+}
+
+// Closes a stream on the engine thread. A close that had to give the output up
+// ends the run at once: nothing can reach the client any more.
+void CloseStream(std::shared_ptr<PipeConnection> connection, EngineState& state) {
+    ClosePipeConnection(std::move(connection), state.platform.pumpStopLimit);
+    if (state.output.Broken()) throw ProgramError(kOutputClosedMessage);
 }
 
 void OpenStream(const FrameView& frame, EngineState& state) {
@@ -35,27 +63,25 @@ void OpenStream(const FrameView& frame, EngineState& state) {
         if (!existing->second->closing.load(std::memory_order_acquire)) {
             throw ProgramError(kDuplicateStreamIdMessage);
         }
-        std::unique_ptr<PipeConnection> done = TakeStream(state.streams, frame.streamId);
-        if (done->pump.joinable()) done->pump.join();
-        ClosePipeConnection(std::move(done));
+        std::shared_ptr<PipeConnection> done = TakeStream(state.streams, frame.streamId);
+        FinishPump(*done, state.platform.pumpStopLimit);
+        CloseStream(std::move(done), state);
     }
-    std::unique_ptr<PipeConnection> connection;
+    std::shared_ptr<PipeConnection> connection;
     bool opened = false;
     try {
         if (state.streams.size() >= kMaxStreams) throw ProgramError(kStreamLimitMessage);
-        connection = std::make_unique<PipeConnection>(
-            state.platform.bridge.connectPipe(state.bridgePipePath, state.allowlistPath));
+        connection = std::make_shared<PipeConnection>(
+            state.platform.bridge.connectPipe(state.bridgePipePath, state.allowlistPath), state.sharedOutput);
         WriteText(state.output, FrameType::Opened, frame.streamId, connection->link.label);
         opened = true;
-        PipeConnection* pumped = connection.get();
-        OutputGate* output = &state.output;
         const std::uint32_t id = frame.streamId;
-        std::function<void()> body = [pumped, id, output] { PumpPipeToOutput(*pumped, id, *output); };
+        std::function<void()> body = [connection, id] { PumpPipeToOutput(*connection, id); };
         connection->pump = state.platform.bridge.startThread ? state.platform.bridge.startThread(std::move(body))
                                                              : std::thread(std::move(body));
         state.streams.emplace(frame.streamId, std::move(connection));
     } catch (const std::exception& error) {
-        ClosePipeConnection(std::move(connection));
+        ClosePipeConnection(std::move(connection), state.platform.pumpStopLimit);
         // Once Opened is out, the client knows the stream: it ends with Close,
         // never with an OpenFailed for a stream it was told is open.
         if (opened) WriteEmpty(state.output, FrameType::Close, frame.streamId);
@@ -75,30 +101,40 @@ void WriteClientData(const FrameView& frame, PipeConnection& connection) {
     }
 }
 
-}  // namespace
-
-namespace {
-
-// Steps up to the join; running them twice is harmless.
-void StopPump(PipeConnection& connection) noexcept {
+// Steps up to the join: the cancellation ends the pump's pipe read and its
+// wait for the output gate; a frame it is writing is let finish (within
+// `limit`). Running them twice is harmless.
+void StopPump(PipeConnection& connection, std::chrono::milliseconds limit) noexcept {
     if (connection.link.cancel) connection.link.cancel();
-    // No CancelSynchronousIo here: the only synchronous call a pump makes is a
-    // frame write to standard output, and cutting that short would corrupt the
-    // client's stream. The pump's pipe read ends through the event, its wait
-    // for the output gate within 100 ms, and a frame already being written is
-    // finished (or fails because the output is dead).
-    if (connection.pump.joinable()) connection.pump.join();
+    connection.output->WakeWaiters();
+    FinishPump(connection, limit);
 }
 
 }  // namespace
 
-void ClosePipeConnection(std::unique_ptr<PipeConnection> connection) noexcept {
-    if (!connection) return;
-    StopPump(*connection);
-    connection->link.handles.reset();
+void PipeConnection::MarkFinished() noexcept {
+    std::lock_guard<WaitLock> hold(finishing_);
+    // Sequentially consistent: at least the release the reaper's acquire
+    // pairs with, and ordered with every other thread's atomics as a full
+    // fence would be.
+    finished_.store(true, std::memory_order_seq_cst);
+    finishing_.NotifyAll();
 }
 
-void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId, OutputGate& output) noexcept {
+bool PipeConnection::WaitFinished(std::chrono::milliseconds limit) noexcept {
+    std::lock_guard<WaitLock> hold(finishing_);
+    return finishing_.WaitUntil(WaitLock::Clock::now() + limit, [&] { return Finished(); });
+}
+
+void ClosePipeConnection(std::shared_ptr<PipeConnection> connection, std::chrono::milliseconds limit) noexcept {
+    if (!connection) return;
+    StopPump(*connection, limit);
+    // The handles go with the last share of the connection: this one, once
+    // the pump is joined, or that of a pump left behind, which still uses them.
+}
+
+void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId) noexcept {
+    OutputGate& output = *connection.output;
     const CancelCheck& cancelled = connection.link.cancelled;
     try {
         std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kPumpReadSize]);
@@ -125,10 +161,7 @@ void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId, Output
             // The stream is being closed or the output is dead: nothing to tell.
         }
     }
-    // Sequentially consistent: at least the release the reaper's acquire
-    // pairs with, and ordered with every other thread's atomics as a full
-    // fence would be.
-    connection.finished.store(true, std::memory_order_seq_cst);
+    connection.MarkFinished();
 }
 
 void HandleBridgeFrame(const FrameView& frame, EngineState& state) {
@@ -139,7 +172,7 @@ void HandleBridgeFrame(const FrameView& frame, EngineState& state) {
         return;
     }
     if (Is(frame, FrameType::Close) && empty) {
-        ClosePipeConnection(TakeStream(state.streams, frame.streamId));
+        CloseStream(TakeStream(state.streams, frame.streamId), state);
         return;
     }
     const bool eof = Is(frame, FrameType::Eof) && empty;
@@ -158,20 +191,20 @@ void HandleBridgeFrame(const FrameView& frame, EngineState& state) {
         // The stream is closed before Close is written, so that no frame of its
         // pump can follow the Close; a pump that already ended with its own
         // Close is not answered twice. The failure's message is not sent.
-        std::unique_ptr<PipeConnection> closing = TakeStream(state.streams, frame.streamId);
-        StopPump(*closing);
+        std::shared_ptr<PipeConnection> closing = TakeStream(state.streams, frame.streamId);
+        StopPump(*closing, state.platform.pumpStopLimit);
         const bool told = closing->closeWritten.load(std::memory_order_acquire);
-        ClosePipeConnection(std::move(closing));
+        CloseStream(std::move(closing), state);
         if (!told) WriteEmpty(state.output, FrameType::Close, frame.streamId);
     }
 }
 
 void ReapFinishedStreams(EngineState& state) {
     for (auto it = state.streams.begin(); it != state.streams.end();) {
-        if (it->second->finished.load(std::memory_order_acquire)) {
-            std::unique_ptr<PipeConnection> done = std::move(it->second);
+        if (it->second->Finished()) {
+            std::shared_ptr<PipeConnection> done = std::move(it->second);
             it = state.streams.erase(it);
-            ClosePipeConnection(std::move(done));
+            ClosePipeConnection(std::move(done), state.platform.pumpStopLimit);
         } else {
             ++it;
         }

@@ -4,6 +4,7 @@
 // and writes Data frames through the output gate.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -14,6 +15,7 @@
 #include "engine/frame.h"
 #include "engine/output_gate.h"
 #include "engine/standard_streams.h"
+#include "engine/wait_lock.h"
 #include "text/encoding.h"
 
 struct EngineState;
@@ -51,26 +53,51 @@ struct BridgePlatform {
     std::function<std::thread(std::function<void()> body)> startThread;
 };
 
+// One stream's pipe and pump. Shared by the stream table and the pump thread,
+// as is the output gate: a pump that a bounded close has to leave behind keeps
+// both alive until it returns.
 struct PipeConnection {
-    explicit PipeConnection(PipeLink l) : link(std::move(l)) {}
+    PipeConnection(PipeLink l, std::shared_ptr<OutputGate> out) : link(std::move(l)), output(std::move(out)) {}
     PipeLink link;
+    const std::shared_ptr<OutputGate> output;
     std::thread pump;
-    std::atomic<bool> finished{false};     // stored by the pump as its last act
     std::atomic<bool> closeWritten{false};  // the pump's own Close reached the client
     std::atomic<bool> closing{false};       // the pump's next frame is its final Close
     bool endOfInput = false;            // engine thread only
+
+    // The pump's last act.
+    void MarkFinished() noexcept;
+    bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
+    // Waits up to `limit` for the pump to finish; returns whether it has.
+    bool WaitFinished(std::chrono::milliseconds limit) noexcept;
+
+private:
+    WaitLock finishing_;
+    std::atomic<bool> finished_{false};  // set under finishing_, read by anyone
 };
 
-using StreamTable = std::map<std::uint32_t, std::unique_ptr<PipeConnection>>;
+using StreamTable = std::map<std::uint32_t, std::shared_ptr<PipeConnection>>;
+
+// How long a closing stream's pump may take to finish the frame it is
+// writing. Past it the client has stopped reading standard output; a live
+// client on any usable link takes a 32 KiB frame in far less (5 s is a link
+// below 7 KiB/s, or one stalled through several TCP retransmissions), and
+// waiting longer would only hold the engine, and the end of the run, for a
+// client that is gone.
+inline constexpr std::chrono::milliseconds kPumpStopLimit{5000};
 
 // Cancels the connection's I/O, waits for its pump to finish and releases its
 // handles. Accepts null. A pump inside a frame write is let finish that frame
-// (never cancelled mid-frame), so no frame reaches the client cut short.
-void ClosePipeConnection(std::unique_ptr<PipeConnection> connection) noexcept;
+// (a frame cut short would desynchronise the client) for `limit`; after it
+// the output is given up (OutputGate::Break), which ends that write, and a
+// pump that still does not return is left to end on its own with its share
+// of the connection. Callers then find the output Broken().
+void ClosePipeConnection(std::shared_ptr<PipeConnection> connection, std::chrono::milliseconds limit) noexcept;
 
 // Reads the pipe in 32768-byte blocks and writes each as Data; Eof and Close
-// at the end of the pipe, Close alone after a failure; then sets `finished`.
-void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId, OutputGate& output) noexcept;
+// at the end of the pipe, Close alone after a failure; then marks itself
+// finished.
+void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId) noexcept;
 
 // Handles one bridge-mode frame (not Ping, stream ID not 0). Throws for a
 // fatal protocol error; a request's failure is answered with a frame.

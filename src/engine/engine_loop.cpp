@@ -20,7 +20,6 @@ void Dispatch(const FrameView& frame, EngineState& state) {
 // Turns of the loop until a normal end; throws on a fatal error.
 void RunLoop(EngineState& state, InputQueue& input) {
     const EnginePlatform& platform = state.platform;
-    std::uint64_t lastInput = platform.tickCount();
     for (;;) {
         ReapFinishedStreams(state);
         // A pump's frame may be the one that found the client's output gone;
@@ -28,7 +27,9 @@ void RunLoop(EngineState& state, InputQueue& input) {
         // for a frame of the engine thread.
         if (state.output.Broken()) throw ProgramError(kOutputClosedMessage);
         if (state.mode == EngineMode::Service && !state.watches.empty()) PollWatches(state);
-        if (platform.tickCount() - lastInput > kIdleLimitMs) return;
+        // Idle is the client's silence: input read while this thread was busy
+        // (an Open may take 15 s, a pipe write 30 s) still waits in the queue.
+        if (input.SilentLongerThan(kIdleLimitMs)) return;
 
         bool finished = false;
         std::optional<InputChunk> chunk =
@@ -39,7 +40,6 @@ void RunLoop(EngineState& state, InputQueue& input) {
             return;
         }
         if (chunk->empty()) continue;
-        lastInput = platform.tickCount();
         if (!state.buffer.AppendInput(chunk->data(), chunk->size())) throw ProgramError(kInputBufferExceededMessage);
         chunk.reset();
 
@@ -48,21 +48,27 @@ void RunLoop(EngineState& state, InputQueue& input) {
         while ((status = state.buffer.ParseFrame(frame)) == ParseStatus::Ok) {
             Dispatch(frame, state);
             state.buffer.ConsumeFrame();
+            if (state.output.Broken()) throw ProgramError(kOutputClosedMessage);
         }
         if (status != ParseStatus::NeedMore) throw ProgramError(kInvalidBridgeFrameMessage);
     }
 }
 
 // The one clean-up of every end, in this order: frame buffer, watches, every
-// stream (one connection at a time), the reader.
+// stream (one connection at a time), the reader. Every stream is cancelled
+// before the first is closed, so that their pumps stop together and the
+// bound on each close is not paid once per stream.
 void EndRun(EngineState& state, InputQueue& input) noexcept {
     state.buffer.Free();
     state.watches.clear();
+    for (const auto& stream : state.streams) {
+        if (stream.second->link.cancel) stream.second->link.cancel();
+    }
     while (!state.streams.empty()) {
         auto first = state.streams.begin();
-        std::unique_ptr<PipeConnection> connection = std::move(first->second);
+        std::shared_ptr<PipeConnection> connection = std::move(first->second);
         state.streams.erase(first);
-        ClosePipeConnection(std::move(connection));
+        ClosePipeConnection(std::move(connection), state.platform.pumpStopLimit);
     }
     input.StopInputReader();
 }
@@ -72,11 +78,11 @@ void EndRun(EngineState& state, InputQueue& input) noexcept {
 void RunStreamEngine(EngineMode mode, const std::string& bridgePipePath, const WideString& allowlistPath,
                      const EnginePlatform& platform) {
     if (mode == EngineMode::Bridge) platform.requirePipeAllowlisted(bridgePipePath, allowlistPath);
-    OutputGate output(platform.output);
-    output.WriteFrame(static_cast<std::uint32_t>(FrameType::Hello), 0, nullptr, 0);
+    auto output = std::make_shared<OutputGate>(platform.output);
+    output->WriteFrame(static_cast<std::uint32_t>(FrameType::Hello), 0, nullptr, 0);
 
     EngineState state(mode, bridgePipePath, allowlistPath, platform, output);
-    InputQueue input(platform.input, platform.readerStopLimit);
+    InputQueue input(platform.input, platform.tickCount, platform.readerStopLimit);
     try {
         RunLoop(state, input);
     } catch (...) {
@@ -84,4 +90,7 @@ void RunStreamEngine(EngineMode mode, const std::string& bridgePipePath, const W
         throw;
     }
     EndRun(state, input);
+    // A normal end whose closes found the client no longer reading is not
+    // normal: its last frame may be cut short.
+    if (output->Broken()) throw ProgramError(kOutputClosedMessage);
 }

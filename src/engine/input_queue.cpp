@@ -6,19 +6,23 @@
 #include "engine/wait_lock.h"
 
 struct InputQueue::Shared {
-    explicit Shared(StandardInput in) : input(std::move(in)) {}
+    Shared(StandardInput in, std::function<std::uint64_t()> clock)
+        : input(std::move(in)), tickCount(std::move(clock)), lastRead(tickCount()) {}
 
     const StandardInput input;
+    const std::function<std::uint64_t()> tickCount;
     WaitLock lock;  // every change below notifies all waiters
     std::deque<InputChunk> chunks;
     std::size_t queuedBytes = 0;
+    std::uint64_t lastRead;  // tick count of the last read that brought bytes
     bool finished = false;
     bool stop = false;
     std::function<void()> cancelRead;  // set by the reader before its first read
 };
 
-InputQueue::InputQueue(StandardInput input, std::chrono::milliseconds stopLimit)
-    : shared_(std::make_shared<Shared>(std::move(input))), stopLimit_(stopLimit) {
+InputQueue::InputQueue(StandardInput input, std::function<std::uint64_t()> tickCount,
+                       std::chrono::milliseconds stopLimit)
+    : shared_(std::make_shared<Shared>(std::move(input), std::move(tickCount))), stopLimit_(stopLimit) {
     reader_ = std::thread(StdinReader, shared_);
 }
 
@@ -46,6 +50,8 @@ void InputQueue::StdinReader(std::shared_ptr<Shared> shared) {
         if (got <= kStdinReadSize / 2) chunk.shrink_to_fit();
 
         std::lock_guard<WaitLock> hold(shared->lock);
+        // Noted before any wait for room: while it waits, the queue is full.
+        shared->lastRead = shared->tickCount();
         shared->lock.Wait([&] { return shared->stop || shared->queuedBytes + got <= kMaxQueuedInput; });
         if (shared->stop) break;
         shared->queuedBytes += got;
@@ -69,6 +75,11 @@ std::optional<InputChunk> InputQueue::TakeInputChunk(std::chrono::steady_clock::
     }
     finished = shared_->finished;
     return std::nullopt;
+}
+
+bool InputQueue::SilentLongerThan(std::uint64_t limitMs) {
+    std::lock_guard<WaitLock> hold(shared_->lock);
+    return shared_->chunks.empty() && shared_->tickCount() - shared_->lastRead > limitMs;
 }
 
 void InputQueue::StopInputReader() {

@@ -17,9 +17,15 @@ struct StandardInput {
     std::function<std::size_t(void* buffer, std::size_t size)> read;
 };
 
-// One synchronous write of up to `size` bytes to standard output: the count
-// written, or 0 when the write failed or made no progress.
-using StandardOutputWrite = std::function<std::size_t(const void* data, std::size_t size)>;
+struct StandardOutput {
+    // One synchronous write of up to `size` bytes: the count written, or 0
+    // when the write failed or made no progress.
+    std::function<std::size_t(const void* data, std::size_t size)> write;
+    // Called from another thread: ends a write that is blocked in progress
+    // (it returns at once, having written part or nothing). A write that has
+    // not begun yet is not affected. Empty when writes cannot be cancelled.
+    std::function<void()> cancelWrite;
+};
 
 // Tells whether the writer's stream is being closed. An empty function means a
 // writer that is never cancelled (the engine thread).

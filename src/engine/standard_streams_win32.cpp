@@ -47,11 +47,18 @@ StandardInput WindowsStandardInput() {
     return input;
 }
 
-StandardOutputWrite WindowsStandardOutput() {
-    return [](const void* data, std::size_t size) -> std::size_t {
+StandardOutput WindowsStandardOutput() {
+    StandardOutput output;
+    output.write = [](const void* data, std::size_t size) -> std::size_t {
         DWORD wrote = 0;
         const DWORD want = size > kMaxWrite ? kMaxWrite : static_cast<DWORD>(size);
         if (!::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), data, want, &wrote, nullptr)) return 0;
         return wrote;
     };
+    // CancelIoEx on the handle reaches a synchronous write blocked in another
+    // thread; under Wine that write then returns success with the part the
+    // pipe took, where CancelSynchronousIo on the thread finds nothing to
+    // cancel (ERROR_NOT_FOUND) and the write stays blocked.
+    output.cancelWrite = [] { ::CancelIoEx(::GetStdHandle(STD_OUTPUT_HANDLE), nullptr); };
+    return output;
 }

@@ -7,5 +7,6 @@
 // the reader's cancel is CancelSynchronousIo on its own thread.
 StandardInput WindowsStandardInput();
 
-// Synchronous WriteFile on the standard output handle, fetched again per write.
-StandardOutputWrite WindowsStandardOutput();
+// Synchronous WriteFile on the standard output handle, fetched again per
+// write; a blocked write is cancelled with CancelIoEx on that handle.
+StandardOutput WindowsStandardOutput();

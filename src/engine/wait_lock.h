@@ -50,6 +50,30 @@ public:
     }
 
 private:
+    friend class WaitTurn;
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// A condition variable of one waiter, used with a WaitLock: a queue that hands
+// its next turn to one thread wakes that thread alone, where the lock's own
+// condition would wake every waiter only to find out whose turn it is.
+class WaitTurn {
+public:
+    WaitTurn();
+    ~WaitTurn();
+    WaitTurn(const WaitTurn&) = delete;
+    WaitTurn& operator=(const WaitTurn&) = delete;
+
+    // Called with `lock` held: releases it, sleeps until notified or until
+    // `deadline`, and takes it again. May return early without a notification.
+    void WaitUntil(WaitLock& lock, WaitLock::Clock::time_point deadline);
+    // The same without a deadline.
+    void Wait(WaitLock& lock);
+    // Called with the lock held, so that the waiter cannot be gone.
+    void Notify();
+
+private:
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -29,3 +29,24 @@ void WaitLock::Wait() {
 
 void WaitLock::NotifyAll() { state_->changed.notify_all(); }
 void WaitLock::NotifyOne() { state_->changed.notify_one(); }
+
+struct WaitTurn::State {
+    std::condition_variable turn;
+};
+
+WaitTurn::WaitTurn() : state_(std::make_unique<State>()) {}
+WaitTurn::~WaitTurn() = default;
+
+void WaitTurn::WaitUntil(WaitLock& lock, WaitLock::Clock::time_point deadline) {
+    std::unique_lock<std::mutex> held(lock.state_->mutex, std::adopt_lock);
+    state_->turn.wait_until(held, deadline);
+    held.release();
+}
+
+void WaitTurn::Wait(WaitLock& lock) {
+    std::unique_lock<std::mutex> held(lock.state_->mutex, std::adopt_lock);
+    state_->turn.wait(held);
+    held.release();
+}
+
+void WaitTurn::Notify() { state_->turn.notify_one(); }

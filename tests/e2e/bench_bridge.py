@@ -1,14 +1,23 @@
 #!/usr/bin/env python3
 """End-to-end throughput, latency and memory of the bridge under Wine, set
 against a direct pipe client of the same test server (pipe-client-bench.exe)
-and a plain stdin-to-stdout copy (stdio-copy.exe). Prints figures; it asserts
-nothing about speed and is not part of CI.
+and a plain stdin-to-stdout copy (stdio-copy.exe), and how long a client waits
+for answers while other streams keep the output busy. Prints figures; it
+asserts nothing about speed and is not part of CI.
 
   tests/e2e/bench_bridge.py [--build build/win-x64] [--launcher scripts/wine-run] [--rounds 3]
+                            [--only rounds|probes] [--probes 100] [--probe-rate-mib 10]
 
 Each round runs every measurement once, bridge and reference interleaved; the
 summary gives the median over the rounds. Memory is the Linux view of the Wine
-process running the bridge (VmRSS and Private_* of /proc/PID/smaps_rollup)."""
+process running the bridge (VmRSS and Private_* of /proc/PID/smaps_rollup).
+
+The probes then measure, one at a time, a Ping round trip, Open to Opened, and
+a 64-byte request echoed through the pipe on a stream of its own: idle, and
+beside 1 and 62 streams whose server sends as fast as it can, with the
+program's standard output read at a capped rate that stands for a WAN link and
+at full speed. Each gives its median and p99, with each busy stream's share of
+the bytes written meanwhile (1.0 is a fair share)."""
 
 import argparse
 import os
@@ -22,8 +31,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qsb_client import (CLOSE, DATA, OPEN, OPENED, PING, PONG, Program, ProtocolError, frame, run_to_end,
-                        start_pipe_server)
+from qsb_client import (CLOSE, DATA, OPEN, OPEN_FAILED, OPENED, PING, PONG, Program, ProtocolError, frame,
+                        run_to_end, start_pipe_server)
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BLOCK = 32768
@@ -57,12 +66,12 @@ class Bench:
     def server(self, name, *options):
         return start_pipe_server(self.launcher, self.tool("test-pipe-server"), name, *options)
 
-    def bridge(self, pipe):
+    def bridge(self, pipe, **reading):
         allow = os.path.join(self.folder, "http-pipe.allow")
         with open(allow, "w", newline="\n") as f:
             f.write(pipe + "\n")
         p = Program(self.launcher, self.exe,
-                    ["--user-allowlist", self.share_win + "\\http-pipe.allow", "bridge", "--socket", pipe])
+                    ["--user-allowlist", self.share_win + "\\http-pipe.allow", "bridge", "--socket", pipe], **reading)
         p.read_exactly(16, 60)  # Hello
         return p
 
@@ -267,6 +276,135 @@ def stdio_ping(b, payload, count):
         p.kill()
 
 
+class FrameWatch:
+    """Reads every frame of a bridge run on a thread of its own, as a client
+    must: counts each stream's Data bytes and notes when awaited frames come."""
+
+    def __init__(self, p):
+        self.p = p
+        self.cond = threading.Condition()
+        self.bytes = {}
+        self.arrivals = {}
+        self.failure = None
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        try:
+            while True:
+                kind, stream, payload = self.p.read_frame(120)
+                with self.cond:
+                    if kind == DATA:
+                        self.bytes[stream] = self.bytes.get(stream, 0) + len(payload)
+                    elif kind == OPEN_FAILED:
+                        self.failure = f"OpenFailed {stream}: {payload!r}"
+                    if self.arrivals.get((kind, stream), 0) is None:
+                        self.arrivals[(kind, stream)] = time.perf_counter()
+                    self.cond.notify_all()
+        except ProtocolError as error:  # the end of the run, or a broken frame
+            with self.cond:
+                self.failure = self.failure or str(error)
+                self.cond.notify_all()
+
+    def expect(self, kind, stream):
+        with self.cond:
+            self.arrivals[(kind, stream)] = None
+
+    def arrival(self, kind, stream, timeout=120):
+        with self.cond:
+            self.cond.wait_for(lambda: self.arrivals[(kind, stream)] is not None or self.failure, timeout)
+            if self.arrivals[(kind, stream)] is None:
+                raise ProtocolError(f"no frame {kind} on {stream}: {self.failure or 'time-out'}")
+            return self.arrivals[(kind, stream)]
+
+    def counts(self):
+        with self.cond:
+            return dict(self.bytes)
+
+
+def percentiles_ms(seconds):
+    ordered = sorted(seconds)
+    return ordered[len(ordered) // 2] * 1e3, ordered[max(0, int(len(ordered) * 0.99) - 1)] * 1e3
+
+
+def bridge_probes(b, busy, read_rate, probes):
+    """The three probes beside `busy` streams of a server that sends as fast as
+    it can, with standard output read at `read_rate` bytes/s (None: full speed)."""
+    echo, first_probe = 100, 1000
+    pipe = b.pipe(f"probe{busy}")
+    server = b.server(pipe, "--mode", "choose", "--instances", str(busy + 4))
+    p = b.bridge(pipe, read_rate=read_rate, buffer_limit=1 << 20)
+    try:
+        watch = FrameWatch(p)
+        streams = list(range(1, busy + 1))
+        for stream in streams + [echo]:
+            watch.expect(OPENED, stream)
+        p.send(b"".join(frame(OPEN, s) + frame(DATA, s, b"s") for s in streams) +
+               frame(OPEN, echo) + frame(DATA, echo, b"e"))
+        for stream in streams + [echo]:
+            watch.arrival(OPENED, stream)
+        time.sleep(0.5)  # every busy stream under way
+        before = watch.counts()
+        ping, opened, answer = [], [], []
+        request = bytes(range(64))
+        for n in range(probes):
+            watch.expect(PONG, n + 1)
+            sent = time.perf_counter()
+            p.send(frame(PING, n + 1, b"probe..."))
+            ping.append(watch.arrival(PONG, n + 1) - sent)
+
+            stream = first_probe + n
+            watch.expect(OPENED, stream)
+            sent = time.perf_counter()
+            p.send(frame(OPEN, stream))
+            opened.append(watch.arrival(OPENED, stream) - sent)
+            p.send(frame(CLOSE, stream))
+
+            watch.expect(DATA, echo)
+            sent = time.perf_counter()
+            p.send(frame(DATA, echo, request))
+            answer.append(watch.arrival(DATA, echo) - sent)
+        after = watch.counts()
+        shares = []
+        if streams:
+            sent_bytes = [after.get(s, 0) - before.get(s, 0) for s in streams]
+            fair = sum(sent_bytes) / len(streams)
+            shares = [x / fair for x in sent_bytes] if fair else [0.0]
+        for stream in streams + [echo]:
+            p.send(frame(CLOSE, stream))
+        p.close_input()
+        if p.wait(120) != 0:
+            raise ProtocolError("bridge exit status: " + p.stderr_text())
+        return {"ping": percentiles_ms(ping), "open": percentiles_ms(opened), "answer": percentiles_ms(answer),
+                "share_min": min(shares) if shares else None, "share_max": max(shares) if shares else None}
+    finally:
+        p.kill()
+        server.close_input()
+        server.wait(60)
+
+
+def run_probes(b, args):
+    capped = args.probe_rate_mib * MIB
+    frame_ms = (BLOCK + 16) / capped * 1e3
+    print(f"probes: {args.probes} each, one at a time; median/p99 in ms from the request sent to the answer read; "
+          f"one 32 KiB frame takes {frame_ms:.1f} ms at {args.probe_rate_mib} MiB/s", flush=True)
+    results = {}
+    for rate, name in ((capped, f"{args.probe_rate_mib}MiB/s"), (None, "full")):
+        for busy in (0, 1, 62):
+            r = bridge_probes(b, busy, rate, args.probes)
+            results[(name, busy)] = r
+            share = "" if r["share_min"] is None else f" busy_share_min={r['share_min']:.2f} max={r['share_max']:.2f}"
+            print(f"probes read={name} busy={busy} ping_ms={r['ping'][0]:.2f}/{r['ping'][1]:.2f} "
+                  f"open_ms={r['open'][0]:.2f}/{r['open'][1]:.2f} "
+                  f"answer64_ms={r['answer'][0]:.2f}/{r['answer'][1]:.2f}{share}", flush=True)
+        idle = results[(name, 0)]
+        if rate is not None:
+            print(f"goal at {name}: ping p99 <= {idle['ping'][1] + frame_ms:.1f} ms, open p99 <= "
+                  f"{idle['open'][1] + frame_ms:.1f} ms beside busy streams; answer p99 <= idle + one frame per busy "
+                  f"stream ({idle['answer'][1] + frame_ms:.1f} ms for 1, {idle['answer'][1] + 62 * frame_ms:.0f} ms "
+                  f"for 62); no busy share below 0.5", flush=True)
+
+
 def memory_of(p):
     """VmRSS and private bytes (kB) of the Wine process running the bridge:
     the launched process itself once `wine` has exec'd the preloader, else its
@@ -314,15 +452,19 @@ def main():
     parser.add_argument("--stream-mib", type=int, default=1, help="per stream, 64 streams")
     parser.add_argument("--pings", type=int, default=1000)
     parser.add_argument("--ping-bytes", type=int, default=64)
+    parser.add_argument("--only", choices=("rounds", "probes"), help="run only the rounds or only the probes")
+    parser.add_argument("--probes", type=int, default=100, help="probes of each kind per load")
+    parser.add_argument("--probe-rate-mib", type=int, default=10, help="the capped read rate, MiB/s")
     args = parser.parse_args()
     b = Bench(args)
+    rounds = 0 if args.only == "probes" else args.rounds
     rows = {key: [] for key in ("echo_bridge", "echo_direct", "echo_stdio", "many", "recv_bridge", "recv_direct",
                                 "ping_bridge", "ping_stdio")}
     payload = bytes(i % 256 for i in range(args.ping_bytes))
     try:
         # Warm the prefix so that no measurement pays for a cold wineserver.
         run_to_end(b.launcher, b.exe, ["--version"], timeout=120)
-        for n in range(1, args.rounds + 1):
+        for n in range(1, rounds + 1):
             echo_pipe = b.pipe("direct-echo")
             source_pipe = b.pipe("direct-source")
             rows["echo_bridge"].append(bridge_echo(b, args.echo_mib))
@@ -354,9 +496,13 @@ def main():
                   f"mem_idle_kb={m['idle']['rss_kb']}/{m['idle']['private_kb']} "
                   f"mem_64_kb={m['opened']['rss_kb']}/{m['opened']['private_kb']} "
                   f"mem_64_loaded_kb={m['loaded']['rss_kb']}/{m['loaded']['private_kb']}", flush=True)
+        if args.only != "rounds":
+            run_probes(b, args)
     finally:
         shutil.rmtree(b.folder, ignore_errors=True)
 
+    if rounds == 0:
+        return 0
     med = statistics.median
     echo_b, echo_d = med(rows["echo_bridge"]), med(rows["echo_direct"])
     recv_b, recv_d = med(rows["recv_bridge"]), med(rows["recv_direct"])
@@ -367,7 +513,7 @@ def main():
     many = rows["many"]
     share = min(m["slowest_share"] for m in many)
     print("summary (median of %d rounds; memory = Linux VmRSS / Private_Clean+Private_Dirty of the Wine process)"
-          % args.rounds)
+          % rounds)
     print(f"echo_1_stream  bridge={echo_b:.1f} MiB/s direct={echo_d:.1f} MiB/s ratio={echo_b / echo_d:.2f} (goal >= 0.7); "
           f"the same frames through stdio_copy={med(rows['echo_stdio']):.1f} MiB/s (this driver's ceiling)")
     print(f"echo_64_streams aggregate={med(m['aggregate'] for m in many):.1f} MiB/s "

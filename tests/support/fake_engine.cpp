@@ -39,6 +39,8 @@ struct FakeServedPipe::State {
     mutable std::condition_variable changed;
     std::deque<std::string> toProgram;
     std::string received;
+    std::string flood;
+    bool echo = false;
     bool hungUp = false;
     bool failWrites = false;
     bool cancelled = false;
@@ -57,6 +59,17 @@ void FakeServedPipe::Hangup() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->hungUp = true;
     state_->changed.notify_all();
+}
+
+void FakeServedPipe::Flood(std::string block) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->flood = std::move(block);
+    state_->changed.notify_all();
+}
+
+void FakeServedPipe::Echo() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->echo = true;
 }
 
 void FakeServedPipe::FailWrites() {
@@ -79,6 +92,11 @@ bool FakeServedPipe::Released() const {
     return state_->released;
 }
 
+bool FakeServedPipe::WaitUntilReleased(int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state_->released; });
+}
+
 bool FakeServedPipe::WaitForReceived(std::size_t size, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(state_->mutex);
     return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -97,10 +115,13 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
             if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
             if (state->failWrites || state->hungUp) throw ProgramError("Pipe I/O failed (Windows error 232).");
             state->received.append(static_cast<const char*>(buffer), length);
+            if (state->echo) state->toProgram.emplace_back(static_cast<const char*>(buffer), length);
             state->changed.notify_all();
             return length;
         }
-        state->changed.wait(lock, [&] { return state->cancelled || !state->toProgram.empty() || state->hungUp; });
+        state->changed.wait(lock, [&] {
+            return state->cancelled || !state->toProgram.empty() || state->hungUp || !state->flood.empty();
+        });
         if (!state->toProgram.empty()) {
             std::string& front = state->toProgram.front();
             const std::uint32_t take = front.size() < length ? static_cast<std::uint32_t>(front.size()) : length;
@@ -110,6 +131,11 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
             return take;
         }
         if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
+        if (!state->hungUp && !state->flood.empty()) {
+            const std::uint32_t take = state->flood.size() < length ? static_cast<std::uint32_t>(state->flood.size()) : length;
+            std::memcpy(buffer, state->flood.data(), take);
+            return take;
+        }
         return 0;
     };
     link.cancel = [state] {
@@ -124,6 +150,7 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
     link.handles = std::shared_ptr<void>(nullptr, [state](void*) {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->released = true;
+        state->changed.notify_all();
     });
     return link;
 }
@@ -134,7 +161,12 @@ struct FakeEngine::Shared {
     std::string allowlistFailure;
     std::map<std::string, std::uint32_t> pipes;
     int allowlistChecks = 0;
-    std::deque<std::pair<std::shared_ptr<FakeServedPipe>, std::string>> opens;  // pipe, label or failure
+    struct Open {
+        std::shared_ptr<FakeServedPipe> pipe;  // null: the Open fails
+        std::string text;                      // the label, or the failure
+        std::function<void()> whileOpening;
+    };
+    std::deque<Open> opens;
     bool refuseThreads = false;
 };
 
@@ -172,13 +204,13 @@ int FakeEngine::AllowlistChecks() const {
 std::shared_ptr<FakeServedPipe> FakeEngine::AddServedPipe(const std::string& label) {
     auto pipe = std::make_shared<FakeServedPipe>();
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->opens.emplace_back(pipe, label);
+    shared_->opens.push_back({pipe, label, nullptr});
     return pipe;
 }
 
-void FakeEngine::FailNextOpen(const std::string& message) {
+void FakeEngine::FailNextOpen(const std::string& message, std::function<void()> whileOpening) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->opens.emplace_back(nullptr, message);
+    shared_->opens.push_back({nullptr, message, std::move(whileOpening)});
 }
 
 void FakeEngine::RefuseThreads() {
@@ -194,6 +226,7 @@ EnginePlatform FakeEngine::Platform() {
     p.tickCount = [this] { return now.load(); };
     p.inputWait = std::chrono::milliseconds(5);
     p.readerStopLimit = std::chrono::milliseconds(2000);
+    p.pumpStopLimit = kPumpStopLimitForTests;
     p.requirePipeAllowlisted = [shared](std::string_view path, const WideString& allowlist) {
         std::lock_guard<std::mutex> lock(shared->mutex);
         ++shared->allowlistChecks;
@@ -209,12 +242,16 @@ EnginePlatform FakeEngine::Platform() {
         return it == shared->pipes.end() ? 2 : it->second;
     };
     p.bridge.connectPipe = [shared](const std::string&, const WideString&) -> PipeLink {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        if (shared->opens.empty()) throw ProgramError("no fake pipe left");
-        auto [pipe, text] = shared->opens.front();
-        shared->opens.pop_front();
-        if (!pipe) throw ProgramError(text);
-        return pipe->Link(text);
+        Shared::Open open;
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            if (shared->opens.empty()) throw ProgramError("no fake pipe left");
+            open = shared->opens.front();
+            shared->opens.pop_front();
+        }
+        if (open.whileOpening) open.whileOpening();
+        if (!open.pipe) throw ProgramError(open.text);
+        return open.pipe->Link(open.text);
     };
     p.bridge.startThread = [shared](std::function<void()> body) {
         {
@@ -245,6 +282,7 @@ std::string FakeEngine::Finish(int timeoutMs) {
     if (run_.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
         // Unblock the engine so the test can end, then report the hang.
         in.End();
+        out.Release();
         now.store(now.load() + 10 * kIdleLimitMs);
         run_.wait();
         return "(engine still running after the time limit)";

@@ -4,9 +4,11 @@
 // chosen by the test, and bridge pipes served by the test.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -19,6 +21,10 @@
 #include "support/fake_streams.h"
 
 std::string FrameBytes(std::uint32_t type, std::uint32_t streamId, const std::string& payload = std::string());
+
+// The fake engine's bound on closing a stream whose pump cannot finish its
+// frame (the product's is seconds).
+inline constexpr std::chrono::milliseconds kPumpStopLimitForTests{300};
 
 struct WireFrame {
     std::uint32_t type;
@@ -37,11 +43,18 @@ public:
     void Send(std::string bytes);
     // The server ends the pipe: reads return 0 once sent bytes are taken.
     void Hangup();
+    // A server that sends as fast as it can: once sent bytes are taken, every
+    // read returns `block` (cut to the read size) until the pipe ends.
+    void Flood(std::string block);
+    // A server that answers every write with the same bytes.
+    void Echo();
     // Every write fails from now on.
     void FailWrites();
     std::string Received() const;
     bool Cancelled() const;
     bool Released() const;
+    // Waits (bounded) until the program has let go of the pipe's handles.
+    bool WaitUntilReleased(int timeoutMs) const;
     bool WaitForReceived(std::size_t size, int timeoutMs) const;
     PipeLink Link(const std::string& label);
 
@@ -69,9 +82,11 @@ public:
     void SetPipe(const std::string& canonicalPath, std::uint32_t waitResult);
     int AllowlistChecks() const;
 
-    // Bridge: each Open takes the next pipe given here, or fails with `message`.
+    // Bridge: each Open takes the next pipe given here, or fails with `message`
+    // after running `whileOpening` on the engine thread (an Open that takes
+    // its time can move the clock, and let the client send meanwhile).
     std::shared_ptr<FakeServedPipe> AddServedPipe(const std::string& label);
-    void FailNextOpen(const std::string& message);
+    void FailNextOpen(const std::string& message, std::function<void()> whileOpening = nullptr);
     void RefuseThreads();
 
     EnginePlatform Platform();

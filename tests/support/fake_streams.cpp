@@ -95,6 +95,9 @@ struct FakeStdout::State {
     mutable std::condition_variable changed;
     std::string bytes;
     int writes = 0;
+    int blocked = 0;  // writes waiting at the hold
+    bool cancellable = true;
+    bool cancelRequested = false;
     std::size_t pieceSize = static_cast<std::size_t>(-1);
     std::size_t failAfter = static_cast<std::size_t>(-1);
     std::size_t holdAt = static_cast<std::size_t>(-1);
@@ -109,6 +112,11 @@ void FakeStdout::Release() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->holdAt = static_cast<std::size_t>(-1);
     state_->changed.notify_all();
+}
+
+void FakeStdout::SetCancellable(bool cancellable) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->cancellable = cancellable;
 }
 
 FakeStdout::FakeStdout() : state_(std::make_shared<State>()) {}
@@ -139,13 +147,28 @@ bool FakeStdout::WaitForBytes(std::size_t size, int timeoutMs) const {
                                     [&] { return state_->bytes.size() >= size; });
 }
 
-StandardOutputWrite FakeStdout::Port() {
+StandardOutput FakeStdout::Port() {
     std::shared_ptr<State> state = state_;
-    return [state](const void* data, std::size_t size) -> std::size_t {
+    StandardOutput port;
+    port.cancelWrite = [state] {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        // Only a write already blocked is cancelled.
+        if (state->blocked > 0 && state->cancellable) {
+            state->cancelRequested = true;
+            state->changed.notify_all();
+        }
+    };
+    port.write = [state](const void* data, std::size_t size) -> std::size_t {
         std::size_t take = size < state->pieceSize ? size : state->pieceSize;
         {
             std::unique_lock<std::mutex> lock(state->mutex);
-            state->changed.wait(lock, [&] { return state->bytes.size() < state->holdAt; });
+            ++state->blocked;
+            state->changed.wait(lock, [&] { return state->bytes.size() < state->holdAt || state->cancelRequested; });
+            --state->blocked;
+            if (state->cancelRequested) {
+                state->cancelRequested = false;
+                return 0;
+            }
             if (state->bytes.size() >= state->failAfter) return 0;
             if (take > state->holdAt - state->bytes.size()) take = state->holdAt - state->bytes.size();
             if (take > state->failAfter - state->bytes.size()) take = state->failAfter - state->bytes.size();
@@ -157,6 +180,7 @@ StandardOutputWrite FakeStdout::Port() {
         std::this_thread::yield();
         return take;
     };
+    return port;
 }
 
 void FakeEvent::Set() { set_->store(true); }

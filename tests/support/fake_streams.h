@@ -1,8 +1,8 @@
 #pragma once
 // In-memory standard input and output for the engine, with the behaviour of
 // the real ones that matters: reads block until data, end or a cancel; a
-// cancel reaches only a read already blocked (as CancelSynchronousIo does);
-// writes may be partial and may fail.
+// cancel reaches only a read or write already blocked (as CancelSynchronousIo
+// and CancelIoEx do); writes may be partial and may fail.
 
 #include <condition_variable>
 #include <cstdint>
@@ -46,13 +46,17 @@ public:
     void SetPieceSize(std::size_t size);
     // Writes fail once this many bytes have been taken in total.
     void FailAfter(std::size_t bytes);
-    // Writes block once this many bytes have been taken, until Release().
+    // Writes block once this many bytes have been taken, until Release(): a
+    // client that has stopped reading.
     void HoldAt(std::size_t bytes);
     void Release();
+    // false: a blocked write ignores cancels, as a system that cannot cancel
+    // it would.
+    void SetCancellable(bool cancellable);
     std::string Bytes() const;
     // How many write calls took bytes.
     int Writes() const;
-    StandardOutputWrite Port();
+    StandardOutput Port();
     // Waits (bounded) until at least `size` bytes were written.
     bool WaitForBytes(std::size_t size, int timeoutMs) const;
 

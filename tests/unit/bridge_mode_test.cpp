@@ -273,3 +273,53 @@ TEST(BridgeMode, ManyStreamsAtOnceKeepEachStreamWholeAndInOrder) {
         EXPECT_EQ(mine.back(), (WireFrame{7, id, ""}));
     }
 }
+
+// The client stops reading standard output in the middle of a pump's frame and
+// keeps its input open. Whatever must then close that stream (the client's
+// Close, the end of its input, the idle end) waits for the frame only so long,
+// then gives the output up: the run ends with "SSH output closed.", and the
+// torn frame is the last thing written, also once the output moves again;
+// whether the system can cancel the blocked write or not.
+TEST(BridgeMode, AClientThatStopsReadingIsGivenUpWhenItsStreamMustClose) {
+    enum class Trigger { Close, EndOfInput, IdleEnd };
+    struct Case {
+        const char* name;
+        Trigger trigger;
+        bool cancellable;
+    };
+    const Case cases[] = {
+        {"Close", Trigger::Close, true},
+        {"end of input", Trigger::EndOfInput, true},
+        {"idle end", Trigger::IdleEnd, true},
+        {"Close, write not cancellable", Trigger::Close, false},
+        {"end of input, write not cancellable", Trigger::EndOfInput, false},
+        {"idle end, write not cancellable", Trigger::IdleEnd, false},
+    };
+    const std::string frame = FrameBytes(5, 1, "0123456789");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeEngine engine;
+        engine.out.SetCancellable(c.cancellable);
+        engine.List(kPipe);
+        auto pipe = engine.AddServedPipe("");
+        engine.Start(EngineMode::Bridge, kPipe);
+        engine.in.Push(FrameBytes(2, 1));
+        ASSERT_TRUE(engine.WaitForFrames(2));
+        const std::string before = engine.out.Bytes();
+        engine.out.HoldAt(before.size() + 20);  // 4 bytes into the payload
+        pipe->Send("0123456789");
+        ASSERT_TRUE(engine.out.WaitForBytes(before.size() + 20, kWaitMs));
+        switch (c.trigger) {
+            case Trigger::Close: engine.in.Push(FrameBytes(7, 1)); break;
+            case Trigger::EndOfInput: engine.in.End(); break;
+            case Trigger::IdleEnd: engine.now.store(engine.now.load() + kIdleLimitMs + 1); break;
+        }
+        EXPECT_EQ(engine.Finish(), "SSH output closed.");
+        // The output moves again; a pump left behind ends and lets go.
+        engine.out.Release();
+        ASSERT_TRUE(pipe->WaitUntilReleased(kWaitMs));
+        // A cancelled write leaves the frame torn; one that could not be
+        // cancelled finishes its frame, and nothing follows either.
+        EXPECT_EQ(engine.out.Bytes(), before + frame.substr(0, c.cancellable ? 20 : frame.size()));
+    }
+}

@@ -164,6 +164,37 @@ TEST(EngineLoop, EndsAfterTwoMinutesWithoutInputClosingStreamsFirst) {
     EXPECT_EQ(frames[2], (WireFrame{9, 1, "still here"}));
 }
 
+// A client opens a burst of streams to a pipe whose server is slow to come
+// (each Open waits its 15 s for the registered task's server) and sends a Ping
+// while the first Open waits, then nothing more. The Ping is answered, although
+// more than two minutes have passed since the burst was taken; and since the
+// client has then been silent for more than two minutes, counted from the
+// Ping's arrival, the run ends right after the answer.
+TEST(EngineLoop, InputThatCameWhileTheEngineWasBusyIsHandledBeforeTheIdleEnd) {
+    FakeEngine engine;
+    engine.List(kBridgePipe);
+    const std::string unavailable = "The named pipe app is unavailable (Windows error 2).";
+    for (int open = 0; open < 9; ++open) {
+        engine.FailNextOpen(unavailable, [&engine, open] {
+            if (open == 0) {
+                engine.in.Push(Ping(99, "alive?"));
+                // Read and queued: the reader waits in its next read.
+                EXPECT_TRUE(engine.in.WaitUntilBlocked(10000));
+            }
+            engine.now.store(engine.now.load() + 15000);
+        });
+    }
+    engine.Start(EngineMode::Bridge, kBridgePipe);
+    std::string burst;
+    for (std::uint32_t id = 1; id <= 9; ++id) burst += FrameBytes(2, id);
+    engine.in.Push(burst);
+    EXPECT_EQ(engine.Finish(), "");
+    const auto frames = engine.Frames();
+    ASSERT_EQ(frames.size(), 1u + 9u + 1u);
+    for (std::uint32_t id = 1; id <= 9; ++id) EXPECT_EQ(frames[id], (WireFrame{4, id, unavailable}));
+    EXPECT_EQ(frames[10], (WireFrame{9, 99, "alive?"}));
+}
+
 TEST(EngineLoop, AFatalErrorClosesEveryStreamToo) {
     FakeEngine engine;
     engine.List(kBridgePipe);

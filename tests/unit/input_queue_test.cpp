@@ -15,6 +15,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kWaitMs = 10000;
 
+// These tests do not ask when input came.
+std::uint64_t StillClock() { return 0; }
+
 std::string TakeText(InputQueue& queue, bool& finished, int timeoutMs = kWaitMs) {
     finished = false;
     auto chunk = queue.TakeInputChunk(Clock::now() + std::chrono::milliseconds(timeoutMs), finished);
@@ -38,7 +41,7 @@ TEST(InputQueue, HandsOutEveryChunkQueuedBeforeTheEndThenReportsIt) {
     in.Push(std::string(40000, 'x'));  // longer than one read
     in.Push("last");
     in.End();
-    InputQueue queue(in.Port());
+    InputQueue queue(in.Port(), StillClock);
     ASSERT_TRUE(in.WaitUntilReadReturned(5, kWaitMs));  // the read that saw the end
 
     bool finished = true;
@@ -55,7 +58,7 @@ TEST(InputQueue, HandsOutEveryChunkQueuedBeforeTheEndThenReportsIt) {
 
 TEST(InputQueue, ADeadlineWithoutInputGivesNothingAndNotFinished) {
     FakeStdin in;
-    InputQueue queue(in.Port());
+    InputQueue queue(in.Port(), StillClock);
     bool finished = true;
     EXPECT_EQ(TakeText(queue, finished, 20), "<none>");
     EXPECT_FALSE(finished);
@@ -63,7 +66,7 @@ TEST(InputQueue, ADeadlineWithoutInputGivesNothingAndNotFinished) {
 
 TEST(InputQueue, HoldsTheReaderBackAtExactlyFourMebibytes) {
     FakeStdin in;
-    InputQueue queue(in.Port());
+    InputQueue queue(in.Port(), StillClock);
     // 127 full reads and two more that bring the queue to exactly 4194304.
     for (int i = 0; i < 127; ++i) in.Push(std::string(32768, static_cast<char>('a' + i % 26)));
     in.Push(std::string(32767, 'y'));
@@ -94,7 +97,7 @@ TEST(InputQueue, StopCancelsABlockedReadAndJoinsTheReader) {
     FakeStdin in;
     const std::weak_ptr<void> lifetime = in.Lifetime();
     {
-        InputQueue queue(in.Port(), std::chrono::milliseconds(60000));
+        InputQueue queue(in.Port(), StillClock, std::chrono::milliseconds(60000));
         ASSERT_TRUE(in.WaitUntilBlocked(kWaitMs));
         queue.StopInputReader();
         // Joined, not left behind: the reader has given up its share already.
@@ -109,7 +112,7 @@ TEST(InputQueue, StopDropsQueuedChunksAndFreesAReaderWaitingForRoom) {
     FakeStdin in;
     const std::weak_ptr<void> lifetime = in.Lifetime();
     {
-        InputQueue queue(in.Port(), std::chrono::milliseconds(60000));
+        InputQueue queue(in.Port(), StillClock, std::chrono::milliseconds(60000));
         for (int i = 0; i < 129; ++i) in.Push(std::string(32768, 'q'));
         ASSERT_TRUE(in.WaitUntilReadReturned(129, kWaitMs));  // the 129th waits for room
         queue.StopInputReader();
@@ -129,7 +132,7 @@ TEST(InputQueue, StopNeverHangsOnAReadThatCannotBeCancelled) {
     in.SetCancellable(false);
     const std::weak_ptr<void> lifetime = in.Lifetime();
     {
-        InputQueue queue(in.Port(), std::chrono::milliseconds(100));
+        InputQueue queue(in.Port(), StillClock, std::chrono::milliseconds(100));
         ASSERT_TRUE(in.WaitUntilBlocked(kWaitMs));
         queue.StopInputReader();
     }

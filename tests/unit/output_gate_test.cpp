@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <string>
 #include <thread>
@@ -38,6 +40,25 @@ std::vector<Parsed> ParseAll(const std::string& bytes) {
     EXPECT_EQ(buffer.PendingBytes(), 0u);
     return frames;
 }
+
+// Waits (bounded) until `count` writers wait for the gate.
+bool WaitUntilWaiting(const OutputGate& gate, std::size_t count) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (gate.Waiting() < count) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Lets a held output go on every path out of a test, so that no writer is
+// left blocked behind a failed assertion.
+struct ReleaseAtEnd {
+    FakeStdout& out;
+    ~ReleaseAtEnd() { out.Release(); }
+};
+
+const std::string kTenBytes = "0123456789";
 
 }  // namespace
 
@@ -155,4 +176,110 @@ TEST(OutputGate, ADeadOutputFailsThisFrameAndEveryLaterOne) {
     none.FailAfter(0);
     OutputGate dead(none.Port());
     EXPECT_EQ(MessageOf([&] { dead.WriteFrame(1, 0, nullptr, 0); }), "SSH output closed.");
+}
+
+// Writers line up while the output holds the first one inside its frame: the
+// engine thread's frames (no cancellation) go before every waiting pump frame,
+// and pump frames go in the order in which they asked, whatever their streams.
+TEST(OutputGate, EngineFramesGoFirstAndPumpFramesInTheOrderTheyAsked) {
+    struct Case {
+        std::string arrivals;  // digits: a pump frame of that stream; E: an engine frame
+        std::string served;
+    };
+    const std::vector<Case> cases = {
+        {"12345", "12345"},
+        {"52314", "52314"},
+        {"123E4", "1E234"},
+        {"E321", "E321"},
+    };
+    for (const Case& c : cases) {
+        FakeStdout out;
+        out.HoldAt(20);  // the first frame stops 4 bytes into its payload
+        OutputGate gate(out.Port());
+        FakeEvent open;
+        std::vector<std::future<void>> writers;
+        ReleaseAtEnd release{out};
+        for (std::size_t i = 0; i < c.arrivals.size(); ++i) {
+            const char who = c.arrivals[i];
+            writers.push_back(std::async(std::launch::async, [&gate, &open, who] {
+                if (who == 'E') gate.WriteFrame(9, 0, kTenBytes.data(), 10);
+                else gate.WriteFrame(5, static_cast<std::uint32_t>(who - '0'), kTenBytes.data(), 10, open.Check());
+            }));
+            if (i == 0) ASSERT_TRUE(out.WaitForBytes(20, kWaitMs)) << c.arrivals;
+            else ASSERT_TRUE(WaitUntilWaiting(gate, i)) << c.arrivals;
+        }
+        out.Release();
+        std::string served;
+        for (auto& writer : writers) {
+            ASSERT_EQ(writer.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready) << c.arrivals;
+            writer.get();
+        }
+        for (const Parsed& f : ParseAll(out.Bytes())) served += f.type == 9 ? 'E' : static_cast<char>('0' + f.streamId);
+        EXPECT_EQ(served, c.served) << c.arrivals;
+    }
+}
+
+// Busy writers that ask again as soon as their frame is out cannot keep the
+// others waiting: an engine frame waits for the frame being written and no
+// more, and a pump frame for at most one frame of each busy writer.
+TEST(OutputGate, BusyWritersDelayANewFrameByAtMostOneFrameEach) {
+    for (std::uint32_t busy : {1u, 4u}) {
+        SCOPED_TRACE(busy);
+        FakeStdout out;
+        OutputGate gate(out.Port());
+        FakeEvent open;
+        std::atomic<bool> stop{false};
+        std::vector<std::future<void>> busyWriters;
+        ReleaseAtEnd release{out};
+        struct StopAtEnd {
+            std::atomic<bool>& stop;
+            ~StopAtEnd() { stop = true; }
+        } stopAtEnd{stop};
+        for (std::uint32_t id = 1; id <= busy; ++id) {
+            busyWriters.push_back(std::async(std::launch::async, [&, id] {
+                while (!stop) gate.WriteFrame(5, id, kTenBytes.data(), 10, open.Check());
+            }));
+        }
+        ASSERT_TRUE(out.WaitForBytes(26 * 8 * busy, kWaitMs));  // all under way
+        // One busy writer stops in its frame; the others line up behind it.
+        const std::size_t holdAt = out.Bytes().size() + 7;
+        out.HoldAt(holdAt);
+        ASSERT_TRUE(out.WaitForBytes(holdAt, kWaitMs));
+        ASSERT_TRUE(WaitUntilWaiting(gate, busy - 1));
+        const std::size_t heldAt = out.Bytes().size();  // where the output stopped
+        auto engine = std::async(std::launch::async, [&] { gate.WriteFrame(9, 0, "pong", 4); });
+        ASSERT_TRUE(WaitUntilWaiting(gate, busy));
+        auto answer = std::async(std::launch::async, [&] { gate.WriteFrame(5, 100, "answer", 6, open.Check()); });
+        ASSERT_TRUE(WaitUntilWaiting(gate, busy + 1));
+        out.Release();
+        ASSERT_EQ(engine.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+        ASSERT_EQ(answer.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+        stop = true;
+        for (auto& writer : busyWriters) {
+            ASSERT_EQ(writer.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+            writer.get();
+        }
+
+        // Frames from the one held: the busy frames before the engine's and
+        // before the answer.
+        const std::vector<Parsed> frames = ParseAll(out.Bytes());
+        std::size_t end = 0;
+        std::size_t busyBeforeEngine = 0;
+        std::size_t busyBeforeAnswer = 0;
+        bool engineSeen = false;
+        for (const Parsed& f : frames) {
+            end += kFrameHeaderSize + f.payload.size();
+            if (end <= heldAt) continue;
+            if (f.type == 9) {
+                engineSeen = true;
+            } else if (f.streamId == 100) {
+                break;
+            } else {
+                busyBeforeAnswer += 1;
+                if (!engineSeen) busyBeforeEngine += 1;
+            }
+        }
+        EXPECT_EQ(busyBeforeEngine, 1u);
+        EXPECT_LE(busyBeforeAnswer, busy);
+    }
 }

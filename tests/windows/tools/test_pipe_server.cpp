@@ -19,6 +19,9 @@
 //                         source      writes without pause until the client
 //                                     goes: byte k of the stream is k % 251
 //                                     (for throughput benchmarks)
+//                         choose      the client's first byte chooses: 'e'
+//                                     echo, 's' source (busy streams beside
+//                                     echoing ones on one pipe)
 //     --first-mode MODE what the server's first client gets instead of --mode
 //                       (one stalled stream beside working ones)
 //     --send TEXT       writes TEXT to each client once it connects, before MODE
@@ -46,7 +49,7 @@
 
 namespace {
 
-enum class Mode { Echo, EchoCut, Close, Quiet, Source };
+enum class Mode { Echo, EchoCut, Close, Quiet, Source, Choose };
 
 struct Options {
     std::wstring name;
@@ -78,6 +81,7 @@ Mode ParseMode(const std::wstring& mode) {
     if (mode == L"close") return Mode::Close;
     if (mode == L"never-read" || mode == L"hold") return Mode::Quiet;
     if (mode == L"source") return Mode::Source;
+    if (mode == L"choose") return Mode::Choose;
     Fail("unknown mode", 0);
 }
 
@@ -167,6 +171,14 @@ bool WriteAll(HANDLE pipe, const char* data, DWORD size) {
 void ServeClient(HANDLE pipe, const Options& options, Mode mode) {
     if (!options.send.empty() && !WriteAll(pipe, options.send.data(), static_cast<DWORD>(options.send.size()))) return;
     if (mode == Mode::Close) return;
+    if (mode == Mode::Choose) {
+        char choice = 0;
+        DWORD got = 0;
+        if (!::ReadFile(pipe, &choice, 1, &got, nullptr) || got != 1) return;
+        if (choice == 'e') mode = Mode::Echo;
+        else if (choice == 's') mode = Mode::Source;
+        else return;
+    }
     if (mode == Mode::Quiet) {
         // Keep the client until it goes: a zero-byte peek fails once it has.
         for (;;) {
