@@ -220,9 +220,12 @@ TEST(BridgeSession, PassesTheBridgesEofAsAWriteShutdown) {
     EXPECT_FALSE(h.bridge.Has(FrameType::Close, id));
 }
 
-// A local close becomes Close; nothing of that stream follows it.
+// A local close becomes Close; nothing of that stream follows it. -v says
+// how the stream ended.
 TEST(BridgeSession, PassesALocalCloseAsClose) {
-    Harness h;
+    SessionOptions options;
+    options.verbose = true;
+    Harness h(options);
     h.Start();
     Client client(h.SocketPath());
     std::uint32_t id = h.OpenStream(client);
@@ -232,6 +235,7 @@ TEST(BridgeSession, PassesALocalCloseAsClose) {
     EXPECT_EQ(h.bridge.DataOf(id), "last words");
     EXPECT_EQ(h.bridge.received.back().type, FrameType::Close);
     EXPECT_EQ(h.Session().StreamsAtBridge(), 0u);
+    EXPECT_EQ(h.problems.back(), "stream " + std::to_string(id) + " ended: its client closed the connection");
     // Frames the bridge wrote before it saw the Close are dropped.
     h.bridge.Send(FrameType::Data, id, "late");
     h.bridge.Send(FrameType::Eof, id);
