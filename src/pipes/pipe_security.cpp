@@ -49,6 +49,9 @@ std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeS
         if (!ace) throw ProgramError(kPipeAclMessage);
         CheckPipeAce(*ace, identity);
     }
+    const IntegrityLabel label = source.readIntegrityLabel();
+    if (!label.obtained) throw ProgramError(kPipeSecurityMessage);
+    if (!IsAtLeastMediumLabel(label)) throw ProgramError(kPipeIntegrityMessage);
 
     const std::optional<AccountName> account = source.lookupOwner();
     if (!account) return std::string();
@@ -58,6 +61,16 @@ std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeS
 std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeSecuritySource& source) {
     std::string label = VerifyPipeSecurityWith(canonicalPath, source);
     if (!CanonicalPipeSid(canonicalPath).empty()) return label;
+
+    // The owner is set by whoever created the instance and cannot be forged by
+    // another account, unlike the process ID recorded at creation, which may
+    // since belong to one of the user's processes.
+    const ObjectSecurity security = source.readSecurity();
+    if (!security.obtained) throw ProgramError(kPipeSecurityMessage);
+    if (!security.hasOwner) throw ProgramError(kPlainPipeOwnerMessage);
+    if (!IsOwnOrAdministrativeOwner(RequireSidText(security.owner), source.currentUserSid())) {
+        throw ProgramError(kPlainPipeOwnerMessage);
+    }
 
     const ServerAccount server = source.readServerAccount();
     switch (server.step) {
@@ -72,6 +85,7 @@ std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeS
         break;
     }
     if (RequireSidText(server.userSid) != source.currentUserSid()) throw ProgramError(kServerUserMessage);
+    if (!IsUnsandboxedServer(server)) throw ProgramError(kServerIntegrityMessage);
     return label;
 }
 
