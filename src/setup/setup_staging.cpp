@@ -20,3 +20,9 @@ WideString SetupStagingSddl(bool elevated, const WideString& userSid) {
 bool IsExpectedSetupPublisher(const WideString& signerName) {
     return signerName == Utf8ToWide(kSetupPublisherName);
 }
+
+bool IsSameStagedFile(const std::optional<StagedFileIdentity>& written,
+                      const std::optional<StagedFileIdentity>& reopened) {
+    return written && reopened && written->volumeSerial == reopened->volumeSerial &&
+           written->fileIndex == reopened->fileIndex && written->size == reopened->size;
+}

@@ -2,6 +2,9 @@
 // Portable rules of the setup staging: names, paths, the directory's access
 // control and the publisher comparison.
 
+#include <cstdint>
+#include <optional>
+
 #include "text/encoding.h"
 
 // "QuorlTholm-Setup-" + identifier: the staging directory's name and the
@@ -21,3 +24,16 @@ WideString SetupStagingSddl(bool elevated, const WideString& userSid);
 // True only for exactly the built-in publisher name, code unit for code unit:
 // no case folding, trimming or normalisation.
 bool IsExpectedSetupPublisher(const WideString& signerName);
+
+// What identifies the installer file across handles: the volume, the file's
+// index on it, and its size.
+struct StagedFileIdentity {
+    std::uint32_t volumeSerial = 0;
+    std::uint64_t fileIndex = 0;
+    std::uint64_t size = 0;
+};
+
+// The reopened file is the one written, with nothing added or cut: every field
+// equal, and both read.
+bool IsSameStagedFile(const std::optional<StagedFileIdentity>& written,
+                      const std::optional<StagedFileIdentity>& reopened);

@@ -89,7 +89,24 @@ StagedSetupFile CreateStagedSetupFile(const SetupStaging& staging) {
     return StagedSetupFile{std::move(path), std::move(write)};
 }
 
+namespace {
+
+std::optional<StagedFileIdentity> IdentityOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file == nullptr || !::GetFileInformationByHandle(file, &info)) return std::nullopt;
+    StagedFileIdentity identity;
+    identity.volumeSerial = info.dwVolumeSerialNumber;
+    identity.fileIndex = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    identity.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    return identity;
+}
+
+}  // namespace
+
 UniqueHandle LockStagedSetup(UniqueHandle& write, const WideString& path) {
+    // Between the close and the reopen the name could be made to lead to
+    // another file; the bytes verified must be the bytes that were written.
+    const std::optional<StagedFileIdentity> written = IdentityOf(write.get());
     write.reset();
     UniqueHandle read(::CreateFileW(WinStr(path),
                                     GENERIC_READ,
@@ -99,6 +116,7 @@ UniqueHandle LockStagedSetup(UniqueHandle& write, const WideString& path) {
                                     FILE_FLAG_OPEN_REPARSE_POINT,
                                     nullptr));
     if (!read) throw ProgramError(kSetupLockFileMessage);
+    if (!IsSameStagedFile(written, IdentityOf(read.get()))) throw ProgramError(kSetupIdentityMessage);
     return read;
 }
 

@@ -16,6 +16,7 @@ inline constexpr const char* kSetupCreateStagingMessage = "Could not create setu
 inline constexpr const char* kSetupLockStagingMessage = "Could not lock setup staging.";
 inline constexpr const char* kSetupCreateFileMessage = "Could not create the setup file.";
 inline constexpr const char* kSetupLockFileMessage = "Could not lock the downloaded setup file.";
+inline constexpr const char* kSetupIdentityMessage = "Quorl Tholm setup could not be verified.";
 inline constexpr const char* kSetupUntrustedMessage =
     "Quorl Tholm setup does not have a trusted signature from the expected publisher.";
 
@@ -53,9 +54,11 @@ struct StagedSetupFile {
 // writing. Throws "Could not create the setup file.".
 StagedSetupFile CreateStagedSetupFile(const SetupStaging& staging);
 
-// Closes `write`, then reopens the file for reading with read sharing only, so
-// that nobody can write, move or delete it while the result is held. Throws
-// "Could not lock the downloaded setup file.".
+// Records the identity of the file behind `write`, closes it, then reopens
+// `path` for reading with read sharing only, so that nobody can write, move or
+// delete it while the result is held. Throws "Could not lock the downloaded
+// setup file." when the reopen fails and "Quorl Tholm setup could not be
+// verified." when what it opened is not the file that was written.
 UniqueHandle LockStagedSetup(UniqueHandle& write, const WideString& path);
 
 // Requires a valid Authenticode signature, with revocation checked for the

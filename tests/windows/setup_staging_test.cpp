@@ -15,6 +15,7 @@
 #include "support/child_process_win32.h"
 #include "support/error_message.h"
 #include "support/setup_support_win32.h"
+#include "support/temp_folder_win32.h"
 #include "text/current_user.h"
 #include "text/wide_win32.h"
 
@@ -200,6 +201,17 @@ TEST(StagedSetupFile, RelockedFileCannotBeWrittenMovedOrDeleted) {
     EXPECT_FALSE(::DeleteFileW(path.c_str()));
     EXPECT_FALSE(::MoveFileW(path.c_str(), (path + L".moved").c_str()));
     EXPECT_EQ(ReadWholeFile(path), "MZ installer bytes");
+}
+
+// The name reopened must lead to the file that was written: another file in
+// its place, even with the same bytes, is refused.
+TEST(StagedSetupFile, RefusesAReopenedFileThatIsNotTheOneWritten) {
+    SetupStaging staging(false);
+    StagedSetupFile file = CreateStagedSetupFile(staging);
+    WriteAll(file.write.get(), "MZ installer bytes");
+    const WideString other = file.path + u".other";
+    WriteTestFile(AsWstring(other), "MZ installer bytes");
+    EXPECT_EQ(MessageOf([&] { LockStagedSetup(file.write, other); }), "Quorl Tholm setup could not be verified.");
 }
 
 // The file must still be there to be relocked.
