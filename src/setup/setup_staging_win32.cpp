@@ -66,7 +66,7 @@ SetupStaging::SetupStaging(bool elevated) {
     const BOOL created = ::CreateDirectoryW(WinStr(directoryPath_), &attributes);
     descriptor.reset();
     if (!created) throw ProgramError(kSetupCreateStagingMessage);
-    tree_ = UniqueDirectoryTree(std::filesystem::path(WinStr(directoryPath_)));
+    tree_ = UniqueDirectoryTree(directoryPath_);
 
     // No FILE_SHARE_DELETE: the directory can be neither deleted nor renamed
     // while this handle is open. FILE_FLAG_OPEN_REPARSE_POINT opens a reparse

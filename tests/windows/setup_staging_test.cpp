@@ -142,6 +142,22 @@ TEST(SetupStaging, CreatesTheElevatedDirectoryUnderCommonApplicationData) {
     EXPECT_FALSE(Exists(directory));
 }
 
+// Whatever the run left inside, nested folders and files, is removed with
+// the directory (through handles, by the program's own walk).
+TEST(SetupStaging, RemovesEverythingLeftInside) {
+    std::wstring directory;
+    {
+        SetupStaging staging(false);
+        directory = AsWstring(staging.DirectoryPath());
+        MakeFolder(directory + L"\\a");
+        MakeFolder(directory + L"\\a\\b");
+        WriteTestFile(directory + L"\\a\\b\\deep.txt", "deep");
+        WriteTestFile(directory + L"\\a\\mid.txt", "mid");
+        WriteTestFile(directory + L"\\top.txt", "top");
+    }
+    EXPECT_FALSE(Exists(directory));
+}
+
 // Two runs at once never share a directory.
 TEST(SetupStaging, GivesEachRunItsOwnDirectory) {
     SetupStaging first(false);
