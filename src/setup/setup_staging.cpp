@@ -10,10 +10,13 @@ WideString JoinSetupPath(const WideString& root, const WideString& name) {
 }
 
 WideString SetupStagingSddl(bool elevated, const WideString& userSid) {
-    WideString sddl = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    WideString sddl = u"O:" + userSid + u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
     sddl += elevated ? u"(A;OICI;GRGX;;;" : u"(A;OICI;FA;;;";
     sddl += userSid;
-    sddl += u")";
+    // Owner Rights replaces the owner's implicit READ_CONTROL and WRITE_DAC:
+    // without it a non-elevated process of the owner could loosen the DACL
+    // of what an administrator staged and verified.
+    sddl += u")(A;OICI;GRGX;;;OW)";
     return sddl;
 }
 

@@ -15,10 +15,12 @@ WideString SetupRunName(const WideString& identifier);
 // with "\" or "/" (the temporary folder does, common application data does not).
 WideString JoinSetupPath(const WideString& root, const WideString& name);
 
-// Protected DACL, inherited by everything inside: full access for LocalSystem
+// Owned explicitly by the user (an owner the process can always set); a
+// protected DACL, inherited by everything inside: full access for LocalSystem
 // and Administrators; for the user full access, or only read and execute when
 // the process is elevated (the installer then runs as the ordinary user and
-// must not be able to alter what an administrator verified).
+// must not be able to alter what an administrator verified); Owner Rights
+// read and execute only, so owning grants no right to rewrite the DACL.
 WideString SetupStagingSddl(bool elevated, const WideString& userSid);
 
 // True only for exactly the built-in publisher name, code unit for code unit:

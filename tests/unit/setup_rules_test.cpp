@@ -11,13 +11,16 @@
 #include "support/error_message.h"
 #include "text/program_error.h"
 
-// The user gets full access when not elevated, read and execute only when
-// elevated; the DACL is protected and inherited by everything inside.
+// The user owns it and gets full access when not elevated, read and execute
+// only when elevated; Owner Rights caps what owning grants; the DACL is
+// protected and inherited by everything inside.
 TEST(SetupStagingRules, ProtectsTheDirectoryByElevation) {
     EXPECT_EQ(SetupStagingSddl(false, u"S-1-5-21-1-2-3-1001"),
-              u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)");
+              u"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"
+              u"(A;OICI;GRGX;;;OW)");
     EXPECT_EQ(SetupStagingSddl(true, u"S-1-5-21-1-2-3-1001"),
-              u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;S-1-5-21-1-2-3-1001)");
+              u"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;S-1-5-21-1-2-3-1001)"
+              u"(A;OICI;GRGX;;;OW)");
 }
 
 TEST(SetupStagingRules, JoinsPathsWithOneSeparator) {

@@ -64,8 +64,8 @@ private:
     std::optional<std::wstring> old_;
 };
 
-// The entries of a descriptor's DACL as "type flags mask SID" lines, and
-// whether it is protected; the order of the rights in SDDL text differs
+// The owner of a descriptor (when it names one), whether its DACL is
+// protected and its entries as "type flags mask SID" lines; the order of the rights in SDDL text differs
 // between systems ("GRGX" or "GXGR"), the masks do not.
 std::wstring DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -77,7 +77,15 @@ std::wstring DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
         !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr) {
         return L"(no DACL)";
     }
-    std::wstring text = (control & SE_DACL_PROTECTED) ? L"protected\n" : L"inherits\n";
+    std::wstring text;
+    PSID owner = nullptr;
+    if (::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner != nullptr) {
+        LPWSTR ownerText = nullptr;
+        if (!::ConvertSidToStringSidW(owner, &ownerText)) return L"(bad owner)";
+        const UniqueLocalMemory ownedOwner(ownerText);
+        text = L"owner " + std::wstring(ownerText) + L"\n";
+    }
+    text += (control & SE_DACL_PROTECTED) ? L"protected\n" : L"inherits\n";
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* ace = nullptr;
         if (!::GetAce(dacl, i, &ace)) return L"(bad ACE)";
@@ -95,16 +103,20 @@ std::wstring DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
 
 }  // namespace
 
-// The descriptor the directory is created with holds exactly the protected
-// DACL: full access for the user when not elevated, read and execute only
-// when elevated; entries inherited by files and folders inside.
-TEST(SetupStaging, CreatesTheDirectoryWithTheProtectedDacl) {
+// The descriptor the directory is created with names the user as owner and
+// holds exactly the protected DACL: full access for the user when not
+// elevated, read and execute only when elevated, and read and execute for
+// Owner Rights, which takes away the owner's implicit right to rewrite the
+// DACL; entries inherited by files and folders inside. Administrators keep
+// full access, so the elevated program can still delete what it staged.
+TEST(SetupStaging, CreatesTheDirectoryWithAnExplicitOwnerAndTheProtectedDacl) {
     const std::wstring sid = AsWstring(CurrentUserSid());
-    const std::wstring common = L"protected\n0 3 0x001f01ff S-1-5-18\n0 3 0x001f01ff S-1-5-32-544\n";
+    const std::wstring common = L"owner " + sid + L"\nprotected\n0 3 0x001f01ff S-1-5-18\n0 3 0x001f01ff S-1-5-32-544\n";
+    const std::wstring ownerRights = L"0 3 0xa0000000 S-1-3-4\n";
     const UniqueLocalMemory ordinary = SetupStagingDescriptor(false, CurrentUserSid());
-    EXPECT_EQ(DescribeDacl(ordinary.get()), common + L"0 3 0x001f01ff " + sid + L"\n");
+    EXPECT_EQ(DescribeDacl(ordinary.get()), common + L"0 3 0x001f01ff " + sid + L"\n" + ownerRights);
     const UniqueLocalMemory elevated = SetupStagingDescriptor(true, CurrentUserSid());
-    EXPECT_EQ(DescribeDacl(elevated.get()), common + L"0 3 0xa0000000 " + sid + L"\n");
+    EXPECT_EQ(DescribeDacl(elevated.get()), common + L"0 3 0xa0000000 " + sid + L"\n" + ownerRights);
 }
 
 // Not elevated: a fresh directory named by a new identifier in the temporary
