@@ -1,8 +1,29 @@
 #include "setup/setup_staging.h"
 
 #include "setup/setup_constants.h"
+#include "setup/setup_task.h"
 
 WideString SetupRunName(const WideString& identifier) { return Utf8ToWide(kSetupNamePrefix) + identifier; }
+
+bool IsSetupRunName(const WideString& name) {
+    const WideString prefix = Utf8ToWide(kSetupNamePrefix);
+    constexpr std::size_t kGuidLength = 38;
+    if (name.size() != prefix.size() + kGuidLength || name.compare(0, prefix.size(), prefix) != 0) return false;
+    const WideString guid = name.substr(prefix.size());
+    if (guid.front() != u'{' || guid.back() != u'}') return false;
+    for (std::size_t i = 1; i + 1 < kGuidLength; ++i) {
+        const char16_t c = guid[i];
+        const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        const bool digit = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+        if (dash ? c != u'-' : !digit) return false;
+    }
+    return true;
+}
+
+bool IsStaleSetupStaging(std::uint64_t created, std::uint64_t now) {
+    constexpr std::uint64_t kDeadline100ns = kSetupTaskDeadlineMs * 10000;
+    return created <= now && now - created >= kDeadline100ns;
+}
 
 WideString JoinSetupPath(const WideString& root, const WideString& name) {
     if (!root.empty() && (root.back() == u'\\' || root.back() == u'/')) return root + name;

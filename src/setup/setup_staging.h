@@ -15,6 +15,16 @@ WideString SetupRunName(const WideString& identifier);
 // with "\" or "/" (the temporary folder does, common application data does not).
 WideString JoinSetupPath(const WideString& root, const WideString& name);
 
+// True for exactly "QuorlTholm-Setup-" and a GUID as StringFromGUID2 writes
+// it ("{" 8-4-4-4-12 upper-case hexadecimal digits "}"): the names this
+// program gives its staging folders and setup tasks, and nothing else.
+bool IsSetupRunName(const WideString& name);
+
+// A staging folder created at `created` is an earlier run's leftover at `now`
+// (both in 100 ns units, as FILETIME) once the setup task's deadline has
+// passed since; a creation time in the future never is.
+bool IsStaleSetupStaging(std::uint64_t created, std::uint64_t now);
+
 // Owned explicitly by the user (an owner the process can always set); a
 // protected DACL, inherited by everything inside: full access for LocalSystem
 // and Administrators; for the user full access, or only read and execute when

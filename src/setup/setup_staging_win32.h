@@ -45,6 +45,15 @@ private:
     UniqueHandle lock_;
 };
 
+// Removes what earlier runs of this user that were killed left under the
+// staging root for `elevated`: folders named as SetupRunName names them,
+// owned by the user, real directories, created longer ago than the setup
+// deadline, and not held by a live run (which keeps its folder open without
+// delete sharing); when elevated, also the setup task of each folder removed,
+// unless it is queued or running. Nothing else is touched. Best effort:
+// never throws.
+void RemoveSetupLeftovers(bool elevated) noexcept;
+
 struct StagedSetupFile {
     WideString path;
     UniqueHandle write;

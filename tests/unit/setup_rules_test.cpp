@@ -23,6 +23,30 @@ TEST(SetupStagingRules, ProtectsTheDirectoryByElevation) {
               u"(A;OICI;GRGX;;;OW)");
 }
 
+// Leftovers are only what this program names, exactly, and only once the
+// setup deadline (15 minutes) has passed since the folder was made.
+TEST(SetupStagingRules, RecognisesOnlyItsOwnStaleRunNames) {
+    const WideString id = u"{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}";
+    EXPECT_TRUE(IsSetupRunName(SetupRunName(id)));
+    for (const WideString other : {u"QuorlTholm-Setup-{0f87369f-a4e5-4cfc-bd3e-73e6154572dd}",
+                                    u"QuorlTholm-Setup-0F87369F-A4E5-4CFC-BD3E-73E6154572DD",
+                                    u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}.old",
+                                    u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DG}",
+                                    u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572D-}",
+                                    u"QuorlTholm-Setup-{0F87369FA-4E5-4CFC-BD3E-73E6154572DD}",
+                                    u"quorltholm-setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}",
+                                    u"xQuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572D}", u"QuorlTholm-Setup-"}) {
+        EXPECT_FALSE(IsSetupRunName(other)) << std::string(other.begin(), other.end());
+    }
+    constexpr std::uint64_t minute = 600000000;  // 100 ns units
+    constexpr std::uint64_t now = 1000 * minute;
+    EXPECT_TRUE(IsStaleSetupStaging(now - 15 * minute, now));
+    EXPECT_TRUE(IsStaleSetupStaging(0, now));
+    EXPECT_FALSE(IsStaleSetupStaging(now - 15 * minute + 1, now));
+    EXPECT_FALSE(IsStaleSetupStaging(now, now));
+    EXPECT_FALSE(IsStaleSetupStaging(now + 20 * minute, now));  // made "later": a clock change
+}
+
 TEST(SetupStagingRules, JoinsPathsWithOneSeparator) {
     EXPECT_EQ(JoinSetupPath(u"C:\\Users\\u\\Temp\\", u"x"), u"C:\\Users\\u\\Temp\\x");
     EXPECT_EQ(JoinSetupPath(u"C:\\Temp/", u"x"), u"C:\\Temp/x");

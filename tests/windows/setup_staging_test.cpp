@@ -9,12 +9,16 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cwctype>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "setup/setup_staging_win32.h"
 #include "support/child_process_win32.h"
 #include "support/error_message.h"
 #include "support/setup_support_win32.h"
+#include "support/scheduled_task_win32.h"
 #include "support/temp_folder_win32.h"
 #include "text/current_user.h"
 #include "text/wide_win32.h"
@@ -168,6 +172,88 @@ TEST(SetupStaging, RemovesEverythingLeftInside) {
         WriteTestFile(directory + L"\\top.txt", "top");
     }
     EXPECT_FALSE(Exists(directory));
+}
+
+namespace {
+
+WideString W(const std::wstring& text) { return FromWin(text.c_str(), text.size()); }
+
+std::wstring NewGuidText() {
+    GUID guid{};
+    ::CoCreateGuid(&guid);
+    wchar_t text[40] = {};
+    ::StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+// A folder as an earlier run would have left it, created `ageMinutes` ago,
+// with a file inside; removed by its owner when the test ends, whatever
+// happened.
+struct Leftover {
+    Leftover(const std::wstring& root, const std::wstring& name, int ageMinutes)
+        : name(name), path(root + (root.back() == L'\\' ? L"" : L"\\") + name), tree(W(path)) {
+        MakeFolder(path);
+        WriteTestFile(path + L"\\setup.exe", "MZ");
+        UniqueHandle folder(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        FILETIME now{};
+        ::GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER value{};
+        value.LowPart = now.dwLowDateTime;
+        value.HighPart = now.dwHighDateTime;
+        value.QuadPart -= static_cast<ULONGLONG>(ageMinutes) * 600000000ULL;
+        const FILETIME created{value.LowPart, value.HighPart};
+        // Wine cannot keep a creation time of its own: it reports one made from
+        // the Unix times, so the write and access times are set back too.
+        ::SetFileTime(folder.get(), &created, &created, &created);
+    }
+    bool Exists() const { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+    std::wstring name;
+    std::wstring path;
+    UniqueDirectoryTree tree;
+};
+
+}  // namespace
+
+// Only folders of the exact naming pattern, older than the 15-minute setup
+// deadline and not held by a live run, are removed; when elevated, so is the
+// task of each folder removed. A younger folder, names that merely resemble
+// the pattern, a folder a live run holds and a task whose folder stays are
+// all left alone.
+TEST(RemoveSetupLeftovers, RemovesOnlyStaleFoldersOfItsOwnNamingAndTheirTasks) {
+    for (const bool elevated : {false, true}) {
+        const std::wstring root = elevated ? CommonAppData() : TemporaryFolder();
+        const std::wstring guid = NewGuidText();
+        std::wstring lower = NewGuidText();
+        for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+        Leftover stale(root, L"QuorlTholm-Setup-" + guid, 16);
+        Leftover young(root, L"QuorlTholm-Setup-" + NewGuidText(), 14);
+        Leftover held(root, L"QuorlTholm-Setup-" + NewGuidText(), 60);
+        const std::vector<std::wstring> lookalikes = {L"QuorlTholm-Setup-" + lower,
+                                                       L"QuorlTholm-Setup-" + NewGuidText() + L"x",
+                                                       L"QuorlTholm-Setup-" + NewGuidText().substr(1, 36),
+                                                       L"quortholm-setup-" + NewGuidText(),
+                                                       L"qsb-test-QuorlTholm-Setup-" + NewGuidText()};
+        std::vector<std::unique_ptr<Leftover>> others;
+        for (const std::wstring& name : lookalikes) others.push_back(std::make_unique<Leftover>(root, name, 60));
+        const UniqueHandle liveLock(::CreateFileW(held.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(liveLock.held());
+
+        TestScheduler scheduler;
+        const TestTask staleTask(scheduler, W(stale.name));
+        const TestTask heldTask(scheduler, W(held.name));
+
+        RemoveSetupLeftovers(elevated);
+
+        EXPECT_FALSE(stale.Exists()) << elevated;
+        EXPECT_TRUE(young.Exists()) << elevated;
+        EXPECT_TRUE(held.Exists()) << elevated;
+        for (const auto& other : others) EXPECT_TRUE(other->Exists()) << std::string(other->name.begin(), other->name.end());
+        EXPECT_EQ(RootTaskExists(AsWstring(staleTask.Name())), !elevated) << elevated;
+        EXPECT_TRUE(RootTaskExists(AsWstring(heldTask.Name()))) << elevated;
+    }
 }
 
 // Two runs at once never share a directory.
