@@ -1,8 +1,9 @@
 #pragma once
 // Who serves a connected pipe: the rules over plain data. A path with a
-// canonical identity trusts the pipe object's owner and DACL; any other path
-// trusts the serving process's user. pipe_security_win32.cpp feeds the rules
-// from the real handle.
+// canonical identity trusts the pipe object's owner, DACL and integrity label;
+// any other path trusts the pipe's owner and then the serving process's user,
+// integrity level and AppContainer state. pipe_security_win32.cpp feeds the
+// rules from the real handle.
 
 #include <cstdint>
 #include <functional>
@@ -42,7 +43,6 @@ struct AccountName {
 
 // How far reading the serving process's user got.
 enum class ServerAccountStep { NoProcessId, ProcessNotOpened, TokenNotOpened, UserUnreadable, Read };
-
 
 struct ServerAccount {
     ServerAccountStep step = ServerAccountStep::NoProcessId;
