@@ -28,6 +28,9 @@ struct AceEntry {
 
 struct ObjectSecurity {
     bool obtained = false;  // the security query itself succeeded
+    // The query failed because the pipe's server has disconnected it: nothing
+    // can pass through the handle any more (never set for files).
+    bool pipeDisconnected = false;
     bool hasOwner = false;
     bool hasDacl = false;   // false for a missing or null DACL
     std::optional<std::string> owner;           // std::nullopt: not convertible to text
@@ -41,6 +44,7 @@ inline constexpr std::uint32_t kMediumIntegrityLevel = 0x2000;  // SECURITY_MAND
 struct IntegrityLabel {
     bool obtained = false;                // the query itself succeeded
     std::optional<std::uint32_t> level;   // the label's level; std::nullopt: no label, which means medium
+    bool pipeDisconnected = false;        // as for ObjectSecurity
 };
 
 // Neither a low-integrity nor an untrusted process: a sandbox of the user must

@@ -61,6 +61,7 @@ IntegrityLabel QueryIntegrityLabel(HANDLE object) {
                                            &sacl,
                                            &descriptor);
     const UniqueLocalMemory owned(descriptor);
+    label.pipeDisconnected = status == ERROR_PIPE_NOT_CONNECTED;
     if (status != ERROR_SUCCESS) return label;
     label.obtained = true;
     if (sacl == nullptr) return label;
@@ -101,6 +102,7 @@ std::optional<std::string> AllowEntrySid(const ACE_HEADER* header) {
 ObjectSecurity DescribeSecurity(const QueriedSecurity& security) {
     ObjectSecurity plain;
     plain.obtained = security.status == ERROR_SUCCESS;
+    plain.pipeDisconnected = security.status == ERROR_PIPE_NOT_CONNECTED;
     plain.hasOwner = security.owner != nullptr;
     plain.hasDacl = security.dacl != nullptr;
     if (plain.hasOwner) plain.owner = TrySidToString(security.owner);

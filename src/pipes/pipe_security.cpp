@@ -49,9 +49,11 @@ std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeS
         if (!ace) throw ProgramError(kPipeAclMessage);
         CheckPipeAce(*ace, identity);
     }
+    // A server that hung up after its DACL was read has left nothing to
+    // receive or send through this handle: it is accepted as before.
     const IntegrityLabel label = source.readIntegrityLabel();
-    if (!label.obtained) throw ProgramError(kPipeSecurityMessage);
-    if (!IsAtLeastMediumLabel(label)) throw ProgramError(kPipeIntegrityMessage);
+    if (!label.obtained && !label.pipeDisconnected) throw ProgramError(kPipeSecurityMessage);
+    if (label.obtained && !IsAtLeastMediumLabel(label)) throw ProgramError(kPipeIntegrityMessage);
 
     const std::optional<AccountName> account = source.lookupOwner();
     if (!account) return std::string();
@@ -65,10 +67,13 @@ std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeS
     // The owner is set by whoever created the instance and cannot be forged by
     // another account, unlike the process ID recorded at creation, which may
     // since belong to one of the user's processes.
+    // A server that has already hung up leaves nothing to receive or send
+    // through this handle; its owner can no longer be read, and the process
+    // checks decide as before.
     const ObjectSecurity security = source.readSecurity();
-    if (!security.obtained) throw ProgramError(kPipeSecurityMessage);
-    if (!security.hasOwner) throw ProgramError(kPlainPipeOwnerMessage);
-    if (!IsOwnOrAdministrativeOwner(RequireSidText(security.owner), source.currentUserSid())) {
+    if (!security.obtained && !security.pipeDisconnected) throw ProgramError(kPipeSecurityMessage);
+    if (security.obtained && (!security.hasOwner || !IsOwnOrAdministrativeOwner(RequireSidText(security.owner),
+                                                                                source.currentUserSid()))) {
         throw ProgramError(kPlainPipeOwnerMessage);
     }
 

@@ -242,6 +242,12 @@ TEST(CheckConnectedPipe, RequiresAPipeWithoutIdentityToBeOwnedByTheUserOrAnAdmin
     EXPECT_EQ(system.Check(kPlainPipe), "Could not inspect pipe identity.");
     system.security.obtained = false;
     EXPECT_EQ(system.Check(kPlainPipe), "Could not verify named pipe ownership and permissions.");
+    // A server that has already hung up: nothing can pass any more, the
+    // process checks decide as before.
+    system.security.pipeDisconnected = true;
+    EXPECT_EQ(system.Check(kPlainPipe), "(no error)");
+    system.server.userSid = kOther;
+    EXPECT_EQ(system.Check(kPlainPipe), "Named pipes without a canonical identity must run as the current user.");
 }
 
 // A low-integrity or AppContainer process of the user passes the user check;
@@ -272,6 +278,7 @@ TEST(CheckConnectedPipe, RequiresAtLeastAMediumLabelOnAPipeWithIdentity) {
         {{true, 0x4000u}, "(no error)"},      {{true, 0x1FFFu}, refused},      {{true, 0x1000u}, refused},
         {{true, 0u}, refused},
         {{false, std::nullopt}, "Could not verify named pipe ownership and permissions."},
+        {{false, std::nullopt, true}, "(no error)"},  // the server hung up after its DACL was read
     };
     for (const auto& [label, message] : cases) {
         FakeSystem system;
