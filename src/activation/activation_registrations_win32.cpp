@@ -4,6 +4,8 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include "allowlist/allowlist_location.h"
+#include "text/program_error.h"
 #include "text/wide_win32.h"
 
 namespace {
@@ -21,7 +23,10 @@ std::optional<WideString> LocalAppData() {
 
 ActivationRegistrations LoadActivationRegistrations() {
     const ActivationLocation location = ActivationPaths(LocalAppData());
-    const std::optional<std::string> content = ReadControlFile(location.folder, location.file, kActivationRules);
+    const std::optional<WideString> folder = FullPathName(location.folder);
+    const std::optional<WideString> file = FullPathName(location.file);
+    if (!folder || !file) throw ProgramError(kActivationRules.fileOpenMessage);
+    const std::optional<std::string> content = ReadControlFile(*folder, *file, kActivationRules);
     if (!content) return ActivationRegistrations();
     return ParseActivationRegistrations(*content);
 }

@@ -17,3 +17,8 @@ WideString DefaultAllowlistPathUnder(const std::optional<WideString>& localAppDa
 // The folder that holds `file`: the standard parent-path rule (runs of
 // separators are one; the root keeps its separator).
 WideString AllowlistFolder(const WideString& file);
+
+// `path` made absolute and normalised as the system resolves it when opening
+// ("." and ".." components and trailing dots gone); std::nullopt when the
+// system cannot. Windows only.
+std::optional<WideString> FullPathName(const WideString& path);

@@ -6,8 +6,11 @@
 
 bool IsPipeAllowlisted(std::string_view pipePath, const WideString& allowlistPath) {
     const std::string request = ValidatePipePath(pipePath);
-    const std::optional<std::string> content =
-        ReadControlFile(AllowlistFolder(allowlistPath), allowlistPath, kAllowlistRules);
+    // The folder is derived from the path the system will open, not from the
+    // text given: "...\\http-pipe.allow\\." opens the file itself.
+    const std::optional<WideString> file = FullPathName(allowlistPath);
+    if (!file) throw ProgramError(kAllowlistRules.fileOpenMessage);
+    const std::optional<std::string> content = ReadControlFile(AllowlistFolder(*file), *file, kAllowlistRules);
     return content && AllowlistContains(*content, request);
 }
 

@@ -19,7 +19,20 @@ void CheckControlAce(const AceEntry& ace, const std::string& currentUserSid) {
 constexpr std::uint32_t kFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
 constexpr std::uint32_t kPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
 
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
 }  // namespace
+
+bool LiesDirectlyIn(const WideString& file, const WideString& folder) {
+    std::size_t folderEnd = folder.size();
+    while (folderEnd > 0 && IsSeparator(folder[folderEnd - 1])) --folderEnd;  // a root ends in one
+    if (folderEnd == 0 || file.size() <= folderEnd + 1) return false;
+    if (file.compare(0, folderEnd, folder, 0, folderEnd) != 0 || !IsSeparator(file[folderEnd])) return false;
+    for (std::size_t i = folderEnd + 1; i < file.size(); ++i) {
+        if (IsSeparator(file[i])) return false;
+    }
+    return true;
+}
 
 void VerifyTrustedFile(const std::function<ObjectSecurity()>& readSecurity,
                        const std::function<std::string()>& currentUserSid,
@@ -55,6 +68,11 @@ std::optional<std::string> ReadControlFileWith(const ControlFileRules& rules, co
     }
     if (fileError != 0) throw ProgramError(rules.fileOpenMessage);
     verify(ControlObject::File);
+    // What was checked must be where the file is: the path text alone can name
+    // the file as its own folder ("...\\http-pipe.allow\\.").
+    const std::optional<WideString> folderPath = ops.finalPath(ControlObject::Folder);
+    const std::optional<WideString> filePath = ops.finalPath(ControlObject::File);
+    if (!folderPath || !filePath || !LiesDirectlyIn(*filePath, *folderPath)) throw ProgramError(rules.fileOpenMessage);
 
     const std::optional<std::uint64_t> size = ops.fileSize();
     if (!size || *size > rules.sizeLimit) throw ProgramError(rules.sizeMessage);

@@ -57,11 +57,18 @@ struct ControlFileOps {
     std::function<std::optional<std::uint32_t>(ControlObject)> attributes;
     std::function<std::optional<std::uint64_t>()> fileSize;                // std::nullopt: query failed
     std::function<std::optional<std::string>(std::uint64_t size)> read;  // std::nullopt: failed or short
+    std::function<std::optional<WideString>(ControlObject)> finalPath;    // std::nullopt: query failed
     std::function<std::string()> currentUserSid;
 };
 
+// Whether `file` names an entry directly inside `folder`, both final paths as
+// the system reports them for open handles ("\\?\C:\dir", "\\?\C:\dir\name").
+bool LiesDirectlyIn(const WideString& file, const WideString& folder);
+
 // The whole content, or std::nullopt when the folder or the file does not
-// exist. Throws the rules' messages and those of VerifyTrustedFile.
+// exist. Throws the rules' messages and those of VerifyTrustedFile; the file
+// open's message also when the opened file is not directly in the opened
+// folder (a path that named the file as its own folder, or a renamed parent).
 std::optional<std::string> ReadControlFileWith(const ControlFileRules& rules, const ControlFileOps& ops);
 
 // The real thing: `folder` and `file` opened with CreateFileW and

@@ -24,6 +24,20 @@ std::optional<std::uint32_t> AttributesOf(HANDLE object) {
     return info.FileAttributes;
 }
 
+std::optional<WideString> FinalPathOf(HANDLE object) {
+    std::vector<wchar_t> buffer(MAX_PATH + 1, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD length = ::GetFinalPathNameByHandleW(object,
+                                                         buffer.data(),
+                                                         static_cast<DWORD>(buffer.size()),
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return std::nullopt;
+        if (length < buffer.size()) return FromWin(buffer.data(), length);
+        buffer.assign(length + 1, L'\0');  // the length needed, with its terminator
+    }
+    return std::nullopt;
+}
+
 // The folder and the file of one read; the file is declared last so that it
 // is closed first.
 struct OpenedControlFile {
@@ -74,6 +88,7 @@ std::optional<std::string> ReadControlFile(const WideString& folder, const WideS
         }
         return content;
     };
+    ops.finalPath = [&](ControlObject object) { return FinalPathOf(opened.Of(object)); };
     ops.currentUserSid = CurrentUserSidText;
     return ReadControlFileWith(rules, ops);
 }

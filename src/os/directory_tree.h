@@ -1,17 +1,57 @@
 #pragma once
-// Owner of a temporary directory tree: removing it is the release. Removal
-// errors are swallowed (a still-running program may hold a file inside) and
-// the owner never throws.
+// Owner of a temporary directory tree: removing it is the release. The walk is
+// the program's own, over a narrow seam, so that a reparse point inside the
+// tree (a junction, a symbolic link) is removed itself and its target never
+// touched: the standard recursive removal of zig's libc++ descends junctions,
+// and in the elevated setup flow the removal runs as an administrator.
+// Removal errors are swallowed (a still-running program may hold a file
+// inside) and the owner never throws.
 
 #include <chrono>
-#include <filesystem>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
+
+#include "text/encoding.h"
+
+inline constexpr std::uint32_t kDirectoryFileAttribute = 0x10;       // FILE_ATTRIBUTE_DIRECTORY
+inline constexpr std::uint32_t kReparsePointFileAttribute = 0x400;   // FILE_ATTRIBUTE_REPARSE_POINT
+
+// Only a real directory is entered; a reparse point is an entry to delete,
+// whatever it leads to.
+inline bool DescendsInto(std::uint32_t attributes) {
+    return (attributes & kDirectoryFileAttribute) != 0 && (attributes & kReparsePointFileAttribute) == 0;
+}
+
+// What the walk asks of the system. Every open is paired with one
+// removeOpened, innermost first, so the ancestors of what is being removed
+// stay open (and cannot be renamed) meanwhile.
+struct TreeRemovalOps {
+    // Opens `path` itself, never what a reparse point leads to; its
+    // attributes, or std::nullopt when it could not be opened.
+    std::function<std::optional<std::uint32_t>(const WideString& path)> open;
+    // The names in the directory opened last, without "." and "..";
+    // std::nullopt when it could not be listed.
+    std::function<std::optional<std::vector<WideString>>()> list;
+    // Deletes what was opened last through its handle (when it was opened) and
+    // closes it; false when anything was refused.
+    std::function<bool()> removeOpened;
+};
+
+// Removes `path` and, when it is a real directory, everything in it. True when
+// all of it is gone.
+bool RemoveTreeWith(const WideString& path, const TreeRemovalOps& ops);
+
+// The real thing with FILE_FLAG_OPEN_REPARSE_POINT and deletion by handle. Windows only.
+bool RemoveDirectoryTree(const WideString& path);
 
 class UniqueDirectoryTree {
 public:
     UniqueDirectoryTree() = default;
-    explicit UniqueDirectoryTree(std::filesystem::path path) noexcept : path_(std::move(path)) {}
+    explicit UniqueDirectoryTree(WideString path) noexcept : path_(std::move(path)) {}
     ~UniqueDirectoryTree() { reset(); }
 
     UniqueDirectoryTree(const UniqueDirectoryTree&) = delete;
@@ -25,20 +65,22 @@ public:
         return *this;
     }
 
-    const std::filesystem::path& path() const noexcept { return path_; }
+    const WideString& path() const noexcept { return path_; }
     bool held() const noexcept { return !path_.empty(); }
 
-    // Removes the tree (if one is held) with the standard recursive removal in
-    // its error-code form. A program that has just exited from inside the tree
-    // can keep its image file for a moment after its process handle is
-    // signalled (deletion then only takes effect later, and the folder is not
-    // yet empty), so a failed removal is retried for up to one second.
+    // Removes the tree (if one is held). A program that has just exited from
+    // inside the tree can keep its image file for a moment after its process
+    // handle is signalled (deletion then only takes effect later, and the
+    // folder is not yet empty), so a failed removal is retried for up to one
+    // second.
     void reset() noexcept {
         if (path_.empty()) return;
         for (int attempt = 0; attempt < kRemovalAttempts; ++attempt) {
-            std::error_code error;
-            std::filesystem::remove_all(path_, error);
-            if (!error) break;
+            try {
+                if (RemoveDirectoryTree(path_)) break;
+            } catch (...) {
+                // allocation failure: try again, then give up silently
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(kRemovalRetryMs));
         }
         path_.clear();
@@ -48,5 +90,5 @@ private:
     static constexpr int kRemovalAttempts = 21;
     static constexpr int kRemovalRetryMs = 50;
 
-    std::filesystem::path path_;
+    WideString path_;
 };

@@ -28,11 +28,33 @@ struct AceEntry {
 
 struct ObjectSecurity {
     bool obtained = false;  // the security query itself succeeded
+    // The query failed because the pipe's server has disconnected it: nothing
+    // can pass through the handle any more (never set for files).
+    bool pipeDisconnected = false;
     bool hasOwner = false;
     bool hasDacl = false;   // false for a missing or null DACL
     std::optional<std::string> owner;           // std::nullopt: not convertible to text
     std::vector<std::optional<AceEntry>> aces;  // every index of the DACL; std::nullopt where GetAce failed
 };
+
+// Mandatory integrity levels (the last sub-authority of S-1-16-N).
+inline constexpr std::uint32_t kMediumIntegrityLevel = 0x2000;  // SECURITY_MANDATORY_MEDIUM_RID
+
+// What LABEL_SECURITY_INFORMATION gave for an object.
+struct IntegrityLabel {
+    bool obtained = false;                // the query itself succeeded
+    std::optional<std::uint32_t> level;   // the label's level; std::nullopt: no label, which means medium
+    bool pipeDisconnected = false;        // as for ObjectSecurity
+};
+
+// Neither a low-integrity nor an untrusted process: a sandbox of the user must
+// not stand in for the user. High and System levels pass (elevated servers).
+inline bool IsAtLeastMediumIntegrity(std::uint32_t level) { return level >= kMediumIntegrityLevel; }
+
+// An object without a label is treated as medium by the system itself.
+inline bool IsAtLeastMediumLabel(const IntegrityLabel& label) {
+    return !label.level || IsAtLeastMediumIntegrity(*label.level);
+}
 
 // An inherit-only entry only shapes what children inherit.
 inline bool AppliesToObject(const AceEntry& ace) { return (ace.flags & kInheritOnlyAceFlag) == 0; }

@@ -38,6 +38,50 @@ QueriedSecurity QuerySecurity(HANDLE object) {
     return result;
 }
 
+std::optional<std::uint32_t> IntegrityLevelOfSid(PSID sid) {
+    static SID_IDENTIFIER_AUTHORITY mandatory = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    if (sid == nullptr || !::IsValidSid(sid) || *::GetSidSubAuthorityCount(sid) != 1) return std::nullopt;
+    const SID_IDENTIFIER_AUTHORITY* authority = ::GetSidIdentifierAuthority(sid);
+    for (int i = 0; i < 6; ++i) {
+        if (authority->Value[i] != mandatory.Value[i]) return std::nullopt;
+    }
+    return *::GetSidSubAuthority(sid, 0);
+}
+
+IntegrityLabel QueryIntegrityLabel(HANDLE object) {
+    IntegrityLabel label;
+    PACL sacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = ::GetSecurityInfo(object,
+                                           SE_FILE_OBJECT,
+                                           LABEL_SECURITY_INFORMATION,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           &sacl,
+                                           &descriptor);
+    const UniqueLocalMemory owned(descriptor);
+    label.pipeDisconnected = status == ERROR_PIPE_NOT_CONNECTED;
+    if (status != ERROR_SUCCESS) return label;
+    label.obtained = true;
+    if (sacl == nullptr) return label;
+    for (DWORD index = 0; index < sacl->AceCount; ++index) {
+        void* raw = nullptr;
+        if (!::GetAce(sacl, index, &raw)) {
+            label.obtained = false;  // an unreadable label proves nothing
+            return label;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(raw);
+        if (header->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+        const auto* ace = reinterpret_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(header);
+        const std::optional<std::uint32_t> level = IntegrityLevelOfSid(const_cast<DWORD*>(&ace->SidStart));
+        if (!level) label.obtained = false;
+        label.level = level;
+        return label;  // the system obeys the first label that applies
+    }
+    return label;
+}
+
 namespace {
 
 // The SID of an allow entry, only when it lies wholly inside the entry: a
@@ -58,6 +102,7 @@ std::optional<std::string> AllowEntrySid(const ACE_HEADER* header) {
 ObjectSecurity DescribeSecurity(const QueriedSecurity& security) {
     ObjectSecurity plain;
     plain.obtained = security.status == ERROR_SUCCESS;
+    plain.pipeDisconnected = security.status == ERROR_PIPE_NOT_CONNECTED;
     plain.hasOwner = security.owner != nullptr;
     plain.hasDacl = security.dacl != nullptr;
     if (plain.hasOwner) plain.owner = TrySidToString(security.owner);

@@ -28,5 +28,12 @@ struct QueriedSecurity {
 // Needs READ_CONTROL on `object`. Never throws for the query: see `status`.
 QueriedSecurity QuerySecurity(HANDLE object);
 
+// The level of an integrity SID (S-1-16-N): N; std::nullopt for any other SID.
+std::optional<std::uint32_t> IntegrityLevelOfSid(PSID sid);
+
+// The object's mandatory label through its handle (READ_CONTROL suffices for
+// LABEL_SECURITY_INFORMATION). Never throws.
+IntegrityLabel QueryIntegrityLabel(HANDLE object);
+
 // The owner and every ACE as plain data for the trust rules.
 ObjectSecurity DescribeSecurity(const QueriedSecurity& security);

@@ -49,6 +49,11 @@ std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeS
         if (!ace) throw ProgramError(kPipeAclMessage);
         CheckPipeAce(*ace, identity);
     }
+    // A server that hung up after its DACL was read has left nothing to
+    // receive or send through this handle: it is accepted as before.
+    const IntegrityLabel label = source.readIntegrityLabel();
+    if (!label.obtained && !label.pipeDisconnected) throw ProgramError(kPipeSecurityMessage);
+    if (label.obtained && !IsAtLeastMediumLabel(label)) throw ProgramError(kPipeIntegrityMessage);
 
     const std::optional<AccountName> account = source.lookupOwner();
     if (!account) return std::string();
@@ -58,6 +63,19 @@ std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeS
 std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeSecuritySource& source) {
     std::string label = VerifyPipeSecurityWith(canonicalPath, source);
     if (!CanonicalPipeSid(canonicalPath).empty()) return label;
+
+    // The owner is set by whoever created the instance and cannot be forged by
+    // another account, unlike the process ID recorded at creation, which may
+    // since belong to one of the user's processes.
+    // A server that has already hung up leaves nothing to receive or send
+    // through this handle; its owner can no longer be read, and the process
+    // checks decide as before.
+    const ObjectSecurity security = source.readSecurity();
+    if (!security.obtained && !security.pipeDisconnected) throw ProgramError(kPipeSecurityMessage);
+    if (security.obtained && (!security.hasOwner || !IsOwnOrAdministrativeOwner(RequireSidText(security.owner),
+                                                                                source.currentUserSid()))) {
+        throw ProgramError(kPlainPipeOwnerMessage);
+    }
 
     const ServerAccount server = source.readServerAccount();
     switch (server.step) {
@@ -72,6 +90,7 @@ std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeS
         break;
     }
     if (RequireSidText(server.userSid) != source.currentUserSid()) throw ProgramError(kServerUserMessage);
+    if (!IsUnsandboxedServer(server)) throw ProgramError(kServerIntegrityMessage);
     return label;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // Who serves a connected pipe: the rules over plain data. A path with a
-// canonical identity trusts the pipe object's owner and DACL; any other path
-// trusts the serving process's user. pipe_security_win32.cpp feeds the rules
-// from the real handle.
+// canonical identity trusts the pipe object's owner, DACL and integrity label;
+// any other path trusts the pipe's owner and then the serving process's user,
+// integrity level and AppContainer state. pipe_security_win32.cpp feeds the
+// rules from the real handle.
 
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,11 @@ inline constexpr const char* kNoServerProcessMessage = "Could not identify the p
 inline constexpr const char* kServerAccountMessage = "Could not verify the pipe server account.";
 inline constexpr const char* kServerUserMessage =
     "Named pipes without a canonical identity must run as the current user.";
+inline constexpr const char* kPlainPipeOwnerMessage =
+    "Named pipes without a canonical identity must be owned by the current user.";
+inline constexpr const char* kServerIntegrityMessage =
+    "Named pipes without a canonical identity must run at medium integrity or higher, outside an AppContainer.";
+inline constexpr const char* kPipeIntegrityMessage = "The named pipe integrity label is below medium.";
 inline constexpr const char* kPipeSecurityMessage = "Could not verify named pipe ownership and permissions.";
 inline constexpr const char* kPipeOwnerMessage = "The named pipe owner does not match the SID in its name.";
 inline constexpr const char* kPipeAclMessage = "Invalid named pipe ACL.";
@@ -41,11 +47,30 @@ enum class ServerAccountStep { NoProcessId, ProcessNotOpened, TokenNotOpened, Us
 struct ServerAccount {
     ServerAccountStep step = ServerAccountStep::NoProcessId;
     std::optional<std::string> userSid;  // when Read: the token user's SID text, std::nullopt if not convertible
+    // When Read: the token's integrity level and whether it is an AppContainer
+    // token; std::nullopt where the query failed.
+    std::optional<std::uint32_t> integrityLevel;
+    std::optional<bool> appContainer;
 };
+
+// A token that may serve a pipe without a canonical identity: both facts read,
+// medium or higher, and not an AppContainer (whose level says nothing of its
+// confinement).
+inline bool IsUnsandboxedServer(const ServerAccount& server) {
+    return server.integrityLevel && IsAtLeastMediumIntegrity(*server.integrityLevel) && server.appContainer &&
+           !*server.appContainer;
+}
+
+// The owners a legitimate server of the user gives a pipe: the user, or the
+// Administrators group (the default owner of an elevated token), or LocalSystem.
+inline bool IsOwnOrAdministrativeOwner(const std::string& owner, const std::string& currentUserSid) {
+    return owner == currentUserSid || owner == kAdministratorsSid || owner == kLocalSystemSid;
+}
 
 // What the checks ask of the system, each asked only when the rules need it.
 struct PipeSecuritySource {
     std::function<ObjectSecurity()> readSecurity;
+    std::function<IntegrityLabel()> readIntegrityLabel;
     std::function<std::optional<AccountName>()> lookupOwner;  // std::nullopt: lookup failed
     std::function<ServerAccount()> readServerAccount;
     std::function<std::string()> currentUserSid;

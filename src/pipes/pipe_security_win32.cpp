@@ -35,6 +35,17 @@ std::optional<AccountName> LookupOwner(PSID owner) {
     return account;
 }
 
+// The last sub-authority of the token's integrity SID; std::nullopt when unreadable.
+std::optional<std::uint32_t> TokenIntegrityLevelOf(HANDLE token) {
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenIntegrityLevel, nullptr, 0, &size);  // reports the size
+    std::vector<unsigned char> buffer(size, 0);
+    if (size == 0 || !::GetTokenInformation(token, TokenIntegrityLevel, buffer.data(), size, &size)) {
+        return std::nullopt;
+    }
+    return IntegrityLevelOfSid(reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(buffer.data())->Label.Sid);
+}
+
 ServerAccount ReadServerAccount(HANDLE pipe) {
     ServerAccount account;
     ULONG processId = 0;
@@ -52,6 +63,11 @@ ServerAccount ReadServerAccount(HANDLE pipe) {
     if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return account;
     account.step = ServerAccountStep::Read;
     account.userSid = TrySidToString(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
+    account.integrityLevel = TokenIntegrityLevelOf(token.get());
+    DWORD isAppContainer = 0;
+    if (::GetTokenInformation(token.get(), TokenIsAppContainer, &isAppContainer, sizeof(isAppContainer), &size)) {
+        account.appContainer = isAppContainer != 0;
+    }
     return account;
 }
 
@@ -63,6 +79,7 @@ PipeSecuritySource SourceFor(HANDLE pipe, QueriedSecurity& security) {
         security = QuerySecurity(pipe);
         return DescribeSecurity(security);
     };
+    source.readIntegrityLabel = [pipe] { return QueryIntegrityLabel(pipe); };
     source.lookupOwner = [&security] { return LookupOwner(security.owner); };
     source.readServerAccount = [pipe] { return ReadServerAccount(pipe); };
     source.currentUserSid = CurrentUserSidText;

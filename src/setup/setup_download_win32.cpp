@@ -29,6 +29,16 @@ void DownloadSetupFrom(HANDLE file, const SetupEndpoint& endpoint) {
                                               0));
     if (!session) throw ProgramError(kSetupInitializeMessage);
 
+    // TLS 1.2 at least. Systems that do not know TLS 1.3 refuse the flag for
+    // it, and then get TLS 1.2 alone.
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+        if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+            throw ProgramError(kSetupInitializeMessage);
+        }
+    }
+
     // Without time-outs the download still works, only unbounded: ignored.
     ::WinHttpSetTimeouts(session.get(), 15000, 15000, 60000, 60000);
 
@@ -46,9 +56,13 @@ void DownloadSetupFrom(HANDLE file, const SetupEndpoint& endpoint) {
                                                      WINHTTP_FLAG_SECURE));
     if (!request) throw ProgramError(kSetupRequestMessage);
 
-    // A redirect could lead anywhere; only the built-in host is asked.
+    // A redirect could lead anywhere; only the built-in host is asked. A
+    // revoked server certificate is refused, and so is one whose revocation
+    // cannot be checked (the send then fails with a secure failure).
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    DWORD revocation = WINHTTP_ENABLE_SSL_REVOCATION;
     if (!::WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never) ||
+        !::WinHttpSetOption(request.get(), WINHTTP_OPTION_ENABLE_FEATURE, &revocation, sizeof revocation) ||
         !::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !::WinHttpReceiveResponse(request.get(), nullptr)) {
         throw ProgramError(kSetupDownloadFailedMessage);

@@ -56,6 +56,7 @@ ProcessElevation InspectProcessElevation() {
 SetupSteps ProductSetupSteps() {
     SetupSteps steps;
     steps.inspectElevation = InspectProcessElevation;
+    steps.removeLeftovers = RemoveSetupLeftovers;
     steps.download = DownloadSetup;
     steps.verify = VerifySetupPublisher;
     steps.runDirectly = RunSetupDirectly;
@@ -67,6 +68,7 @@ void InstallQuorlTholmWith(const SetupSteps& steps) {
     // Destruction runs in reverse: installer handle, directory lock and tree
     // (inside the staging object), token last.
     const ProcessElevation elevation = steps.inspectElevation();
+    steps.removeLeftovers(elevation.elevated);
     SetupStaging staging(elevation.elevated);
     StagedSetupFile file = CreateStagedSetupFile(staging);
     steps.download(file.write.get());

@@ -54,6 +54,7 @@ ProcessElevation InspectProcessElevation();
 // product always uses ProductSetupSteps(); tests replace single steps.
 struct SetupSteps {
     std::function<ProcessElevation()> inspectElevation;
+    std::function<void(bool elevated)> removeLeftovers;
     std::function<void(HANDLE file)> download;
     std::function<void(const WideString& path, HANDLE read)> verify;
     std::function<void(const WideString& installerPath, const WideString& stagingDirectory)> runDirectly;
@@ -63,7 +64,7 @@ struct SetupSteps {
 
 SetupSteps ProductSetupSteps();
 
-// Stage, download, relock, verify, run (directly when not elevated, as the
+// Remove an earlier killed run's leftovers, stage, download, relock, verify, run (directly when not elevated, as the
 // desktop user when elevated), then close the installer, unlock and remove
 // the staging tree, and close the token last, on every path.
 void InstallQuorlTholmWith(const SetupSteps& steps);

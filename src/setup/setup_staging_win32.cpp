@@ -10,8 +10,10 @@
 
 #include <vector>
 
+#include "pipes/object_security_win32.h"
 #include "setup/setup_constants.h"
 #include "setup/setup_staging.h"
+#include "setup/setup_task_win32.h"
 #include "text/current_user.h"
 #include "text/program_error.h"
 #include "text/wide_win32.h"
@@ -45,6 +47,79 @@ WideString NewSetupIdentifier() {
 
 }  // namespace
 
+namespace {
+
+// The names directly under `root`.
+std::vector<WideString> ListRoot(const WideString& root) {
+    std::vector<WideString> names;
+    const UniqueHandle folder(::CreateFileW(WinStr(root),
+                                            FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr,
+                                            OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS,
+                                            nullptr));
+    if (!folder) return names;
+    alignas(8) unsigned char buffer[16384];
+    FILE_INFO_BY_HANDLE_CLASS request = FileFullDirectoryRestartInfo;
+    while (::GetFileInformationByHandleEx(folder.get(), request, buffer, sizeof buffer)) {
+        request = FileFullDirectoryInfo;
+        for (std::size_t offset = 0;;) {
+            const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
+            names.push_back(FromWin(info->FileName, info->FileNameLength / sizeof(wchar_t)));
+            if (info->NextEntryOffset == 0) break;
+            offset += info->NextEntryOffset;
+        }
+    }
+    return names;
+}
+
+// Whether the entry at `path` itself (never what a link leads to) is a real
+// directory owned by `userSid` and created at least the setup deadline
+// before `now`. Judged through one handle: Wine's directory listing does not
+// report the creation time its handles do.
+bool IsStaleStagingOf(const WideString& path, const std::string& userSid, std::uint64_t now) {
+    const UniqueHandle folder(::CreateFileW(WinStr(path),
+                                            READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr,
+                                            OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr));
+    FILE_BASIC_INFO basic{};
+    if (!folder || !::GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &basic, sizeof basic) ||
+        !DescendsInto(basic.FileAttributes) ||
+        !IsStaleSetupStaging(static_cast<std::uint64_t>(basic.CreationTime.QuadPart), now)) {
+        return false;
+    }
+    const QueriedSecurity security = QuerySecurity(folder.get());
+    if (security.status != ERROR_SUCCESS) return false;
+    const std::optional<std::string> owner = TrySidToString(security.owner);
+    return owner && *owner == userSid;
+}
+
+}  // namespace
+
+void RemoveSetupLeftovers(bool elevated) noexcept {
+    try {
+        const WideString root = StagingRoot(elevated);
+        const std::string user = WideToUtf8(CurrentUserSid());
+        FILETIME nowTime{};
+        ::GetSystemTimeAsFileTime(&nowTime);
+        const std::uint64_t now = (std::uint64_t{nowTime.dwHighDateTime} << 32) | nowTime.dwLowDateTime;
+        for (const WideString& name : ListRoot(root)) {
+            if (!IsSetupRunName(name)) continue;
+            const WideString path = JoinSetupPath(root, name);
+            // A live run holds its folder open without delete sharing, so the
+            // removal fails and its task is left alone.
+            if (!IsStaleStagingOf(path, user, now) || !RemoveDirectoryTree(path)) continue;
+            if (elevated) RemoveIdleSetupTask(name);
+        }
+    } catch (...) {
+        // Leftovers stay for a later run; this run goes on.
+    }
+}
+
 UniqueLocalMemory SetupStagingDescriptor(bool elevated, const WideString& userSid) {
     const WideString sddl = SetupStagingSddl(elevated, userSid);
     PSECURITY_DESCRIPTOR converted = nullptr;
@@ -66,7 +141,7 @@ SetupStaging::SetupStaging(bool elevated) {
     const BOOL created = ::CreateDirectoryW(WinStr(directoryPath_), &attributes);
     descriptor.reset();
     if (!created) throw ProgramError(kSetupCreateStagingMessage);
-    tree_ = UniqueDirectoryTree(std::filesystem::path(WinStr(directoryPath_)));
+    tree_ = UniqueDirectoryTree(directoryPath_);
 
     // No FILE_SHARE_DELETE: the directory can be neither deleted nor renamed
     // while this handle is open. FILE_FLAG_OPEN_REPARSE_POINT opens a reparse
@@ -89,7 +164,24 @@ StagedSetupFile CreateStagedSetupFile(const SetupStaging& staging) {
     return StagedSetupFile{std::move(path), std::move(write)};
 }
 
+namespace {
+
+std::optional<StagedFileIdentity> IdentityOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file == nullptr || !::GetFileInformationByHandle(file, &info)) return std::nullopt;
+    StagedFileIdentity identity;
+    identity.volumeSerial = info.dwVolumeSerialNumber;
+    identity.fileIndex = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    identity.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    return identity;
+}
+
+}  // namespace
+
 UniqueHandle LockStagedSetup(UniqueHandle& write, const WideString& path) {
+    // Between the close and the reopen the name could be made to lead to
+    // another file; the bytes verified must be the bytes that were written.
+    const std::optional<StagedFileIdentity> written = IdentityOf(write.get());
     write.reset();
     UniqueHandle read(::CreateFileW(WinStr(path),
                                     GENERIC_READ,
@@ -99,6 +191,7 @@ UniqueHandle LockStagedSetup(UniqueHandle& write, const WideString& path) {
                                     FILE_FLAG_OPEN_REPARSE_POINT,
                                     nullptr));
     if (!read) throw ProgramError(kSetupLockFileMessage);
+    if (!IsSameStagedFile(written, IdentityOf(read.get()))) throw ProgramError(kSetupIdentityMessage);
     return read;
 }
 

@@ -16,6 +16,7 @@ inline constexpr const char* kSetupCreateStagingMessage = "Could not create setu
 inline constexpr const char* kSetupLockStagingMessage = "Could not lock setup staging.";
 inline constexpr const char* kSetupCreateFileMessage = "Could not create the setup file.";
 inline constexpr const char* kSetupLockFileMessage = "Could not lock the downloaded setup file.";
+inline constexpr const char* kSetupIdentityMessage = "Quorl Tholm setup could not be verified.";
 inline constexpr const char* kSetupUntrustedMessage =
     "Quorl Tholm setup does not have a trusted signature from the expected publisher.";
 
@@ -44,6 +45,15 @@ private:
     UniqueHandle lock_;
 };
 
+// Removes what earlier runs of this user that were killed left under the
+// staging root for `elevated`: folders named as SetupRunName names them,
+// owned by the user, real directories, created longer ago than the setup
+// deadline, and not held by a live run (which keeps its folder open without
+// delete sharing); when elevated, also the setup task of each folder removed,
+// unless it is queued or running. Nothing else is touched. Best effort:
+// never throws.
+void RemoveSetupLeftovers(bool elevated) noexcept;
+
 struct StagedSetupFile {
     WideString path;
     UniqueHandle write;
@@ -53,9 +63,11 @@ struct StagedSetupFile {
 // writing. Throws "Could not create the setup file.".
 StagedSetupFile CreateStagedSetupFile(const SetupStaging& staging);
 
-// Closes `write`, then reopens the file for reading with read sharing only, so
-// that nobody can write, move or delete it while the result is held. Throws
-// "Could not lock the downloaded setup file.".
+// Records the identity of the file behind `write`, closes it, then reopens
+// `path` for reading with read sharing only, so that nobody can write, move or
+// delete it while the result is held. Throws "Could not lock the downloaded
+// setup file." when the reopen fails and "Quorl Tholm setup could not be
+// verified." when what it opened is not the file that was written.
 UniqueHandle LockStagedSetup(UniqueHandle& write, const WideString& path);
 
 // Requires a valid Authenticode signature, with revocation checked for the

@@ -101,3 +101,16 @@ void RunSetupAsDesktopUser(const WideString& installerPath, const WideString& id
     ConfigureSetupTaskCommand(definition.get(), installerPath);
     RunSetupTaskDefinition(scheduler.root.get(), definition.get(), identifier, userSid);
 }
+
+void RemoveIdleSetupTask(const WideString& name) noexcept {
+    try {
+        const SetupTaskScheduler scheduler = OpenSetupTaskScheduler();
+        const UniqueBstr taskName = SetupBstr(name);
+        const UniqueCom<IRegisteredTask> task =
+            GetRegisteredTask(scheduler.root.get(), taskName.get(), FixedSentence(kSetupFolderMessage));
+        if (IsTaskQueuedOrRunning(GetRegisteredTaskState(task.get(), FixedSentence(kSetupFolderMessage)))) return;
+        scheduler.root.get()->DeleteTask(taskName.get(), 0);
+    } catch (...) {
+        // No task of that name, or Task Scheduler unavailable: nothing to remove.
+    }
+}

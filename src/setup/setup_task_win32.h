@@ -41,3 +41,7 @@ void RunSetupTaskDefinition(ITaskFolder* folder,
                             ITaskDefinition* definition,
                             const WideString& identifier,
                             const WideString& userSid);
+
+// Deletes the root folder's task `name` unless it is queued or running. Best
+// effort: nothing is thrown and a task that will not go stays.
+void RemoveIdleSetupTask(const WideString& name) noexcept;

@@ -33,6 +33,10 @@ ControlFileOps FakeFiles::Ops() {
         if (readFails) return std::nullopt;
         return shortRead ? content.substr(0, n / 2) : content.substr(0, n);
     };
+    ops.finalPath = [this](ControlObject o) {
+        log.push_back("final path " + Name(o));
+        return Of(o).finalPath;
+    };
     ops.currentUserSid = [] { return kUser; };
     return ops;
 }

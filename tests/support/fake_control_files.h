@@ -28,10 +28,11 @@ struct FakeObject {
     std::uint32_t openError = 0;
     ObjectSecurity security = Trusted();
     std::optional<std::uint32_t> attributes = 0x20;
+    std::optional<WideString> finalPath = u"\\\\?\\C:\\Users\\a\\AppData\\Local\\QuorlSSH\\http-pipe.allow";
 };
 
 struct FakeFiles {
-    FakeObject folder{0, Trusted(), 0x10};
+    FakeObject folder{0, Trusted(), 0x10, u"\\\\?\\C:\\Users\\a\\AppData\\Local\\QuorlSSH"};
     FakeObject file;
     std::string content = "\\\\.\\pipe\\app\n";  // lists \\.\pipe\app
     std::optional<std::uint64_t> size;  // content.size() unless set

@@ -82,7 +82,8 @@ TEST(LoadActivationRegistrations, ReadsThroughTheControlFileRules) {
     const ActivationRegistrations table = LoadActivationRegistrationsWith(files.Ops());
     EXPECT_EQ(table.size(), 1u);
     EXPECT_EQ(files.log, (std::vector<std::string>{"open folder", "security folder", "attributes folder", "open file",
-                                                   "security file", "attributes file", "size", "read 17"}));
+                                                   "security file", "attributes file", "final path folder",
+                                                   "final path file", "size", "read 17"}));
 }
 
 // Each row of the load's failure table that is not about the content.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "allowlist/allowlist.h"
@@ -36,7 +37,8 @@ TEST(AllowlistFile, ChecksTheFolderThenTheFileThenReadsOnce) {
     FakeFiles files;
     EXPECT_EQ(Check(files), "true");
     EXPECT_EQ(files.log, (std::vector<std::string>{"open folder", "security folder", "attributes folder", "open file",
-                                                   "security file", "attributes file", "size", "read 13"}));
+                                                   "security file", "attributes file", "final path folder",
+                                                   "final path file", "size", "read 13"}));
 }
 
 // A missing folder or file means "not listed"; other open failures are errors.
@@ -142,6 +144,30 @@ TEST(AllowlistFile, JudgesEachEntryByTypeFlagsAndRights) {
     // A write-capable entry's SID must be readable; a harmless one's need not be.
     EXPECT_EQ(withEntry(AceEntry{kAccessAllowedAceType, 0, kModify, std::nullopt}), "Could not inspect pipe identity.");
     EXPECT_EQ(withEntry(AceEntry{kAccessAllowedAceType, 0, kReadExecute, std::nullopt}), "true");
+}
+
+// The file must be where the checked folder is: a path whose text makes the
+// file its own "folder", or a folder swapped after the check, is refused.
+TEST(AllowlistFile, RequiresTheOpenedFileDirectlyInTheOpenedFolder) {
+    const std::u16string folder = u"\\\\?\\C:\\Users\\a\\QuorlSSH";
+    const std::tuple<std::optional<std::u16string>, std::optional<std::u16string>, std::string> cases[] = {
+        {folder, folder + u"\\http-pipe.allow", "true"},
+        {folder + u"\\", folder + u"\\http-pipe.allow", "true"},
+        {u"\\\\?\\C:\\", u"\\\\?\\C:\\http-pipe.allow", "true"},  // a root keeps its separator
+        {folder + u"\\http-pipe.allow", folder + u"\\http-pipe.allow", "Could not open the named pipe allowlist."},
+        {folder, folder + u"\\sub\\http-pipe.allow", "Could not open the named pipe allowlist."},
+        {folder, folder + u"X\\http-pipe.allow", "Could not open the named pipe allowlist."},
+        {folder, u"\\\\?\\D:\\elsewhere\\http-pipe.allow", "Could not open the named pipe allowlist."},
+        {folder, folder + u"\\", "Could not open the named pipe allowlist."},
+        {std::nullopt, folder + u"\\http-pipe.allow", "Could not open the named pipe allowlist."},
+        {folder, std::nullopt, "Could not open the named pipe allowlist."},
+    };
+    for (const auto& [folderPath, filePath, expected] : cases) {
+        FakeFiles files;
+        files.folder.finalPath = folderPath;
+        files.file.finalPath = filePath;
+        EXPECT_EQ(Check(files), expected) << std::string(filePath.value_or(u"-").begin(), filePath.value_or(u"-").end());
+    }
 }
 
 // A folder that lets Users add files fails even when the file is absent.

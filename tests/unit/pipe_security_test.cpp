@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "pipes/pipe_security.h"
 #include "support/error_message.h"
 
@@ -42,8 +44,9 @@ ObjectSecurity Secured(const std::string& owner) {
 // A fake system that records what the rules asked of it.
 struct FakeSystem {
     ObjectSecurity security = Secured(kUser);
+    IntegrityLabel label{true, std::nullopt};
     std::optional<AccountName> owner = AccountName{"alice", "HOST"};
-    ServerAccount server{ServerAccountStep::Read, kUser};
+    ServerAccount server{ServerAccountStep::Read, kUser, kMediumIntegrityLevel, false};
     int securityReads = 0;
     int serverReads = 0;
 
@@ -53,6 +56,7 @@ struct FakeSystem {
             ++securityReads;
             return security;
         };
+        source.readIntegrityLabel = [this] { return label; };
         source.lookupOwner = [this] { return owner; };
         source.readServerAccount = [this] {
             ++serverReads;
@@ -63,9 +67,9 @@ struct FakeSystem {
     }
 
     std::string Check(const std::string& path) {
-        return MessageOf([&] { label = CheckConnectedPipeWith(path, Source()); });
+        return MessageOf([&] { shown = CheckConnectedPipeWith(path, Source()); });
     }
-    std::string label;
+    std::string shown;
 };
 
 }  // namespace
@@ -76,7 +80,7 @@ struct FakeSystem {
 TEST(CheckConnectedPipe, AcceptsAPipeOwnedByTheSidInItsName) {
     FakeSystem system;
     EXPECT_EQ(system.Check(kUserPipe), "(no error)");
-    EXPECT_EQ(system.label, "alice / app");
+    EXPECT_EQ(system.shown, "alice / app");
     EXPECT_EQ(system.serverReads, 0);
 }
 
@@ -168,48 +172,119 @@ TEST(PipeDisplayLabel, NamesTheServingAccount) {
     system.security = Secured("S-1-5-18");
     system.owner = AccountName{"\xD0\xA1\xD0\x98\xD0\xA1\xD0\xA2\xD0\x95\xD0\x9C\xD0\x90", "NT AUTHORITY"};
     EXPECT_EQ(system.Check("\\\\.\\pipe\\Svc.Agent.S-1-5-18"), "(no error)");
-    EXPECT_EQ(system.label, "SYSTEM / svc.agent");
+    EXPECT_EQ(system.shown, "SYSTEM / svc.agent");
 
     system.security = Secured(kOther);
     system.owner = AccountName{"bob", "HOST"};
     EXPECT_EQ(system.Check("\\\\.\\pipe\\x.s-1-5-18.s-1-5-21-1-2-3-1002"), "(no error)");
-    EXPECT_EQ(system.label, "HOST\\bob / x.s-1-5-18");
+    EXPECT_EQ(system.shown, "HOST\\bob / x.s-1-5-18");
     system.owner = AccountName{"bob", ""};
     EXPECT_EQ(system.Check("\\\\.\\pipe\\x.s-1-5-21-1-2-3-1002"), "(no error)");
-    EXPECT_EQ(system.label, "bob / x");
+    EXPECT_EQ(system.shown, "bob / x");
 
     // A failed lookup leaves the label empty; it is not an error.
     system.owner = std::nullopt;
     EXPECT_EQ(system.Check("\\\\.\\pipe\\x.s-1-5-21-1-2-3-1002"), "(no error)");
-    EXPECT_EQ(system.label, "");
+    EXPECT_EQ(system.shown, "");
 }
 
-// Without a canonical identity only the serving process's user counts; the
-// pipe's own security is never read.
-TEST(CheckConnectedPipe, RequiresTheCurrentUserToServeAPipeWithoutIdentity) {
+// Without a canonical identity the pipe's owner and the serving process's
+// user count; the DACL is not judged.
+TEST(CheckConnectedPipe, RequiresTheCurrentUserToOwnAndServeAPipeWithoutIdentity) {
     FakeSystem system;
-    system.security.obtained = false;  // would fail if it were read
+    system.security.aces = {Allow(kGenericAll, kEveryone)};  // would fail if it were judged
     EXPECT_EQ(system.Check(kPlainPipe), "(no error)");
-    EXPECT_EQ(system.label, "");
-    EXPECT_EQ(system.securityReads, 0);
+    EXPECT_EQ(system.shown, "");
     EXPECT_EQ(system.serverReads, 1);
     // A suffix that is not in standard form is no identity either.
     EXPECT_EQ(system.Check("\\\\.\\pipe\\app.s-1-5-018"), "(no error)");
-    EXPECT_EQ(system.securityReads, 0);
 
     const std::pair<ServerAccount, std::string> cases[] = {
-        {{ServerAccountStep::NoProcessId, std::nullopt}, "Could not identify the pipe server."},
-        {{ServerAccountStep::ProcessNotOpened, std::nullopt}, "Could not verify the pipe server account."},
-        {{ServerAccountStep::TokenNotOpened, std::nullopt}, "Could not verify the pipe server account."},
-        {{ServerAccountStep::UserUnreadable, std::nullopt},
+        {{ServerAccountStep::NoProcessId, std::nullopt, std::nullopt, std::nullopt}, "Could not identify the pipe server."},
+        {{ServerAccountStep::ProcessNotOpened, std::nullopt, std::nullopt, std::nullopt}, "Could not verify the pipe server account."},
+        {{ServerAccountStep::TokenNotOpened, std::nullopt, std::nullopt, std::nullopt}, "Could not verify the pipe server account."},
+        {{ServerAccountStep::UserUnreadable, std::nullopt, std::nullopt, std::nullopt},
          "Named pipes without a canonical identity must run as the current user."},
-        {{ServerAccountStep::Read, std::string("S-1-5-18")},
+        {{ServerAccountStep::Read, std::string("S-1-5-18"), kMediumIntegrityLevel, false},
          "Named pipes without a canonical identity must run as the current user."},
-        {{ServerAccountStep::Read, std::nullopt}, "Could not inspect pipe identity."},
+        {{ServerAccountStep::Read, std::nullopt, std::nullopt, std::nullopt}, "Could not inspect pipe identity."},
     };
     for (const auto& [server, message] : cases) {
         system.server = server;
         EXPECT_EQ(system.Check(kPlainPipe), message);
+    }
+}
+
+// The owner is read through the handle before the process is asked about, so
+// a process ID reused by one of the user's processes cannot vouch for another
+// account's instance. An elevated server's pipe is owned by Administrators.
+TEST(CheckConnectedPipe, RequiresAPipeWithoutIdentityToBeOwnedByTheUserOrAnAdministrator) {
+    const std::string refused = "Named pipes without a canonical identity must be owned by the current user.";
+    const std::pair<std::optional<std::string>, std::string> owners[] = {
+        {kUser, "(no error)"},
+        {std::string("S-1-5-32-544"), "(no error)"},
+        {std::string("S-1-5-18"), "(no error)"},
+        {kOther, refused},
+        {kEveryone, refused},
+        {std::string("S-1-3-4"), refused},  // trusted in a DACL, never as an owner
+    };
+    for (const auto& [owner, message] : owners) {
+        FakeSystem system;
+        system.security = Secured(*owner);
+        EXPECT_EQ(system.Check(kPlainPipe), message) << *owner;
+        EXPECT_EQ(system.serverReads, message == refused ? 0 : 1) << *owner;
+    }
+    FakeSystem system;
+    system.security.hasOwner = false;
+    EXPECT_EQ(system.Check(kPlainPipe), refused);
+    system.security = Secured(kUser);
+    system.security.owner = std::nullopt;
+    EXPECT_EQ(system.Check(kPlainPipe), "Could not inspect pipe identity.");
+    system.security.obtained = false;
+    EXPECT_EQ(system.Check(kPlainPipe), "Could not verify named pipe ownership and permissions.");
+    // A server that has already hung up: nothing can pass any more, the
+    // process checks decide as before.
+    system.security.pipeDisconnected = true;
+    EXPECT_EQ(system.Check(kPlainPipe), "(no error)");
+    system.server.userSid = kOther;
+    EXPECT_EQ(system.Check(kPlainPipe), "Named pipes without a canonical identity must run as the current user.");
+}
+
+// A low-integrity or AppContainer process of the user passes the user check;
+// its level decides. Elevated (high) and System servers pass as before.
+TEST(CheckConnectedPipe, RequiresMediumIntegrityOutsideAnAppContainerWithoutIdentity) {
+    const std::string refused =
+        "Named pipes without a canonical identity must run at medium integrity or higher, outside an AppContainer.";
+    const std::tuple<std::optional<std::uint32_t>, std::optional<bool>, std::string> cases[] = {
+        {0x2000u, false, "(no error)"},  {0x2100u, false, "(no error)"}, {0x3000u, false, "(no error)"},
+        {0x4000u, false, "(no error)"},  {0x1FFFu, false, refused},      {0x1000u, false, refused},
+        {0x0000u, false, refused},       {0x2000u, true, refused},       {0x1000u, true, refused},
+        {std::nullopt, false, refused},  {0x2000u, std::nullopt, refused},
+    };
+    for (const auto& [level, appContainer, message] : cases) {
+        FakeSystem system;
+        system.server.integrityLevel = level;
+        system.server.appContainer = appContainer;
+        EXPECT_EQ(system.Check(kPlainPipe), message) << level.value_or(99999) << " " << appContainer.value_or(2);
+    }
+}
+
+// A pipe created by a sandboxed process carries its low label; no label means
+// medium. The serving process is still never asked about.
+TEST(CheckConnectedPipe, RequiresAtLeastAMediumLabelOnAPipeWithIdentity) {
+    const std::string refused = "The named pipe integrity label is below medium.";
+    const std::pair<IntegrityLabel, std::string> cases[] = {
+        {{true, std::nullopt}, "(no error)"}, {{true, 0x2000u}, "(no error)"}, {{true, 0x3000u}, "(no error)"},
+        {{true, 0x4000u}, "(no error)"},      {{true, 0x1FFFu}, refused},      {{true, 0x1000u}, refused},
+        {{true, 0u}, refused},
+        {{false, std::nullopt}, "Could not verify named pipe ownership and permissions."},
+        {{false, std::nullopt, true}, "(no error)"},  // the server hung up after its DACL was read
+    };
+    for (const auto& [label, message] : cases) {
+        FakeSystem system;
+        system.label = label;
+        EXPECT_EQ(system.Check(kUserPipe), message) << label.level.value_or(99999);
+        EXPECT_EQ(system.serverReads, 0);
     }
 }
 

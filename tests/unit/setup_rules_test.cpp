@@ -11,13 +11,40 @@
 #include "support/error_message.h"
 #include "text/program_error.h"
 
-// The user gets full access when not elevated, read and execute only when
-// elevated; the DACL is protected and inherited by everything inside.
+// The user owns it and gets full access when not elevated, read and execute
+// only when elevated; Owner Rights caps what owning grants; the DACL is
+// protected and inherited by everything inside.
 TEST(SetupStagingRules, ProtectsTheDirectoryByElevation) {
     EXPECT_EQ(SetupStagingSddl(false, u"S-1-5-21-1-2-3-1001"),
-              u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)");
+              u"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"
+              u"(A;OICI;GRGX;;;OW)");
     EXPECT_EQ(SetupStagingSddl(true, u"S-1-5-21-1-2-3-1001"),
-              u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;S-1-5-21-1-2-3-1001)");
+              u"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;S-1-5-21-1-2-3-1001)"
+              u"(A;OICI;GRGX;;;OW)");
+}
+
+// Leftovers are only what this program names, exactly, and only once the
+// setup deadline (15 minutes) has passed since the folder was made.
+TEST(SetupStagingRules, RecognisesOnlyItsOwnStaleRunNames) {
+    const WideString id = u"{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}";
+    EXPECT_TRUE(IsSetupRunName(SetupRunName(id)));
+    for (const WideString other : {u"QuorlTholm-Setup-{0f87369f-a4e5-4cfc-bd3e-73e6154572dd}",
+                                    u"QuorlTholm-Setup-0F87369F-A4E5-4CFC-BD3E-73E6154572DD",
+                                    u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}.old",
+                                    u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DG}",
+                                    u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572D-}",
+                                    u"QuorlTholm-Setup-{0F87369FA-4E5-4CFC-BD3E-73E6154572DD}",
+                                    u"quorltholm-setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}",
+                                    u"xQuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572D}", u"QuorlTholm-Setup-"}) {
+        EXPECT_FALSE(IsSetupRunName(other)) << std::string(other.begin(), other.end());
+    }
+    constexpr std::uint64_t minute = 600000000;  // 100 ns units
+    constexpr std::uint64_t now = 1000 * minute;
+    EXPECT_TRUE(IsStaleSetupStaging(now - 15 * minute, now));
+    EXPECT_TRUE(IsStaleSetupStaging(0, now));
+    EXPECT_FALSE(IsStaleSetupStaging(now - 15 * minute + 1, now));
+    EXPECT_FALSE(IsStaleSetupStaging(now, now));
+    EXPECT_FALSE(IsStaleSetupStaging(now + 20 * minute, now));  // made "later": a clock change
 }
 
 TEST(SetupStagingRules, JoinsPathsWithOneSeparator) {

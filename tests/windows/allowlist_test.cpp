@@ -118,6 +118,25 @@ TEST(AllowlistOnWine, RefusesAFolderOrFileThatEverybodyMayWrite) {
     }
 }
 
+// "...\http-pipe.allow\." opens the file itself: its folder must be derived
+// from the path the system opens, so a folder everybody may write is still
+// judged. The same path under a trusted folder still lists the pipe.
+TEST(AllowlistOnWine, JudgesTheRealFolderOfAPathEndingInADot) {
+    const std::wstring everybodyWrites = L"D:(A;;FA;;;" + User() + L")(A;;FA;;;SY)(A;;FA;;;WD)";
+    AllowlistPlace place;
+    MakeFolder(place.folder);
+    WriteTestFile(place.file, kPipe + "\n");
+    const std::wstring dotted = place.file + L"\\.";
+    const auto check = [&] {
+        bool listed = false;
+        const std::string message = MessageOf([&] { listed = IsPipeAllowlisted(kPipe, Wide(dotted)); });
+        return message == "(no error)" ? (listed ? "true" : "false") : message;
+    };
+    EXPECT_EQ(check(), "true");
+    SetDacl(place.folder, everybodyWrites);
+    EXPECT_EQ(check(), "Named pipe allowlist is writable by another principal.");
+}
+
 // A thousand checks leave the handle count where it was.
 TEST(AllowlistOnWine, LeavesNoHandlesBehind) {
     AllowlistPlace place;

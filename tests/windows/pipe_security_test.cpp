@@ -103,7 +103,7 @@ TEST(CheckConnectedPipeOnWine, RefusesWhatTheDescriptorDoesNotPromise) {
     EXPECT_EQ(CheckServed(Named("null", own), {L"--sddl", Wide("O:" + user), L"--null-dacl", L"--mode", L"hold"}, label),
               "Could not verify named pipe ownership and permissions.");
     // Without a descriptor Wine reports neither owner nor DACL.
-    EXPECT_EQ(CheckServed(Named("bare", own), {L"--mode", L"hold"}, label),
+    EXPECT_EQ(CheckServed(Named("bare", own), {L"--no-descriptor", L"--mode", L"hold"}, label),
               "Could not verify named pipe ownership and permissions.");
 }
 
@@ -118,11 +118,24 @@ TEST(CheckConnectedPipeOnWine, AcceptsReadWriteDataDenyAndInheritOnlyEntries) {
     EXPECT_EQ(CheckWithSddl(Named("empty", own), "O:" + user + "D:", label), "(no error)");
 }
 
-// A pipe without identity is trusted because this user serves it.
-TEST(CheckConnectedPipeOnWine, AcceptsAPlainPipeServedByThisUser) {
+// A pipe without identity is trusted because this user owns and serves it;
+// an elevated server's instance is owned by Administrators.
+TEST(CheckConnectedPipeOnWine, AcceptsAPlainPipeOwnedAndServedByThisUser) {
     std::string label = "unset";
     EXPECT_EQ(CheckServed(ValidatePipePath(UniqueTestPipeName("plain")), {L"--mode", L"hold"}, label), "(no error)");
     EXPECT_EQ(label, "");
+    EXPECT_EQ(CheckWithSddl(ValidatePipePath(UniqueTestPipeName("plainadmin")), UsualSddl("BA"), label), "(no error)");
+}
+
+// The user's own process serves an instance whose owner another account set:
+// as when a squatter's recorded process ID has been reused by the user.
+TEST(CheckConnectedPipeOnWine, RefusesAPlainPipeOwnedByAnotherAccount) {
+    std::string label;
+    const std::string refused = "Named pipes without a canonical identity must be owned by the current user.";
+    EXPECT_EQ(CheckWithSddl(ValidatePipePath(UniqueTestPipeName("plainother")), UsualSddl("S-1-5-19"), label), refused);
+    EXPECT_EQ(CheckServed(ValidatePipePath(UniqueTestPipeName("plainbare")), {L"--no-descriptor", L"--mode", L"hold"},
+                          label),
+              refused);
 }
 
 // Opening, verifying and closing leaves the handle count where it was.

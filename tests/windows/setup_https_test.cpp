@@ -1,7 +1,9 @@
 // The installer download against a real HTTPS server on the loopback
 // interface. Wine starts Unix programs, so the server is Debian's python3
-// (packages python3-minimal and openssl) with a certificate made for the run;
-// the certificate is trusted only in this Wine prefix's current-user Root
+// (packages python3-minimal and openssl) with a test CA made for the run, the
+// server certificates it issues and its CRL (served over plain HTTP on the
+// loopback interface, so Wine's revocation check fetches it as Windows
+// would); the CA is trusted only in this Wine prefix's current-user Root
 // store, and only inside the tests that need it. Without python3 or openssl
 // the tests are skipped.
 
@@ -31,11 +33,50 @@ namespace {
 const char kServerScript[] = R"PY(
 import http.server, os, ssl, subprocess, sys, threading, time
 folder = sys.argv[1]
-cert = os.path.join(folder, 'cert.pem')
-key = os.path.join(folder, 'key.pem')
-subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
-                '-days', '1', '-subj', '/CN=localhost',
-                '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1'], check=True, capture_output=True)
+def path(name):
+    return os.path.join(folder, name)
+def openssl(*args):
+    subprocess.run(['openssl'] + list(args), check=True, capture_output=True, cwd=folder)
+
+# Revocation is checked for every certificate but the root, so the server's
+# certificate is issued by a test CA (the one trusted in the tests) and names
+# a CRL served here over plain HTTP, as a real CA's certificates do.
+class CrlHandler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+    def do_GET(self):
+        with open(path('requests.log'), 'a') as log:
+            log.write('crl GET %s|\n' % self.path)
+        body = open(path('ca.crl'), 'rb').read() if self.path == '/ca.crl' else None
+        self.send_response(200 if body else 404)
+        self.send_header('Content-Length', str(len(body or b'')))
+        self.end_headers()
+        self.wfile.write(body or b'')
+crl_server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), CrlHandler)
+threading.Thread(target=crl_server.serve_forever, daemon=True).start()
+crl_base = 'http://127.0.0.1:%d/' % crl_server.server_port
+
+openssl('req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', 'ca.key', '-out', 'cert.pem', '-days', '2',
+        '-subj', '/CN=qsb test CA', '-addext', 'basicConstraints=critical,CA:TRUE',
+        '-addext', 'keyUsage=critical,keyCertSign,cRLSign')
+# good: listed nowhere; revoked: in the CRL; unchecked: its CRL cannot be fetched.
+for name, crl in (('good', 'ca.crl'), ('revoked', 'ca.crl'), ('unchecked', 'absent.crl')):
+    with open(path(name + '.ext'), 'w') as ext:
+        ext.write('subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n'
+                  'crlDistributionPoints=URI:%s%s\n' % (crl_base, crl))
+    openssl('req', '-newkey', 'rsa:2048', '-nodes', '-keyout', name + '.key', '-out', name + '.csr',
+            '-subj', '/CN=localhost')
+    openssl('x509', '-req', '-in', name + '.csr', '-CA', 'cert.pem', '-CAkey', 'ca.key', '-CAcreateserial',
+            '-out', name + '.pem', '-days', '1', '-extfile', name + '.ext')
+with open(path('ca.cnf'), 'w') as cnf:
+    cnf.write('[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\ncrlnumber = crlnumber\n'
+              'default_md = sha256\ndefault_crl_days = 1\nprivate_key = ca.key\ncertificate = cert.pem\n')
+open(path('index.txt'), 'w').close()
+with open(path('crlnumber'), 'w') as number:
+    number.write('01\n')
+openssl('ca', '-config', 'ca.cnf', '-revoke', 'revoked.pem')
+openssl('ca', '-config', 'ca.cnf', '-gencrl', '-out', 'ca.crl.pem')
+openssl('crl', '-in', 'ca.crl.pem', '-outform', 'DER', '-out', 'ca.crl')
 BODY = bytes((i * 7 + 3) & 0xFF for i in range(1048576 + 13))
 servers = {}
 
@@ -47,7 +88,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         kind = self.server.kind
         with open(os.path.join(folder, 'requests.log'), 'a') as log:
             log.write('%s %s %s|%s\n' % (kind, self.command, self.path, self.headers.get('User-Agent', '')))
-        if kind == 'ok':
+        if kind in ('ok', 'revoked', 'unchecked', 'tls11'):
             self.reply(200, BODY, True)
         elif kind == 'close':
             self.reply(200, BODY, False)
@@ -70,11 +111,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-context.load_cert_chain(cert, key)
-for kind in ('ok', 'close', 'empty', 'missing', 'moved'):
+contexts = {}
+for name in ('good', 'revoked', 'unchecked'):
+    contexts[name] = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    contexts[name].load_cert_chain(path(name + '.pem'), path(name + '.key'))
+for kind in ('ok', 'close', 'empty', 'missing', 'moved', 'revoked', 'unchecked', 'tls11'):
     server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
     server.kind = kind
+    context = contexts.get(kind, contexts['good'])
+    if kind == 'tls11':
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(path('good.pem'), path('good.key'))
+        context.minimum_version = ssl.TLSVersion.TLSv1
+        context.maximum_version = ssl.TLSVersion.TLSv1_1
+        try:
+            context.set_ciphers('DEFAULT:@SECLEVEL=0')
+        except ssl.SSLError:
+            pass
     server.socket = context.wrap_socket(server.socket, server_side=True)
     servers[kind] = server
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -85,7 +138,7 @@ os.rename(os.path.join(folder, 'ports.tmp'), os.path.join(folder, 'ports'))
 deadline = time.monotonic() + 120
 while time.monotonic() < deadline and not os.path.exists(os.path.join(folder, 'stop')):
     time.sleep(0.05)
-for server in servers.values():
+for server in list(servers.values()) + [crl_server]:
     server.shutdown()
 open(os.path.join(folder, 'stopped'), 'w').close()
 )PY";
@@ -353,4 +406,27 @@ TEST_F(SetupHttpsDownload, RefusesNotFoundAndRedirects) {
     EXPECT_EQ(lastFileSize_, 0u);
     EXPECT_EQ(Count(server_->Requests(), "moved " + kRequestLine), 1u);
     EXPECT_EQ(Count(server_->Requests(), "ok " + kRequestLine), okBefore);
+}
+
+// The server's certificate is checked against its CA's CRL: a revoked one is
+// refused, and so is one whose CRL cannot be fetched (its revocation cannot be
+// checked); neither is ever asked for the installer. The good certificate's
+// CRL was fetched, so the check really ran for it.
+TEST_F(SetupHttpsDownload, RefusesARevokedCertificateOrOneWhoseRevocationCannotBeChecked) {
+    const ScopedRootTrust trust(server_->Certificate());
+    ASSERT_TRUE(trust.Trusted());
+    EXPECT_EQ(Download("ok"), "(no error)");
+    EXPECT_GE(Count(server_->Requests(), "crl GET /ca.crl|"), 1u);
+    for (const std::string kind : {"revoked", "unchecked"}) {
+        EXPECT_EQ(Download(kind), "Quorl Tholm download failed.") << kind;
+        EXPECT_EQ(lastFileSize_, 0u) << kind;
+        EXPECT_EQ(Count(server_->Requests(), kind + " " + kRequestLine), 0u) << kind;
+    }
+}
+
+// A server that offers nothing newer than TLS 1.1 is refused.
+TEST_F(SetupHttpsDownload, RefusesTlsOlderThan12) {
+    const ScopedRootTrust trust(server_->Certificate());
+    EXPECT_EQ(Download("tls11"), "Quorl Tholm download failed.");
+    EXPECT_EQ(Count(server_->Requests(), "tls11 " + kRequestLine), 0u);
 }

@@ -6,6 +6,10 @@
 
 #include <windows.h>
 
+#include <set>
+#include <vector>
+
+#include "setup/setup_download.h"
 #include "setup/setup_download_win32.h"
 #include "setup/setup_run_win32.h"
 #include "setup/setup_staging_win32.h"
@@ -40,6 +44,9 @@ SetupSteps StandInSteps(bool elevated, const std::string& installer, Calls& call
         result.elevated = elevated;
         return result;
     };
+    // The real removal is tested on its own (setup_staging_test.cpp): here it
+    // could take a leftover of another test and change the folders compared.
+    steps.removeLeftovers = [](bool) {};
     steps.download = [installer](HANDLE file) { WriteAll(file, installer); };
     steps.verify = [&calls](const WideString& path, HANDLE) {
         calls.installerPath = AsWstring(path);
@@ -135,6 +142,27 @@ TEST(InstallQuorlTholm, LeavesNoStagingAfterAnyEarlierFailure) {
 
         EXPECT_EQ(calls.direct + calls.desktop, 0);
         EXPECT_EQ(StagingDirectoriesNow(), before);
+    }
+}
+
+// Leftovers are removed first, under the root of this run's elevation, before
+// this run's staging exists.
+TEST(InstallQuorlTholm, RemovesLeftoversBeforeStaging) {
+    const std::string installer = ToolBytes(L"fake-setup-succeeds.exe");
+    for (const bool elevated : {false, true}) {
+        const std::set<std::wstring> before = StagingDirectoriesNow();
+        Calls calls;
+        SetupSteps steps = StandInSteps(elevated, installer, calls);
+        steps.download = [](HANDLE) { throw ProgramError(kSetupDownloadFailedMessage); };
+        std::vector<bool> asked;
+        std::set<std::wstring> seen;
+        steps.removeLeftovers = [&](bool forElevated) {
+            asked.push_back(forElevated);
+            seen = StagingDirectoriesNow();
+        };
+        EXPECT_EQ(MessageOf([&] { InstallQuorlTholmWith(steps); }), "Quorl Tholm download failed.");
+        EXPECT_EQ(asked, std::vector<bool>{elevated});
+        EXPECT_EQ(seen, before);
     }
 }
 

@@ -9,12 +9,17 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cwctype>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "setup/setup_staging_win32.h"
 #include "support/child_process_win32.h"
 #include "support/error_message.h"
 #include "support/setup_support_win32.h"
+#include "support/scheduled_task_win32.h"
+#include "support/temp_folder_win32.h"
 #include "text/current_user.h"
 #include "text/wide_win32.h"
 
@@ -63,8 +68,8 @@ private:
     std::optional<std::wstring> old_;
 };
 
-// The entries of a descriptor's DACL as "type flags mask SID" lines, and
-// whether it is protected; the order of the rights in SDDL text differs
+// The owner of a descriptor (when it names one), whether its DACL is
+// protected and its entries as "type flags mask SID" lines; the order of the rights in SDDL text differs
 // between systems ("GRGX" or "GXGR"), the masks do not.
 std::wstring DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -76,7 +81,15 @@ std::wstring DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
         !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr) {
         return L"(no DACL)";
     }
-    std::wstring text = (control & SE_DACL_PROTECTED) ? L"protected\n" : L"inherits\n";
+    std::wstring text;
+    PSID owner = nullptr;
+    if (::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner != nullptr) {
+        LPWSTR ownerText = nullptr;
+        if (!::ConvertSidToStringSidW(owner, &ownerText)) return L"(bad owner)";
+        const UniqueLocalMemory ownedOwner(ownerText);
+        text = L"owner " + std::wstring(ownerText) + L"\n";
+    }
+    text += (control & SE_DACL_PROTECTED) ? L"protected\n" : L"inherits\n";
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* ace = nullptr;
         if (!::GetAce(dacl, i, &ace)) return L"(bad ACE)";
@@ -94,16 +107,20 @@ std::wstring DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
 
 }  // namespace
 
-// The descriptor the directory is created with holds exactly the protected
-// DACL: full access for the user when not elevated, read and execute only
-// when elevated; entries inherited by files and folders inside.
-TEST(SetupStaging, CreatesTheDirectoryWithTheProtectedDacl) {
+// The descriptor the directory is created with names the user as owner and
+// holds exactly the protected DACL: full access for the user when not
+// elevated, read and execute only when elevated, and read and execute for
+// Owner Rights, which takes away the owner's implicit right to rewrite the
+// DACL; entries inherited by files and folders inside. Administrators keep
+// full access, so the elevated program can still delete what it staged.
+TEST(SetupStaging, CreatesTheDirectoryWithAnExplicitOwnerAndTheProtectedDacl) {
     const std::wstring sid = AsWstring(CurrentUserSid());
-    const std::wstring common = L"protected\n0 3 0x001f01ff S-1-5-18\n0 3 0x001f01ff S-1-5-32-544\n";
+    const std::wstring common = L"owner " + sid + L"\nprotected\n0 3 0x001f01ff S-1-5-18\n0 3 0x001f01ff S-1-5-32-544\n";
+    const std::wstring ownerRights = L"0 3 0xa0000000 S-1-3-4\n";
     const UniqueLocalMemory ordinary = SetupStagingDescriptor(false, CurrentUserSid());
-    EXPECT_EQ(DescribeDacl(ordinary.get()), common + L"0 3 0x001f01ff " + sid + L"\n");
+    EXPECT_EQ(DescribeDacl(ordinary.get()), common + L"0 3 0x001f01ff " + sid + L"\n" + ownerRights);
     const UniqueLocalMemory elevated = SetupStagingDescriptor(true, CurrentUserSid());
-    EXPECT_EQ(DescribeDacl(elevated.get()), common + L"0 3 0xa0000000 " + sid + L"\n");
+    EXPECT_EQ(DescribeDacl(elevated.get()), common + L"0 3 0xa0000000 " + sid + L"\n" + ownerRights);
 }
 
 // Not elevated: a fresh directory named by a new identifier in the temporary
@@ -139,6 +156,104 @@ TEST(SetupStaging, CreatesTheElevatedDirectoryUnderCommonApplicationData) {
         for (const wchar_t* other : {L";;;WD)", L";;;BU)", L";;;AU)"}) EXPECT_EQ(dacl.find(other), std::wstring::npos) << dacl;
     }
     EXPECT_FALSE(Exists(directory));
+}
+
+// Whatever the run left inside, nested folders and files, is removed with
+// the directory (through handles, by the program's own walk).
+TEST(SetupStaging, RemovesEverythingLeftInside) {
+    std::wstring directory;
+    {
+        SetupStaging staging(false);
+        directory = AsWstring(staging.DirectoryPath());
+        MakeFolder(directory + L"\\a");
+        MakeFolder(directory + L"\\a\\b");
+        WriteTestFile(directory + L"\\a\\b\\deep.txt", "deep");
+        WriteTestFile(directory + L"\\a\\mid.txt", "mid");
+        WriteTestFile(directory + L"\\top.txt", "top");
+    }
+    EXPECT_FALSE(Exists(directory));
+}
+
+namespace {
+
+WideString W(const std::wstring& text) { return FromWin(text.c_str(), text.size()); }
+
+std::wstring NewGuidText() {
+    GUID guid{};
+    ::CoCreateGuid(&guid);
+    wchar_t text[40] = {};
+    ::StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+// A folder as an earlier run would have left it, created `ageMinutes` ago,
+// with a file inside; removed by its owner when the test ends, whatever
+// happened.
+struct Leftover {
+    Leftover(const std::wstring& root, const std::wstring& name, int ageMinutes)
+        : name(name), path(root + (root.back() == L'\\' ? L"" : L"\\") + name), tree(W(path)) {
+        MakeFolder(path);
+        WriteTestFile(path + L"\\setup.exe", "MZ");
+        UniqueHandle folder(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        FILETIME now{};
+        ::GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER value{};
+        value.LowPart = now.dwLowDateTime;
+        value.HighPart = now.dwHighDateTime;
+        value.QuadPart -= static_cast<ULONGLONG>(ageMinutes) * 600000000ULL;
+        const FILETIME created{value.LowPart, value.HighPart};
+        // Wine cannot keep a creation time of its own: it reports one made from
+        // the Unix times, so the write and access times are set back too.
+        ::SetFileTime(folder.get(), &created, &created, &created);
+    }
+    bool Exists() const { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+    std::wstring name;
+    std::wstring path;
+    UniqueDirectoryTree tree;
+};
+
+}  // namespace
+
+// Only folders of the exact naming pattern, older than the 15-minute setup
+// deadline and not held by a live run, are removed; when elevated, so is the
+// task of each folder removed. A younger folder, names that merely resemble
+// the pattern, a folder a live run holds and a task whose folder stays are
+// all left alone.
+TEST(RemoveSetupLeftovers, RemovesOnlyStaleFoldersOfItsOwnNamingAndTheirTasks) {
+    for (const bool elevated : {false, true}) {
+        const std::wstring root = elevated ? CommonAppData() : TemporaryFolder();
+        const std::wstring guid = NewGuidText();
+        std::wstring lower = NewGuidText();
+        for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+        Leftover stale(root, L"QuorlTholm-Setup-" + guid, 16);
+        Leftover young(root, L"QuorlTholm-Setup-" + NewGuidText(), 14);
+        Leftover held(root, L"QuorlTholm-Setup-" + NewGuidText(), 60);
+        const std::vector<std::wstring> lookalikes = {L"QuorlTholm-Setup-" + lower,
+                                                       L"QuorlTholm-Setup-" + NewGuidText() + L"x",
+                                                       L"QuorlTholm-Setup-" + NewGuidText().substr(1, 36),
+                                                       L"quortholm-setup-" + NewGuidText(),
+                                                       L"qsb-test-QuorlTholm-Setup-" + NewGuidText()};
+        std::vector<std::unique_ptr<Leftover>> others;
+        for (const std::wstring& name : lookalikes) others.push_back(std::make_unique<Leftover>(root, name, 60));
+        const UniqueHandle liveLock(::CreateFileW(held.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(liveLock.held());
+
+        TestScheduler scheduler;
+        const TestTask staleTask(scheduler, W(stale.name));
+        const TestTask heldTask(scheduler, W(held.name));
+
+        RemoveSetupLeftovers(elevated);
+
+        EXPECT_FALSE(stale.Exists()) << elevated;
+        EXPECT_TRUE(young.Exists()) << elevated;
+        EXPECT_TRUE(held.Exists()) << elevated;
+        for (const auto& other : others) EXPECT_TRUE(other->Exists()) << std::string(other->name.begin(), other->name.end());
+        EXPECT_EQ(RootTaskExists(AsWstring(staleTask.Name())), !elevated) << elevated;
+        EXPECT_TRUE(RootTaskExists(AsWstring(heldTask.Name()))) << elevated;
+    }
 }
 
 // Two runs at once never share a directory.
@@ -200,6 +315,17 @@ TEST(StagedSetupFile, RelockedFileCannotBeWrittenMovedOrDeleted) {
     EXPECT_FALSE(::DeleteFileW(path.c_str()));
     EXPECT_FALSE(::MoveFileW(path.c_str(), (path + L".moved").c_str()));
     EXPECT_EQ(ReadWholeFile(path), "MZ installer bytes");
+}
+
+// The name reopened must lead to the file that was written: another file in
+// its place, even with the same bytes, is refused.
+TEST(StagedSetupFile, RefusesAReopenedFileThatIsNotTheOneWritten) {
+    SetupStaging staging(false);
+    StagedSetupFile file = CreateStagedSetupFile(staging);
+    WriteAll(file.write.get(), "MZ installer bytes");
+    const WideString other = file.path + u".other";
+    WriteTestFile(AsWstring(other), "MZ installer bytes");
+    EXPECT_EQ(MessageOf([&] { LockStagedSetup(file.write, other); }), "Quorl Tholm setup could not be verified.");
 }
 
 // The file must still be there to be relocked.

@@ -3,7 +3,12 @@
 //
 //   test-pipe-server --name \\.\pipe\NAME [options]
 //     --sddl TEXT       security descriptor of every instance, in SDDL (owner and
-//                       DACL are kept as given); without it the system default
+//                       DACL are kept as given); without it the descriptor
+//                       Windows gives a non-elevated server by default: owned
+//                       by the user, full control for LocalSystem,
+//                       Administrators and the user, read for everyone
+//     --no-descriptor   no descriptor at all (Wine then reports neither owner
+//                       nor DACL, which Windows never does)
 //     --null-dacl       a null DACL (after --sddl, which may still give the owner)
 //     --mode MODE       what each instance does with a connected client:
 //                         echo        writes back everything it reads (default)
@@ -55,6 +60,7 @@ struct Options {
     std::wstring name;
     std::wstring sddl;
     bool nullDacl = false;
+    bool noDescriptor = false;
     Mode mode = Mode::Echo;
     Mode firstMode = Mode::Echo;
     bool hasFirstMode = false;
@@ -85,6 +91,28 @@ Mode ParseMode(const std::wstring& mode) {
     Fail("unknown mode", 0);
 }
 
+// What Windows gives a non-elevated server's pipe created without a
+// descriptor. Wine gives it no owner at all, so the checks would see a pipe no
+// real server ever makes; and Wine's token owner is a group
+// (S-1-5-21-0-0-0-513), not the user Windows makes the default owner.
+std::wstring DefaultSddl() {
+    UniqueHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) Fail("OpenProcessToken", ::GetLastError());
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size, 0);
+    if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+        Fail("GetTokenInformation", ::GetLastError());
+    }
+    LPWSTR text = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+        Fail("ConvertSidToStringSidW", ::GetLastError());
+    }
+    const UniqueLocalMemory owned(text);
+    const std::wstring owner = text;
+    return L"O:" + owner + L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + owner + L")(A;;FR;;;WD)";
+}
+
 Options ParseOptions(int argc, wchar_t** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -92,6 +120,8 @@ Options ParseOptions(int argc, wchar_t** argv) {
         const bool hasValue = i + 1 < argc;
         if (word == L"--null-dacl") {
             options.nullDacl = true;
+        } else if (word == L"--no-descriptor") {
+            options.noDescriptor = true;
         } else if (!hasValue) {
             Fail("missing value or unknown option", 0);
         } else if (word == L"--name") {
@@ -114,6 +144,7 @@ Options ParseOptions(int argc, wchar_t** argv) {
         }
     }
     if (options.name.empty() || options.instances == 0) Fail("--name is required", 0);
+    if (options.sddl.empty() && !options.noDescriptor) options.sddl = DefaultSddl();
     return options;
 }
 
