@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -100,6 +102,8 @@ Command::~Command() {
     if (pid_ > 0 && !exited_) Stop(2000);
 }
 
+void Command::CloseInput() { input_.reset(); }
+
 void Command::CloseChannel() {
     input_.reset();
     output_.reset();
@@ -140,4 +144,41 @@ std::string DescribeExit(int status) {
     if (WIFEXITED(status)) return "status " + std::to_string(WEXITSTATUS(status));
     if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
     return "status " + std::to_string(status);
+}
+
+CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& input, int timeoutMs) {
+    Command command(argv);
+    CommandResult result;
+    std::size_t written = 0;
+    if (input.empty()) command.CloseInput();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int out = command.Output(), err = command.Errors();
+    while (out >= 0 || err >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            command.Stop(0);
+            throw ProgramError(argv[0] + " did not finish within " + std::to_string(timeoutMs / 1000) + " seconds.");
+        }
+        pollfd fds[3] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {command.Input(), POLLOUT, 0}};
+        nfds_t count = command.Input() >= 0 ? 3 : 2;
+        if (poll(fds, count, static_cast<int>(left.count())) < 0 && errno != EINTR)
+            throw ProgramError("Could not wait for " + argv[0] + ".");
+        char block[65536];
+        for (int i = 0; i < 2; ++i) {
+            int& fd = i == 0 ? out : err;
+            if (fd < 0 || fds[i].revents == 0) continue;
+            ssize_t got = read(fd, block, sizeof block);
+            if (got > 0) (i == 0 ? result.output : result.errors).append(block, static_cast<std::size_t>(got));
+            else if (got == 0 || (errno != EAGAIN && errno != EINTR)) fd = -1;
+        }
+        if (count == 3 && fds[2].revents != 0) {
+            ssize_t sent = write(command.Input(), input.data() + written, input.size() - written);
+            if (sent > 0) written += static_cast<std::size_t>(sent);
+            if (sent < 0 && errno != EAGAIN && errno != EINTR) written = input.size();
+            if (written == input.size()) command.CloseInput();
+        }
+    }
+    command.CloseInput();
+    if (!command.WaitExit(5000, result.status)) result.status = command.Stop(0);
+    return result;
 }

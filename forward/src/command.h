@@ -33,6 +33,8 @@ public:
     bool WaitExit(int timeoutMs, int& status);
 
     void CloseChannel();
+    // Ends its standard input only.
+    void CloseInput();
 
 private:
     pid_t pid_ = -1;
@@ -45,3 +47,15 @@ private:
 
 // "status N" or "signal N" for a wait status.
 std::string DescribeExit(int status);
+
+// What a command that ran to its end left.
+struct CommandResult {
+    int status = 0;  // the wait status
+    std::string output;
+    std::string errors;
+};
+
+// Runs `argv` with `input` as its standard input and collects its standard
+// output and error, for at most `timeoutMs`. Throws ProgramError when it
+// cannot be started or does not end in time (it is stopped then).
+CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& input, int timeoutMs);

@@ -13,6 +13,7 @@
 
 #include "clock.h"
 #include "command.h"
+#include "deploy.h"
 #include "options.h"
 #include "session.h"
 #include "socket_activation.h"
@@ -227,6 +228,24 @@ int RunForwarder(const std::vector<std::string>& args) {
         sessionOptions.verbose = options.verbose;
         sessionOptions.lingerMs = options.lingerMs;
         sessionOptions.pipe = options.pipe;
+        if (options.deploy) {
+            RunDeploy(DeployOptions{options.ssh, options.allow, options.from}, Line);
+            return 0;
+        }
+        // A program that deploy put on the host is the one to run there,
+        // unless another is named.
+        if (options.viaSsh && !options.programGiven) {
+            std::string deployed = DeployedProgram(options.ssh.host);
+            if (!deployed.empty()) {
+                options.ssh.program = deployed;
+                options.command = SshCommand(options.ssh, options.bridgeArguments);
+            }
+        }
+        if (options.verbose) {
+            std::string shown;
+            for (const std::string& word : options.command) shown += (shown.empty() ? "" : " ") + word;
+            Problem("running: " + shown);
+        }
         if (options.watch) return RunWatch(options, sessionOptions, stop.get());
         std::vector<std::unique_ptr<Listener>> passed = TakePassedListeners();
         if (passed.empty() && options.listen.empty()) throw ProgramError("Give at least one --listen address.");

@@ -17,6 +17,8 @@ const char* const kForwardHelp =
     "      [--remote-program PATH] PIPE...\n"
     "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] --listen ADDR... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward [-v] watch PIPE... -- COMMAND [ARG...]\n"
+    "  quorl-socket-forward deploy --ssh HOST [--ssh-option OPT]... [--remote-shell cmd|powershell]\n"
+    "      [--allow PIPE]... [--from DIR]\n"
     "  quorl-socket-forward --help | --version\n"
     "\n"
     "Starts quorl-socket-bridge on HOST through ssh (or runs COMMAND, which must start it) and carries\n"
@@ -37,6 +39,11 @@ const char* const kForwardHelp =
     "                         SECONDS without any; under socket activation, exit then\n"
     "  -v, --verbose          report listen addresses, each stream's start and end, the remote\n"
     "                         greeting and the command's standard error\n"
+    "\n"
+    "deploy copies the Windows program for HOST's processor to\n"
+    "%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\ over sftp (from DIR/windows-arm64 or -x64, by\n"
+    "default the share/quorl-socket-bridge folder installed beside this program), checks that it\n"
+    "runs, adds each PIPE to the user's allowlist there, and makes --ssh HOST run that program.\n"
     "\n"
     "Listening sockets passed by a service manager (LISTEN_FDS, as systemd's socket activation) are\n"
     "used besides the --listen addresses; the session then starts with the first connection.\n"
@@ -127,10 +134,16 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             if (value.empty()) throw ProgramError("Give --remote-program a path.");
             ssh.program = value;
             programGiven = true;
+        } else if (options.deploy && TakeValue(args, i, "--allow", value)) {
+            options.allow.push_back(CheckPipeArgument(value));
+        } else if (options.deploy && TakeValue(args, i, "--from", value)) {
+            options.from = value;
         } else if (TakeValue(args, i, "--pipe", value)) {
             if (!options.pipe.empty()) throw ProgramError("Give --pipe only once.");
             options.pipe = CheckPipeArgument(value);
-        } else if (arg == "watch" && !options.watch && options.listen.empty() && options.pipe.empty()) {
+        } else if (arg == "deploy" && i == 0) {
+            options.deploy = true;
+        } else if (arg == "watch" && !options.deploy && !options.watch && options.listen.empty() && options.pipe.empty()) {
             options.watch = true;
         } else if (options.watch && !arg.empty() && arg[0] != '-') {
             rawPipes.push_back(arg);
@@ -139,6 +152,15 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         }
     }
     const bool commandGiven = i < args.size();
+    options.ssh = ssh;
+    options.programGiven = programGiven;
+    if (options.deploy) {
+        if (!options.viaSsh) throw ProgramError("deploy needs --ssh HOST.");
+        if (commandGiven || !options.listen.empty() || !options.pipe.empty() || options.reconnect ||
+            options.idleExitMs >= 0)
+            throw ProgramError("deploy takes --ssh, --ssh-option, --remote-shell, --allow and --from only.");
+        return options;
+    }
     if (commandGiven) options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
 
     if (options.viaSsh && commandGiven) throw ProgramError("Give either --ssh HOST or a command after --, not both.");
@@ -156,7 +178,8 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         options.pipes = rawPipes;
         if (options.viaSsh) {
             for (const std::string& pipe : rawPipes) CheckPipeArgument(pipe);
-            options.command = SshCommand(ssh, {"service"});
+            options.bridgeArguments = {"service"};
+            options.command = SshCommand(ssh, options.bridgeArguments);
         }
         return options;
     }
@@ -164,7 +187,8 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     // checks that there is something to listen on.
     if (options.viaSsh) {
         if (options.pipe.empty()) throw ProgramError("Give the pipe to reach with --pipe \\\\.\\pipe\\NAME.");
-        options.command = SshCommand(ssh, {"bridge", "--socket", options.pipe});
+        options.bridgeArguments = {"bridge", "--socket", options.pipe};
+        options.command = SshCommand(ssh, options.bridgeArguments);
     }
     return options;
 }

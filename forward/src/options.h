@@ -29,6 +29,15 @@ struct ForwardOptions {
     // command built from --ssh.
     std::vector<std::string> command;
     bool viaSsh = false;
+    // With --ssh: the target, and the bridge's arguments, so that the command
+    // can be made again for a program deploy put on the host.
+    SshTarget ssh;
+    bool programGiven = false;
+    std::vector<std::string> bridgeArguments;
+    // deploy
+    bool deploy = false;
+    std::vector<std::string> allow;  // canonical pipe paths
+    std::string from;
 };
 
 // Throws ProgramError with a sentence for a command line it cannot take.

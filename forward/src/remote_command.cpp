@@ -133,13 +133,15 @@ std::string RemoteCommandLine(RemoteShell shell, const std::vector<std::string>&
     return line;
 }
 
-std::vector<std::string> SshCommand(const SshTarget& target, const std::vector<std::string>& bridgeArguments) {
-    // The channel is binary, so no terminal; nobody can answer a prompt, so no
-    // prompts; and a host that does not answer, or stops answering, ends the
-    // command instead of hanging it.
+namespace {
+
+// The options the forwarder relies on, each left out when the user sets it,
+// then the user's own, as -o pairs after `head`.
+std::vector<std::string> WithOptions(std::vector<std::string> argv, const SshTarget& target) {
+    // The channel is binary and nobody can answer a prompt; a host that does
+    // not answer, or stops answering, ends the command instead of hanging it.
     static const char* const kDefaults[] = {"BatchMode=yes", "ConnectTimeout=15", "ServerAliveInterval=15",
                                             "ServerAliveCountMax=3"};
-    std::vector<std::string> argv{"ssh", "-T"};
     for (const char* option : kDefaults) {
         bool userSetIt = std::any_of(target.options.begin(), target.options.end(),
                                      [&](const std::string& own) { return OptionName(own) == OptionName(option); });
@@ -151,10 +153,28 @@ std::vector<std::string> SshCommand(const SshTarget& target, const std::vector<s
         argv.push_back("-o");
         argv.push_back(option);
     }
-    std::vector<std::string> words{target.program};
-    words.insert(words.end(), bridgeArguments.begin(), bridgeArguments.end());
+    return argv;
+}
+
+}  // namespace
+
+std::vector<std::string> SshCommandLine(const SshTarget& target, const std::string& remoteLine) {
+    std::vector<std::string> argv = WithOptions({"ssh", "-T"}, target);
     argv.push_back("--");
     argv.push_back(target.host);
-    argv.push_back(RemoteCommandLine(target.shell, words));
+    argv.push_back(remoteLine);
+    return argv;
+}
+
+std::vector<std::string> SshCommand(const SshTarget& target, const std::vector<std::string>& bridgeArguments) {
+    std::vector<std::string> words{target.program};
+    words.insert(words.end(), bridgeArguments.begin(), bridgeArguments.end());
+    return SshCommandLine(target, RemoteCommandLine(target.shell, words));
+}
+
+std::vector<std::string> SftpCommand(const SshTarget& target) {
+    std::vector<std::string> argv = WithOptions({"sftp", "-b", "-"}, target);
+    argv.push_back("--");
+    argv.push_back(target.host);
     return argv;
 }

@@ -37,3 +37,7 @@ std::string RemoteCommandLine(RemoteShell shell, const std::vector<std::string>&
 // password prompts, bounded connect and silence) unless the user set the same
 // option, the user's options, "--", the host and the remote command.
 std::vector<std::string> SshCommand(const SshTarget& target, const std::vector<std::string>& bridgeArguments);
+// The same for a remote command line written out already.
+std::vector<std::string> SshCommandLine(const SshTarget& target, const std::string& remoteLine);
+// sftp reading a batch from its standard input, with the same options.
+std::vector<std::string> SftpCommand(const SshTarget& target);

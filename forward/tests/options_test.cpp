@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "deploy.h"
 #include "options.h"
 #include "support/error_message.h"
 
@@ -111,6 +112,23 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
         SCOPED_TRACE(c.said);
         EXPECT_EQ(MessageOf([&] { ParseForwardOptions(c.args); }), c.said);
     }
+}
+
+// deploy learns the host's processor and %LOCALAPPDATA% from one command and
+// takes only what it has a program for, where sftp can reach it.
+TEST(Deploy, ReadsTheHostsProcessorAndRefusesOthers) {
+    const std::string profile = "|C:\\Users\\J\xc3\xb6rg\\AppData\\Local|C:\\Users\\J\xc3\xb6rg";
+    EXPECT_EQ(ParseHostFacts("h", "ARM64" + profile).arch, "arm64");
+    EXPECT_EQ(ParseHostFacts("h", "AMD64" + profile).arch, "x64");
+    EXPECT_EQ(ParseHostFacts("h", "AMD64" + profile).localAppData, "C:\\Users\\J\xc3\xb6rg\\AppData\\Local");
+    EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "x86" + profile); }),
+              "h reports the processor architecture \"x86\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
+    EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "%PROCESSOR_ARCHITECTURE%|%LOCALAPPDATA%|%USERPROFILE%"); }),
+              "h reports the processor architecture \"%PROCESSOR_ARCHITECTURE%\"; quorl-socket-bridge runs on ARM64 "
+              "and x64 Windows only.");
+    EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "ARM64|D:\\Local|C:\\Users\\j"); }),
+              "%LOCALAPPDATA% on h is D:\\Local, not in the profile folder C:\\Users\\j; deploy supports only its usual "
+              "place.");
 }
 
 }  // namespace

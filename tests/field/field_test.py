@@ -18,6 +18,7 @@ import os
 import re
 import select
 import shlex
+import shutil
 import signal
 import socket
 import subprocess
@@ -458,7 +459,7 @@ def run_readme_block(bed, block):
         for pipe in dict.fromkeys(p for line in block for p in readme_pipes(line)):
             serve_readme_pipe(bed, case, pipe)
         for line in block:
-            if not line.startswith("quorl-socket-forward "):
+            if not line.startswith("quorl-socket-forward ") or line.startswith("quorl-socket-forward deploy "):
                 done = run(["sh", "-c", line], env)
                 assert done.returncode == 0, f"{line}: status {done.returncode}, {done.stderr!r}"
                 continue
@@ -489,6 +490,67 @@ def case_readme_examples(bed):
     return f"{len(blocks)} examples"
 
 
+# -- deploy ------------------------------------------------------------------
+
+DEPLOYED = PIPE + "qsb-field-deployed"
+
+
+def case_deploy(bed):
+    """deploy to the Windows-like host: fresh (the program installed, a pipe
+    added to the allowlist that is there, and a stream through the deployed
+    program), again (nothing changes), and with another build (replaced)."""
+    remote = os.path.join(bed.profile, "AppData", "Local", "Programs", "quorl-socket-bridge", "quorl-socket-bridge.exe")
+    if os.path.exists(remote):
+        os.remove(remote)
+    with open(bed.allowlist, "rb") as f:
+        allowlist_before = f.read()
+    allowlist_inode = os.stat(bed.allowlist).st_ino
+    builds = {}
+    for name, exe in (("mingw", os.path.join(bed.build, "quorl-socket-bridge.exe")),
+                      ("zig", os.path.join(ROOT, "build", "win-x64-zig", "quorl-socket-bridge.exe"))):
+        folder = os.path.join(bed.temp, "deploy-" + name, "windows-x64")
+        os.makedirs(folder, exist_ok=True)
+        if os.path.exists(exe):
+            shutil.copyfile(exe, os.path.join(folder, "quorl-socket-bridge.exe"))
+            builds[name] = os.path.dirname(folder)
+    assert "mingw" in builds, "no win-x64 build to deploy"
+
+    def deploy(source, *more):
+        done = run(["quorl-socket-forward", "deploy", "--ssh", "win-host", "--from", source] + list(more), bed.env,
+                   timeout=WAIT * 2)
+        out = done.stdout.decode(errors="replace")
+        assert done.returncode == 0, f"deploy: status {done.returncode}: {out}{done.stderr.decode(errors='replace')}"
+        return out
+
+    def same_as(source):
+        with open(remote, "rb") as a, open(os.path.join(source, "windows-x64", "quorl-socket-bridge.exe"), "rb") as b:
+            return a.read() == b.read()
+
+    out = deploy(builds["mingw"], "--allow", DEPLOYED)
+    print("".join("    deploy: " + line + "\n" for line in out.splitlines()), end="", flush=True)
+    assert "installed " in out and same_as(builds["mingw"]), out
+    assert f"adding {DEPLOYED.lower()} to the allowlist" in out and "confirms" in out, out
+    with open(bed.allowlist, "rb") as f:
+        after = f.read()
+    assert after.startswith(allowlist_before) and DEPLOYED.lower().encode() in after, after
+    assert os.stat(bed.allowlist).st_ino == allowlist_inode, "the allowlist was replaced, not added to"
+
+    with bed.case() as case:
+        case.pipe_server(DEPLOYED)
+        address = f"unix:{bed.socket_path('deployed.sock')}"
+        forwarder = case.forwarder(["-v", "--listen", address, "--ssh", "win-host", "--pipe", DEPLOYED])
+        echo(address, os.urandom(65536))
+        assert "AppData\\Local\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe bridge" in \
+            forwarder.stderr_text(), describe(forwarder)
+
+    out = deploy(builds["mingw"], "--allow", DEPLOYED)
+    assert "nothing changed" in out, out
+    if "zig" in builds:
+        out = deploy(builds["zig"])
+        assert "replaced " in out and same_as(builds["zig"]), out
+    return f"{len(builds)} builds deployed in turn"
+
+
 CASES = [
     case_bed_shell_facts,
     case_raw_echo,
@@ -501,6 +563,7 @@ CASES = [
     case_reconnect,
     case_new_form,
     case_readme_examples,
+    case_deploy,
 ]
 
 

@@ -45,7 +45,6 @@ import shlex
 import shutil
 import signal
 import socket
-import stat
 import subprocess
 import sys
 import tempfile
@@ -97,10 +96,17 @@ def tcp_listening(port):
 
 
 def unix_listening(path):
-    try:
-        return stat.S_ISSOCK(os.stat(path).st_mode)
-    except FileNotFoundError:
-        return False
+    """Whether a socket listens at `path`: the file alone may be left from a
+    program that has gone, and a connection to try it would be a stream."""
+    path = os.path.abspath(path)
+    with open("/proc/net/unix") as table:
+        next(table)
+        for line in table:
+            fields = line.split()
+            # Flags 00010000: accepting connections.
+            if len(fields) >= 8 and fields[7] == path and int(fields[3], 16) & 0x10000:
+                return True
+    return False
 
 
 def listening(address):
@@ -621,11 +627,20 @@ LogLevel INFO
         for tool in ("ssh", "sftp"):
             write_script(os.path.join(bin_dir, tool),
                          f'exec /usr/bin/{tool} -F {shlex.quote(self.ssh_config)} "$@"\n')
-        os.symlink(self.forward, os.path.join(bin_dir, "quorl-socket-forward"))
+        # The forwarder as a package installs it: deploy finds the Windows
+        # program in share/quorl-socket-bridge beside its own folder.
+        prefix = os.path.join(self.temp, "prefix")
+        os.makedirs(os.path.join(prefix, "bin"))
+        shutil.copy2(self.forward, os.path.join(prefix, "bin", "quorl-socket-forward"))
+        os.makedirs(os.path.join(prefix, "share", "quorl-socket-bridge", "windows-x64"))
+        shutil.copy2(self.bridge_exe, os.path.join(prefix, "share", "quorl-socket-bridge", "windows-x64"))
+        os.symlink(os.path.join(prefix, "bin", "quorl-socket-forward"), os.path.join(bin_dir, "quorl-socket-forward"))
         self.bin = bin_dir
         env = {k: v for k, v in os.environ.items() if not k.startswith(("SSH_", "WINE", "XDG_RUNTIME_DIR"))}
         env["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin")
         env["XDG_RUNTIME_DIR"] = self.runtime
+        # The forwarder's own record of deployed programs stays in the bed.
+        env["XDG_CONFIG_HOME"] = os.path.join(self.temp, "config")
         self.env = env
 
     def _start_agent(self):

@@ -1,0 +1,314 @@
+#include "deploy.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "command.h"
+#include "engine/frame.h"
+#include "pipes/pipe_path.h"
+#include "text/program_error.h"
+
+namespace {
+
+constexpr int kRemoteMs = 120000;
+constexpr const char* kVersionLine = "quorl-socket-bridge 1 windows";
+
+// A private temporary folder, removed with what is in it on every path.
+class TempFolder {
+public:
+    TempFolder() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qsf-deploy-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) throw ProgramError("Could not create a temporary folder.");
+        path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string File(const char* name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+bool ReadFile(const std::string& path, std::string& bytes) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return false;
+    std::ostringstream all;
+    all << file.rdbuf();
+    bytes = all.str();
+    return true;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << bytes;
+    if (!file) throw ProgramError("Could not write " + path + ".");
+}
+
+std::string LastLine(const std::string& text) {
+    std::string trimmed = text;
+    while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == '\r' || trimmed.back() == ' '))
+        trimmed.pop_back();
+    std::size_t newline = trimmed.find_last_of('\n');
+    return newline == std::string::npos ? trimmed : trimmed.substr(newline + 1);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        std::size_t start = line.find_first_not_of(" \t");
+        lines.push_back(start == std::string::npos ? std::string() : line.substr(start));
+    }
+    return lines;
+}
+
+bool SameText(std::string a, std::string b) {
+    auto lower = [](std::string& s) {
+        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    };
+    lower(a);
+    lower(b);
+    return a == b;
+}
+
+CommandResult Remote(const SshTarget& ssh, const std::string& line, const std::string& input = {}) {
+    return RunToEnd(SshCommandLine(ssh, line), input, kRemoteMs);
+}
+
+// One sftp batch; a line starting with '-' may fail without ending it.
+CommandResult Sftp(const SshTarget& ssh, const std::string& batch, const char* what) {
+    CommandResult result = RunToEnd(SftpCommand(ssh), batch, kRemoteMs);
+    if (result.status != 0)
+        throw ProgramError("Could not " + std::string(what) + " on " + ssh.host + " with sftp: " +
+                           LastLine(result.errors));
+    return result;
+}
+
+HostFacts Probe(const SshTarget& ssh) {
+    std::string line = ssh.shell == RemoteShell::Cmd
+                           ? "echo %PROCESSOR_ARCHITECTURE%^|%LOCALAPPDATA%^|%USERPROFILE%"
+                           : "Write-Output ($env:PROCESSOR_ARCHITECTURE + '|' + $env:LOCALAPPDATA + '|' + $env:USERPROFILE)";
+    CommandResult result = Remote(ssh, line);
+    if (result.status != 0)
+        throw ProgramError("Could not run a command on " + ssh.host + ": " + LastLine(result.errors));
+    return ParseHostFacts(ssh.host, LastLine(result.output));
+}
+
+std::string LocalProgramsFolder() {
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return "/usr/local/share/quorl-socket-bridge";
+    std::filesystem::path exe(std::string(self, static_cast<std::size_t>(length)));
+    return (exe.parent_path().parent_path() / "share" / "quorl-socket-bridge").string();
+}
+
+// The program's own answers to --version and --platform, in one session.
+void CheckRunsThere(const SshTarget& ssh, const std::string& program, const std::string& arch) {
+    std::string version = RemoteCommandLine(ssh.shell, {program, "--version"});
+    std::string platform = RemoteCommandLine(ssh.shell, {program, "--platform"});
+    CommandResult result = Remote(ssh, version + (ssh.shell == RemoteShell::Cmd ? " & " : "; ") + platform);
+    std::vector<std::string> lines = Lines(result.output);
+    lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
+    std::vector<std::string> expected{kVersionLine, arch + " windows"};
+    if (lines.size() < 2 || std::vector<std::string>(lines.end() - 2, lines.end()) != expected)
+        throw ProgramError("The program on " + ssh.host + " did not answer as quorl-socket-bridge for " + arch +
+                           " does: " + (lines.empty() ? LastLine(result.errors) : lines.back()));
+}
+
+// A local path as one word of an sftp batch.
+std::string Quoted(const std::string& path) {
+    if (path.find('"') != std::string::npos) throw ProgramError("Cannot give sftp the path " + path + ".");
+    return "\"" + path + "\"";
+}
+
+std::string Frame(FrameType type, std::uint32_t id, const std::string& payload) {
+    FrameHeader header{};
+    BuildFrameHeader(static_cast<std::uint32_t>(type), id, static_cast<std::uint32_t>(payload.size()), header);
+    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize) + payload;
+}
+
+// Asks the deployed program, in service mode, whether each pipe is listed.
+void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const std::vector<std::string>& pipes,
+                        const std::function<void(const std::string&)>& say) {
+    std::string queries;
+    for (std::size_t i = 0; i < pipes.size(); ++i)
+        queries += Frame(FrameType::AllowlistQuery, static_cast<std::uint32_t>(i + 1), pipes[i]);
+    CommandResult result = Remote(ssh, RemoteCommandLine(ssh.shell, {program, "service"}), queries);
+    std::size_t hello = result.output.find(Frame(FrameType::Hello, 0, ""));
+    if (hello == std::string::npos)
+        throw ProgramError("The program on " + ssh.host + " did not start in service mode: " + LastLine(result.errors));
+    FrameBuffer input;
+    input.AppendInput(result.output.data() + hello, result.output.size() - hello);
+    std::vector<std::string> answers(pipes.size());
+    FrameView frame;
+    while (input.ParseFrame(frame) == ParseStatus::Ok) {
+        std::size_t index = frame.streamId - std::size_t{1};
+        if (frame.streamId != 0 && index < pipes.size()) {
+            answers[index] = static_cast<FrameType>(frame.type) == FrameType::AllowlistReply
+                                 ? "listed"
+                                 : std::string(reinterpret_cast<const char*>(frame.payload), frame.length);
+        }
+        input.ConsumeFrame();
+    }
+    for (std::size_t i = 0; i < pipes.size(); ++i) {
+        if (answers[i] != "listed")
+            throw ProgramError("The program on " + ssh.host + " does not take " + pipes[i] + " as allowlisted: " +
+                               (answers[i].empty() ? "no answer." : answers[i]));
+        say("the program on " + ssh.host + " confirms " + pipes[i] + " as allowlisted");
+    }
+}
+
+std::string RecordFolder() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base = config != nullptr && *config == '/' ? config : std::string(home != nullptr ? home : "") + "/.config";
+    return base + "/quorl-socket-forward/deployed";
+}
+
+// Host names become file names: anything but a plain name character is kept
+// out of the path.
+std::string RecordPath(const std::string& host) {
+    std::string name;
+    for (char c : host) name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == '@' ? c : '_';
+    return RecordFolder() + "/" + name;
+}
+
+void Record(const std::string& host, const std::string& program) {
+    std::filesystem::path folder(RecordFolder());
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    chmod(folder.c_str(), 0700);
+    WriteFile(RecordPath(host), program + "\n");
+}
+
+}  // namespace
+
+HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
+    std::vector<std::string> fields;
+    std::istringstream in(answer);
+    for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
+    fields.resize(3);
+    const std::string& arch = fields[0];
+    HostFacts facts;
+    if (arch == "ARM64") {
+        facts.arch = "arm64";
+    } else if (arch == "AMD64") {
+        facts.arch = "x64";
+    } else {
+        throw ProgramError(host + " reports the processor architecture \"" + arch +
+                           "\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
+    }
+    // sftp starts in the profile folder, so the program's folder is reached as
+    // AppData/Local/... only where %LOCALAPPDATA% is in its usual place.
+    if (!SameText(fields[1], fields[2] + "\\AppData\\Local"))
+        throw ProgramError("%LOCALAPPDATA% on " + host + " is " + fields[1] + ", not in the profile folder " +
+                           fields[2] + "; deploy supports only its usual place.");
+    facts.localAppData = fields[1];
+    return facts;
+}
+
+std::string DeployedProgram(const std::string& host) {
+    std::string text;
+    if (!ReadFile(RecordPath(host), text)) return std::string();
+    std::vector<std::string> lines = Lines(text);
+    return lines.empty() ? std::string() : lines.front();
+}
+
+void RunDeploy(const DeployOptions& options, const std::function<void(const std::string&)>& say) {
+    const SshTarget& ssh = options.ssh;
+    if (ssh.shell == RemoteShell::Posix)
+        throw ProgramError("deploy needs a Windows host whose SSH server runs commands with cmd or powershell.");
+    HostFacts host = Probe(ssh);
+    say(ssh.host + ": Windows " + host.arch + ", %LOCALAPPDATA% " + host.localAppData);
+
+    const std::string from = options.from.empty() ? LocalProgramsFolder() : options.from;
+    const std::string localProgram = from + "/windows-" + host.arch + "/quorl-socket-bridge.exe";
+    std::string program;
+    if (!ReadFile(localProgram, program) || program.empty())
+        throw ProgramError("There is no " + host.arch + " program at " + localProgram +
+                           "; give --from the folder that holds windows-" + host.arch + "/quorl-socket-bridge.exe.");
+    const std::string remoteProgram = std::string(kDeployFolder) + "/quorl-socket-bridge.exe";
+    const std::string windowsProgram = host.localAppData + "\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe";
+
+    TempFolder temp;
+    Sftp(ssh, "-get " + remoteProgram + " " + Quoted(temp.File("there.exe")) + "\n-get " + kRemoteAllowlist + " " +
+                  Quoted(temp.File("there.allow")) + "\n",
+         "read what is there");
+    std::string there, allowlist;
+    bool hadProgram = ReadFile(temp.File("there.exe"), there);
+    bool hadAllowlist = ReadFile(temp.File("there.allow"), allowlist);
+    bool changed = false;
+
+    if (!hadProgram || there != program) {
+        // Under a temporary name first, so that a half-copied program is never
+        // run; a program in use can still be renamed out of the way.
+        const std::string part = remoteProgram + ".part", old = remoteProgram + ".old";
+        Sftp(ssh, "-mkdir AppData/Local/Programs\n-mkdir " + std::string(kDeployFolder) + "\n-rm " + part + "\nput " +
+                      Quoted(localProgram) + " " + part + "\n-rm " + old + "\n-rename " + remoteProgram + " " + old +
+                      "\nrename " + part + " " + remoteProgram + "\n-rm " + old + "\n",
+             "upload the program");
+        Sftp(ssh, "get " + remoteProgram + " " + Quoted(temp.File("check.exe")) + "\n", "read the program back");
+        std::string check;
+        if (!ReadFile(temp.File("check.exe"), check) || check != program)
+            throw ProgramError("The program on " + ssh.host + " is not the one uploaded.");
+        say(std::string(hadProgram ? "replaced " : "installed ") + windowsProgram);
+        changed = true;
+    } else {
+        say(windowsProgram + " is the same program already");
+    }
+    CheckRunsThere(ssh, windowsProgram, host.arch);
+    say("it answers: " + std::string(kVersionLine) + ", " + host.arch + " windows");
+
+    std::vector<std::string> listed;
+    for (const std::string& line : Lines(allowlist)) {
+        if (line.empty() || line[0] == '#') continue;
+        try {
+            listed.push_back(ValidatePipePath(line));
+        } catch (const ProgramError&) {
+        }
+    }
+    std::string additions;
+    for (const std::string& pipe : options.allow) {
+        if (std::find(listed.begin(), listed.end(), pipe) != listed.end()) {
+            say(pipe + " is in the allowlist already");
+            continue;
+        }
+        listed.push_back(pipe);
+        additions += pipe + "\r\n";
+        say("adding " + pipe + " to the allowlist");
+    }
+    if (!additions.empty()) {
+        if (hadAllowlist) {
+            // Appended to the file that is there, which keeps it and the
+            // permissions it has.
+            if (!allowlist.empty() && allowlist.back() != '\n') additions = "\r\n" + additions;
+            WriteFile(temp.File("new.allow"), allowlist + additions);
+            Sftp(ssh, "put -a " + Quoted(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n", "add to the allowlist");
+        } else {
+            // New, in a new folder: both take the profile's inherited
+            // permissions, which only the user and the system may change.
+            WriteFile(temp.File("new.allow"), "# pipes added by quorl-socket-forward deploy\r\n" + additions);
+            Sftp(ssh, "-mkdir AppData/Local/QuorlSSH\nput " + Quoted(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n",
+                 "write the allowlist");
+        }
+        changed = true;
+    }
+    if (!options.allow.empty()) ConfirmAllowlisted(ssh, windowsProgram, options.allow, say);
+    Record(ssh.host, windowsProgram);
+    say(changed ? "done; quorl-socket-forward --ssh " + ssh.host + " now runs this program"
+                : "nothing changed: " + ssh.host + " has this program and these pipes already");
+}
