@@ -23,13 +23,14 @@ Figures depend on the machine's load: compare the paths within one run."""
 import argparse
 import os
 import statistics
+import subprocess
 import sys
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from field_test import ECHO, connect, receive_exactly  # noqa: E402
-from fieldbed import ROOT, WAIT, FieldBed, start_local  # noqa: E402
+from fieldbed import ROOT, WAIT, FieldBed, start_local, wait_until  # noqa: E402
 
 BLOCK = 1 << 16
 
@@ -166,6 +167,20 @@ def main():
             for name, measure in paths:
                 rates[name].append(measure())
 
+        # A session started on demand: the first connection waits for ssh,
+        # the host's shell and the bridge's Hello before its first byte.
+        lazy_path = f"unix:{bed.socket_path('bench-lazy.sock')}"
+        lazy = case.forwarder(["--idle-exit", "0.5", "--listen", lazy_path, "--ssh", "win-host", "--pipe", ECHO])
+
+        def session_running():
+            children = subprocess.run(["pgrep", "-P", str(lazy.proc.pid), "-x", "ssh"], capture_output=True)
+            return children.returncode == 0
+
+        lazy_starts = []
+        for _ in range(args.rounds):
+            wait_until(lambda: not session_running(), WAIT, "the idle session to end")
+            lazy_starts += first_byte_times(lazy_path, 1)
+
         idle = first_byte_times(ssh_path, args.samples)
         idle_local = first_byte_times(local_path, args.samples)
         busy = Busy(ssh_path)
@@ -187,6 +202,8 @@ def main():
     print("\nsession start")
     print(f"{'ssh win-host quorl-socket-bridge --version (s)':52} {statistics.median(starts):8.2f}")
     print(f"{'forwarder --ssh win-host, start to listening (s)':52} {forwarder_start:8.2f}")
+    print(f"{'--idle-exit: first connection to first byte (s)':52} {statistics.median(lazy_starts) / 1000:8.2f}   "
+          + " ".join(f"{v / 1000:.2f}" for v in lazy_starts))
     for name, value in bed.figures.items():
         print(f"{'bed: ' + name:52} {value:8.2f}")
     return 0
