@@ -42,6 +42,10 @@ ControlFileOps ServedFile(const std::string& content) {
         Require(size == content.size());  // never a partial read
         return content;
     };
+    ops.finalPath = [](ControlObject object) -> std::optional<WideString> {
+        return object == ControlObject::Folder ? WideString(u"\\\\?\\C:\\Users\\a\\AppData\\Local\\QuorlSSH")
+                                               : WideString(u"\\\\?\\C:\\Users\\a\\AppData\\Local\\QuorlSSH\\http-pipe.allow");
+    };
     ops.currentUserSid = [] { return std::string("S-1-5-21-1-2-3-1001"); };
     return ops;
 }
