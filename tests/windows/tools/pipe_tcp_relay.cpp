@@ -15,6 +15,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "os/handles_win32.h"
+#include "user_pipe_descriptor.h"
 
 namespace {
 
@@ -202,6 +204,14 @@ int main() {
     WSADATA winsock{};
     if (const int error = ::WSAStartup(MAKEWORD(2, 2), &winsock); error != 0) Fail("WSAStartup", error);
 
+    // Owned by the user, as a real server's pipe is on Windows.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(UserPipeSddl().c_str(), SDDL_REVISION_1, &descriptor,
+                                                                 nullptr)) {
+        Fail("the pipe's descriptor", ::GetLastError());
+    }
+    const UniqueLocalMemory ownedDescriptor(descriptor);
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
     std::vector<UniqueHandle> pipes;
     for (DWORD i = 0; i < kInstances; ++i) {
         UniqueHandle pipe(::CreateNamedPipeW(options.name.c_str(),
@@ -211,7 +221,7 @@ int main() {
                                              kBuffer,
                                              kBuffer,
                                              0,
-                                             nullptr));
+                                             &attributes));
         if (!pipe) Fail("CreateNamedPipeW", ::GetLastError());
         pipes.push_back(std::move(pipe));
     }

@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "os/handles_win32.h"
+#include "user_pipe_descriptor.h"
 
 namespace {
 
@@ -91,26 +92,10 @@ Mode ParseMode(const std::wstring& mode) {
     Fail("unknown mode", 0);
 }
 
-// What Windows gives a non-elevated server's pipe created without a
-// descriptor. Wine gives it no owner at all, so the checks would see a pipe no
-// real server ever makes; and Wine's token owner is a group
-// (S-1-5-21-0-0-0-513), not the user Windows makes the default owner.
 std::wstring DefaultSddl() {
-    UniqueHandle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) Fail("OpenProcessToken", ::GetLastError());
-    DWORD size = 0;
-    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size, 0);
-    if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-        Fail("GetTokenInformation", ::GetLastError());
-    }
-    LPWSTR text = nullptr;
-    if (!::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-        Fail("ConvertSidToStringSidW", ::GetLastError());
-    }
-    const UniqueLocalMemory owned(text);
-    const std::wstring owner = text;
-    return L"O:" + owner + L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + owner + L")(A;;FR;;;WD)";
+    std::wstring sddl = UserPipeSddl();
+    if (sddl.empty()) Fail("reading the user's SID", ::GetLastError());
+    return sddl;
 }
 
 Options ParseOptions(int argc, wchar_t** argv) {
