@@ -7,33 +7,6 @@
 #include "engine/frame.h"
 #include "text/program_error.h"
 
-std::string FrameBytes(std::uint32_t type, std::uint32_t streamId, const std::string& payload) {
-    FrameHeader header{};
-    if (!BuildFrameHeader(type, streamId, static_cast<std::uint32_t>(payload.size()), header)) {
-        // Tests also need frames the program would never write.
-        std::string raw("QSF1\x01\x00", 6);
-        raw += static_cast<char>(type & 0xFF);
-        raw += static_cast<char>((type >> 8) & 0xFF);
-        for (int i = 0; i < 4; ++i) raw += static_cast<char>((streamId >> (8 * i)) & 0xFF);
-        for (int i = 0; i < 4; ++i) raw += static_cast<char>((payload.size() >> (8 * i)) & 0xFF);
-        return raw + payload;
-    }
-    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize) + payload;
-}
-
-std::vector<WireFrame> ParseWire(const std::string& bytes, std::size_t* rest) {
-    FrameBuffer buffer;
-    buffer.AppendInput(bytes.data(), bytes.size());
-    std::vector<WireFrame> frames;
-    FrameView view;
-    while (buffer.ParseFrame(view) == ParseStatus::Ok) {
-        frames.push_back({view.type, view.streamId, std::string(reinterpret_cast<const char*>(view.payload), view.length)});
-        buffer.ConsumeFrame();
-    }
-    if (rest) *rest = buffer.PendingBytes();
-    return frames;
-}
-
 struct FakeServedPipe::State {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;

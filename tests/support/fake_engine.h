@@ -19,22 +19,11 @@
 
 #include "engine/engine_loop.h"
 #include "support/fake_streams.h"
-
-std::string FrameBytes(std::uint32_t type, std::uint32_t streamId, const std::string& payload = std::string());
+#include "support/wire.h"
 
 // The fake engine's bound on closing a stream whose pump cannot finish its
 // frame (the product's is seconds).
 inline constexpr std::chrono::milliseconds kPumpStopLimitForTests{300};
-
-struct WireFrame {
-    std::uint32_t type;
-    std::uint32_t streamId;
-    std::string payload;
-    bool operator==(const WireFrame&) const = default;
-};
-
-// Whole frames in `bytes`; `rest` gets the bytes of an incomplete last frame.
-std::vector<WireFrame> ParseWire(const std::string& bytes, std::size_t* rest = nullptr);
 
 // The server end of one fake bridge pipe.
 class FakeServedPipe {

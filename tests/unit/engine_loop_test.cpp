@@ -7,7 +7,6 @@
 
 namespace {
 
-const std::string kHello("QSF1\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00", 16);
 const std::string kBridgePipe = "\\\\.\\pipe\\bridge.pipe";
 
 std::string Ping(std::uint32_t id, const std::string& payload) { return FrameBytes(8, id, payload); }

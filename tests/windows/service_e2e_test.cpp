@@ -15,7 +15,6 @@
 
 namespace {
 
-const std::string kHello("QSF1\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00", 16);
 constexpr std::uint32_t kWaitMs = 20000;
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
