@@ -36,7 +36,7 @@ TEST(KeepAlive, PingsEveryThirtySecondsWhileAnswered) {
         h.clock.now += round == 1 ? 1 : 30000;
         ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Ping) == round; }));
         const auto& ping = h.bridge.received.back();
-        EXPECT_EQ(ping.id, 0u);
+        EXPECT_EQ(ping.streamId, 0u);
         EXPECT_EQ(ping.payload.size(), 8u);
         h.bridge.Send(FrameType::Pong, 0, ping.payload);
         h.Turns(3);
@@ -164,29 +164,21 @@ TEST(BackPressure, CutsOffAStalledReaderSoOtherStreamsGoOn) {
 
 // Frames the bridge never sends end the session with a sentence that says so.
 TEST(BridgeFaults, EndTheSessionWithAClearMessage) {
-    {
+    struct Case {
+        std::string bytes;
+        const char* said;
+    };
+    const Case cases[] = {
+        {std::string("QSF2") + std::string(12, '\0'), "The bridge sent an invalid frame."},
+        {FrameBytes(13, 4, "\\\\.\\pipe\\x"), "The bridge sent an unexpected frame (type 13, stream 4)."},
+        {FrameBytes(3, 9, "label"), "The bridge sent an unexpected frame (type 3, stream 9)."},
+        {kHello, "The bridge sent an unexpected frame (type 1, stream 0)."},
+    };
+    for (const Case& c : cases) {
         Harness h;
         h.Start();
-        h.bridge.SendRaw(std::string("QSF2") + std::string(12, '\0'));
-        EXPECT_EQ(MessageOf([&] { h.Turns(5); }), "The bridge sent an invalid frame.");
-    }
-    {
-        Harness h;
-        h.Start();
-        h.bridge.Send(FrameType::Watch, 4, "\\\\.\\pipe\\x");
-        EXPECT_EQ(MessageOf([&] { h.Turns(5); }), "The bridge sent an unexpected frame (type 13, stream 4).");
-    }
-    {
-        Harness h;
-        h.Start();
-        h.bridge.Send(FrameType::Opened, 9, "label");
-        EXPECT_EQ(MessageOf([&] { h.Turns(5); }), "The bridge sent an unexpected frame (type 3, stream 9).");
-    }
-    {
-        Harness h;
-        h.Start();
-        h.bridge.Send(FrameType::Hello, 0);
-        EXPECT_EQ(MessageOf([&] { h.Turns(5); }), "The bridge sent an unexpected frame (type 1, stream 0).");
+        h.bridge.SendRaw(c.bytes);
+        EXPECT_EQ(MessageOf([&] { h.Turns(5); }), c.said);
     }
 }
 
