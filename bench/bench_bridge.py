@@ -5,7 +5,7 @@ and a plain stdin-to-stdout copy (stdio-copy.exe), and how long a client waits
 for answers while other streams keep the output busy. Prints figures; it
 asserts nothing about speed and is not part of CI.
 
-  tests/e2e/bench_bridge.py [--build build/win-x64] [--launcher scripts/wine-run] [--rounds 3]
+  bench/bench_bridge.py [--build build/win-x64] [--launcher scripts/wine-run] [--rounds 3]
                             [--only rounds|probes] [--probes 100] [--probe-rate-mib 10]
 
 Each round runs every measurement once, bridge and reference interleaved; the
@@ -30,11 +30,11 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from qsb_client import (CLOSE, DATA, OPEN, OPEN_FAILED, OPENED, PING, PONG, Program, ProtocolError, frame,
                         run_to_end, start_pipe_server)
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOCK = 32768
 PERIOD = 251
 MIB = 1 << 20
