@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -15,9 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -221,7 +218,7 @@ public:
           session_(SessionIo{bridge.ForwarderFd(), bridge.ForwarderFd(), -1, -1},
                    addresses.empty() ? DefaultAddress(socketPath_) : addresses, options, clock,
                    SessionOutput{[this](const std::string& s) { problems.push_back(s); },
-                                 [this](const std::string& s) { lines.push_back(s); }}) {}
+                                 [](const std::string&) {}}) {}
 
     static std::vector<ListenAddress> DefaultAddress(const std::string& path) {
         ListenAddress address;
@@ -231,7 +228,6 @@ public:
 
     BridgeSession& Session() { return session_; }
     const std::string& SocketPath() const { return socketPath_; }
-    const std::string& Folder() const { return folder_.Path(); }
 
     // One turn of the session and of the bridge. Exceptions of the session
     // pass through.
@@ -276,7 +272,6 @@ public:
     FakeClock clock;
     BridgeEnd bridge;
     std::vector<std::string> problems;
-    std::vector<std::string> lines;
     std::optional<SessionEnd> ended;
 
 private:

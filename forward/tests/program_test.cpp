@@ -113,11 +113,13 @@ bool WaitForPath(const std::string& path, bool present) {
     return true;
 }
 
-// Writes `data` and reads until as much has come back, within a bound.
-std::string EchoThrough(Client& client, const std::string& data) {
+// Writes `data` and reads until as much has come back, or with `toEnd` until
+// the connection ends; within a bound.
+std::string Talk(Client& client, const std::string& data, bool toEnd = false) {
     std::size_t written = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (client.received.size() < data.size() && !client.ended && std::chrono::steady_clock::now() < deadline) {
+    while (!client.ended && (toEnd || client.received.size() < data.size()) &&
+           std::chrono::steady_clock::now() < deadline) {
         if (written < data.size()) written += client.Write(data.substr(written, 65536));
         pollfd fd{client.Fd(), POLLIN, 0};
         poll(&fd, 1, 5);
@@ -126,57 +128,42 @@ std::string EchoThrough(Client& client, const std::string& data) {
     return client.received;
 }
 
-bool WaitForEnd(Client& client) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!client.ended && std::chrono::steady_clock::now() < deadline) {
-        pollfd fd{client.Fd(), POLLIN, 0};
-        poll(&fd, 1, 10);
-        client.Drain();
-    }
-    return client.ended;
-}
-
-TEST(ForwardProgram, RelaysAndReportsTheCommandsExitMidSession) {
-    TempFolder temp;
-    std::string path = temp.Path() + "/forward.sock";
-    // A login greeting before the bridge starts is no obstacle.
-    Program program({QSF_FORWARD_PROGRAM, "--listen", "unix:" + path, "--", "/bin/sh", "-c",
-                     std::string("echo Welcome to the host.; exec ") + QSF_FAKE_BRIDGE_PROGRAM});
-    ASSERT_TRUE(WaitForPath(path, true));
-
+// A session in use ends by the command's exit (status 1 and its last words),
+// or by SIGTERM, SIGINT or a hang-up (status 0, silently); either way every
+// connection is closed and the socket removed. A login greeting before the
+// bridge starts is no obstacle.
+TEST(ForwardProgram, EndsASessionInUseByTheCommandsExitOrAStopSignal) {
+    struct Case {
+        int stopSignal;  // 0: the command exits with status 3
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {0, 1, "quorl-socket-forward: the command ended with status 3: fake bridge: asked to quit\n"},
+        {SIGTERM, 0, ""},
+        {SIGINT, 0, ""},
+        {SIGHUP, 0, ""},
+    };
     std::string data(300000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131) ^ (i >> 9));
-    Client echo(path);
-    EXPECT_TRUE(EchoThrough(echo, data) == data);
-    Client bystander(path);
-    EXPECT_EQ(EchoThrough(bystander, "ping"), "ping");
-
-    Client quitter(path);
-    quitter.Write("quit:3");
-    ASSERT_TRUE(program.WaitExit(10000));
-    EXPECT_EQ(program.ExitCode(), 1);
-    EXPECT_EQ(program.err, "quorl-socket-forward: the command ended with status 3: fake bridge: asked to quit\n");
-    EXPECT_TRUE(WaitForEnd(bystander)) << "every local connection is closed";
-    EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the socket is removed";
-}
-
-// SIGTERM, SIGINT and a hang-up each end the forwarder with status 0, closing
-// every connection and removing its socket.
-TEST(ForwardProgram, StopsWithStatusZeroOnEachStopSignal) {
-    for (int stopSignal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(stopSignal);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stopSignal);
         TempFolder temp;
         std::string path = temp.Path() + "/forward.sock";
-        Program program({QSF_FORWARD_PROGRAM, "--listen", path, "--", QSF_FAKE_BRIDGE_PROGRAM});
+        Program program({QSF_FORWARD_PROGRAM, "--listen", "unix:" + path, "--", "/bin/sh", "-c",
+                         std::string("echo Welcome to the host.; exec ") + QSF_FAKE_BRIDGE_PROGRAM});
         ASSERT_TRUE(WaitForPath(path, true));
-        Client client(path);
-        EXPECT_EQ(EchoThrough(client, "hello"), "hello");
-        program.Signal(stopSignal);
+        Client echo(path);
+        EXPECT_TRUE(Talk(echo, data) == data);
+        Client quitter(path);
+        if (c.stopSignal == 0) quitter.Write("quit:3");
+        else program.Signal(c.stopSignal);
         ASSERT_TRUE(program.WaitExit(10000));
-        EXPECT_EQ(program.ExitCode(), 0);
-        EXPECT_EQ(program.err, "");
-        EXPECT_TRUE(WaitForEnd(client));
-        EXPECT_EQ(access(path.c_str(), F_OK), -1);
+        EXPECT_EQ(program.ExitCode(), c.status);
+        EXPECT_EQ(program.err, c.err);
+        Talk(echo, "", true);
+        EXPECT_TRUE(echo.ended) << "every local connection is closed";
+        EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the socket is removed";
     }
 }
 
@@ -190,9 +177,10 @@ TEST(ForwardProgram, ReconnectsAfterTheCommandEnds) {
     ASSERT_TRUE(WaitForPath(path, true));
     Client quitter(path);
     quitter.Write("quit:3");
-    EXPECT_TRUE(WaitForEnd(quitter));
+    Talk(quitter, "", true);
+    EXPECT_TRUE(quitter.ended);
     Client next(path);
-    EXPECT_EQ(EchoThrough(next, "after the reconnect"), "after the reconnect");
+    EXPECT_EQ(Talk(next, "after the reconnect"), "after the reconnect");
     program.Signal(SIGTERM);
     ASSERT_TRUE(program.WaitExit(10000));
     EXPECT_EQ(program.ExitCode(), 0);
@@ -263,7 +251,7 @@ TEST(ForwardProgram, StartsTheSessionOnDemandAndEndsItWhenIdle) {
     for (int round = 1; round <= 2; ++round) {
         {
             Client client(path);
-            EXPECT_EQ(EchoThrough(client, "round " + std::to_string(round)), "round " + std::to_string(round));
+            EXPECT_EQ(Talk(client, "round " + std::to_string(round)), "round " + std::to_string(round));
         }
         EXPECT_EQ(startCount(), round);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -291,7 +279,7 @@ TEST(ForwardProgram, ServesASocketPassedByTheServiceManager) {
     ASSERT_TRUE(WaitForPath(path, true));
     {
         Client client(path);
-        EXPECT_EQ(EchoThrough(client, "woken"), "woken");
+        EXPECT_EQ(Talk(client, "woken"), "woken");
     }
     ASSERT_TRUE(program.WaitExit(10000)) << "an idle activated forwarder exits";
     EXPECT_EQ(program.ExitCode(), 0) << program.err;
