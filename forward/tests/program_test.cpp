@@ -206,7 +206,8 @@ TEST(ForwardProgram, EndsWithAStatusAndOneLineSayingWhy) {
                     "Try 'quorl-socket-forward --help'."},
         {{"--", "/nonexistent/bridge-command"}, 1, "",
          "Could not start /nonexistent/bridge-command: No such file or directory."},
-        {{"--", "/bin/sh", "-c", "echo 'This named pipe is not in the HTTP allowlist.' >&2; exit 1"}, 1, "",
+        // Its last words need no line end; trailing spaces and a carriage return go.
+        {{"--", "/bin/sh", "-c", "printf 'This named pipe is not in the HTTP allowlist. \\r' >&2; exit 1"}, 1, "",
          "the command ended with status 1 before the bridge started: This named pipe is not in the HTTP allowlist."},
         {{"--", "/bin/sh", "-c", "exit 0"}, 1, "",
          "the command ended with status 0 before the bridge started; check that it runs quorl-socket-bridge."},
