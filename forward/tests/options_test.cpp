@@ -107,6 +107,9 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
         {{"--linger", "soon", "--listen", "tcp:0", "--", "x"},
          "Give --linger a number of seconds from 0 to 86400, not soon."},
         {{"watch", "--reconnect", "\\\\.\\pipe\\a", "--", "x"}, "watch takes no --reconnect or --idle-exit."},
+        {{"watch", "--idle-exit", "0", "\\\\.\\pipe\\a", "--", "x"}, "watch takes no --reconnect or --idle-exit."},
+        {{"deploy", "--ssh", "h", "--listen", "tcp:0"},
+         "deploy takes --ssh, --ssh-option, --remote-shell, --allow and --from only."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "text/program_error.h"
+#include "support/error_message.h"
 
 namespace {
 
@@ -40,10 +40,8 @@ TEST(WatchSession, WatchesEachPipeAndPrintsEveryChange) {
     run.bridge.Send(FrameType::Hello, 0);
     run.Turns(5);
     ASSERT_EQ(run.bridge.received.size(), 2u) << "the invalid path is refused here, not sent";
-    EXPECT_EQ(run.bridge.received[0].type, FrameType::Watch);
-    EXPECT_EQ(run.bridge.received[0].id, 1u);
-    EXPECT_EQ(run.bridge.received[0].payload, "\\\\.\\pipe\\agent") << "sent in canonical form";
-    EXPECT_EQ(run.bridge.received[1].id, 2u);
+    EXPECT_EQ(run.bridge.received[0], (WireFrame{13, 1, "\\\\.\\pipe\\agent"})) << "sent in canonical form";
+    EXPECT_EQ(run.bridge.received[1], (WireFrame{13, 2, "\\\\.\\pipe\\locked"}));
     EXPECT_EQ(run.lines, std::vector<std::string>{"not-a-pipe refused: Enter a local named pipe path beginning with "
                                                   "\\\\.\\pipe\\."});
 
@@ -68,13 +66,7 @@ TEST(WatchSession, EndsWhenNoPipeCanBeWatched) {
     run.bridge.Send(FrameType::Hello, 0);
     run.Turns(3);
     run.bridge.Send(FrameType::ServiceReply, 1, "Watch limit or duplicate watch ID.");
-    std::string message;
-    try {
-        run.Turns(5);
-    } catch (const ProgramError& error) {
-        message = error.what();
-    }
-    EXPECT_EQ(message, "No pipe is being watched.");
+    EXPECT_EQ(MessageOf([&] { run.Turns(5); }), "No pipe is being watched.");
     EXPECT_EQ(run.lines, std::vector<std::string>{"\\\\.\\pipe\\locked refused: Watch limit or duplicate watch ID."});
 }
 
@@ -82,13 +74,7 @@ TEST(WatchSession, RefusesAStateForAPipeItDoesNotWatch) {
     WatchRun run({"\\\\.\\pipe\\agent"});
     run.bridge.Send(FrameType::Hello, 0);
     run.bridge.Send(FrameType::WatchState, 1, std::string(1, '\x01'));
-    std::string message;
-    try {
-        run.Turns(5);
-    } catch (const ProgramError& error) {
-        message = error.what();
-    }
-    EXPECT_EQ(message, "The bridge sent an unexpected frame (type 10, stream 1).");
+    EXPECT_EQ(MessageOf([&] { run.Turns(5); }), "The bridge sent an unexpected frame (type 10, stream 1).");
     EXPECT_TRUE(run.lines.empty());
 }
 

@@ -4,7 +4,6 @@ started through a launcher command (x64 Wine, or the emulated ARM64 Wine), so
 the same checks run against every build."""
 
 import os
-import queue
 import re
 import signal
 import struct
@@ -30,15 +29,11 @@ class ProtocolError(AssertionError):
 
 class Program:
     """One run of a program through `launcher` (empty for a local one) with piped
-    standard streams. With `new_session` it leads a process group of its own,
-    so that stop_group() also ends whatever it started.
+    standard streams, its output read as fast as it comes. With `new_session`
+    it leads a process group of its own, so that stop_group() also ends
+    whatever it started."""
 
-    Its standard output is read as fast as it comes unless `read_rate` (bytes
-    per second) caps it, as a slow link would; `buffer_limit` stops reading
-    while that many bytes wait unread here, so a client slower than the
-    program holds it back instead of piling its output up."""
-
-    def __init__(self, launcher, exe, args, env=None, new_session=False, read_rate=None, buffer_limit=None):
+    def __init__(self, launcher, exe, args, env=None, new_session=False):
         self.proc = subprocess.Popen(list(launcher) + [exe] + list(args), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                                      start_new_session=new_session)
@@ -46,34 +41,19 @@ class Program:
         self._cond = threading.Condition()
         self._ended = False
         self._err = bytearray()
-        self._read_rate = read_rate
-        self._buffer_limit = buffer_limit
         threading.Thread(target=self._pump_out, daemon=True).start()
         threading.Thread(target=self._pump_err, daemon=True).start()
 
     def _pump_out(self):
-        # A capped link takes about a millisecond's worth per read and builds
-        # up no credit while the program is quiet (at most 5 ms of it).
-        piece = 1 << 16 if self._read_rate is None else max(1024, min(1 << 16, self._read_rate // 1000))
-        ready_at = time.monotonic()
-        while True:
-            if self._buffer_limit is not None:
-                with self._cond:
-                    self._cond.wait_for(lambda: len(self._out) < self._buffer_limit)
-            if self._read_rate is not None:
-                wait = ready_at - time.monotonic()
-                if wait > 0:
-                    time.sleep(wait)
-            data = self.proc.stdout.read1(piece)
-            if self._read_rate is not None:
-                ready_at = max(ready_at, time.monotonic() - 0.005) + len(data) / self._read_rate
-            with self._cond:
-                if not data:
-                    self._ended = True
-                    self._cond.notify_all()
-                    return
-                self._out += data
-                self._cond.notify_all()
+        for data in iter(lambda: self.proc.stdout.read1(1 << 16), b""):
+            self._took(data)
+        self._took(b"")
+
+    def _took(self, data):
+        with self._cond:
+            self._out += data
+            self._ended = not data
+            self._cond.notify_all()
 
     def _pump_err(self):
         for data in iter(lambda: self.proc.stderr.read1(4096), b""):
@@ -102,7 +82,7 @@ class Program:
                                     f"(ended: {self._ended}); stderr: {bytes(self._err)!r}")
             data = bytes(self._out[:size])
             del self._out[:size]
-            self._cond.notify_all()  # a reader held at its buffer limit may go on
+            self._cond.notify_all()  # a subclass's reader held at a buffer limit may go on
             return data
 
     def read_frame(self, timeout=30):

@@ -141,6 +141,31 @@ def case_raw_echo(bed):
             socat_echo(bed, case, address, os.urandom(3 << 20))
 
 
+def case_64_streams(bed):
+    """64 connections at once, each echoing its own bytes through one session,
+    then one more once they have ended: the forwarder's stream limit and the
+    bridge's agree, and a stream the bridge still counts is retried, not refused."""
+    with bed.case() as case:
+        case.pipe_server(ECHO, "--instances", "64")
+        address = f"unix:{bed.socket_path('many.sock')}"
+        case.forwarder(["--listen", address] + old_form("win-host", ECHO))
+        failures = []
+
+        def one(size):
+            try:
+                echo(address, pattern(size))
+            except Exception as error:
+                failures.append(f"{size} bytes: {error}")
+
+        threads = [threading.Thread(target=one, args=(200000 + n,)) for n in range(64)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(WAIT * 2)
+        assert not failures and not any(t.is_alive() for t in threads), "; ".join(failures[:5])
+        echo(address, pattern(50000))
+
+
 def case_agent(bed):
     with bed.case() as case:
         case.relay(AGENT, bed.agent_port)
@@ -554,6 +579,7 @@ def case_deploy(bed):
 CASES = [
     case_bed_shell_facts,
     case_raw_echo,
+    case_64_streams,
     case_agent,
     case_http_parallel_transfers,
     case_http_sequential_requests,

@@ -5,7 +5,7 @@ and a plain stdin-to-stdout copy (stdio-copy.exe), and how long a client waits
 for answers while other streams keep the output busy. Prints figures; it
 asserts nothing about speed and is not part of CI.
 
-  tests/e2e/bench_bridge.py [--build build/win-x64] [--launcher scripts/wine-run] [--rounds 3]
+  bench/bench_bridge.py [--build build/win-x64] [--launcher scripts/wine-run] [--rounds 3]
                             [--only rounds|probes] [--probes 100] [--probe-rate-mib 10]
 
 Each round runs every measurement once, bridge and reference interleaved; the
@@ -30,11 +30,11 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from qsb_client import (CLOSE, DATA, OPEN, OPEN_FAILED, OPENED, PING, PONG, Program, ProtocolError, frame,
                         run_to_end, start_pipe_server)
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOCK = 32768
 PERIOD = 251
 MIB = 1 << 20
@@ -66,12 +66,13 @@ class Bench:
     def server(self, name, *options):
         return start_pipe_server(self.launcher, self.tool("test-pipe-server"), name, *options)
 
-    def bridge(self, pipe, **reading):
+    def bridge(self, pipe, read_rate=None, buffer_limit=None):
         allow = os.path.join(self.folder, "http-pipe.allow")
         with open(allow, "w", newline="\n") as f:
             f.write(pipe + "\n")
-        p = Program(self.launcher, self.exe,
-                    ["--user-allowlist", self.share_win + "\\http-pipe.allow", "bridge", "--socket", pipe], **reading)
+        p = LinkProgram(self.launcher, self.exe,
+                        ["--user-allowlist", self.share_win + "\\http-pipe.allow", "bridge", "--socket", pipe],
+                        read_rate, buffer_limit)
         p.read_exactly(16, 60)  # Hello
         return p
 
@@ -82,6 +83,37 @@ class Bench:
             raise ProtocolError(f"pipe-client-bench {mode}: {code} {err!r}")
         fields = dict(word.split("=", 1) for word in out.decode().split())
         return float(fields["mib_per_s"])
+
+
+class LinkProgram(Program):
+    """A Program whose standard output is read no faster than `read_rate`
+    (bytes per second, None: as fast as it comes), as a slow link would, and
+    not while `buffer_limit` bytes wait unread here, so a client slower than
+    the program holds it back instead of piling its output up."""
+
+    def __init__(self, launcher, exe, args, read_rate=None, buffer_limit=None):
+        self._read_rate, self._buffer_limit = read_rate, buffer_limit
+        super().__init__(launcher, exe, args)
+
+    def _pump_out(self):
+        # A capped link takes about a millisecond's worth per read and builds
+        # up no credit while the program is quiet (at most 5 ms of it).
+        piece = 1 << 16 if self._read_rate is None else max(1024, min(1 << 16, self._read_rate // 1000))
+        ready_at = time.monotonic()
+        while True:
+            if self._buffer_limit is not None:
+                with self._cond:
+                    self._cond.wait_for(lambda: len(self._out) < self._buffer_limit)
+            if self._read_rate is not None:
+                wait = ready_at - time.monotonic()
+                if wait > 0:
+                    time.sleep(wait)
+            data = self.proc.stdout.read1(piece)
+            if self._read_rate is not None:
+                ready_at = max(ready_at, time.monotonic() - 0.005) + len(data) / self._read_rate
+            self._took(data)
+            if not data:
+                return
 
 
 def open_streams(p, streams):

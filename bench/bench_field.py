@@ -15,7 +15,7 @@ then the time from a new local connection to its first byte echoed, idle and
 while 16 streams are busy (median and p99), and how long a session takes to
 start.
 
-  tests/field/bench_field.py --forward build/native/quorl-socket-forward --build build/win-x64 \\
+  bench/bench_field.py --forward build/native/quorl-socket-forward --build build/win-x64 \\
       [--mib 32] [--rounds 3] [--samples 200]
 
 Figures depend on the machine's load: compare the paths within one run."""
@@ -28,7 +28,7 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "field"))
 from field_test import ECHO, connect, receive_exactly  # noqa: E402
 from fieldbed import ROOT, WAIT, FieldBed, start_local, wait_until  # noqa: E402
 

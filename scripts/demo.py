@@ -8,7 +8,7 @@ import random
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from qsb_client import (ALLOWLIST_QUERY, ALLOWLIST_REPLY, CLOSE, DATA, OPEN, OPENED, SERVICE_REPLY, WATCH,
                         WATCH_STATE, Program, frame, start_pipe_server)
 
