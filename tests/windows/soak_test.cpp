@@ -32,9 +32,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/child_process_win32.h"
-#include "support/process_handles_win32.h"
 #include "support/process_usage_win32.h"
+#include "support/product_session_win32.h"
 #include "support/sha256.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
@@ -185,24 +184,17 @@ std::size_t ChunkSize(Random& r) {
     return base + static_cast<std::size_t>(r.Below(base));
 }
 
-void AppendFrame(std::string& out, std::uint32_t type, std::uint32_t id, const void* payload, std::uint32_t size) {
-    const std::uint8_t header[16] = {'Q', 'S', 'F', '1', 1, 0, static_cast<std::uint8_t>(type), 0,
-                                     static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8),
-                                     static_cast<std::uint8_t>(id >> 16), static_cast<std::uint8_t>(id >> 24),
-                                     static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-                                     static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
-    out.append(reinterpret_cast<const char*>(header), sizeof header);
-    if (size != 0) out.append(static_cast<const char*>(payload), size);
+// A Ping's payload: its sequence number, little-endian.
+std::string PingPayload(std::uint64_t seq) {
+    std::string payload(8, '\0');
+    for (int i = 0; i < 8; ++i) payload[i] = static_cast<char>(seq >> (8 * i));
+    return payload;
 }
 
-std::uint64_t ReadLe64(const std::uint8_t* p) {
+std::uint64_t PingSequence(const std::string& payload) {
     std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(payload[i]);
     return v;
-}
-
-std::uint32_t ReadLe32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
 }
 
 // A stream the client has finished with: what it sent, for the checker.
@@ -355,7 +347,7 @@ private:
                 ledger_.live[id] = Ledger::Live{};
             }
             slot.stream = std::make_unique<Stream>(PlanStream(seed_, id, average_));
-            AppendFrame(outbox_, 2, id, nullptr, 0);
+            outbox_ += FrameBytes(2, id);
             return;
         }
         Stream& stream = *slot.stream;
@@ -376,21 +368,20 @@ private:
         }
         switch (stream.plan.fate) {
             case Fate::Complete:
-                if (stream.plan.eofWhenComplete) AppendFrame(outbox_, 6, stream.plan.id, nullptr, 0);
+                if (stream.plan.eofWhenComplete) outbox_ += FrameBytes(6, stream.plan.id);
                 stream.phase = Phase::Draining;
                 break;
             case Fate::CloseMidData:
                 Finish(slot);
                 break;
             case Fate::EofThenDrain:
-                AppendFrame(outbox_, 6, stream.plan.id, nullptr, 0);
+                outbox_ += FrameBytes(6, stream.plan.id);
                 stream.phase = Phase::Draining;
                 break;
             case Fate::EofThenData: {
-                AppendFrame(outbox_, 6, stream.plan.id, nullptr, 0);
+                outbox_ += FrameBytes(6, stream.plan.id);
                 // Not part of the stream: the program must refuse it with Close.
-                const std::string extra(static_cast<std::size_t>(stream.frames.Below(4096)), 'x');
-                AppendFrame(outbox_, 5, stream.plan.id, extra.data(), static_cast<std::uint32_t>(extra.size()));
+                outbox_ += FrameBytes(5, stream.plan.id, std::string(stream.frames.Below(4096), 'x'));
                 stream.phase = Phase::AwaitingClose;
                 break;
             }
@@ -398,24 +389,15 @@ private:
     }
 
     void AppendData(Stream& stream, std::uint32_t size) {
-        const std::size_t at = outbox_.size();
-        AppendFrame(outbox_, 5, stream.plan.id, nullptr, 0);
-        outbox_[at + 12] = static_cast<char>(size);
-        outbox_[at + 13] = static_cast<char>(size >> 8);
-        outbox_[at + 14] = static_cast<char>(size >> 16);
-        outbox_[at + 15] = static_cast<char>(size >> 24);
-        outbox_.resize(at + 16 + size);
-        auto* bytes = reinterpret_cast<std::uint8_t*>(outbox_.data() + at + 16);
+        std::string payload(size, '\0');
+        auto* bytes = reinterpret_cast<std::uint8_t*>(payload.data());
         stream.content.Fill(bytes, size);
         stream.hash.Update(bytes, size);
         stream.sent += size;
+        outbox_ += FrameBytes(5, stream.plan.id, payload);
     }
 
-    void AppendPing(std::uint64_t seq) {
-        std::uint8_t payload[8];
-        for (int i = 0; i < 8; ++i) payload[i] = static_cast<std::uint8_t>(seq >> (8 * i));
-        AppendFrame(outbox_, 8, 0, payload, 8);
-    }
+    void AppendPing(std::uint64_t seq) { outbox_ += FrameBytes(8, 0, PingPayload(seq)); }
 
     // Close, then a Ping: its Pong marks the point after which no frame of the stream may come.
     void Finish(Slot& slot) {
@@ -428,7 +410,7 @@ private:
             ledger_.live.erase(stream.plan.id);
             ledger_.sealing[seq].push_back(done);
         }
-        AppendFrame(outbox_, 7, stream.plan.id, nullptr, 0);
+        outbox_ += FrameBytes(7, stream.plan.id);
         AppendPing(seq);
         slot.echoed += slot.received;
         slot.received = 0;
@@ -475,23 +457,21 @@ class Checker {
 public:
     Checker(Ledger& ledger, Figures& figures) : ledger_(ledger), figures_(figures) {}
 
+    // The output after Hello (which the session has read).
     void Feed(const std::string& bytes) {
         buffer_.append(bytes);
-        std::size_t at = 0;
-        while (buffer_.size() - at >= 16) {
-            const auto* h = reinterpret_cast<const std::uint8_t*>(buffer_.data() + at);
-            if (std::memcmp(h, "QSF1", 4) != 0 || h[4] != 1 || h[5] != 0 || h[7] != 0 || ReadLe32(h + 12) > kMaxData) {
+        // Magic, version and length of every header before the frames are taken.
+        for (std::size_t at = 0; at + kWireHeaderSize <= buffer_.size(); at += kWireHeaderSize + WireWord(buffer_, at + 12)) {
+            if (buffer_.compare(at, 6, kHello, 0, 6) != 0 || WireWord(buffer_, at + 12) > kMaxData) {
                 ledger_.Fail("malformed frame header at output offset " + std::to_string(offset_ + at));
                 buffer_.clear();
                 return;
             }
-            const std::uint32_t length = ReadLe32(h + 12);
-            if (buffer_.size() - at < 16 + std::size_t{length}) break;
-            OnFrame(h[6], ReadLe32(h + 8), h + 16, length);
-            at += 16 + std::size_t{length};
         }
-        buffer_.erase(0, at);
-        offset_ += at;
+        std::size_t rest = 0;
+        for (const WireFrame& frame : ParseWire(buffer_, &rest)) OnFrame(frame.type, frame.streamId, frame.payload);
+        offset_ += buffer_.size() - rest;
+        buffer_.erase(0, buffer_.size() - rest);
     }
 
     // At the end of the output: no partial frame, and every stream sealed.
@@ -520,14 +500,10 @@ private:
         ledger_.Fail("stream " + std::to_string(id) + ": " + what);
     }
 
-    void OnFrame(std::uint32_t type, std::uint32_t id, const std::uint8_t* payload, std::uint32_t length) {
-        if (!helloSeen_) {
-            helloSeen_ = true;
-            if (type != 1 || id != 0 || length != 0) ledger_.Fail("the first frame is not Hello");
-            return;
-        }
+    void OnFrame(std::uint32_t type, std::uint32_t id, const std::string& payload) {
+        const std::size_t length = payload.size();
         if (type == 9) {
-            OnPong(id, payload, length);
+            OnPong(id, payload);
             return;
         }
         if (type < 3 || type > 7) {
@@ -549,7 +525,7 @@ private:
         }
         Stream& stream = streams_[id];
         if (type == 4) {
-            Fail(id, "OpenFailed: " + std::string(reinterpret_cast<const char*>(payload), length));
+            Fail(id, "OpenFailed: " + payload);
             return;
         }
         if (stream.stage == Stage::Opening) {
@@ -569,7 +545,7 @@ private:
             case 5: {
                 if (stream.stage != Stage::Open) Fail(id, "Data after Eof");
                 if (length == 0 || length > kMaxProgramData) Fail(id, "Data of " + std::to_string(length) + " bytes");
-                stream.received.Update(payload, length);
+                stream.received.Update(reinterpret_cast<const std::uint8_t*>(payload.data()), length);
                 ++figures_.dataFramesIn;
                 std::lock_guard<std::mutex> lock(ledger_.mutex);
                 auto live = ledger_.live.find(id);
@@ -596,12 +572,12 @@ private:
         }
     }
 
-    void OnPong(std::uint32_t id, const std::uint8_t* payload, std::uint32_t length) {
-        if (id != 0 || length != 8) {
+    void OnPong(std::uint32_t id, const std::string& payload) {
+        if (id != 0 || payload.size() != 8) {
             ledger_.Fail("Pong that answers no Ping of the client");
             return;
         }
-        const std::uint64_t seq = ReadLe64(payload);
+        const std::uint64_t seq = PingSequence(payload);
         std::vector<SentStream> done;
         {
             std::lock_guard<std::mutex> lock(ledger_.mutex);
@@ -675,7 +651,6 @@ private:
     Figures& figures_;
     std::string buffer_;
     std::uint64_t offset_ = 0;
-    bool helloSeen_ = false;
     std::map<std::uint32_t, Stream> streams_;
     std::set<std::uint32_t> sealed_;
 };
@@ -691,26 +666,6 @@ std::string LiveStreams(Ledger& ledger) {
     return text.empty() ? " none" : text;
 }
 
-// Which handles came and went between two looks, with their types.
-std::string HandleDifference(const std::map<ULONG_PTR, std::string>& before,
-                             const std::map<ULONG_PTR, std::string>& after) {
-    std::string text;
-    char line[96];
-    for (const auto& [value, type] : after) {
-        const auto it = before.find(value);
-        if (it != before.end() && it->second == type) continue;
-        std::snprintf(line, sizeof line, " new 0x%llx (%s)", static_cast<unsigned long long>(value), type.c_str());
-        text += line;
-    }
-    for (const auto& [value, type] : before) {
-        const auto it = after.find(value);
-        if (it != after.end() && it->second == type) continue;
-        std::snprintf(line, sizeof line, " gone 0x%llx (%s)", static_cast<unsigned long long>(value), type.c_str());
-        text += line;
-    }
-    return text;
-}
-
 struct CountsAt {
     DWORD handles = 0;
     DWORD threads = 0;
@@ -721,12 +676,8 @@ class SoakSession {
 public:
     explicit SoakSession(std::uint64_t seed)
         : seed_(seed), pipe_(UniqueTestPipeName("soak")),
-          server_(pipe_, {L"--mode", L"echo-cut", L"--instances", L"96"}), checker_(ledger_, figures_) {
-        allowlist_.Write(pipe_ + "\n");
-        child_ = std::make_unique<ChildProcess>(
-            ProductPath(), std::vector<std::wstring>{L"--user-allowlist", allowlist_.Path(), L"bridge", L"--socket",
-                                                     std::wstring(pipe_.begin(), pipe_.end())});
-    }
+          server_(pipe_, {L"--mode", L"echo-cut", L"--instances", L"96"}), allowlist_({pipe_}),
+          session_(BridgeArguments(allowlist_, pipe_)), child_(&session_.Child()), checker_(ledger_, figures_) {}
 
     ~SoakSession() {
         // On a failed run the program may still be busy: end it so that nothing outlives the test.
@@ -809,7 +760,8 @@ private:
     std::string pipe_;
     TestPipeServer server_;
     AllowlistFile allowlist_;
-    std::unique_ptr<ChildProcess> child_;
+    ProductSession session_;
+    ChildProcess* child_;
     Ledger ledger_;
     Figures figures_;
     Checker checker_;
@@ -836,13 +788,11 @@ TEST(Soak, SixtyFourStreamsCarryEveryByteThroughCutsAndEarlyEnds) {
     // first contention, and keep it for their lifetime.
     const bool warmed = session.RunPhase(kMiB, "warm-up");
     const CountsAt baseline = warmed ? session.Settle(std::nullopt) : CountsAt{};
-    const auto baselineHandles = HandlesOf(session.Child().Process());
     const Figures warmFigures = session.Totals();
     const auto mainStarted = Clock::now();
     const bool ran = warmed && session.RunPhase(perSlot, "soak");
     const double seconds = std::chrono::duration<double>(Clock::now() - mainStarted).count();
     const CountsAt end = ran ? session.Settle(baseline) : CountsAt{};
-    const auto endHandles = ran ? HandlesOf(session.Child().Process()) : baselineHandles;
 
     if (ran) {
         session.Child().CloseInput();
@@ -852,8 +802,7 @@ TEST(Soak, SixtyFourStreamsCarryEveryByteThroughCutsAndEarlyEnds) {
         // Whatever came after the last Pong must still parse, and cannot belong to any stream.
         session.Check().Feed(session.Child().TakeAllOutput());
         session.Check().AtEnd();
-        EXPECT_EQ(end.handles, baseline.handles) << "handles after the soak:"
-                                                 << HandleDifference(baselineHandles, endHandles);
+        EXPECT_EQ(end.handles, baseline.handles) << "handles after the soak";
         EXPECT_EQ(end.threads, baseline.threads) << "threads after the soak";
     }
 
