@@ -86,8 +86,10 @@ TEST(CheckConnectedPipeOnWine, LabelsAnotherAccountWithItsDomain) {
     const std::string name = Named("service", "S-1-5-19");
     std::string label;
     ASSERT_EQ(CheckWithSddl(name, UsualSddl("S-1-5-19"), label), "(no error)");
+    // Wine names the built-in service accounts, with their domain.
     const std::string account = AccountOf("S-1-5-19");
-    EXPECT_EQ(label, account.empty() ? "" : account + " / " + PipeBaseName(name));
+    ASSERT_NE(account.find('\\'), std::string::npos) << account;
+    EXPECT_EQ(label, account + " / " + PipeBaseName(name));
 }
 
 TEST(CheckConnectedPipeOnWine, RefusesWhatTheDescriptorDoesNotPromise) {
@@ -157,7 +159,7 @@ TEST(CheckConnectedPipeOnWine, LeavesNoHandlesBehind) {
     cycle(plain);
     DWORD before = 0, after = 0;
     ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < 20; ++i) {
         ASSERT_NE(cycle(name), "could not open");
         ASSERT_EQ(cycle(plain), "");
     }
