@@ -214,16 +214,16 @@ TEST(Faults, ServersThatHangUpAtOnceEachGiveOpenedEofClose) {
 }
 
 // A stream whose pump waits in a read of a quiet pipe is closed at the
-// client's word: the Ping behind the Close is answered, and the ID opens
-// again (bench/windows/close_latency_bench.cpp measures how fast).
+// client's word: the Ping behind the Close is answered, and the next stream
+// opens (bench/windows/close_latency_bench.cpp measures how fast).
 TEST(Faults, AStreamBlockedInAReadClosesAtTheClientsWord) {
     const std::string pipe = UniqueTestPipeName("hold");
     AllowlistFile allowlist({pipe});
     TestPipeServer server(pipe, {L"--mode", L"hold", L"--instances", L"2"});
     ProductSession bridge(BridgeArguments(allowlist, pipe));
-    for (int round = 0; round < 2; ++round) {
-        bridge.Open(1);
-        bridge.Send(FrameBytes(kClose, 1) + FrameBytes(kPing, 101, "c"));
+    for (std::uint32_t id = 1; id <= 2; ++id) {
+        bridge.Open(id);
+        bridge.Send(FrameBytes(kClose, id) + FrameBytes(kPing, 101, "c"));
         ASSERT_EQ(bridge.Next(), (WireFrame{kPong, 101, "c"}));
     }
     bridge.End();
