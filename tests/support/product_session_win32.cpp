@@ -25,16 +25,31 @@ ProductSession::ProductSession(const std::vector<std::wstring>& arguments, bool 
     if (hello != WireFrame{1, 0, ""}) throw std::runtime_error("no Hello: " + hello.payload + child_.Errors());
 }
 
-void ProductSession::Send(const std::string& frames) { ASSERT_TRUE(child_.Write(frames)); }
+void ProductSession::Send(const std::string& frames) {
+    if (!child_.Write(frames)) throw std::runtime_error("the program's input is closed: " + child_.Errors());
+}
+
+namespace {
+
+// Ends the test at once: every later step would only wait for frames that
+// cannot come.
+void Expect(const WireFrame& got, const WireFrame& wanted, const char* step) {
+    if (got == wanted) return;
+    throw std::runtime_error(std::string(step) + " of stream " + std::to_string(wanted.streamId) +
+                             " answered with frame " + std::to_string(got.type) + " for stream " +
+                             std::to_string(got.streamId) + ": " + got.payload.substr(0, 200));
+}
+
+}  // namespace
 
 void ProductSession::Sync(std::uint32_t id) {
     Send(FrameBytes(8, id, "sync"));
-    EXPECT_EQ(Next(), (WireFrame{9, id, "sync"}));
+    Expect(Next(), {9, id, "sync"}, "Ping");
 }
 
 void ProductSession::Open(std::uint32_t id) {
     Send(FrameBytes(2, id));
-    ASSERT_EQ(Next(), (WireFrame{3, id, ""}));
+    Expect(Next(), {3, id, ""}, "Open");
 }
 
 void ProductSession::Echo(std::uint32_t id, const std::string& bytes) {
@@ -42,8 +57,7 @@ void ProductSession::Echo(std::uint32_t id, const std::string& bytes) {
     std::string back;
     while (back.size() < bytes.size()) {
         const WireFrame f = Next();
-        ASSERT_EQ(f.type, 5u) << f.payload;
-        ASSERT_EQ(f.streamId, id);
+        Expect({f.type, f.streamId, ""}, {5, id, ""}, "Echo");
         back += f.payload;
     }
     EXPECT_TRUE(back == bytes) << "stream " << id;
