@@ -102,15 +102,6 @@ TEST(ConnectPipeOnWine, RefusesAWrongOwnerAndClosesTheHandle) {
     EXPECT_FALSE(connected.pipe.held());
 }
 
-// A served pipe that the allowlist does not list is never opened.
-TEST(ConnectPipeOnWine, RefusesAnUnlistedPipe) {
-    const std::string name = UniqueTestPipeName("unlisted");
-    AllowlistFile allowlist({UniqueTestPipeName("other")});
-    TestPipeServer server(name, {L"--mode", L"echo"});
-    ConnectedPipe connected;
-    EXPECT_EQ(Connect(name, allowlist, connected), "This named pipe is not in the HTTP allowlist.");
-}
-
 // A missing pipe is given up with error 2, and a pipe whose only instance is
 // taken with error 231 (each after the 5 s wait, in real time).
 TEST(ConnectPipeOnWine, GivesUpOnMissingAndBusyPipes) {

@@ -1,8 +1,8 @@
-// Faults met by the real program under Wine: the reader of its output going
-// away, input cut inside a frame, a pipe server that never reads, servers that
-// vanish at once, the allowlist changing under a run, leaks over many streams,
-// and how fast a stream blocked in a read closes. Figures are printed; only
-// generous bounds that prove the absence of a hang or a leak are asserted.
+// Faults that only the real program on real pipes can meet: the reader of its
+// output going away, input cut inside a frame, a pipe server that never
+// reads, servers that hang up at once, a close while a pump waits in a read.
+// The rules behind each answer are tested natively (and the allowlist file's
+// changes in allowlist_test.cpp); figures are printed, never judged.
 
 #include <gtest/gtest.h>
 
@@ -13,14 +13,10 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <memory>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "support/child_process_win32.h"
-#include "support/fake_engine.h"
-#include "support/frame_reader_win32.h"
+#include "support/product_session_win32.h"
 #include "support/process_usage_win32.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
@@ -29,79 +25,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kWaitMs = 30000;
-const std::string kHello("QSF1\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00", 16);
-
-constexpr std::uint32_t kOpen = 2, kOpened = 3, kOpenFailed = 4, kData = 5, kEof = 6, kClose = 7, kPing = 8,
+constexpr std::uint32_t kOpen = 2, kOpened = 3, kData = 5, kEof = 6, kClose = 7, kPing = 8,
                         kPong = 9;
-
-const std::string kNotListed = "This named pipe is not in the HTTP allowlist.";
-
-std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 double MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
-
-std::string Pattern(std::uint32_t seed, std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 13 + seed * 101 + i / 253) & 0xFF);
-    return bytes;
-}
-
-std::vector<std::wstring> BridgeArguments(const AllowlistFile& allowlist, const std::string& pipe) {
-    return {L"--user-allowlist", allowlist.Path(), L"bridge", L"--socket", Wide(pipe)};
-}
-
-// A bridge run of the real program to `pipe`, greeted and ready for frames.
-class Bridge {
-public:
-    Bridge(const AllowlistFile& allowlist, const std::string& pipe, bool closableOutput = false)
-        : child_(ProductPath(), BridgeArguments(allowlist, pipe), closableOutput) {
-        const WireFrame hello = ReadFrame(child_, kWaitMs);
-        if (hello != WireFrame{1, 0, ""}) throw std::runtime_error("no Hello: " + hello.payload);
-    }
-
-    void Send(const std::string& frames) { ASSERT_TRUE(child_.Write(frames)); }
-    WireFrame Next(std::uint32_t timeoutMs = kWaitMs) { return ReadFrame(child_, timeoutMs); }
-    ChildProcess& Child() { return child_; }
-
-    // A Ping round trip: every frame sent before it has been handled.
-    void Sync(std::uint32_t id = 0xFFFFFF00u) {
-        Send(FrameBytes(kPing, id, "sync"));
-        EXPECT_EQ(Next(), (WireFrame{kPong, id, "sync"}));
-    }
-
-    // Opens `id` and expects the stream to open with an empty label.
-    void Open(std::uint32_t id) {
-        Send(FrameBytes(kOpen, id));
-        ASSERT_EQ(Next(), (WireFrame{kOpened, id, ""}));
-    }
-
-    // Sends `bytes` on `id` and expects exactly them back (an echo server).
-    void Echo(std::uint32_t id, const std::string& bytes) {
-        Send(FrameBytes(kData, id, bytes));
-        std::string back;
-        while (back.size() < bytes.size()) {
-            const WireFrame f = Next();
-            ASSERT_EQ(f.type, kData) << f.payload;
-            ASSERT_EQ(f.streamId, id);
-            back += f.payload;
-        }
-        EXPECT_TRUE(back == bytes) << "stream " << id;
-    }
-
-    // Standard input closed: a normal end with nothing more to say.
-    void End() {
-        child_.CloseInput();
-        EXPECT_EQ(child_.Wait(kWaitMs), 0u);
-        EXPECT_EQ(child_.TakeAllOutput(), "");
-        EXPECT_EQ(child_.Errors(), "");
-    }
-
-private:
-    ChildProcess child_;
-};
 
 // Joins a thread that writes to the program's input once it says it is done.
 // A program that stopped taking its input is ended first (after a bounded
@@ -116,92 +45,52 @@ void JoinWriter(std::thread& writer, const std::atomic<bool>& done, ChildProcess
     writer.join();
 }
 
-struct Percentiles {
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
-
-Percentiles PercentilesOf(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    auto at = [&](double q) { return samples[static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1))]; };
-    return {at(0.50), at(0.99), samples.back()};
-}
-
 }  // namespace
 
 // The client keeps its input open, but nobody reads the program's output any
-// more: the next frame fails, and the whole run ends with status 1 and the one
-// error line, promptly, whichever thread's frame met the dead output.
-TEST(Faults, AVanishedOutputReaderEndsTheRunWithinTwoSeconds) {
-    struct Case {
-        const char* name;
-        bool engineWrites;  // the client sends Ping (the engine thread answers) or only Data (a pump answers)
-    };
-    for (const Case c : {Case{"pump frames", false}, Case{"engine frames", true}}) {
-        SCOPED_TRACE(c.name);
-        const std::string pipe = UniqueTestPipeName("deadout");
-        AllowlistFile allowlist({pipe});
-        TestPipeServer server(pipe, {L"--instances", L"2"});
-        Bridge bridge(allowlist, pipe, true);
-        bridge.Open(1);
-        bridge.Echo(1, Pattern(1, 100000));
-
-        // The client goes on sending for as long as the program takes its input.
-        std::atomic<bool> stop{false};
-        // Data frames of the largest size: the engine thread writes a whole
-        // frame to the pipe in one turn, more than the pipe and the echo can
-        // buffer once nobody takes the echo.
-        const std::string frame = c.engineWrites ? FrameBytes(kPing, 2, Pattern(2, 1000))
-                                                 : FrameBytes(kData, 1, Pattern(3, 1 << 20));
-        std::thread client([&] {
-            const auto giveUp = Clock::now() + std::chrono::seconds(20);
-            while (!stop && Clock::now() < giveUp && bridge.Child().Write(frame)) {
-            }
-        });
-        const auto closed = Clock::now();
-        bridge.Child().CloseOutputReader();
-        const DWORD status = bridge.Child().Wait(10000);
-        const double elapsedMs = MillisecondsSince(closed);
-        // A program that hangs is ended, so that the client's write returns.
-        if (status == STILL_ACTIVE) ::TerminateProcess(bridge.Child().Process(), 99);
-        stop = true;
-        client.join();
-        std::printf("[ figures  ] output reader gone (%s): run ended %.0f ms later\n", c.name, elapsedMs);
-        EXPECT_EQ(status, 1u);
-        EXPECT_EQ(bridge.Child().Errors(), "SSH output closed.\r\n");
-        EXPECT_LT(elapsedMs, 2000.0);
-    }
+// more: the next write to the dead pipe fails, and the run ends with status 1
+// and the one error line. Which thread meets the dead output, and that the run
+// then ends without waiting for the input, is tested natively
+// (BridgeMode.AnOutputThatDiesUnderAPumpEndsTheRun, EngineLoop).
+TEST(Faults, AVanishedOutputReaderEndsTheRun) {
+    ProductSession service({L"service"}, true);
+    service.Sync(1);
+    // Pongs larger than the pipe can buffer once nobody takes them, sent for
+    // as long as the program takes its input.
+    std::atomic<bool> stop{false};
+    const std::string ping = FrameBytes(kPing, 2, Pattern(2, 1000));
+    std::thread client([&] {
+        const auto giveUp = Clock::now() + std::chrono::seconds(20);
+        while (!stop && Clock::now() < giveUp && service.Child().Write(ping)) {
+        }
+    });
+    const auto closed = Clock::now();
+    service.Child().CloseOutputReader();
+    const DWORD status = service.Child().Wait(10000);
+    const double elapsedMs = MillisecondsSince(closed);
+    if (status == STILL_ACTIVE) ::TerminateProcess(service.Child().Process(), 99);
+    stop = true;
+    client.join();
+    std::printf("[ figures  ] output reader gone: run ended %.0f ms later\n", elapsedMs);
+    EXPECT_EQ(status, 1u);
+    EXPECT_EQ(service.Child().Errors(), "SSH output closed.\r\n");
 }
 
-// Input that ends inside a frame, at every offset of a header and at offsets
-// through a payload, ends the run with "Truncated input frame." and status 1
-// after every complete frame before it was handled, in both modes. In bridge
-// mode an open stream is closed on the way out.
-TEST(Faults, InputCutInsideAFrameIsTruncatedAtEveryOffset) {
+// Input that ends inside a Data frame of an open stream: every complete
+// frame before it is handled, the stream's pipe is closed on the way out, and
+// the run ends with status 1 (each offset of the cut is a native table row).
+TEST(Faults, InputCutInsideADataFrameEndsABridgeRun) {
     const std::string pipe = UniqueTestPipeName("cut");
     AllowlistFile allowlist({pipe});
-    TestPipeServer server(pipe, {L"--instances", L"4"});
-
-    const std::string cutFrame = FrameBytes(kPing, 3, Pattern(3, 300));
-    std::vector<std::size_t> offsets;
-    for (std::size_t at = 1; at < 16; ++at) offsets.push_back(at);
-    for (std::size_t at : {16u, 17u, 31u, 100u, 255u, 315u}) offsets.push_back(at);
-
-    const std::string pong = FrameBytes(kPong, 1, "before");
-    for (std::size_t at : offsets) {
+    TestPipeServer server(pipe, {L"--instances", L"2"});
+    for (const std::size_t at : {8u, 100u}) {
         SCOPED_TRACE("cut after byte " + std::to_string(at));
-        ProgramResult service = RunProduct({L"service"}, FrameBytes(kPing, 1, "before") + cutFrame.substr(0, at));
-        EXPECT_EQ(service.exitCode, 1u);
-        EXPECT_EQ(service.out, kHello + pong);
-        EXPECT_EQ(service.err, "Truncated input frame.\r\n");
-
-        // Bridge mode, a stream open and its Data frame cut.
-        const std::string cutData = FrameBytes(kData, 1, Pattern(1, 300)).substr(0, at);
-        ProgramResult bridge = RunProduct(BridgeArguments(allowlist, pipe),
-                                          FrameBytes(kOpen, 1) + FrameBytes(kPing, 1, "before") + cutData);
+        const ProgramResult bridge =
+            RunProduct(BridgeArguments(allowlist, pipe),
+                       FrameBytes(kOpen, 1) + FrameBytes(kPing, 1, "before") +
+                           FrameBytes(kData, 1, Pattern(1, 300)).substr(0, at));
         EXPECT_EQ(bridge.exitCode, 1u);
-        EXPECT_EQ(bridge.out, kHello + FrameBytes(kOpened, 1) + pong);
+        EXPECT_EQ(bridge.out, kHello + FrameBytes(kOpened, 1) + FrameBytes(kPong, 1, "before"));
         EXPECT_EQ(bridge.err, "Truncated input frame.\r\n");
     }
 }
@@ -215,7 +104,7 @@ TEST(Faults, AServerThatNeverReadsClosesOnlyItsStreamAndMemoryStaysBounded) {
     const std::string pipe = UniqueTestPipeName("stall");
     AllowlistFile allowlist({pipe});
     TestPipeServer server(pipe, {L"--first-mode", L"never-read", L"--instances", L"4"});
-    Bridge bridge(allowlist, pipe);
+    ProductSession bridge(BridgeArguments(allowlist, pipe));
     bridge.Open(1);  // the server's first client: never read
     bridge.Open(2);
     bridge.Open(3);
@@ -288,230 +177,54 @@ TEST(Faults, AServerThatNeverReadsClosesOnlyItsStreamAndMemoryStaysBounded) {
     bridge.End();
 }
 
-// 10,000 streams to a server that accepts and disconnects at once: each is
-// answered Opened, Eof, Close in that order and nothing else.
-TEST(Faults, TenThousandServersThatHangUpAtOnceEachGiveOpenedEofClose) {
+// 1,024 streams to a server that accepts and disconnects at once, 32 at a
+// time: each is answered Opened, Eof, Close in that order and nothing else.
+TEST(Faults, ServersThatHangUpAtOnceEachGiveOpenedEofClose) {
     const std::string pipe = UniqueTestPipeName("hangup");
     AllowlistFile allowlist({pipe});
     TestPipeServer server(pipe, {L"--mode", L"close", L"--instances", L"8"});
-    Bridge bridge(allowlist, pipe);
+    ProductSession bridge(BridgeArguments(allowlist, pipe));
 
-    constexpr std::uint32_t kStreams = 10000;
-    // 32 at a time: with up to 32 finished streams not yet reaped, a batch
-    // never meets the 64-stream limit.
+    constexpr std::uint32_t kStreams = 1024;
+    // With up to 32 finished streams not yet reaped, a batch never meets the
+    // 64-stream limit.
     constexpr std::uint32_t kBatch = 32;
-    const auto start = Clock::now();
+    const std::vector<std::uint32_t> expected{kOpened, kEof, kClose};
     std::map<std::uint32_t, std::vector<std::uint32_t>> seen;
-    std::size_t wrong = 0;
-    for (std::uint32_t first = 1; first <= kStreams && wrong == 0; first += kBatch) {
-        const std::uint32_t last = std::min(first + kBatch - 1, kStreams);
+    for (std::uint32_t first = 1; first <= kStreams && !HasFailure(); first += kBatch) {
         std::string opens;
-        for (std::uint32_t id = first; id <= last; ++id) opens += FrameBytes(kOpen, id);
+        for (std::uint32_t id = first; id < first + kBatch; ++id) opens += FrameBytes(kOpen, id);
         bridge.Send(opens);
-        std::uint32_t done = 0;
-        while (done < last - first + 1) {
+        for (std::uint32_t done = 0; done < kBatch;) {
             const WireFrame f = bridge.Next();
             std::vector<std::uint32_t>& types = seen[f.streamId];
             types.push_back(f.type);
-            const std::vector<std::uint32_t> expected{kOpened, kEof, kClose};
-            const bool prefix = f.streamId >= first && f.streamId <= last && types.size() <= 3 &&
-                                std::equal(types.begin(), types.end(), expected.begin()) && f.payload.empty();
-            if (!prefix) {
+            if (f.streamId < first || f.streamId >= first + kBatch || types.size() > 3 || !f.payload.empty() ||
+                !std::equal(types.begin(), types.end(), expected.begin())) {
                 ADD_FAILURE() << "stream " << f.streamId << " got frame " << f.type << " (" << f.payload
                               << ") as frame " << types.size();
-                ++wrong;
                 break;
             }
             if (types.size() == 3) ++done;
         }
     }
-    const double elapsedMs = MillisecondsSince(start);
     EXPECT_EQ(seen.size(), kStreams);
-    std::printf("[ figures  ] %u streams to a server that hangs up at once: %.1f s (%.2f ms each)\n", kStreams,
-                elapsedMs / 1000, elapsedMs / kStreams);
     bridge.Sync();
     bridge.End();
 }
 
-// The allowlist deleted, emptied, replaced or held open for writing while a
-// run goes on: every later Open is answered from the file as it is then, an
-// open stream is unaffected, and the run stays usable.
-TEST(Faults, AllowlistChangesDuringARunAnswerEachLaterOpen) {
-    const std::string pipe = UniqueTestPipeName("allowchg");
-    AllowlistFile allowlist({pipe});
-    TestPipeServer server(pipe, {L"--instances", L"8"});
-    Bridge bridge(allowlist, pipe);
-    bridge.Open(1);
-
-    std::uint32_t next = 10;
-    // Opens a stream and expects `failure`, or Opened (then closes it) when empty.
-    auto expectOpen = [&](const std::string& failure) {
-        const std::uint32_t id = next++;
-        bridge.Send(FrameBytes(kOpen, id));
-        if (failure.empty()) {
-            EXPECT_EQ(bridge.Next(), (WireFrame{kOpened, id, ""}));
-            bridge.Send(FrameBytes(kClose, id));
-        } else {
-            EXPECT_EQ(bridge.Next(), (WireFrame{kOpenFailed, id, failure}));
-        }
-        bridge.Echo(1, Pattern(id, 3000));
-    };
-    // Replaces the file the way an editor saves: a new file moved over it.
-    auto replace = [&](const std::string& content) {
-        const std::wstring fresh = allowlist.Folder() + L"\\http-pipe.allow.new";
-        WriteTestFile(fresh, content);
-        ASSERT_TRUE(::MoveFileExW(fresh.c_str(), allowlist.Path().c_str(), MOVEFILE_REPLACE_EXISTING))
-            << ::GetLastError();
-    };
-
-    ASSERT_TRUE(::DeleteFileW(allowlist.Path().c_str()));
-    expectOpen(kNotListed);
-    allowlist.Write("");
-    expectOpen(kNotListed);
-    allowlist.Write("# nothing listed\n\n");
-    expectOpen(kNotListed);
-    replace("\\\\.\\pipe\\qsb-faults-another\n");
-    expectOpen(kNotListed);
-    replace("\\\\.\\pipe\\bad entry\n" + pipe + "\n");
-    expectOpen("Pipe names may contain letters, numbers, dots, hyphens, and underscores.");
-    replace(std::string(65537, '#'));
-    expectOpen("Named pipe allowlist is too large.");
-    replace("# listed again\n" + pipe + "\n");
-    expectOpen("");
-    {
-        // Another program has the file open for writing: the check refuses to
-        // answer rather than read a file that may be half written.
-        UniqueHandle writer(::CreateFileW(allowlist.Path().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(writer) << ::GetLastError();
-        expectOpen("Could not open the named pipe allowlist.");
-    }
-    expectOpen("");
-    ASSERT_TRUE(::DeleteFileW(allowlist.Path().c_str()));
-    ASSERT_TRUE(::RemoveDirectoryW(allowlist.Folder().c_str()));
-    expectOpen(kNotListed);
-    MakeFolder(allowlist.Folder());
-    allowlist.Write(pipe + "\n");
-    expectOpen("");
-
-    bridge.Sync();
-    bridge.Send(FrameBytes(kClose, 1));
-    bridge.End();
-}
-
-// 10,000 cycles of Open, Data (echoed) and Close, in 3 rounds after a
-// warm-up: the program's handle and thread counts do not grow from round to
-// round.
-TEST(Faults, OpenDataCloseCyclesLeaveNoHandlesOrThreadsBehind) {
-    const std::string pipe = UniqueTestPipeName("cycles");
-    AllowlistFile allowlist({pipe});
-    constexpr std::uint32_t kBatch = 32;
-    TestPipeServer server(pipe, {L"--instances", L"32"});
-    Bridge bridge(allowlist, pipe);
-
-    // In batches of up to 32 streams opened with data, every echo awaited, all closed.
-    auto cycles = [&](std::uint32_t count) {
-        for (std::uint32_t done = 0; done < count; done += kBatch) {
-            const std::uint32_t streams = std::min(kBatch, count - done);
-            std::string frames;
-            std::map<std::uint32_t, std::string> expected;
-            for (std::uint32_t id = 1; id <= streams; ++id) {
-                expected[id] = Pattern(done + id, 16 + id);
-                frames += FrameBytes(kOpen, id) + FrameBytes(kData, id, expected[id]);
-            }
-            bridge.Send(frames);
-            std::map<std::uint32_t, std::string> echoed;
-            std::size_t complete = 0;
-            while (complete < streams) {
-                const WireFrame f = bridge.Next();
-                const bool opened = f.type == kOpened && echoed.count(f.streamId) == 0 && f.payload.empty();
-                const bool data = f.type == kData && echoed.count(f.streamId) == 1;
-                if (!opened && !data) {
-                    ADD_FAILURE() << "unexpected frame " << f.type << " for " << f.streamId << ": " << f.payload;
-                    return false;
-                }
-                std::string& mine = echoed[f.streamId];
-                mine += f.payload;
-                if (data && mine.size() == expected[f.streamId].size()) {
-                    if (mine != expected[f.streamId]) {
-                        ADD_FAILURE() << "stream " << f.streamId << " echoed other bytes";
-                        return false;
-                    }
-                    ++complete;
-                }
-            }
-            std::string closes;
-            for (std::uint32_t id = 1; id <= streams; ++id) closes += FrameBytes(kClose, id);
-            bridge.Send(closes + FrameBytes(kPing, 1, "round"));
-            const WireFrame pong = bridge.Next();
-            if (pong != WireFrame{kPong, 1, "round"}) {
-                ADD_FAILURE() << "expected the Pong after the closes, got " << pong.type << " for " << pong.streamId;
-                return false;
-            }
-        }
-        return true;
-    };
-
-    ASSERT_TRUE(cycles(1024));  // warm-up: lazily made process state is in the baseline
-    const DWORD handles = ProcessHandleCount(bridge.Child().Process());
-    const DWORD threads = ProcessThreadCount(bridge.Child().Id());
-    std::printf("[ figures  ] after warm-up: %lu handles, %lu threads\n", static_cast<unsigned long>(handles),
-                static_cast<unsigned long>(threads));
-    // Counts of 0 would make the comparisons below prove nothing.
-    ASSERT_GT(handles, 0u);
-    ASSERT_GT(threads, 0u);
-    // 3,334 + 3,333 + 3,333 cycles.
-    constexpr std::uint32_t kCycles = 10000;
-    constexpr std::uint32_t kRounds = 3;
-    for (std::uint32_t round = 1; round <= kRounds; ++round) {
-        const std::uint32_t roundCycles = kCycles / kRounds + (round <= kCycles % kRounds ? 1 : 0);
-        const auto start = Clock::now();
-        ASSERT_TRUE(cycles(roundCycles));
-        const double seconds = MillisecondsSince(start) / 1000;
-        const DWORD roundHandles = ProcessHandleCount(bridge.Child().Process());
-        const DWORD roundThreads = ProcessThreadCount(bridge.Child().Id());
-        std::printf("[ figures  ] round %u: %u Open/Data/Close cycles in %.1f s; %lu handles, %lu threads\n", round,
-                    roundCycles, seconds, static_cast<unsigned long>(roundHandles),
-                    static_cast<unsigned long>(roundThreads));
-        // Under Wine the count can move by a few between rounds without
-        // climbing; a handle lost per stream would add thousands per round.
-        EXPECT_LE(roundHandles, handles + 8) << "round " << round;
-        EXPECT_EQ(roundThreads, threads) << "round " << round;
-    }
-    bridge.End();
-}
-
-// A stream whose pump waits in a read of a quiet pipe is closed promptly: the
-// time from the client's Close to the answer of a Ping sent right behind it.
-TEST(Faults, ClosingAStreamBlockedInAReadIsPrompt) {
+// A stream whose pump waits in a read of a quiet pipe is closed at the
+// client's word: the Ping behind the Close is answered, and the next stream
+// opens (bench/windows/close_latency_bench.cpp measures how fast).
+TEST(Faults, AStreamBlockedInAReadClosesAtTheClientsWord) {
     const std::string pipe = UniqueTestPipeName("hold");
     AllowlistFile allowlist({pipe});
-    TestPipeServer server(pipe, {L"--mode", L"hold", L"--instances", L"4"});
-    Bridge bridge(allowlist, pipe);
-
-    constexpr int kCloses = 300;
-    std::vector<double> closeMs;
-    std::vector<double> pingMs;
-    for (int i = 0; i < kCloses; ++i) {
-        const std::uint32_t id = 1 + static_cast<std::uint32_t>(i % 2);
+    TestPipeServer server(pipe, {L"--mode", L"hold", L"--instances", L"2"});
+    ProductSession bridge(BridgeArguments(allowlist, pipe));
+    for (std::uint32_t id = 1; id <= 2; ++id) {
         bridge.Open(id);
-        // A plain round trip beside it, for scale.
-        auto start = Clock::now();
-        bridge.Send(FrameBytes(kPing, 100, "p"));
-        ASSERT_EQ(bridge.Next(2000), (WireFrame{kPong, 100, "p"}));
-        pingMs.push_back(MillisecondsSince(start));
-
-        start = Clock::now();
         bridge.Send(FrameBytes(kClose, id) + FrameBytes(kPing, 101, "c"));
-        const WireFrame answer = bridge.Next(2000);
-        closeMs.push_back(MillisecondsSince(start));
-        ASSERT_EQ(answer, (WireFrame{kPong, 101, "c"})) << "close " << i << " not answered within 2 s";
+        ASSERT_EQ(bridge.Next(), (WireFrame{kPong, 101, "c"}));
     }
-    const Percentiles close = PercentilesOf(closeMs);
-    const Percentiles ping = PercentilesOf(pingMs);
-    std::printf("[ figures  ] close of a stream blocked in a read, %d closes: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
-                kCloses, close.p50, close.p99, close.max);
-    std::printf("[ figures  ] plain Ping round trip for scale: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", ping.p50,
-                ping.p99, ping.max);
     bridge.End();
 }
