@@ -301,26 +301,16 @@ class HttpService(http.server.ThreadingHTTPServer):
         self.server_close()
 
 
-class Case:
+class Case(contextlib.ExitStack):
     """What one test case starts: stopped, in reverse order, when it ends."""
 
     def __init__(self, bed):
+        super().__init__()
         self.bed = bed
-        self.stack = contextlib.ExitStack()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stack.close()
-        return False
-
-    def later(self, action):
-        self.stack.callback(action)
 
     def child(self, argv, env=None):
         program = start_local(argv, env or self.bed.env)
-        self.later(program.stop_group)
+        self.callback(program.stop_group)
         return program
 
     def _windows_server(self, exe, name, *options):
@@ -333,7 +323,7 @@ class Case:
             except subprocess.TimeoutExpired:
                 server.kill()
 
-        self.later(stop)
+        self.callback(stop)
         return server
 
     def pipe_server(self, name, *options):
@@ -353,12 +343,11 @@ class Case:
 
 
 class FieldBed:
-    def __init__(self, forward, build, pipes=(), log=print):
+    def __init__(self, forward, build, pipes=()):
         self.forward = os.path.abspath(forward)
         self.build = os.path.abspath(build)
         self.bridge_exe = os.path.join(self.build, "quorl-socket-bridge.exe")
         self.pipes = list(pipes)
-        self.log = log
         self.prefix = os.path.join(ROOT, "build", "field-wineprefix")
         self.user = getpass.getuser()
         self.profile = os.path.join(self.prefix, "drive_c", "users", self.user)
@@ -387,14 +376,12 @@ class FieldBed:
                      os.path.join(self.build, "pipe-tcp-relay.exe"), self.forward):
             if not os.path.exists(path):
                 raise AssertionError(f"{path} is missing: build the native and win-x64 presets first")
-        self.temp = tempfile.mkdtemp(prefix="qsb-field-")
-        os.chmod(self.temp, 0o700)
+        self.temp = tempfile.mkdtemp(prefix="qsb-field-")  # mode 0700
         self._stack.callback(shutil.rmtree, self.temp, True)
-        for folder in ("keys", "remote", "remote/posix-bin", "bin", "agent", "runtime", "sockets", "work"):
+        for folder in ("keys", "remote", "remote/posix-bin", "bin", "agent", "runtime", "sockets"):
             os.makedirs(os.path.join(self.temp, folder), mode=0o700)
         self.runtime = os.path.join(self.temp, "runtime")
         self.sockets = os.path.join(self.temp, "sockets")
-        self.work = os.path.join(self.temp, "work")
 
         started = time.monotonic()
         self._start_wine()
@@ -411,7 +398,7 @@ class FieldBed:
         self.wine_env = {"WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
         env = dict(os.environ, **self.wine_env)
         if not os.path.exists(os.path.join(self.prefix, "system.reg")):
-            self.log("field: making the Wine prefix build/field-wineprefix (once, about 10 s)")
+            print("field: making the Wine prefix build/field-wineprefix (once, about 10 s)")
             os.makedirs(self.prefix, exist_ok=True)
             subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            timeout=300)
@@ -577,7 +564,6 @@ Subsystem sftp {SFTP_SERVER}
         os.makedirs(os.path.join(prefix, "share", "quorl-socket-bridge", "windows-x64"))
         shutil.copy2(self.bridge_exe, os.path.join(prefix, "share", "quorl-socket-bridge", "windows-x64"))
         os.symlink(os.path.join(prefix, "bin", "quorl-socket-forward"), os.path.join(bin_dir, "quorl-socket-forward"))
-        self.bin = bin_dir
         env = {k: v for k, v in os.environ.items() if not k.startswith(("SSH_", "WINE", "XDG_RUNTIME_DIR"))}
         env["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin")
         env["XDG_RUNTIME_DIR"] = self.runtime
@@ -592,7 +578,6 @@ Subsystem sftp {SFTP_SERVER}
         wait_until(lambda: unix_listening(socket_path) or not running(agent), 20, "ssh-agent listening")
         if not running(agent):
             raise AssertionError(describe(agent))
-        self.agent_socket = socket_path
         key = os.path.join(self.temp, "keys", "agent-host")
         subprocess.run(["ssh-add", "-q", key], env=dict(self.env, SSH_AUTH_SOCK=socket_path), check=True,
                        timeout=30, stdin=subprocess.DEVNULL, capture_output=True)
