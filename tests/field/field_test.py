@@ -157,18 +157,16 @@ def case_64_streams(bed):
 
 
 def case_agent(bed):
+    """An ssh login with a key that only the agent behind the pipe holds (the
+    README's examples list the agent's keys)."""
     with bed.case() as case:
         case.relay(AGENT, bed.agent_port)
         path = bed.socket_path("agent.sock")
         forward(case, f"unix:{path}", AGENT)
-        env = dict(bed.env, SSH_AUTH_SOCK=path)
-        listed = run(["ssh-add", "-l"], env)
-        assert listed.returncode == 0 and bed.agent_fingerprint.encode() in listed.stdout, listed
-        # The login key exists only in the agent: without the forwarded socket
-        # the same login is refused.
+        # Without the forwarded socket the same login is refused.
         refused = run(["ssh", "agent-host", "echo agent-login-ok"], bed.env)
         assert refused.returncode == 255, refused
-        login = run(["ssh", "agent-host", "echo agent-login-ok"], env)
+        login = run(["ssh", "agent-host", "echo agent-login-ok"], dict(bed.env, SSH_AUTH_SOCK=path))
         assert login.returncode == 0 and login.stdout == b"agent-login-ok\n", login
 
 

@@ -582,8 +582,6 @@ Subsystem sftp {SFTP_SERVER}
         subprocess.run(["ssh-add", "-q", key], env=dict(self.env, SSH_AUTH_SOCK=socket_path), check=True,
                        timeout=30, stdin=subprocess.DEVNULL, capture_output=True)
         os.remove(key)  # from now on the key exists only in the agent
-        out = subprocess.run(["ssh-keygen", "-l", "-f", key + ".pub"], capture_output=True, text=True, timeout=30)
-        self.agent_fingerprint = out.stdout.split()[1]
         self.agent_port = free_port()
         socat = start_local(["socat", f"TCP-LISTEN:{self.agent_port},bind=127.0.0.1,reuseaddr,fork",
                              f"UNIX-CONNECT:{socket_path}"], self.env)
