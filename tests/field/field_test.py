@@ -170,9 +170,8 @@ def case_agent(bed):
         assert login.returncode == 0 and login.stdout == b"agent-login-ok\n", login
 
 
-def curl(bed, address, path, *options):
-    port = address.rsplit(":", 1)[1]
-    return ["curl", "-sS", "--max-time", "30", *options, f"http://127.0.0.1:{port}{path}"]
+def curl(address, path, *options):
+    return ["curl", "-sS", "--max-time", "30", *options, f"http://127.0.0.1:{address.rsplit(':', 1)[1]}{path}"]
 
 
 def case_http_parallel_transfers(bed):
@@ -184,8 +183,8 @@ def case_http_parallel_transfers(bed):
         case.relay(HTTP, bed.http.port)
         address = tcp_address()
         forward(case, address, HTTP)
-        downloads = [case.child(curl(bed, address, f"/bytes/{size}")) for _ in range(8)]
-        uploads = [case.child(curl(bed, address, "/upload", "--data-binary", "@-")) for _ in range(2)]
+        downloads = [case.child(curl(address, f"/bytes/{size}")) for _ in range(8)]
+        uploads = [case.child(curl(address, "/upload", "--data-binary", "@-")) for _ in range(2)]
         for upload in uploads:
             threading.Thread(target=lambda u=upload: (u.send(data), u.close_input()), daemon=True).start()
         for download in downloads:
@@ -219,7 +218,7 @@ def case_http_sequential_requests(bed):
         started = time.monotonic()
         for i in range(requests):
             size = 1000 + i
-            got = run(curl(bed, address, f"/bytes/{size}", "--max-time", "10"), bed.env, timeout=30)
+            got = run(curl(address, f"/bytes/{size}", "--max-time", "10"), bed.env, timeout=30)
             assert got.returncode == 0 and got.stdout == pattern(size), \
                 f"request {i + 1}: status {got.returncode}, {len(got.stdout)} bytes, {got.stderr!r}"
             idle = stats.longest_idle()
