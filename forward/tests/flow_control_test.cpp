@@ -65,7 +65,7 @@ TEST(BackPressure, ALocalReaderThatStopsReadingDoesNotGrowMemory) {
     Harness h;
     h.Start();
     Client client(h.SocketPath());
-    std::uint32_t id = h.OpenStream(client);
+    std::uint32_t id = h.OpenStream();
     const std::string data = Pattern(8 * 1048576, 1);
     for (std::size_t at = 0; at < data.size(); at += 32768) h.bridge.Send(FrameType::Data, id, data.substr(at, 32768));
     std::size_t mostHeld = 0;
@@ -92,7 +92,7 @@ TEST(BackPressure, StopsReadingALocalSocketWhoseDataCannotBeSent) {
     Harness h;
     h.Start();
     Client client(h.SocketPath());
-    std::uint32_t id = h.OpenStream(client);
+    std::uint32_t id = h.OpenStream();
     h.bridge.reading = false;
     const std::string data = Pattern(16 * 1048576, 2);
     std::size_t written = 0;
@@ -119,9 +119,9 @@ TEST(BackPressure, CutsOffAStalledReaderSoOtherStreamsGoOn) {
     Harness h;
     h.Start();
     Client stalled(h.SocketPath());
-    std::uint32_t slow = h.OpenStream(stalled);
+    std::uint32_t slow = h.OpenStream();
     Client other(h.SocketPath());
-    std::uint32_t fast = h.OpenStream(other);
+    std::uint32_t fast = h.OpenStream();
     const std::string flood = Pattern(3 * 1048576, 3);
     for (std::size_t at = 0; at < flood.size(); at += 32768)
         h.bridge.Send(FrameType::Data, slow, flood.substr(at, 32768));
@@ -174,7 +174,7 @@ TEST(ChannelEnd, EndsTheSessionAndClosesEveryConnection) {
     auto h = std::make_unique<Harness>();
     h->Start();
     Client client(h->SocketPath());
-    h->OpenStream(client);
+    h->OpenStream();
     h->bridge.CloseOutput();
     h->Turns(10);
     ASSERT_TRUE(h->ended.has_value());

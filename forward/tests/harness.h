@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -37,12 +38,6 @@ public:
 };
 
 inline std::uint32_t Type(FrameType type) { return static_cast<std::uint32_t>(type); }
-
-#ifdef MSG_NOSIGNAL
-inline constexpr int kNoSigPipe = MSG_NOSIGNAL;
-#else
-inline constexpr int kNoSigPipe = 0;  // SIGPIPE is ignored, see BridgeEnd
-#endif
 
 inline void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
@@ -70,7 +65,7 @@ private:
 class BridgeEnd {
 public:
     BridgeEnd() {
-        signal(SIGPIPE, SIG_IGN);  // as the program does: a closed peer is an error, not a signal
+        signal(SIGPIPE, SIG_IGN);
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         ours_.reset(ends[0]);
@@ -123,14 +118,11 @@ public:
     }
 
     std::size_t Count(FrameType type) const {
-        std::size_t count = 0;
-        for (const WireFrame& frame : received) count += frame.type == Type(type) ? 1 : 0;
-        return count;
+        return std::count_if(received.begin(), received.end(), [&](auto& frame) { return frame.type == Type(type); });
     }
     bool Has(FrameType type, std::uint32_t id) const {
-        for (const WireFrame& frame : received)
-            if (frame.type == Type(type) && frame.streamId == id) return true;
-        return false;
+        return std::any_of(received.begin(), received.end(),
+                           [&](auto& frame) { return frame.type == Type(type) && frame.streamId == id; });
     }
     // Every Data payload of stream `id`, joined.
     const std::string& DataOf(std::uint32_t id) { return data_[id]; }
@@ -152,33 +144,33 @@ private:
     std::map<std::uint32_t, std::string> data_;
 };
 
-// A local client of the forwarder.
+// A local client of the forwarder at a listener name ("tcp:127.0.0.1:PORT")
+// or a socket path.
 class Client {
 public:
-    // A TCP client of a listener named "tcp:127.0.0.1:PORT".
-    static Client Tcp(const std::string& listenerName) {
-        Client client;
-        client.fd_.reset(socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(listenerName.substr(listenerName.rfind(':') + 1))));
-        EXPECT_EQ(connect(client.fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << listenerName;
-        SetNonBlocking(client.fd_.get());
-        return client;
-    }
-    explicit Client(const std::string& path) {
-        fd_.reset(socket(AF_UNIX, SOCK_STREAM, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+    explicit Client(const std::string& name) {
+        signal(SIGPIPE, SIG_IGN);  // as the program does: a closed peer is an error, not a signal
+        sockaddr_storage address{};
+        socklen_t size = sizeof(sockaddr_in);
+        if (name.rfind("tcp:", 0) == 0) {
+            auto* in = reinterpret_cast<sockaddr_in*>(&address);
+            in->sin_family = AF_INET;
+            in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            in->sin_port = htons(static_cast<std::uint16_t>(std::stoi(name.substr(name.rfind(':') + 1))));
+        } else {
+            auto* un = reinterpret_cast<sockaddr_un*>(&address);
+            un->sun_family = AF_UNIX;
+            std::strncpy(un->sun_path, name.c_str(), sizeof un->sun_path - 1);
+            size = sizeof(sockaddr_un);
+        }
+        fd_.reset(socket(address.ss_family, SOCK_STREAM, 0));
+        EXPECT_EQ(connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), size), 0) << name;
         SetNonBlocking(fd_.get());
     }
     int Fd() const { return fd_.get(); }
     // Writes what the socket takes now; returns how much.
     std::size_t Write(const std::string& bytes) {
-        ssize_t sent = send(fd_.get(), bytes.data(), bytes.size(), kNoSigPipe);
+        ssize_t sent = send(fd_.get(), bytes.data(), bytes.size(), 0);
         return sent < 0 ? 0 : static_cast<std::size_t>(sent);
     }
     void ShutdownWrite() { shutdown(fd_.get(), SHUT_WR); }
@@ -206,7 +198,6 @@ public:
     bool reset = false;  // ended by a reset rather than a plain end
 
 private:
-    Client() = default;
     UniqueFd fd_;
 };
 
@@ -216,15 +207,10 @@ public:
     explicit Harness(SessionOptions options = {}, std::vector<ListenAddress> addresses = {})
         : socketPath_(folder_.Path() + "/forward.sock"),
           session_(SessionIo{bridge.ForwarderFd(), bridge.ForwarderFd(), -1, -1},
-                   addresses.empty() ? DefaultAddress(socketPath_) : addresses, options, clock,
+                   addresses.empty() ? std::vector<ListenAddress>{ParseListenAddress(socketPath_)} : addresses,
+                   options, clock,
                    SessionOutput{[this](const std::string& s) { problems.push_back(s); },
                                  [](const std::string&) {}}) {}
-
-    static std::vector<ListenAddress> DefaultAddress(const std::string& path) {
-        ListenAddress address;
-        address.path = path;
-        return {address};
-    }
 
     BridgeSession& Session() { return session_; }
     const std::string& SocketPath() const { return socketPath_; }
@@ -259,12 +245,11 @@ public:
     }
 
     // A local client whose stream the bridge has opened; returns its ID.
-    std::uint32_t OpenStream(Client& client, const std::string& label = "TEST / pipe") {
-        (void)client;
+    std::uint32_t OpenStream() {
         std::size_t before = bridge.Count(FrameType::Open);
         EXPECT_TRUE(RunUntil([&] { return bridge.Count(FrameType::Open) > before; }));
         std::uint32_t id = bridge.Opens().back();
-        bridge.Send(FrameType::Opened, id, label);
+        bridge.Send(FrameType::Opened, id, "TEST / pipe");
         Turns(3);
         return id;
     }

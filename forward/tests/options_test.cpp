@@ -17,54 +17,44 @@ using Words = std::vector<std::string>;
 const Words kSshDefaults{"ssh", "-T", "-o", "BatchMode=yes", "-o", "ConnectTimeout=15",
                          "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3"};
 
-Words With(Words head, const Words& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
-
 // The bridge command reaches each shell as a line that shell turns back into
 // exactly these words: cmd.exe and PowerShell take pipe paths as they are (no
 // character of theirs is special to either), a POSIX shell needs them quoted.
 TEST(ForwardOptions, BuildsTheSshCommandForEachRemoteShell) {
-    struct Case {
-        Words args;
-        Words command;
-    };
     const std::string pipe = "\\\\.\\pipe\\My-Agent";
-    const Case cases[] = {
-        {{"--listen", "tcp:0", "--ssh", "win-host", "--pipe", pipe},
-         With(kSshDefaults, {"--", "win-host", "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"})},
-        {{"--listen", "tcp:0", "--ssh", "box", "--remote-shell", "posix", "--pipe", pipe},
-         With(kSshDefaults, {"--", "box", "quorl-socket-bridge bridge --socket '\\\\.\\pipe\\my-agent'"})},
-        {{"--listen", "tcp:0", "--ssh", "win-host", "--remote-shell", "powershell", "--remote-program",
-          "C:\\Program Files\\Q's\\quorl-socket-bridge.exe", "--pipe", pipe},
-         With(kSshDefaults, {"--", "win-host",
-                             "& 'C:\\Program Files\\Q''s\\quorl-socket-bridge.exe' bridge --socket \\\\.\\pipe\\my-agent"})},
-        {{"--listen", "tcp:0", "--ssh", "win-host", "--remote-program", "C:\\Program Files (x86)\\q&a\\qsb.exe",
-          "--pipe", pipe},
-         With(kSshDefaults, {"--", "win-host",
-                             "\"C:\\Program Files (x86)\\q&a\\qsb.exe\" bridge --socket \\\\.\\pipe\\my-agent"})},
-        {{"--listen", "tcp:0", "--ssh", "win-host", "--remote-program",
-          "%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe", "--pipe", pipe},
-         With(kSshDefaults, {"--", "win-host",
-                             "\"%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe\" bridge "
-                             "--socket \\\\.\\pipe\\my-agent"})},
-        {{"--listen", "tcp:0", "--ssh", "box", "--remote-shell", "posix", "--remote-program", "/opt/o'q/bridge",
-          "--pipe", pipe},
-         With(kSshDefaults, {"--", "box", "'/opt/o'\\''q/bridge' bridge --socket '\\\\.\\pipe\\my-agent'"})},
-        // An option the user sets replaces the forwarder's own.
-        {{"--listen", "tcp:0", "--ssh", "h", "--ssh-option", "connecttimeout=30", "--ssh-option", "Port=2222", "--pipe",
-          pipe},
-         {"ssh", "-T", "-o", "BatchMode=yes", "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3", "-o",
-          "connecttimeout=30", "-o", "Port=2222", "--", "h", "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"}},
-        {{"watch", "--ssh", "win-host", "\\\\.\\pipe\\a", "\\\\.\\pipe\\b"},
-         With(kSshDefaults, {"--", "win-host", "quorl-socket-bridge service"})},
-        {{"--listen", "tcp:0", "--", "ssh", "h", "anything"}, {"ssh", "h", "anything"}},
+    const std::pair<Words, std::string> cases[] = {
+        {{}, "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"},
+        {{"--remote-shell", "posix"}, "quorl-socket-bridge bridge --socket '\\\\.\\pipe\\my-agent'"},
+        {{"--remote-shell", "powershell", "--remote-program", "C:\\Program Files\\Q's\\quorl-socket-bridge.exe"},
+         "& 'C:\\Program Files\\Q''s\\quorl-socket-bridge.exe' bridge --socket \\\\.\\pipe\\my-agent"},
+        {{"--remote-program", "C:\\Program Files (x86)\\q&a\\qsb.exe"},
+         "\"C:\\Program Files (x86)\\q&a\\qsb.exe\" bridge --socket \\\\.\\pipe\\my-agent"},
+        {{"--remote-program", "%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe"},
+         "\"%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe\" bridge --socket "
+         "\\\\.\\pipe\\my-agent"},
+        {{"--remote-shell", "posix", "--remote-program", "/opt/o'q/bridge"},
+         "'/opt/o'\\''q/bridge' bridge --socket '\\\\.\\pipe\\my-agent'"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[3]);
-        EXPECT_EQ(ParseForwardOptions(c.args).command, c.command);
+    for (const auto& [options, line] : cases) {
+        SCOPED_TRACE(line);
+        Words args{"--listen", "tcp:0", "--ssh", "h", "--pipe", pipe};
+        args.insert(args.end(), options.begin(), options.end());
+        Words command = kSshDefaults;
+        command.insert(command.end(), {"--", "h", line});
+        EXPECT_EQ(ParseForwardOptions(args).command, command);
     }
+    // An option the user sets replaces the forwarder's own.
+    EXPECT_EQ(ParseForwardOptions({"--listen", "tcp:0", "--ssh", "h", "--ssh-option", "connecttimeout=30",
+                                   "--ssh-option", "Port=2222", "--pipe", pipe})
+                  .command,
+              (Words{"ssh", "-T", "-o", "BatchMode=yes", "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3",
+                     "-o", "connecttimeout=30", "-o", "Port=2222", "--", "h",
+                     "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"}));
+    Words watch = kSshDefaults;
+    watch.insert(watch.end(), {"--", "h", "quorl-socket-bridge service"});
+    EXPECT_EQ(ParseForwardOptions({"watch", "--ssh", "h", "\\\\.\\pipe\\a", "\\\\.\\pipe\\b"}).command, watch);
+    EXPECT_EQ(ParseForwardOptions({"--listen", "tcp:0", "--", "ssh", "h", "anything"}).command,
+              (Words{"ssh", "h", "anything"}));
 }
 
 TEST(ForwardOptions, TakesTheLingerTimeInSeconds) {

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,30 +26,26 @@ namespace {
 using qsf_test::Client;
 using qsf_test::TempFolder;
 
-// One run of a program with its standard output and error collected; killed
-// on every path that leaves it running.
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// One run of a program, its standard output and error going to files in
+// `folder`; killed on every path that leaves it running.
 class Program {
 public:
-    explicit Program(const std::vector<std::string>& argv) {
-        int out[2], err[2];
-        EXPECT_EQ(pipe(out), 0);
-        EXPECT_EQ(pipe(err), 0);
+    Program(const std::string& folder, const std::vector<std::string>& argv) : folder_(folder) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, err[0]);
+        posix_spawn_file_actions_addopen(&actions, 1, (folder + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (folder + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
         std::vector<char*> args;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
         EXPECT_EQ(posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        out_.reset(out[0]);
-        err_.reset(err[0]);
     }
     ~Program() {
         if (running_) {
@@ -58,55 +56,30 @@ public:
 
     void Signal(int signal) { kill(pid_, signal); }
 
-    // Collects output until the program exits; false if it has not within
-    // `timeoutMs`.
+    // False if the program has not exited within `timeoutMs`.
     bool WaitExit(int timeoutMs) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (running_ && std::chrono::steady_clock::now() < deadline) {
-            Collect(10);
-            int got = 0;
-            if (waitpid(pid_, &got, WNOHANG) == pid_) {
-                running_ = false;
-                status = got;
-            }
+        while (running_ && waitpid(pid_, &status_, WNOHANG) != pid_) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            poll(nullptr, 0, 10);
         }
-        while (!running_ && Collect(0)) {
-        }
-        return !running_;
+        running_ = false;
+        return true;
     }
-    int ExitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
-    std::string out;
-    std::string err;
-    int status = 0;
+    int ExitCode() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+    std::string Out() const { return ReadFile(folder_ + "/out"); }
+    std::string Err() const { return ReadFile(folder_ + "/err"); }
 
 private:
-    // Reads what is ready on either pipe within `waitMs`; true if anything was read.
-    bool Collect(int waitMs) {
-        pollfd fds[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
-        if (poll(fds, 2, waitMs) <= 0) return false;
-        bool any = false;
-        char block[4096];
-        for (int i = 0; i < 2; ++i) {
-            if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
-            ssize_t got = read(fds[i].fd, block, sizeof block);
-            if (got > 0) {
-                (i == 0 ? out : err).append(block, static_cast<std::size_t>(got));
-                any = true;
-            }
-        }
-        return any;
-    }
-
+    std::string folder_;
     pid_t pid_ = -1;
+    int status_ = 0;
     bool running_ = true;
-    UniqueFd out_;
-    UniqueFd err_;
 };
 
-bool WaitForPath(const std::string& path, bool present) {
+bool WaitForPath(const std::string& path) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((access(path.c_str(), F_OK) == 0) != present) {
+    while (access(path.c_str(), F_OK) != 0) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         poll(nullptr, 0, 5);
     }
@@ -150,9 +123,9 @@ TEST(ForwardProgram, EndsASessionInUseByTheCommandsExitOrAStopSignal) {
         SCOPED_TRACE(c.stopSignal);
         TempFolder temp;
         std::string path = temp.Path() + "/forward.sock";
-        Program program({QSF_FORWARD_PROGRAM, "--listen", "unix:" + path, "--", "/bin/sh", "-c",
+        Program program(temp.Path(), {QSF_FORWARD_PROGRAM, "--listen", "unix:" + path, "--", "/bin/sh", "-c",
                          std::string("echo Welcome to the host.; exec ") + QSF_FAKE_BRIDGE_PROGRAM});
-        ASSERT_TRUE(WaitForPath(path, true));
+        ASSERT_TRUE(WaitForPath(path));
         Client echo(path);
         EXPECT_TRUE(Talk(echo, data) == data);
         Client quitter(path);
@@ -160,7 +133,7 @@ TEST(ForwardProgram, EndsASessionInUseByTheCommandsExitOrAStopSignal) {
         else program.Signal(c.stopSignal);
         ASSERT_TRUE(program.WaitExit(10000));
         EXPECT_EQ(program.ExitCode(), c.status);
-        EXPECT_EQ(program.err, c.err);
+        EXPECT_EQ(program.Err(), c.err);
         Talk(echo, "", true);
         EXPECT_TRUE(echo.ended) << "every local connection is closed";
         EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the socket is removed";
@@ -173,8 +146,8 @@ TEST(ForwardProgram, EndsASessionInUseByTheCommandsExitOrAStopSignal) {
 TEST(ForwardProgram, ReconnectsAfterTheCommandEnds) {
     TempFolder temp;
     std::string path = temp.Path() + "/forward.sock";
-    Program program({QSF_FORWARD_PROGRAM, "--reconnect", "--listen", path, "--", QSF_FAKE_BRIDGE_PROGRAM});
-    ASSERT_TRUE(WaitForPath(path, true));
+    Program program(temp.Path(), {QSF_FORWARD_PROGRAM, "--reconnect", "--listen", path, "--", QSF_FAKE_BRIDGE_PROGRAM});
+    ASSERT_TRUE(WaitForPath(path));
     Client quitter(path);
     quitter.Write("quit:3");
     Talk(quitter, "", true);
@@ -184,7 +157,7 @@ TEST(ForwardProgram, ReconnectsAfterTheCommandEnds) {
     program.Signal(SIGTERM);
     ASSERT_TRUE(program.WaitExit(10000));
     EXPECT_EQ(program.ExitCode(), 0);
-    EXPECT_EQ(program.err,
+    EXPECT_EQ(program.Err(),
               "quorl-socket-forward: the command ended with status 3: fake bridge: asked to quit Reconnecting in 1 s.\n");
 }
 
@@ -222,11 +195,11 @@ TEST(ForwardProgram, EndsWithAStatusAndOneLineSayingWhy) {
         std::string path = temp.Path() + "/forward.sock";
         std::vector<std::string> argv{QSF_FORWARD_PROGRAM, "--listen", path};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        Program program(argv);
+        Program program(temp.Path(), argv);
         ASSERT_TRUE(program.WaitExit(10000));
         EXPECT_EQ(program.ExitCode(), c.status);
-        EXPECT_EQ(program.out.rfind(c.out, 0), 0u) << program.out;
-        EXPECT_EQ(program.err, c.err.empty() ? "" : "quorl-socket-forward: " + c.err + "\n");
+        EXPECT_EQ(program.Out().rfind(c.out, 0), 0u) << program.Out();
+        EXPECT_EQ(program.Err(), c.err.empty() ? "" : "quorl-socket-forward: " + c.err + "\n");
         EXPECT_EQ(access(path.c_str(), F_OK), -1);
     }
 }
@@ -237,16 +210,10 @@ TEST(ForwardProgram, StartsTheSessionOnDemandAndEndsItWhenIdle) {
     TempFolder temp;
     std::string path = temp.Path() + "/forward.sock";
     std::string starts = temp.Path() + "/starts";
-    Program program({QSF_FORWARD_PROGRAM, "-v", "--idle-exit", "0.3", "--listen", path, "--", "/bin/sh", "-c",
+    Program program(temp.Path(), {QSF_FORWARD_PROGRAM, "-v", "--idle-exit", "0.3", "--listen", path, "--", "/bin/sh", "-c",
                      "echo started >> " + starts + "; exec " + QSF_FAKE_BRIDGE_PROGRAM});
-    ASSERT_TRUE(WaitForPath(path, true));
-    auto startCount = [&] {
-        std::ifstream file(starts);
-        std::string line;
-        int count = 0;
-        while (std::getline(file, line)) ++count;
-        return count;
-    };
+    ASSERT_TRUE(WaitForPath(path));
+    auto startCount = [&] { return static_cast<int>(ReadFile(starts).size() / 8); };  // "started\n" each
     EXPECT_EQ(startCount(), 0) << "no session before the first connection";
     std::size_t idleEnd = 0;
     for (int round = 1; round <= 2; ++round) {
@@ -257,10 +224,10 @@ TEST(ForwardProgram, StartsTheSessionOnDemandAndEndsItWhenIdle) {
         EXPECT_EQ(startCount(), round);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         const char* said = "the session ended after 0.30 s without connections.";
-        while (program.err.find(said, idleEnd) == std::string::npos && std::chrono::steady_clock::now() < deadline)
-            program.WaitExit(50);
-        idleEnd = program.err.find(said, idleEnd);
-        ASSERT_NE(idleEnd, std::string::npos) << program.err;
+        while (program.Err().find(said, idleEnd) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+            poll(nullptr, 0, 20);
+        idleEnd = program.Err().find(said, idleEnd);
+        ASSERT_NE(idleEnd, std::string::npos) << program.Err();
         ++idleEnd;
     }
     program.Signal(SIGTERM);
@@ -275,15 +242,15 @@ TEST(ForwardProgram, ServesASocketPassedByTheServiceManager) {
     if (access("/usr/bin/systemd-socket-activate", X_OK) != 0) GTEST_SKIP() << "systemd-socket-activate is missing";
     TempFolder temp;
     std::string path = temp.Path() + "/activated.sock";
-    Program program({"/usr/bin/systemd-socket-activate", "-l", path, QSF_FORWARD_PROGRAM, "--idle-exit", "0.3", "--",
+    Program program(temp.Path(), {"/usr/bin/systemd-socket-activate", "-l", path, QSF_FORWARD_PROGRAM, "--idle-exit", "0.3", "--",
                      QSF_FAKE_BRIDGE_PROGRAM});
-    ASSERT_TRUE(WaitForPath(path, true));
+    ASSERT_TRUE(WaitForPath(path));
     {
         Client client(path);
         EXPECT_EQ(Talk(client, "woken"), "woken");
     }
     ASSERT_TRUE(program.WaitExit(10000)) << "an idle activated forwarder exits";
-    EXPECT_EQ(program.ExitCode(), 0) << program.err;
+    EXPECT_EQ(program.ExitCode(), 0) << program.Err();
     EXPECT_EQ(access(path.c_str(), F_OK), 0) << "the manager's socket is left to it";
 }
 

@@ -1,37 +1,20 @@
 """The field test bed: real OpenSSH, a Windows-like host under Wine, and real
-clients, all on loopback, started by the tests themselves and stopped on every
-path.
+clients, all on loopback, started once and stopped on every path.
 
-    with FieldBed(forward="build/native/quorl-socket-forward", build="build/win-x64",
-                  pipes=[r"\\\\.\\pipe\\my-pipe"]) as bed:
-        with bed.case() as case:
-            case.pipe_server(r"\\\\.\\pipe\\my-pipe")
-            forwarder = case.forwarder(["--listen", "tcp:5000", "--ssh", "win-host", "--pipe", ...])
-
-What it starts, once:
-- a private sshd (`sshd -D -e -f CONFIG`) on 127.0.0.1 and a free high port,
-  with its own host key, client keys and authorized_keys made for the run;
-- the hosts, one client key each, whose authorized_keys entry forces a wrapper
-  (sshd then sets SSH_ORIGINAL_COMMAND, for the sftp subsystem too):
-    win-host       runs the command as Windows OpenSSH does with cmd.exe, in a
+- a private sshd on 127.0.0.1 and a free port, with keys made for the run;
+  each host's authorized_keys entry forces a wrapper (sshd sets
+  SSH_ORIGINAL_COMMAND, for the sftp subsystem too):
+    win-host       the command through cmd.exe as Windows OpenSSH runs it, in a
                    private Wine prefix with quorl-socket-bridge on cmd's PATH;
                    sftp starts in the Wine user's profile folder
-    greeting-host  the same after a greeting line on standard output
-    posix-host     `sh -c COMMAND`, with a quorl-socket-bridge that runs the
-                   bridge under Wine
-    agent-host     posix-host again, reachable only with the key held in the
-                   bed's ssh-agent (its private key file is deleted)
-- an ssh_config with those hosts, and a bin folder first on every client
-  process's PATH holding `ssh` and `sftp` (which use that config) and
-  `quorl-socket-forward`, so that commands run literally as typed;
-- the allowlist, put into the prefix's %LOCALAPPDATA%\\QuorlSSH through sftp and
-  checked to be believed by the bridge;
-- a keep-alive HTTP/1.1 server, a Linux ssh-agent holding one key, and socat
-  carrying a loopback port to the agent's socket.
-Per case (`bed.case()`): Wine pipe servers (test-pipe-server, pipe-tcp-relay)
-and forwarders, stopped when the case ends.
-
-Python standard library only."""
+    greeting-host  the same after a greeting line
+    posix-host     `sh -c COMMAND`, quorl-socket-bridge running under Wine
+    agent-host     posix-host, reachable only with the key in the bed's ssh-agent
+- a bin folder first on every client's PATH (ssh, sftp with the bed's config,
+  quorl-socket-forward), so that commands run literally as typed;
+- the allowlist, put in place through sftp; a keep-alive HTTP/1.1 server; an
+  ssh-agent and socat carrying a loopback port to it.
+Per case (`bed.case()`): Wine pipe servers and forwarders, stopped when it ends."""
 
 import contextlib
 import functools
@@ -83,15 +66,10 @@ def tcp_listening(port):
     """Whether something listens on 127.0.0.1:port (or any address), read from
     the kernel's table so that checking opens no connection."""
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                next(f)
-                for line in f:
-                    local, state = line.split()[1], line.split()[3]
-                    if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port:
-                        return True
-        except FileNotFoundError:
-            continue
+        with open(table) as f:
+            if any(line.split()[3] == "0A" and int(line.split()[1].rsplit(":", 1)[1], 16) == port
+                   for line in list(f)[1:]):
+                return True
     return False
 
 
@@ -100,13 +78,8 @@ def unix_listening(path):
     program that has gone, and a connection to try it would be a stream."""
     path = os.path.abspath(path)
     with open("/proc/net/unix") as table:
-        next(table)
-        for line in table:
-            fields = line.split()
-            # Flags 00010000: accepting connections.
-            if len(fields) >= 8 and fields[7] == path and int(fields[3], 16) & 0x10000:
-                return True
-    return False
+        # Flags 00010000: accepting connections.
+        return any(len(f) >= 8 and f[7] == path and int(f[3], 16) & 0x10000 for f in map(str.split, list(table)[1:]))
 
 
 def listening(address):
@@ -199,33 +172,22 @@ class _Stats:
 
     def __init__(self):
         self.cond = threading.Condition()
-        self.open = 0
-        self.peak = 0
-        self.connections = 0
+        self.open = self.peak = self.connections = 0
         self.idle_since = {}
         self.early_counts = []
         self.release = threading.Event()
 
-    def opened(self, key):
+    def note(self, key, opened=0):
+        """A connection opened (1), finished a reply (0) or closed (-1)."""
         with self.cond:
-            self.open += 1
-            self.connections += 1
+            self.open += opened
+            self.connections += max(opened, 0)
             self.peak = max(self.peak, self.open)
-            self.idle_since[key] = time.monotonic()
-
-    def replied(self, key):
-        with self.cond:
-            self.idle_since[key] = time.monotonic()
-
-    def closed(self, key):
-        with self.cond:
-            self.open -= 1
-            del self.idle_since[key]
+            if opened < 0:
+                del self.idle_since[key]
+            else:
+                self.idle_since[key] = time.monotonic()
             self.cond.notify_all()
-
-    def reset_peak(self):
-        with self.cond:
-            self.peak = self.open
 
     def longest_idle(self):
         """Seconds since the open connection that has waited longest for a
@@ -260,26 +222,25 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
-        self.server.stats.opened(self)
+        self.server.stats.note(self, 1)
 
     def finish(self):
         try:
             super().finish()
         finally:
-            self.server.stats.closed(self)
+            self.server.stats.note(self, -1)
 
     def log_message(self, *args):
         pass
 
-    def _reply(self, code, body, kind="application/octet-stream"):
+    def _reply(self, code, body):
         self.send_response(code)
-        self.send_header("Content-Type", kind)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         view = memoryview(body)
         for at in range(0, len(view), 1 << 20):
             self.wfile.write(view[at:at + (1 << 20)])
-        self.server.stats.replied(self)
+        self.server.stats.note(self)
 
     def _read_body(self, length, digest=None):
         count = 0
@@ -294,83 +255,62 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         match = re.fullmatch(r"/bytes/(\d+)", self.path)
-        if self.path == "/":
-            self._reply(200, b"the field bed's HTTP server\n", "text/plain")
-        elif not match:
-            self._reply(404, b"not found\n", "text/plain")
-            return
-        self._reply(200, pattern(int(match.group(1))))
+        body = pattern(int(match.group(1))) if match else b"the field bed's HTTP server\n" if self.path == "/" else None
+        self._reply(200, body) if body is not None else self._reply(404, b"not found\n")
 
     def do_POST(self):
         length = int(self.headers.get("Content-Length", "0"))
         if self.path == "/upload":
             digest = hashlib.sha256()
             count = self._read_body(length, digest)
-            self._reply(200, f"{count} {digest.hexdigest()}\n".encode(), "text/plain")
+            self._reply(200, f"{count} {digest.hexdigest()}\n".encode())
         elif self.path == "/early":
-            self._reply(413, EARLY_REPLY, "text/plain")
+            self._reply(413, EARLY_REPLY)
             self._count_early(length)
         elif self.path == "/early?hold":
             self._reply(413, pattern(1 << 20))
             self.server.stats.release.wait(WAIT)
             self._count_early(length)
         else:
-            self._reply(404, b"not found\n", "text/plain")
+            self._reply(404, b"not found\n")
 
     def _count_early(self, length):
         count = self._read_body(length)
         with self.server.stats.cond:
             self.server.stats.early_counts.append(count)
-            self.server.stats.cond.notify_all()
+        self.server.stats.note(self)
         if count < length:
             self.close_connection = True
 
 
-class _HttpServer(http.server.ThreadingHTTPServer):
+class HttpService(http.server.ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), _HttpHandler)
+        self.stats = _Stats()
+        self.port = self.server_address[1]
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
 
     def handle_error(self, request, client_address):
         pass  # a client or relay that goes away mid-reply is the test's business
 
-
-class HttpService:
-    def __init__(self):
-        self.server = _HttpServer(("127.0.0.1", 0), _HttpHandler)
-        self.server.stats = _Stats()
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
-        self.thread.start()
-
-    @property
-    def stats(self):
-        return self.server.stats
-
     def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+        self.shutdown()
+        self.server_close()
 
 
-class Case:
+class Case(contextlib.ExitStack):
     """What one test case starts: stopped, in reverse order, when it ends."""
 
     def __init__(self, bed):
+        super().__init__()
         self.bed = bed
-        self.stack = contextlib.ExitStack()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stack.close()
-        return False
-
-    def later(self, action):
-        self.stack.callback(action)
 
     def child(self, argv, env=None):
         program = start_local(argv, env or self.bed.env)
-        self.later(program.stop_group)
+        self.callback(program.stop_group)
         return program
 
     def _windows_server(self, exe, name, *options):
@@ -383,7 +323,7 @@ class Case:
             except subprocess.TimeoutExpired:
                 server.kill()
 
-        self.later(stop)
+        self.callback(stop)
         return server
 
     def pipe_server(self, name, *options):
@@ -394,23 +334,20 @@ class Case:
         """pipe-tcp-relay.exe: each connection to `name` carried to 127.0.0.1:port."""
         return self._windows_server("pipe-tcp-relay.exe", name, "--port", str(port))
 
-    def forwarder(self, args, env=None, ready=True):
-        """quorl-socket-forward ARGS, as the user's shell would start it; with
-        `ready`, returned once each of its --listen addresses listens."""
+    def forwarder(self, args, env=None):
+        """quorl-socket-forward ARGS, as the user's shell would start it,
+        returned once each of its --listen addresses listens."""
         process = self.child(["quorl-socket-forward"] + list(args), env)
-        if ready:
-            addresses = [args[i + 1] for i, word in enumerate(args[:-1]) if word == "--listen"]
-            self.bed.wait_listening(process, addresses)
+        self.bed.wait_listening(process, [args[i + 1] for i, word in enumerate(args[:-1]) if word == "--listen"])
         return process
 
 
 class FieldBed:
-    def __init__(self, forward, build, pipes=(), log=print):
+    def __init__(self, forward, build, pipes=()):
         self.forward = os.path.abspath(forward)
         self.build = os.path.abspath(build)
         self.bridge_exe = os.path.join(self.build, "quorl-socket-bridge.exe")
         self.pipes = list(pipes)
-        self.log = log
         self.prefix = os.path.join(ROOT, "build", "field-wineprefix")
         self.user = getpass.getuser()
         self.profile = os.path.join(self.prefix, "drive_c", "users", self.user)
@@ -439,14 +376,12 @@ class FieldBed:
                      os.path.join(self.build, "pipe-tcp-relay.exe"), self.forward):
             if not os.path.exists(path):
                 raise AssertionError(f"{path} is missing: build the native and win-x64 presets first")
-        self.temp = tempfile.mkdtemp(prefix="qsb-field-")
-        os.chmod(self.temp, 0o700)
+        self.temp = tempfile.mkdtemp(prefix="qsb-field-")  # mode 0700
         self._stack.callback(shutil.rmtree, self.temp, True)
-        for folder in ("keys", "remote", "remote/posix-bin", "bin", "agent", "runtime", "sockets", "work"):
+        for folder in ("keys", "remote", "remote/posix-bin", "bin", "agent", "runtime", "sockets"):
             os.makedirs(os.path.join(self.temp, folder), mode=0o700)
         self.runtime = os.path.join(self.temp, "runtime")
         self.sockets = os.path.join(self.temp, "sockets")
-        self.work = os.path.join(self.temp, "work")
 
         started = time.monotonic()
         self._start_wine()
@@ -463,7 +398,7 @@ class FieldBed:
         self.wine_env = {"WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
         env = dict(os.environ, **self.wine_env)
         if not os.path.exists(os.path.join(self.prefix, "system.reg")):
-            self.log("field: making the Wine prefix build/field-wineprefix (once, about 10 s)")
+            print("field: making the Wine prefix build/field-wineprefix (once, about 10 s)")
             os.makedirs(self.prefix, exist_ok=True)
             subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            timeout=300)
@@ -543,19 +478,15 @@ PidFile none
 UsePAM no
 StrictModes no
 AuthorizedKeysFile {self.temp}/authorized_keys
-PubkeyAuthentication yes
 PasswordAuthentication no
 KbdInteractiveAuthentication no
-PermitRootLogin prohibit-password
 AllowAgentForwarding no
 AllowTcpForwarding no
 X11Forwarding no
 PrintMotd no
-UseDNS no
 MaxStartups 100:30:200
 MaxSessions 100
 Subsystem sftp {SFTP_SERVER}
-LogLevel INFO
 """)
             with open(self.sshd_log, "ab") as log:
                 self.sshd = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f", config], stdin=subprocess.DEVNULL,
@@ -616,12 +547,10 @@ LogLevel INFO
   UserKnownHostsFile {known_hosts}
   GlobalKnownHostsFile /dev/null
   StrictHostKeyChecking yes
-  CheckHostIP no
   BatchMode yes
   LogLevel ERROR
   ControlMaster no
   ControlPath none
-  ForwardAgent no
 """)
         bin_dir = os.path.join(self.temp, "bin")
         for tool in ("ssh", "sftp"):
@@ -635,7 +564,6 @@ LogLevel INFO
         os.makedirs(os.path.join(prefix, "share", "quorl-socket-bridge", "windows-x64"))
         shutil.copy2(self.bridge_exe, os.path.join(prefix, "share", "quorl-socket-bridge", "windows-x64"))
         os.symlink(os.path.join(prefix, "bin", "quorl-socket-forward"), os.path.join(bin_dir, "quorl-socket-forward"))
-        self.bin = bin_dir
         env = {k: v for k, v in os.environ.items() if not k.startswith(("SSH_", "WINE", "XDG_RUNTIME_DIR"))}
         env["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin")
         env["XDG_RUNTIME_DIR"] = self.runtime
@@ -650,13 +578,10 @@ LogLevel INFO
         wait_until(lambda: unix_listening(socket_path) or not running(agent), 20, "ssh-agent listening")
         if not running(agent):
             raise AssertionError(describe(agent))
-        self.agent_socket = socket_path
         key = os.path.join(self.temp, "keys", "agent-host")
         subprocess.run(["ssh-add", "-q", key], env=dict(self.env, SSH_AUTH_SOCK=socket_path), check=True,
                        timeout=30, stdin=subprocess.DEVNULL, capture_output=True)
         os.remove(key)  # from now on the key exists only in the agent
-        out = subprocess.run(["ssh-keygen", "-l", "-f", key + ".pub"], capture_output=True, text=True, timeout=30)
-        self.agent_fingerprint = out.stdout.split()[1]
         self.agent_port = free_port()
         socat = start_local(["socat", f"TCP-LISTEN:{self.agent_port},bind=127.0.0.1,reuseaddr,fork",
                              f"UNIX-CONNECT:{socket_path}"], self.env)

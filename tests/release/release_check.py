@@ -9,7 +9,6 @@ Ends with "N passed, N failed"."""
 
 import argparse
 import gzip
-import io
 import os
 import re
 import subprocess
@@ -61,24 +60,31 @@ def zipped_programs(dist, v):
     return programs
 
 
-def check_package(dist, v, programs, members, read, prefix):
-    """The files of one package: `members` maps a path below `prefix` to its mode."""
-    def member(path):
-        assert prefix + path in members, f"{prefix + path} is missing; the package holds {sorted(members)}"
-        return members[prefix + path]
+def check_package(root, v, programs):
+    """The files a user gets, below `root` (the .deb's usr/ or the tarball's
+    top folder), with their modes, and the forwarder runs."""
+    def mode(path):
+        assert os.path.isfile(os.path.join(root, path)), f"{path} is missing from {root}"
+        return os.stat(os.path.join(root, path)).st_mode & 0o777
 
-    assert member("bin/quorl-socket-forward") & 0o777 == 0o755
+    def read(path):
+        with open(os.path.join(root, path), "rb") as f:
+            return f.read()
+
+    assert mode("bin/quorl-socket-forward") == 0o755
     for path in ("share/man/man1/quorl-socket-forward.1.gz", "share/doc/quorl-socket-forward/LICENSE",
                  "share/quorl-socket-forward/systemd/quorl-socket-forward-agent.socket",
                  "share/quorl-socket-forward/systemd/quorl-socket-forward-agent.service",
                  "share/quorl-socket-forward/launchd/org.quorl.socket-forward.agent.plist"):
-        assert member(path) & 0o777 == 0o644, path
-    page = gzip.decompress(read(prefix + "share/man/man1/quorl-socket-forward.1.gz")).decode()
+        assert mode(path) == 0o644, path
+    page = gzip.decompress(read("share/man/man1/quorl-socket-forward.1.gz")).decode()
     assert page.startswith(".TH QUORL\\-SOCKET\\-FORWARD 1") and ".SH DEPLOY" in page, page[:200]
     for arch, program in programs.items():
         path = f"share/quorl-socket-bridge/windows-{arch}/quorl-socket-bridge.exe"
-        member(path)
-        assert read(prefix + path) == program, f"{path} is not the zipped program"
+        mode(path)
+        assert read(path) == program, f"{path} is not the zipped program"
+    ran = subprocess.run([os.path.join(root, "bin/quorl-socket-forward"), "--version"], capture_output=True, text=True)
+    assert ran.stdout == f"quorl-socket-forward {v}\n", ran
 
 
 def check_deb(dist, v, programs):
@@ -89,30 +95,14 @@ def check_deb(dist, v, programs):
     assert re.search(r"^Version: " + re.escape(v) + "$", fields, re.M), fields
     with tempfile.TemporaryDirectory() as folder:
         subprocess.run(["dpkg-deb", "-x", deb, folder], check=True)
-        members = {}
-        for base, _, files in os.walk(folder):
-            for name in files:
-                path = os.path.join(base, name)
-                members["./" + os.path.relpath(path, folder)] = os.stat(path).st_mode
-
-        def read(path):
-            with open(os.path.join(folder, path), "rb") as f:
-                return f.read()
-
-        check_package(dist, v, programs, members, read, "./usr/")
-        ran = subprocess.run([os.path.join(folder, "usr/bin/quorl-socket-forward"), "--version"],
-                             capture_output=True, text=True)
-        assert ran.stdout == f"quorl-socket-forward {v}\n", ran
+        check_package(os.path.join(folder, "usr"), v, programs)
 
 
 def check_tarball(dist, v, programs):
-    with tarfile.open(os.path.join(dist, f"quorl-socket-forward-{v}-Linux-x86_64.tar.gz")) as tar:
-        members = {m.name: m.mode for m in tar.getmembers() if m.isfile()}
-
-        def read(path):
-            return tar.extractfile(path).read()
-
-        check_package(dist, v, programs, members, read, f"quorl-socket-forward-{v}-Linux-x86_64/")
+    with tempfile.TemporaryDirectory() as folder:
+        with tarfile.open(os.path.join(dist, f"quorl-socket-forward-{v}-Linux-x86_64.tar.gz")) as tar:
+            tar.extractall(folder)
+        check_package(os.path.join(folder, f"quorl-socket-forward-{v}-Linux-x86_64"), v, programs)
 
 
 def main():
