@@ -39,9 +39,14 @@ public:
     void Echo();
     // Every write fails from now on.
     void FailWrites();
+    // Writes wait (up to 10 s) until the pipe is cancelled: a server that
+    // takes no more client data.
+    void StallWrites();
     std::string Received() const;
     bool Cancelled() const;
     bool Released() const;
+    // Whether the program has connected to this pipe.
+    bool Linked() const;
     // Waits (bounded) until the program has let go of the pipe's handles.
     bool WaitUntilReleased(int timeoutMs) const;
     bool WaitForReceived(std::size_t size, int timeoutMs) const;
@@ -64,6 +69,8 @@ public:
     FakeStdin in;
     FakeStdout out;
     std::atomic<std::uint64_t> now{1000};
+    // Waits (bounded) until the engine or its reader reads the clock after this call.
+    bool WaitForClockRead(int timeoutMs = 10000) const;
 
     void List(const std::string& canonicalPath);
     void Unlist(const std::string& canonicalPath);
@@ -91,6 +98,7 @@ public:
 private:
     struct Shared;
     std::shared_ptr<Shared> shared_;
+    std::atomic<int> clockReads_{0};
     WideString allowlistPath_ = u"C:\\allow\\http-pipe.allow";
     std::future<std::string> run_;
 };

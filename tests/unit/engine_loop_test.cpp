@@ -151,16 +151,15 @@ TEST(EngineLoop, EndsAfterTwoMinutesWithoutInputClosingStreamsFirst) {
     engine.in.Push(Ping(1, "still here"));
     ASSERT_TRUE(engine.WaitForFrames(3));
     engine.now.store(engine.now.load() + kIdleLimitMs);
-    ASSERT_TRUE(engine.WaitForFrames(3));
+    ASSERT_TRUE(engine.WaitForClockRead());  // a turn that saw exactly the limit
+    engine.in.Push(Ping(2, "and here"));
+    ASSERT_TRUE(engine.WaitForFrames(4));
     EXPECT_FALSE(pipe->Cancelled());
-    engine.now.store(engine.now.load() + 1);
+    engine.now.store(engine.now.load() + kIdleLimitMs + 1);
     EXPECT_EQ(engine.Finish(), "");
     EXPECT_TRUE(pipe->Cancelled());
     EXPECT_TRUE(pipe->Released());
-    const auto frames = engine.Frames();
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[1], (WireFrame{3, 4, "server / bridge.pipe"}));
-    EXPECT_EQ(frames[2], (WireFrame{9, 1, "still here"}));
+    EXPECT_EQ(engine.Frames(), (std::vector<WireFrame>{{1, 0, ""}, {3, 4, "server / bridge.pipe"}, {9, 1, "still here"}, {9, 2, "and here"}}));
 }
 
 // A client opens a burst of streams to a pipe whose server is slow to come

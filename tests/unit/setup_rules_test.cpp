@@ -1,4 +1,4 @@
-// Staging names and access control, the publisher comparison, and the
+// Staging names, the publisher comparison, and the
 // schedule of the wait for the setup task, with a fake clock.
 
 #include <gtest/gtest.h>
@@ -10,18 +10,6 @@
 #include "setup/setup_task.h"
 #include "support/error_message.h"
 #include "text/program_error.h"
-
-// The user owns it and gets full access when not elevated, read and execute
-// only when elevated; Owner Rights caps what owning grants; the DACL is
-// protected and inherited by everything inside.
-TEST(SetupStagingRules, ProtectsTheDirectoryByElevation) {
-    EXPECT_EQ(SetupStagingSddl(false, u"S-1-5-21-1-2-3-1001"),
-              u"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"
-              u"(A;OICI;GRGX;;;OW)");
-    EXPECT_EQ(SetupStagingSddl(true, u"S-1-5-21-1-2-3-1001"),
-              u"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;S-1-5-21-1-2-3-1001)"
-              u"(A;OICI;GRGX;;;OW)");
-}
 
 // Leftovers are only what this program names, exactly, and only once the
 // setup deadline (15 minutes) has passed since the folder was made.
