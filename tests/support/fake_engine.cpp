@@ -150,7 +150,6 @@ struct FakeEngine::Shared {
     std::set<std::string> listed;
     std::string allowlistFailure;
     std::map<std::string, std::uint32_t> pipes;
-    int allowlistChecks = 0;
     struct Open {
         std::shared_ptr<FakeServedPipe> pipe;  // null: the Open fails
         std::string text;                      // the label, or the failure
@@ -186,11 +185,6 @@ void FakeEngine::SetPipe(const std::string& path, std::uint32_t waitResult) {
     shared_->pipes[path] = waitResult;
 }
 
-int FakeEngine::AllowlistChecks() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->allowlistChecks;
-}
-
 std::shared_ptr<FakeServedPipe> FakeEngine::AddServedPipe(const std::string& label) {
     auto pipe = std::make_shared<FakeServedPipe>();
     std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -222,7 +216,6 @@ EnginePlatform FakeEngine::Platform() {
     p.pumpStopLimit = kPumpStopLimitForTests;
     p.requirePipeAllowlisted = [shared](std::string_view path, const WideString& allowlist) {
         std::lock_guard<std::mutex> lock(shared->mutex);
-        ++shared->allowlistChecks;
         if (allowlist != u"C:\\allow\\http-pipe.allow") throw ProgramError("wrong allowlist path");
         if (!shared->allowlistFailure.empty()) throw ProgramError(shared->allowlistFailure);
         if (shared->listed.count(std::string(path)) == 0) {

@@ -76,7 +76,6 @@ public:
     void Unlist(const std::string& canonicalPath);
     void FailAllowlist(const std::string& message);  // every check throws this
     void SetPipe(const std::string& canonicalPath, std::uint32_t waitResult);
-    int AllowlistChecks() const;
 
     // Bridge: each Open takes the next pipe given here, or fails with `message`
     // after running `whileOpening` on the engine thread (an Open that takes

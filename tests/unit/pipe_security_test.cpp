@@ -10,26 +10,14 @@
 
 #include "pipes/pipe_security.h"
 #include "support/error_message.h"
+#include "support/fake_control_files.h"
 
 namespace {
 
-const std::string kUser = "S-1-5-21-1-2-3-1001";
-const std::string kOther = "S-1-5-21-1-2-3-1002";
-const std::string kEveryone = "S-1-1-0";
+const std::string kOther = kOtherUser;
 const std::string kUserPipe = "\\\\.\\pipe\\app.s-1-5-21-1-2-3-1001";
-const std::string kPlainPipe = "\\\\.\\pipe\\plain";
-
-constexpr std::uint32_t kFileAllAccess = 0x001F01FF;
 constexpr std::uint32_t kFileGenericRead = 0x00120089;
 constexpr std::uint32_t kGenericAll = 0x10000000;
-
-AceEntry Allow(std::uint32_t mask, const std::string& sid, std::uint8_t flags = 0) {
-    return AceEntry{kAccessAllowedAceType, flags, mask, sid};
-}
-
-AceEntry OfType(std::uint8_t type, std::uint32_t mask, std::uint8_t flags = 0) {
-    return AceEntry{type, flags, mask, std::nullopt};
-}
 
 // The usual acceptable pipe: owned by `owner`, full control for the owner,
 // LocalSystem and Administrators, read for everyone.
