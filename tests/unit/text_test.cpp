@@ -21,6 +21,7 @@ TEST(Utf8ToWide, ConvertsEveryLengthOfSequenceBothWays) {
     const std::pair<std::string, WideString> cases[] = {
         {"", u""},
         {"J\xC3\xB6rg", u"J\u00F6rg"},
+        {"\xDF\xBF", u"\u07FF"},  // the last two-byte lead
         {"\xEA\xB9\x80", u"\uAE40"},
         {"\xF0\x9F\x98\x80", u"\U0001F600"},
         {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
