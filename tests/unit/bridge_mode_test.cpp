@@ -217,55 +217,6 @@ TEST(BridgeMode, APumpThatCannotStartClosesTheOpenedStream) {
     EXPECT_EQ(pipe->Received(), "");
 }
 
-TEST(BridgeMode, ManyStreamsAtOnceKeepEachStreamWholeAndInOrder) {
-    FakeEngine engine;
-    engine.out.SetPieceSize(5000);
-    engine.List(kPipe);
-    constexpr std::uint32_t kStreams = 16;
-    std::vector<std::shared_ptr<FakeServedPipe>> pipes;
-    std::string opens;
-    for (std::uint32_t id = 1; id <= kStreams; ++id) {
-        pipes.push_back(engine.AddServedPipe(std::to_string(id)));
-        opens += FrameBytes(2, id);
-    }
-    engine.Start(EngineMode::Bridge, kPipe);
-    engine.in.Push(opens);
-    ASSERT_TRUE(engine.WaitForFrames(1 + kStreams));
-    std::vector<std::thread> servers;
-    for (std::uint32_t i = 0; i < kStreams; ++i) {
-        servers.emplace_back([&pipes, i] {
-            for (int n = 0; n < 50; ++n) pipes[i]->Send(std::to_string(i) + ":" + std::to_string(n) + ";");
-            pipes[i]->Hangup();
-        });
-    }
-    for (auto& t : servers) t.join();
-    // Each stream: Opened, its blocks, Eof, Close.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    auto closes = [&] {
-        const auto frames = engine.Frames();
-        return std::count_if(frames.begin(), frames.end(), [](const WireFrame& f) { return f.type == 7; });
-    };
-    while (closes() < kStreams && std::chrono::steady_clock::now() < giveUp) engine.out.WaitForBytes(engine.out.Bytes().size() + 1, 10);
-    engine.in.End();
-    EXPECT_EQ(engine.Finish(), "");
-    const auto frames = After(engine);
-    for (std::uint32_t id = 1; id <= kStreams; ++id) {
-        const auto mine = OfStream(frames, id);
-        ASSERT_GE(mine.size(), 3u);
-        EXPECT_EQ(mine.front(), (WireFrame{3, id, std::to_string(id)}));
-        std::string data;
-        for (std::size_t k = 1; k + 2 < mine.size(); ++k) {
-            EXPECT_EQ(mine[k].type, 5u);
-            data += mine[k].payload;
-        }
-        std::string expected;
-        for (int n = 0; n < 50; ++n) expected += std::to_string(id - 1) + ":" + std::to_string(n) + ";";
-        EXPECT_EQ(data, expected);
-        EXPECT_EQ(mine[mine.size() - 2], (WireFrame{6, id, ""}));
-        EXPECT_EQ(mine.back(), (WireFrame{7, id, ""}));
-    }
-}
-
 // The client stops reading standard output in the middle of a pump's frame and
 // keeps its input open. Whatever must then close that stream (the client's
 // Close, the end of its input, the idle end) waits for the frame only so long,
