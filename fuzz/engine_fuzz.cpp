@@ -3,8 +3,9 @@
 // every answer of the fakes chosen by the input. Whatever the timing, a run
 // must end with one of the engine's own sentences; the output is the Hello
 // and whole frames of the mode's types; every Pong is a Ping the client sent;
-// each stream carries its pipe's bytes in order and ends with Close; every
-// pipe the engine took is let go.
+// each stream carries its pipe's bytes in order, all of them before its Eof,
+// and nothing after its Close; every pipe the engine took is answered and
+// let go.
 //
 // Input: byte 0 flags (1 bridge mode, 2 the bridge pipe is unlisted, 4 the
 // output takes 7 bytes a call); byte 1: the output dies after that many
