@@ -17,6 +17,7 @@ struct FakeServedPipe::State {
     bool hungUp = false;
     bool failWrites = false;
     bool stallWrites = false;
+    int stalled = 0;  // writes waiting in the stall
     bool cancelled = false;
     bool released = false;
     bool linked = false;
@@ -72,6 +73,11 @@ bool FakeServedPipe::Released() const {
     return state_->released;
 }
 
+bool FakeServedPipe::WaitUntilStalled(int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state_->stalled > 0; });
+}
+
 bool FakeServedPipe::Linked() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->linked;
@@ -101,7 +107,12 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
     link.transfer = [state](void* buffer, std::uint32_t length, bool write) -> std::uint32_t {
         std::unique_lock<std::mutex> lock(state->mutex);
         if (write) {
-            if (state->stallWrites) state->changed.wait_for(lock, std::chrono::seconds(10), [&] { return state->cancelled; });
+            if (state->stallWrites) {
+                ++state->stalled;
+                state->changed.notify_all();
+                state->changed.wait_for(lock, std::chrono::seconds(10), [&] { return state->cancelled; });
+                --state->stalled;
+            }
             if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
             if (state->failWrites || state->hungUp) throw ProgramError("Pipe I/O failed (Windows error 232).");
             state->received.append(static_cast<const char*>(buffer), length);

@@ -40,8 +40,9 @@ public:
     // Every write fails from now on.
     void FailWrites();
     // Writes wait (up to 10 s) until the pipe is cancelled: a server that
-    // takes no more client data.
+    // takes no more client data. WaitUntilStalled waits (bounded) for one.
     void StallWrites();
+    bool WaitUntilStalled(int timeoutMs) const;
     std::string Received() const;
     bool Cancelled() const;
     bool Released() const;

@@ -195,6 +195,7 @@ TEST(BridgeMode, AnOutputThatDiesUnderAPumpEndsTheRun) {
     ASSERT_TRUE(engine.WaitForFrames(2));
     pipe->StallWrites();
     engine.in.Push(FrameBytes(5, 1, "held"));
+    ASSERT_TRUE(pipe->WaitUntilStalled(kWaitMs));
     engine.out.FailAfter(engine.out.Bytes().size());
     pipe->Send("a reply nobody can read");
     // Well within the stalled write's 10 s: only the pump's cancel ends it.
