@@ -16,8 +16,11 @@ struct FakeServedPipe::State {
     bool echo = false;
     bool hungUp = false;
     bool failWrites = false;
+    bool stallWrites = false;
+    int stalled = 0;  // writes waiting in the stall
     bool cancelled = false;
     bool released = false;
+    bool linked = false;
 };
 
 FakeServedPipe::FakeServedPipe() : state_(std::make_shared<State>()) {}
@@ -50,6 +53,11 @@ void FakeServedPipe::FailWrites() {
     state_->failWrites = true;
 }
 
+void FakeServedPipe::StallWrites() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stallWrites = true;
+}
+
 std::string FakeServedPipe::Received() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->received;
@@ -65,6 +73,16 @@ bool FakeServedPipe::Released() const {
     return state_->released;
 }
 
+bool FakeServedPipe::WaitUntilStalled(int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state_->stalled > 0; });
+}
+
+bool FakeServedPipe::Linked() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->linked;
+}
+
 bool FakeServedPipe::WaitUntilReleased(int timeoutMs) const {
     std::unique_lock<std::mutex> lock(state_->mutex);
     return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state_->released; });
@@ -78,6 +96,10 @@ bool FakeServedPipe::WaitForReceived(std::size_t size, int timeoutMs) const {
 
 PipeLink FakeServedPipe::Link(const std::string& label) {
     std::shared_ptr<State> state = state_;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->linked = true;
+    }
     PipeLink link;
     link.label = label;
     // Like PipeTransfer: a read waits for data, the end of the pipe or the
@@ -85,6 +107,12 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
     link.transfer = [state](void* buffer, std::uint32_t length, bool write) -> std::uint32_t {
         std::unique_lock<std::mutex> lock(state->mutex);
         if (write) {
+            if (state->stallWrites) {
+                ++state->stalled;
+                state->changed.notify_all();
+                state->changed.wait_for(lock, std::chrono::seconds(10), [&] { return state->cancelled; });
+                --state->stalled;
+            }
             if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
             if (state->failWrites || state->hungUp) throw ProgramError("Pipe I/O failed (Windows error 232).");
             state->received.append(static_cast<const char*>(buffer), length);
@@ -133,7 +161,6 @@ struct FakeEngine::Shared {
     std::set<std::string> listed;
     std::string allowlistFailure;
     std::map<std::string, std::uint32_t> pipes;
-    int allowlistChecks = 0;
     struct Open {
         std::shared_ptr<FakeServedPipe> pipe;  // null: the Open fails
         std::string text;                      // the label, or the failure
@@ -169,11 +196,6 @@ void FakeEngine::SetPipe(const std::string& path, std::uint32_t waitResult) {
     shared_->pipes[path] = waitResult;
 }
 
-int FakeEngine::AllowlistChecks() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->allowlistChecks;
-}
-
 std::shared_ptr<FakeServedPipe> FakeEngine::AddServedPipe(const std::string& label) {
     auto pipe = std::make_shared<FakeServedPipe>();
     std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -196,13 +218,15 @@ EnginePlatform FakeEngine::Platform() {
     std::shared_ptr<Shared> shared = shared_;
     p.input = in.Port();
     p.output = out.Port();
-    p.tickCount = [this] { return now.load(); };
+    p.tickCount = [this] {
+        clockReads_.fetch_add(1);  // before the load: a read counted after a store sees it
+        return now.load();
+    };
     p.inputWait = std::chrono::milliseconds(5);
     p.readerStopLimit = std::chrono::milliseconds(2000);
     p.pumpStopLimit = kPumpStopLimitForTests;
     p.requirePipeAllowlisted = [shared](std::string_view path, const WideString& allowlist) {
         std::lock_guard<std::mutex> lock(shared->mutex);
-        ++shared->allowlistChecks;
         if (allowlist != u"C:\\allow\\http-pipe.allow") throw ProgramError("wrong allowlist path");
         if (!shared->allowlistFailure.empty()) throw ProgramError(shared->allowlistFailure);
         if (shared->listed.count(std::string(path)) == 0) {
@@ -261,6 +285,16 @@ std::string FakeEngine::Finish(int timeoutMs) {
         return "(engine still running after the time limit)";
     }
     return run_.get();
+}
+
+bool FakeEngine::WaitForClockRead(int timeoutMs) const {
+    const int before = clockReads_.load();
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (clockReads_.load() == before) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 bool FakeEngine::WaitForFrames(std::size_t count, int timeoutMs) const {

@@ -39,9 +39,15 @@ public:
     void Echo();
     // Every write fails from now on.
     void FailWrites();
+    // Writes wait (up to 10 s) until the pipe is cancelled: a server that
+    // takes no more client data. WaitUntilStalled waits (bounded) for one.
+    void StallWrites();
+    bool WaitUntilStalled(int timeoutMs) const;
     std::string Received() const;
     bool Cancelled() const;
     bool Released() const;
+    // Whether the program has connected to this pipe.
+    bool Linked() const;
     // Waits (bounded) until the program has let go of the pipe's handles.
     bool WaitUntilReleased(int timeoutMs) const;
     bool WaitForReceived(std::size_t size, int timeoutMs) const;
@@ -64,12 +70,13 @@ public:
     FakeStdin in;
     FakeStdout out;
     std::atomic<std::uint64_t> now{1000};
+    // Waits (bounded) until the engine or its reader reads the clock after this call.
+    bool WaitForClockRead(int timeoutMs = 10000) const;
 
     void List(const std::string& canonicalPath);
     void Unlist(const std::string& canonicalPath);
     void FailAllowlist(const std::string& message);  // every check throws this
     void SetPipe(const std::string& canonicalPath, std::uint32_t waitResult);
-    int AllowlistChecks() const;
 
     // Bridge: each Open takes the next pipe given here, or fails with `message`
     // after running `whileOpening` on the engine thread (an Open that takes
@@ -91,6 +98,7 @@ public:
 private:
     struct Shared;
     std::shared_ptr<Shared> shared_;
+    std::atomic<int> clockReads_{0};
     WideString allowlistPath_ = u"C:\\allow\\http-pipe.allow";
     std::future<std::string> run_;
 };

@@ -52,82 +52,75 @@ struct Recorder {
 
 }  // namespace
 
-TEST(CommandLine, PrintsTheFixedLines) {
-    Recorder r;
-    EXPECT_EQ(r.Run({"--version"}), "");
-    EXPECT_EQ(r.Run({"--platform"}), "");
-    EXPECT_EQ(r.lines, (std::vector<std::string>{"quorl-socket-bridge 1 windows", "arm64 windows"}));
+using Lines = std::vector<std::string>;
+
+// What each valid command line does, in order: the default allowlist is
+// located first, always; a bridge pipe is canonical before the engine starts;
+// the product pipe is printed only when listed, and after an install.
+TEST(CommandLine, RunsEachCommandInItsOrder) {
+    const std::string product = "\\\\.\\pipe\\org.quorltholm.quorltholm.s-1-5-18";
+    struct Case {
+        std::vector<std::string> args;
+        bool listed;
+        Lines calls;
+        Lines lines;
+    };
+    const Case cases[] = {
+        {{"--version"}, true, {"default"}, {"quorl-socket-bridge 1 windows"}},
+        {{"--platform"}, true, {"default"}, {"arm64 windows"}},
+        {{"--user-allowlist", "D:\\x", "bridge", "--socket", "\\\\.\\PIPE\\My.Pipe"}, true,
+         {"default", "bridge \\\\.\\pipe\\my.pipe"}, {}},
+        {{"--quorl-tholm"}, true, {"default", "product", "allowlisted " + product}, {product}},
+        {{"--quorl-tholm"}, false, {"default", "product", "allowlisted " + product}, {}},
+        {{"--install-quorl-tholm"}, true, {"default", "install", "product"}, {product}},
+    };
+    for (const Case& c : cases) {
+        Recorder r;
+        r.listed = c.listed;
+        EXPECT_EQ(r.Run(c.args), "") << testing::PrintToString(c.args);
+        EXPECT_EQ(r.calls, c.calls) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.lines, c.lines) << testing::PrintToString(c.args);
+    }
 }
 
 TEST(CommandLine, ResolvesTheDefaultAllowlistFirstEvenForVersion) {
     Recorder r;
     r.failDefault = true;
     EXPECT_EQ(r.Run({"--version"}), "Could not locate local application data.");
-    EXPECT_TRUE(r.lines.empty());
     EXPECT_EQ(r.Run({"bogus"}), "Could not locate local application data.");
+    EXPECT_TRUE(r.lines.empty());
 }
 
-TEST(CommandLine, RefusesEverythingOutsideTheGrammarWithTheUsageLine) {
-    const std::string usage = kUsageMessage;
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {},
-             {"--version", "x"},
-             {"Service"},
-             {"SERVICE"},
-             {"Bridge", "--socket", "\\\\.\\pipe\\a"},
-             {"bridge", "--Socket", "\\\\.\\pipe\\a"},
-             {"bridge", "\\\\.\\pipe\\a"},
-             {"bridge", "--socket", "\\\\.\\pipe\\a", "x"},
-             {"--user-allowlist"},
-             {"--user-allowlist", "C:\\a"},
-             {"--user-allowlist", "C:\\a", "--user-allowlist", "C:\\b", "service"},
-             {"--help"},
-         }) {
+// Refused before anything runs: everything outside the grammar with the usage
+// line, then a bad allowlist path or bridge pipe with its own message.
+TEST(CommandLine, RefusesBadCommandLinesBeforeRunningAnything) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, kUsageMessage},
+        {{"--version", "x"}, kUsageMessage},
+        {{"Service"}, kUsageMessage},
+        {{"SERVICE"}, kUsageMessage},
+        {{"Bridge", "--socket", "\\\\.\\pipe\\a"}, kUsageMessage},
+        {{"bridge", "--Socket", "\\\\.\\pipe\\a"}, kUsageMessage},
+        {{"bridge", "\\\\.\\pipe\\a"}, kUsageMessage},
+        {{"bridge", "--socket", "\\\\.\\pipe\\a", "x"}, kUsageMessage},
+        {{"--user-allowlist"}, kUsageMessage},
+        {{"--user-allowlist", "C:\\a"}, kUsageMessage},
+        {{"--user-allowlist", "C:\\a", "--user-allowlist", "C:\\b", "service"}, kUsageMessage},
+        {{"--help"}, kUsageMessage},
+        {{"--user-allowlist", "C:\\\xFF", "service"}, "Invalid UTF-8 text."},
+        {{"bridge", "--socket", "//./pipe/x"}, "Enter a local named pipe path beginning with \\\\.\\pipe\\."},
+    };
+    for (const auto& [args, message] : cases) {
         Recorder r;
-        EXPECT_EQ(r.Run(args), usage) << testing::PrintToString(args);
+        EXPECT_EQ(r.Run(args), message) << testing::PrintToString(args);
+        EXPECT_EQ(r.calls, Lines{"default"}) << testing::PrintToString(args);
         EXPECT_TRUE(r.lines.empty());
     }
 }
 
-TEST(CommandLine, TakesTheUserAllowlistPrefixOnce) {
+TEST(CommandLine, TakesTheUserAllowlistPrefixOnceAsUtf8) {
     Recorder r;
     EXPECT_EQ(r.Run({"--user-allowlist", "C:\\Users\\J\xC3\xB6rg\\a.allow", "service"}), "");
     EXPECT_EQ(r.allowlistSeen, u"C:\\Users\\J\u00F6rg\\a.allow");
-    EXPECT_EQ(r.calls, (std::vector<std::string>{"default", "service "}));
-}
-
-TEST(CommandLine, RefusesAnAllowlistPathThatIsNotUtf8) {
-    Recorder r;
-    EXPECT_EQ(r.Run({"--user-allowlist", "C:\\\xFF", "service"}), "Invalid UTF-8 text.");
-    EXPECT_EQ(r.calls, (std::vector<std::string>{"default"}));
-}
-
-TEST(CommandLine, ValidatesTheBridgePipeBeforeTheEngineStarts) {
-    Recorder r;
-    EXPECT_EQ(r.Run({"--user-allowlist", "D:\\x", "bridge", "--socket", "\\\\.\\PIPE\\My.Pipe"}), "");
-    EXPECT_EQ(r.calls, (std::vector<std::string>{"default", "bridge \\\\.\\pipe\\my.pipe"}));
-    EXPECT_EQ(r.allowlistSeen, u"D:\\x");
-
-    Recorder bad;
-    EXPECT_EQ(bad.Run({"bridge", "--socket", "//./pipe/x"}),
-              "Enter a local named pipe path beginning with \\\\.\\pipe\\.");
-    EXPECT_EQ(bad.calls, (std::vector<std::string>{"default"}));
-}
-
-TEST(CommandLine, QuorlTholmPrintsThePipeOnlyWhenListed) {
-    Recorder listed;
-    EXPECT_EQ(listed.Run({"--quorl-tholm"}), "");
-    EXPECT_EQ(listed.lines, (std::vector<std::string>{"\\\\.\\pipe\\org.quorltholm.quorltholm.s-1-5-18"}));
-
-    Recorder unlisted;
-    unlisted.listed = false;
-    EXPECT_EQ(unlisted.Run({"--quorl-tholm"}), "");
-    EXPECT_TRUE(unlisted.lines.empty());
-}
-
-TEST(CommandLine, InstallRunsSetupBeforePrintingThePipe) {
-    Recorder r;
-    EXPECT_EQ(r.Run({"--install-quorl-tholm"}), "");
-    EXPECT_EQ(r.calls, (std::vector<std::string>{"default", "install", "product"}));
-    EXPECT_EQ(r.lines.size(), 1u);
+    EXPECT_EQ(r.calls, (Lines{"default", "service "}));
 }

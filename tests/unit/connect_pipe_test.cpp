@@ -8,7 +8,6 @@
 #include <map>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "activation/connect_pipe.h"
@@ -117,167 +116,102 @@ PipeOpenAttempt Failed(std::uint32_t error) { return {false, error}; }
 
 }  // namespace
 
-// A pipe that exists is opened at the first attempt: no registration is read,
-// no task is touched, nothing waits.
-TEST(ConnectPipe, OpensAnExistingPipeAtOnce) {
-    FakeHost host;
-    host.pipe = [](std::uint64_t) { return Opened(); };
-    host.registrations = [](std::uint64_t) { return Registered(); };
+using Registrations = std::map<std::string, WideString>;
 
-    EXPECT_EQ(host.Connect("\\\\.\\PIPE\\App.Server"), "(no error)");
-    EXPECT_EQ(host.label, "S-1-5-18 / app");
-    EXPECT_EQ(host.opens, 1);
-    EXPECT_TRUE(host.loads.empty());
-    EXPECT_TRUE(host.activations.empty());
-    EXPECT_TRUE(host.sleeps.empty());
-    EXPECT_EQ(host.verified, std::vector<std::string>{kPipe});
-    EXPECT_EQ(host.allowlistQueries, std::vector<std::string>{kPipe});
-    EXPECT_EQ(host.closes, 0);
-    EXPECT_EQ(host.Elapsed(), 0u);
+// The wait schedules, each a row: what the pipe, the registrations and the
+// task do over time, and how the call ends. On every row the pauses between
+// attempts at a missing pipe are 50 ms, the waits for a busy one's instance
+// 100 ms, and registrations and task are looked at about every 250 ms.
+TEST(ConnectPipe, FollowsTheWaitSchedule) {
+    using Pipe = std::function<PipeOpenAttempt(std::uint64_t)>;
+    using Table = std::function<Registrations(std::uint64_t)>;
+    using Active = std::function<bool(std::uint64_t)>;
+    const Pipe missing = [](std::uint64_t) { return Failed(kErrorFileNotFound); };
+    const Table registered = [](std::uint64_t) { return Registered(); };
+    const Table unregistered = [](std::uint64_t) { return Registrations{{"\\\\.\\pipe\\other", kTask}}; };
+    const Active idle = [](std::uint64_t) { return false; };
+    const Active running = [](std::uint64_t) { return true; };
+    const std::string unavailable = "The named pipe app is unavailable (Windows error 2).";
+    struct Case {
+        const char* name;
+        Pipe pipe;
+        Table registrations;
+        Active taskActive;
+        std::string message;
+        std::uint64_t elapsed;  // when the call ended
+        int runs;               // of the task
+        std::size_t loads;      // of the registrations (0: not read)
+    };
+    const Case cases[] = {
+        // Opened at the first attempt: no registration read, nothing waits.
+        {"existing pipe", [](std::uint64_t) { return Opened(); }, registered, idle, "(no error)", 0, 0, 0},
+        // Unregistered: tried every 50 ms for 5 s, the file read once at the first miss.
+        {"unregistered", missing, unregistered, idle, unavailable, kPipeWaitLimitMs, 0, 1},
+        // Registered: the task runs once and its pipe is waited for 15 s
+        // from the first check, and taken as soon as it exists.
+        {"activated, never comes", missing, registered, idle, unavailable, kActivatedPipeWaitLimitMs, 1, 1},
+        {"activated, comes at 7 s", [](std::uint64_t t) { return t >= 7000 ? Opened() : Failed(kErrorFileNotFound); },
+         registered, idle, "(no error)", 7000, 1, 1},
+        // A running task is not run again but checked until the deadline.
+        {"task running", missing, registered, running, unavailable, kActivatedPipeWaitLimitMs, 0, 60},
+        // When it stops, the next check runs it, and checks end there.
+        {"task stops at 2 s", missing, registered, [](std::uint64_t t) { return t < 2000; }, unavailable,
+         kActivatedPipeWaitLimitMs, 1, 9},
+        // A registration removed ends the checks; the first deadline stays.
+        {"registration removed at 1 s", missing, [](std::uint64_t t) { return t < 1000 ? Registered() : Registrations(); },
+         running, unavailable, kActivatedPipeWaitLimitMs, 0, 5},
+        // Busy: 100 ms waits for an instance, no pauses, no activation, 5 s.
+        {"busy", [](std::uint64_t) { return Failed(kErrorPipeBusy); }, registered, idle,
+         "The named pipe app is unavailable (Windows error 231).", kPipeWaitLimitMs, 0, 0},
+        {"busy until 300 ms", [](std::uint64_t t) { return t >= 300 ? Opened() : Failed(kErrorPipeBusy); }, registered,
+         idle, "(no error)", 300, 0, 0},
+        // Any other error ends the call at once.
+        {"access denied", [](std::uint64_t) { return Failed(5); }, registered, idle,
+         "The named pipe app is unavailable (Windows error 5).", 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        FakeHost host;
+        host.pipe = c.pipe;
+        host.registrations = c.registrations;
+        host.taskActive = c.taskActive;
+        EXPECT_EQ(host.Connect(), c.message) << c.name;
+        EXPECT_EQ(host.Elapsed(), c.elapsed) << c.name;
+        EXPECT_EQ(host.runs, c.runs) << c.name;
+        EXPECT_EQ(host.loads.size(), c.loads) << c.name;
+        EXPECT_EQ(host.label, c.message == "(no error)" ? "S-1-5-18 / app" : "") << c.name;
+        for (std::uint32_t pause : host.sleeps) EXPECT_EQ(pause, kMissingPipePauseMs) << c.name;
+        for (std::uint32_t wait : host.instanceWaits) EXPECT_EQ(wait, kBusyPipeWaitMs) << c.name;
+        for (std::size_t i = 1; i < host.loads.size(); ++i) {
+            EXPECT_GE(host.loads[i] - host.loads[i - 1], kRegistrationCheckIntervalMs) << c.name;
+            EXPECT_LT(host.loads[i] - host.loads[i - 1], kRegistrationCheckIntervalMs + kMissingPipePauseMs) << c.name;
+        }
+        // The task is looked at on every check but the one that found no registration.
+        EXPECT_LE(host.loads.size() - host.activations.size(), 1u) << c.name;
+    }
+}
+
+// The scheduler's own time counts: the 15 s run from the end of the first check.
+TEST(ConnectPipe, CountsTheActivatedWaitFromTheEndOfTheFirstCheck) {
+    FakeHost host;
+    host.registrations = [](std::uint64_t) { return Registered(); };
+    host.activationCostMs = 120;
+    EXPECT_EQ(host.Connect(), "The named pipe app is unavailable (Windows error 2).");
+    EXPECT_GE(host.Elapsed(), 120 + kActivatedPipeWaitLimitMs);
+    EXPECT_LT(host.Elapsed(), 120 + kActivatedPipeWaitLimitMs + kMissingPipePauseMs);
 }
 
 // Nothing is opened and no registration is read for a bad or unlisted path,
-// even when the pipe exists and is registered.
+// even when the pipe exists and is registered; the path is canonical for all.
 TEST(ConnectPipe, RefusesBadAndUnlistedPathsBeforeAnyOpen) {
     FakeHost host;
     host.pipe = [](std::uint64_t) { return Opened(); };
     host.registrations = [](std::uint64_t) { return Registered(); };
     host.allowlisted = false;
-    EXPECT_EQ(host.Connect(), "This named pipe is not in the HTTP allowlist.");
+    EXPECT_EQ(host.Connect("\\\\.\\PIPE\\App.Server"), "This named pipe is not in the HTTP allowlist.");
     EXPECT_EQ(host.Connect("pipe\\app"), "Enter a local named pipe path beginning with \\\\.\\pipe\\.");
     EXPECT_EQ(host.opens, 0);
     EXPECT_TRUE(host.loads.empty());
-    EXPECT_EQ(host.allowlistQueries.size(), 1u);
-}
-
-// A missing pipe with no registration is tried every 50 ms for 5 s; the file
-// is read once, at the first miss, and the error of the last attempt is 2.
-TEST(ConnectPipe, UnregisteredMissingPipeFailsAfterFiveSeconds) {
-    FakeHost host;
-    host.registrations = [](std::uint64_t) { return std::map<std::string, WideString>{{"\\\\.\\pipe\\other", kTask}}; };
-
-    EXPECT_EQ(host.Connect(), "The named pipe app is unavailable (Windows error 2).");
-    EXPECT_EQ(host.loads, std::vector<std::uint64_t>{0});
-    EXPECT_TRUE(host.activations.empty());
-    EXPECT_EQ(host.Elapsed(), kPipeWaitLimitMs);
-    EXPECT_EQ(host.opens, 101);  // at 0, 50, ..., 5000 ms
-    for (std::uint32_t pause : host.sleeps) EXPECT_EQ(pause, kMissingPipePauseMs);
-    EXPECT_TRUE(host.instanceWaits.empty());
-}
-
-// A registered pipe's task is run once; the wait then lasts 15 s from the end
-// of that first check (after the scheduler's own time), without further reads.
-TEST(ConnectPipe, RunsARegisteredTaskOnceAndWaitsFifteenSeconds) {
-    FakeHost host;
-    host.registrations = [](std::uint64_t) { return Registered(); };
-    host.activationCostMs = 120;
-
-    EXPECT_EQ(host.Connect(), "The named pipe app is unavailable (Windows error 2).");
-    EXPECT_EQ(host.loads, std::vector<std::uint64_t>{0});
-    EXPECT_EQ(host.activatedTasks, std::vector<WideString>{kTask});
-    EXPECT_EQ(host.runs, 1);
-    EXPECT_GE(host.Elapsed(), 120 + kActivatedPipeWaitLimitMs);
-    EXPECT_LT(host.Elapsed(), 120 + kActivatedPipeWaitLimitMs + kMissingPipePauseMs);
-}
-
-// The pipe the task creates is taken as soon as it exists.
-TEST(ConnectPipe, SucceedsOnceTheActivatedPipeAppears) {
-    FakeHost host;
-    host.registrations = [](std::uint64_t) { return Registered(); };
-    host.pipe = [](std::uint64_t elapsed) { return elapsed >= 7000 ? Opened() : Failed(kErrorFileNotFound); };
-
-    EXPECT_EQ(host.Connect(), "(no error)");
-    EXPECT_EQ(host.label, "S-1-5-18 / app");
-    EXPECT_EQ(host.runs, 1);
-    EXPECT_EQ(host.Elapsed(), 7000u);  // past the 5 s limit of an unregistered pipe
-}
-
-// A task that is already running is not run again; registrations and task are
-// looked at about every 250 ms, and the call fails 15 s after the first check.
-TEST(ConnectPipe, RechecksARunningTaskWithoutRunningIt) {
-    FakeHost host;
-    host.registrations = [](std::uint64_t) { return Registered(); };
-    host.taskActive = [](std::uint64_t) { return true; };
-
-    EXPECT_EQ(host.Connect(), "The named pipe app is unavailable (Windows error 2).");
-    EXPECT_EQ(host.runs, 0);
-    EXPECT_EQ(host.Elapsed(), kActivatedPipeWaitLimitMs);
-    ASSERT_EQ(host.loads.size(), host.activations.size());
-    ASSERT_GE(host.loads.size(), 55u);
-    for (std::size_t i = 1; i < host.loads.size(); ++i) {
-        const std::uint64_t gap = host.loads[i] - host.loads[i - 1];
-        EXPECT_GE(gap, kRegistrationCheckIntervalMs) << "check " << i;
-        EXPECT_LT(gap, kRegistrationCheckIntervalMs + kMissingPipePauseMs) << "check " << i;
-    }
-}
-
-// When the running task stops, the next check runs it, and checks end there.
-TEST(ConnectPipe, RunsTheTaskOnceItStops) {
-    FakeHost host;
-    host.registrations = [](std::uint64_t) { return Registered(); };
-    host.taskActive = [](std::uint64_t elapsed) { return elapsed < 2000; };
-
-    EXPECT_EQ(host.Connect(), "The named pipe app is unavailable (Windows error 2).");
-    EXPECT_EQ(host.runs, 1);
-    ASSERT_FALSE(host.activations.empty());
-    EXPECT_GE(host.activations.back(), 2000u);
-    EXPECT_LT(host.activations.back(), 2000 + kRegistrationCheckIntervalMs + kMissingPipePauseMs);
-    EXPECT_EQ(host.loads.back(), host.activations.back());
-    EXPECT_EQ(host.Elapsed(), kActivatedPipeWaitLimitMs);  // from the first check, not the run
-}
-
-// A registration removed during the wait ends the checks at the next one; the
-// deadline set by the first check stays.
-TEST(ConnectPipe, StopsCheckingWhenTheRegistrationIsRemoved) {
-    FakeHost host;
-    host.registrations = [](std::uint64_t elapsed) {
-        return elapsed < 1000 ? Registered() : std::map<std::string, WideString>();
-    };
-    host.taskActive = [](std::uint64_t) { return true; };
-
-    EXPECT_EQ(host.Connect(), "The named pipe app is unavailable (Windows error 2).");
-    ASSERT_GE(host.loads.size(), 2u);
-    EXPECT_GE(host.loads.back(), 1000u);
-    EXPECT_LT(host.loads.back(), 1000 + kRegistrationCheckIntervalMs + kMissingPipePauseMs);
-    EXPECT_EQ(host.activations.size(), host.loads.size() - 1);
-    EXPECT_EQ(host.Elapsed(), kActivatedPipeWaitLimitMs);
-}
-
-// A pipe whose every instance stays busy is waited on with 100 ms waits and no
-// pauses, never activates anything, and fails after 5 s with error 231.
-TEST(ConnectPipe, BusyPipeFailsAfterFiveSecondsWithPipeBusy) {
-    FakeHost host;
-    host.registrations = [](std::uint64_t) { return Registered(); };
-    host.pipe = [](std::uint64_t) { return Failed(kErrorPipeBusy); };
-
-    EXPECT_EQ(host.Connect(), "The named pipe app is unavailable (Windows error 231).");
-    EXPECT_EQ(host.Elapsed(), kPipeWaitLimitMs);
-    EXPECT_EQ(host.instanceWaits.size(), 50u);
-    for (std::uint32_t wait : host.instanceWaits) EXPECT_EQ(wait, kBusyPipeWaitMs);
-    EXPECT_TRUE(host.sleeps.empty());
-    EXPECT_TRUE(host.loads.empty());
-}
-
-// A busy pipe that frees an instance is opened.
-TEST(ConnectPipe, OpensABusyPipeOnceAnInstanceIsFree) {
-    FakeHost host;
-    host.pipe = [](std::uint64_t elapsed) { return elapsed >= 300 ? Opened() : Failed(kErrorPipeBusy); };
-    EXPECT_EQ(host.Connect(), "(no error)");
-    EXPECT_EQ(host.instanceWaits.size(), 3u);
-}
-
-// Any other open error ends the call at once: no wait, no activation.
-TEST(ConnectPipe, AccessDeniedFailsAtOnce) {
-    FakeHost host;
-    host.registrations = [](std::uint64_t) { return Registered(); };
-    host.pipe = [](std::uint64_t) { return Failed(5); };
-
-    EXPECT_EQ(host.Connect(), "The named pipe app is unavailable (Windows error 5).");
-    EXPECT_EQ(host.opens, 1);
-    EXPECT_EQ(host.Elapsed(), 0u);
-    EXPECT_TRUE(host.loads.empty());
-    EXPECT_TRUE(host.sleeps.empty());
-    EXPECT_TRUE(host.instanceWaits.empty());
+    EXPECT_EQ(host.allowlistQueries, std::vector<std::string>{kPipe});
 }
 
 // A failing registration load or activation ends the call with its own message.
@@ -317,26 +251,4 @@ TEST(ConnectPipe, ClosesARefusedPipeBeforeTheErrorLeaves) {
         EXPECT_STREQ(error.what(), "Named pipes without a canonical identity must run as the current user.");
     }
     EXPECT_TRUE(closedBeforeLeaving);
-}
-
-// Calls share nothing: two waits on two threads, one ending in a refusal and
-// one in success, each see only their own pipe, registrations and clock.
-TEST(ConnectPipe, ConcurrentCallsShareNoState) {
-    FakeHost refused;
-    refused.pipe = [](std::uint64_t) { return Failed(5); };
-    FakeHost activated;
-    activated.registrations = [](std::uint64_t) { return Registered(); };
-    activated.pipe = [](std::uint64_t elapsed) { return elapsed >= 3000 ? Opened() : Failed(kErrorFileNotFound); };
-
-    std::string refusedMessage;
-    std::string activatedMessage;
-    std::thread first([&] { refusedMessage = refused.Connect(); });
-    std::thread second([&] { activatedMessage = activated.Connect(); });
-    first.join();
-    second.join();
-
-    EXPECT_EQ(refusedMessage, "The named pipe app is unavailable (Windows error 5).");
-    EXPECT_EQ(activatedMessage, "(no error)");
-    EXPECT_EQ(activated.runs, 1);
-    EXPECT_TRUE(refused.loads.empty());
 }

@@ -13,17 +13,6 @@ std::string Ping(std::uint32_t id, const std::string& payload) { return FrameByt
 
 }  // namespace
 
-TEST(EngineLoop, GreetsWithHelloAndEndsNormallyWithInput) {
-    for (EngineMode mode : {EngineMode::Service, EngineMode::Bridge}) {
-        FakeEngine engine;
-        engine.List(kBridgePipe);
-        engine.in.End();
-        engine.Start(mode, kBridgePipe);
-        EXPECT_EQ(engine.Finish(), "");
-        EXPECT_EQ(engine.out.Bytes(), kHello);
-    }
-}
-
 TEST(EngineLoop, AnUnlistedBridgePipeEndsTheRunBeforeAnyOutput) {
     FakeEngine engine;
     engine.in.End();
@@ -33,7 +22,8 @@ TEST(EngineLoop, AnUnlistedBridgePipeEndsTheRunBeforeAnyOutput) {
     EXPECT_EQ(engine.in.Reads(), 0);  // the reader was never started
 }
 
-TEST(EngineLoop, PingIsAnsweredByteForByteWithAnyStreamId) {
+// The Hello first, then every Ping answered byte for byte, whatever its stream.
+TEST(EngineLoop, GreetsThenAnswersPingByteForByteWithAnyStreamId) {
     for (EngineMode mode : {EngineMode::Service, EngineMode::Bridge}) {
         FakeEngine engine;
         engine.List(kBridgePipe);
@@ -64,19 +54,16 @@ TEST(EngineLoop, FramesInOneChunkAreHandledInOrderAndFramesMaySpanChunks) {
     EXPECT_EQ(frames[6], (WireFrame{9, 9, std::string(100000, 'b')}));
 }
 
+// Input that ends inside a header or a payload; what came before is answered.
 TEST(EngineLoop, InputEndingInsideAFrameIsTruncated) {
-    FakeEngine engine;
-    engine.Start(EngineMode::Service);
-    engine.in.Push(Ping(3, "x") + Ping(4, "abc").substr(0, 10));
-    engine.in.End();
-    EXPECT_EQ(engine.Finish(), "Truncated input frame.");
-    EXPECT_EQ(engine.out.Bytes(), kHello + FrameBytes(9, 3, "x"));
-
-    FakeEngine payload;
-    payload.Start(EngineMode::Service);
-    payload.in.Push(Ping(4, "abc").substr(0, 18));
-    payload.in.End();
-    EXPECT_EQ(payload.Finish(), "Truncated input frame.");
+    for (const std::size_t cut : {10u, 18u}) {
+        FakeEngine engine;
+        engine.Start(EngineMode::Service);
+        engine.in.Push(Ping(3, "x") + Ping(4, "abc").substr(0, cut));
+        engine.in.End();
+        EXPECT_EQ(engine.Finish(), "Truncated input frame.");
+        EXPECT_EQ(engine.out.Bytes(), kHello + FrameBytes(9, 3, "x"));
+    }
 }
 
 TEST(EngineLoop, EveryFatalFrameEndsTheRunWithItsMessage) {
@@ -123,20 +110,16 @@ TEST(EngineLoop, EveryFatalFrameEndsTheRunWithItsMessage) {
     }
 }
 
-TEST(EngineLoop, AFailingPongEndsTheRun) {
-    FakeEngine engine;
-    engine.out.FailAfter(20);
-    engine.Start(EngineMode::Service);
-    engine.in.Push(Ping(5, "ping"));
-    EXPECT_EQ(engine.Finish(), "SSH output closed.");
-}
-
-TEST(EngineLoop, AFailingHelloEndsTheRunBeforeReading) {
-    FakeEngine engine;
-    engine.out.FailAfter(0);
-    engine.Start(EngineMode::Service);
-    EXPECT_EQ(engine.Finish(), "SSH output closed.");
-    EXPECT_EQ(engine.in.Reads(), 0);
+// A dead output ends the run, at the Hello before any read, or at a Pong.
+TEST(EngineLoop, AFailingWriteEndsTheRun) {
+    for (const std::size_t failAfter : {0u, 20u}) {
+        FakeEngine engine;
+        engine.out.FailAfter(failAfter);
+        engine.Start(EngineMode::Service);
+        if (failAfter != 0) engine.in.Push(Ping(5, "ping"));
+        EXPECT_EQ(engine.Finish(), "SSH output closed.");
+        EXPECT_EQ(engine.in.Reads() == 0, failAfter == 0);
+    }
 }
 
 TEST(EngineLoop, EndsAfterTwoMinutesWithoutInputClosingStreamsFirst) {
@@ -151,16 +134,15 @@ TEST(EngineLoop, EndsAfterTwoMinutesWithoutInputClosingStreamsFirst) {
     engine.in.Push(Ping(1, "still here"));
     ASSERT_TRUE(engine.WaitForFrames(3));
     engine.now.store(engine.now.load() + kIdleLimitMs);
-    ASSERT_TRUE(engine.WaitForFrames(3));
+    ASSERT_TRUE(engine.WaitForClockRead());  // a turn that saw exactly the limit
+    engine.in.Push(Ping(2, "and here"));
+    ASSERT_TRUE(engine.WaitForFrames(4));
     EXPECT_FALSE(pipe->Cancelled());
-    engine.now.store(engine.now.load() + 1);
+    engine.now.store(engine.now.load() + kIdleLimitMs + 1);
     EXPECT_EQ(engine.Finish(), "");
     EXPECT_TRUE(pipe->Cancelled());
     EXPECT_TRUE(pipe->Released());
-    const auto frames = engine.Frames();
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[1], (WireFrame{3, 4, "server / bridge.pipe"}));
-    EXPECT_EQ(frames[2], (WireFrame{9, 1, "still here"}));
+    EXPECT_EQ(engine.Frames(), (std::vector<WireFrame>{{1, 0, ""}, {3, 4, "server / bridge.pipe"}, {9, 1, "still here"}, {9, 2, "and here"}}));
 }
 
 // A client opens a burst of streams to a pipe whose server is slow to come

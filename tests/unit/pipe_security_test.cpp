@@ -5,30 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <tuple>
 
 #include "pipes/pipe_security.h"
 #include "support/error_message.h"
+#include "support/fake_control_files.h"
 
 namespace {
 
-const std::string kUser = "S-1-5-21-1-2-3-1001";
-const std::string kOther = "S-1-5-21-1-2-3-1002";
-const std::string kEveryone = "S-1-1-0";
+const std::string kOther = kOtherUser;
 const std::string kUserPipe = "\\\\.\\pipe\\app.s-1-5-21-1-2-3-1001";
-const std::string kPlainPipe = "\\\\.\\pipe\\plain";
-
-constexpr std::uint32_t kFileAllAccess = 0x001F01FF;
 constexpr std::uint32_t kFileGenericRead = 0x00120089;
 constexpr std::uint32_t kGenericAll = 0x10000000;
-
-AceEntry Allow(std::uint32_t mask, const std::string& sid, std::uint8_t flags = 0) {
-    return AceEntry{kAccessAllowedAceType, flags, mask, sid};
-}
-
-AceEntry OfType(std::uint8_t type, std::uint32_t mask, std::uint8_t flags = 0) {
-    return AceEntry{type, flags, mask, std::nullopt};
-}
 
 // The usual acceptable pipe: owned by `owner`, full control for the owner,
 // LocalSystem and Administrators, read for everyone.
@@ -72,219 +61,129 @@ struct FakeSystem {
     std::string shown;
 };
 
+const std::string kServerRights = "The named pipe allows another principal to create servers or change its identity.";
+const std::string kUnsupported = "Unsupported named pipe ACL; its identity cannot be verified.";
+const std::string kUnverified = "Could not verify named pipe ownership and permissions.";
+const std::string kWrongOwner = "The named pipe owner does not match the SID in its name.";
+const std::string kNoSid = "Could not inspect pipe identity.";
+const std::string kNotTheUser = "Named pipes without a canonical identity must run as the current user.";
+const std::string kNotOwned = "Named pipes without a canonical identity must be owned by the current user.";
+const std::string kLowProcess =
+    "Named pipes without a canonical identity must run at medium integrity or higher, outside an AppContainer.";
+const std::string kLowLabel = "The named pipe integrity label is below medium.";
+
+struct Case {
+    const char* name;
+    std::function<void(FakeSystem&)> change;
+    std::string message;
+};
+
+void AddAce(FakeSystem& s, const AceEntry& ace) { s.security.aces.push_back(ace); }
+
 }  // namespace
 
-// A pipe named for the user, owned by the user, with the usual DACL is
-// accepted; its label is the account name without domain and the base name.
-// The serving process is never asked about.
-TEST(CheckConnectedPipe, AcceptsAPipeOwnedByTheSidInItsName) {
-    FakeSystem system;
-    EXPECT_EQ(system.Check(kUserPipe), "(no error)");
-    EXPECT_EQ(system.shown, "alice / app");
-    EXPECT_EQ(system.serverReads, 0);
-}
-
-TEST(CheckConnectedPipe, RefusesServerRightsForEveryoneButNotReadAndWriteData) {
-    FakeSystem system;
-    system.security.aces.push_back(Allow(0x00120116, kEveryone));  // generic file write: has 0x4
-    EXPECT_EQ(system.Check(kUserPipe), "The named pipe allows another principal to create servers or change its identity.");
-
-    system.security = Secured(kUser);
-    system.security.aces.push_back(Allow(0x0012008B, kEveryone));  // generic read plus write data
-    EXPECT_EQ(system.Check(kUserPipe), "(no error)");
-
-    for (std::uint32_t right : {0x40000000u, 0x10000000u, 0x00080000u, 0x00040000u, 0x00000004u}) {
-        system.security = Secured(kUser);
-        system.security.aces.push_back(Allow(right, kOther));
-        EXPECT_EQ(system.Check(kUserPipe),
-                  "The named pipe allows another principal to create servers or change its identity.")
-            << right;
+// A pipe with an identity: owner, DACL and label are judged, each failure in
+// the order the checks run; the serving process is never asked about.
+TEST(CheckConnectedPipe, JudgesAPipeWithIdentityByOwnerDaclAndLabel) {
+    const Case cases[] = {
+        {"the usual pipe", [](FakeSystem&) {}, "(no error)"},
+        {"an empty DACL", [](FakeSystem& s) { s.security.aces.clear(); }, "(no error)"},
+        {"Everyone may write", [](FakeSystem& s) { AddAce(s, Allow(0x00120116, kEveryone)); }, kServerRights},
+        {"Everyone may read and write data", [](FakeSystem& s) { AddAce(s, Allow(0x0012008B, kEveryone)); }, "(no error)"},
+        {"generic write", [](FakeSystem& s) { AddAce(s, Allow(0x40000000, kOther)); }, kServerRights},
+        {"generic all", [](FakeSystem& s) { AddAce(s, Allow(kGenericAll, kOther)); }, kServerRights},
+        {"write owner", [](FakeSystem& s) { AddAce(s, Allow(0x00080000, kOther)); }, kServerRights},
+        {"write DAC", [](FakeSystem& s) { AddAce(s, Allow(0x00040000, kOther)); }, kServerRights},
+        {"create instance", [](FakeSystem& s) { AddAce(s, Allow(0x4, kOther)); }, kServerRights},
+        {"Owner Rights", [](FakeSystem& s) { AddAce(s, Allow(kGenericAll, "S-1-3-4")); }, "(no error)"},
+        {"inherit-only", [](FakeSystem& s) { AddAce(s, Allow(kGenericAll, kEveryone, kInheritOnlyAceFlag)); }, "(no error)"},
+        {"inherit-only object entry", [](FakeSystem& s) { AddAce(s, OfType(5, kGenericAll, kInheritOnlyAceFlag | 3)); }, "(no error)"},
+        {"deny without SID", [](FakeSystem& s) { AddAce(s, OfType(kAccessDeniedAceType, kGenericAll)); }, "(no error)"},
+        {"object entry", [](FakeSystem& s) { AddAce(s, OfType(5, 0)); }, kUnsupported},
+        {"callback entry", [](FakeSystem& s) { AddAce(s, OfType(9, 0)); }, kUnsupported},
+        {"mandatory label entry", [](FakeSystem& s) { AddAce(s, OfType(17, 0)); }, kUnsupported},
+        {"unreadable entry", [](FakeSystem& s) { s.security.aces.push_back(std::nullopt); }, "Invalid named pipe ACL."},
+        {"allow entry without SID", [](FakeSystem& s) { AddAce(s, AceEntry{kAccessAllowedAceType, 0, 0, std::nullopt}); }, kNoSid},
+        {"no security", [](FakeSystem& s) { s.security.obtained = false; }, kUnverified},
+        {"no owner", [](FakeSystem& s) { s.security.hasOwner = false; }, kUnverified},
+        {"null DACL", [](FakeSystem& s) { s.security.hasDacl = false; }, kUnverified},
+        {"another owner", [](FakeSystem& s) { s.security = Secured(kOther); }, kWrongOwner},
+        {"Administrators own it", [](FakeSystem& s) { s.security = Secured("S-1-5-32-544"); }, kWrongOwner},
+        {"owner without SID", [](FakeSystem& s) { s.security.owner = std::nullopt; }, kNoSid},
+        {"medium label", [](FakeSystem& s) { s.label.level = 0x2000; }, "(no error)"},
+        {"system label", [](FakeSystem& s) { s.label.level = 0x4000; }, "(no error)"},
+        {"label just below medium", [](FakeSystem& s) { s.label.level = 0x1FFF; }, kLowLabel},
+        {"untrusted label", [](FakeSystem& s) { s.label.level = 0; }, kLowLabel},
+        {"label unread", [](FakeSystem& s) { s.label = {false, std::nullopt}; }, kUnverified},
+        {"server gone before the label", [](FakeSystem& s) { s.label = {false, std::nullopt, true}; }, "(no error)"},
+    };
+    for (const Case& c : cases) {
+        FakeSystem system;
+        c.change(system);
+        EXPECT_EQ(system.Check(kUserPipe), c.message) << c.name;
+        EXPECT_EQ(system.serverReads, 0) << c.name;
     }
 }
 
-TEST(CheckConnectedPipe, TrustsOwnerRightsButNotEveryoneWithGenericAll) {
-    FakeSystem system;
-    system.security.aces.push_back(Allow(kGenericAll, "S-1-3-4"));
-    EXPECT_EQ(system.Check(kUserPipe), "(no error)");
-    system.security.aces.push_back(Allow(kGenericAll, kEveryone));
-    EXPECT_EQ(system.Check(kUserPipe), "The named pipe allows another principal to create servers or change its identity.");
-}
-
-// Inherit-only entries of any type and plain deny entries do not apply; object,
-// callback and other entry types are refused even when they grant nothing.
-TEST(CheckConnectedPipe, SkipsInheritOnlyAndDenyEntriesAndRefusesOtherTypes) {
-    FakeSystem system;
-    system.security.aces.push_back(Allow(kGenericAll, kEveryone, kInheritOnlyAceFlag));
-    system.security.aces.push_back(OfType(5, kGenericAll, kInheritOnlyAceFlag | 0x03));
-    system.security.aces.push_back(OfType(kAccessDeniedAceType, kGenericAll));
-    EXPECT_EQ(system.Check(kUserPipe), "(no error)");
-
-    for (std::uint8_t type : {5, 6, 9, 10, 11, 4, 17, 200}) {  // object, callback, compound, mandatory label...
-        system.security = Secured(kUser);
-        system.security.aces.insert(system.security.aces.begin(), OfType(type, 0));
-        EXPECT_EQ(system.Check(kUserPipe), "Unsupported named pipe ACL; its identity cannot be verified.") << int(type);
+// Without a canonical identity (also a suffix not in standard form) the
+// pipe's owner, read through the handle first, and the serving process's user
+// and level count; the DACL is not judged.
+TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
+    const Case cases[] = {
+        {"the user's own server", [](FakeSystem& s) { s.security.aces = {Allow(kGenericAll, kEveryone)}; }, "(no error)"},
+        {"owned by Administrators", [](FakeSystem& s) { s.security = Secured("S-1-5-32-544"); }, "(no error)"},
+        {"owned by LocalSystem", [](FakeSystem& s) { s.security = Secured("S-1-5-18"); }, "(no error)"},
+        {"owned by another user", [](FakeSystem& s) { s.security = Secured(kOther); }, kNotOwned},
+        {"owned by Everyone", [](FakeSystem& s) { s.security = Secured(kEveryone); }, kNotOwned},
+        {"owned by Owner Rights", [](FakeSystem& s) { s.security = Secured("S-1-3-4"); }, kNotOwned},
+        {"no owner", [](FakeSystem& s) { s.security.hasOwner = false; }, kNotOwned},
+        {"owner without SID", [](FakeSystem& s) { s.security.owner = std::nullopt; }, kNoSid},
+        {"no security", [](FakeSystem& s) { s.security.obtained = false; }, kUnverified},
+        {"hung up, the user's", [](FakeSystem& s) { s.security.obtained = false, s.security.pipeDisconnected = true; }, "(no error)"},
+        {"hung up, another's", [](FakeSystem& s) { s.security.obtained = false, s.security.pipeDisconnected = true, s.server.userSid = kOther; }, kNotTheUser},
+        {"no process ID", [](FakeSystem& s) { s.server = {ServerAccountStep::NoProcessId, {}, {}, {}}; }, "Could not identify the pipe server."},
+        {"process not opened", [](FakeSystem& s) { s.server = {ServerAccountStep::ProcessNotOpened, {}, {}, {}}; }, "Could not verify the pipe server account."},
+        {"token not opened", [](FakeSystem& s) { s.server = {ServerAccountStep::TokenNotOpened, {}, {}, {}}; }, "Could not verify the pipe server account."},
+        {"user unreadable", [](FakeSystem& s) { s.server = {ServerAccountStep::UserUnreadable, {}, {}, {}}; }, kNotTheUser},
+        {"served by LocalSystem", [](FakeSystem& s) { s.server.userSid = "S-1-5-18"; }, kNotTheUser},
+        {"server SID unreadable", [](FakeSystem& s) { s.server = {ServerAccountStep::Read, {}, {}, {}}; }, kNoSid},
+        {"medium plus", [](FakeSystem& s) { s.server.integrityLevel = 0x2100; }, "(no error)"},
+        {"elevated", [](FakeSystem& s) { s.server.integrityLevel = 0x3000; }, "(no error)"},
+        {"just below medium", [](FakeSystem& s) { s.server.integrityLevel = 0x1FFF; }, kLowProcess},
+        {"low", [](FakeSystem& s) { s.server.integrityLevel = 0x1000; }, kLowProcess},
+        {"level unread", [](FakeSystem& s) { s.server.integrityLevel = std::nullopt; }, kLowProcess},
+        {"AppContainer", [](FakeSystem& s) { s.server.appContainer = true; }, kLowProcess},
+        {"AppContainer unread", [](FakeSystem& s) { s.server.appContainer = std::nullopt; }, kLowProcess},
+    };
+    for (const char* path : {"\\\\.\\pipe\\plain", "\\\\.\\pipe\\app.s-1-5-018"}) {
+        for (const Case& c : cases) {
+            FakeSystem system;
+            c.change(system);
+            EXPECT_EQ(system.Check(path), c.message) << c.name;
+            EXPECT_EQ(system.shown, "") << c.name;
+            if (c.message == kNotOwned) {
+                EXPECT_EQ(system.serverReads, 0) << c.name;  // the owner decides first
+            }
+        }
     }
 }
 
-TEST(CheckConnectedPipe, AcceptsAnEmptyDacl) {
-    FakeSystem system;
-    system.security.aces.clear();
-    EXPECT_EQ(system.Check(kUserPipe), "(no error)");
-}
-
-// Each failure of the owner/DACL regime, in the order the checks run.
-TEST(CheckConnectedPipe, ReportsEachOwnerAndDaclFailure) {
-    FakeSystem system;
-    system.security.obtained = false;
-    EXPECT_EQ(system.Check(kUserPipe), "Could not verify named pipe ownership and permissions.");
-    system.security = Secured(kUser);
-    system.security.hasOwner = false;
-    EXPECT_EQ(system.Check(kUserPipe), "Could not verify named pipe ownership and permissions.");
-    system.security = Secured(kUser);
-    system.security.hasDacl = false;  // a null DACL grants everyone everything
-    EXPECT_EQ(system.Check(kUserPipe), "Could not verify named pipe ownership and permissions.");
-
-    system.security = Secured(kOther);
-    EXPECT_EQ(system.Check(kUserPipe), "The named pipe owner does not match the SID in its name.");
-    system.security = Secured("S-1-5-32-544");  // trusted in the DACL, but not as the owner
-    EXPECT_EQ(system.Check(kUserPipe), "The named pipe owner does not match the SID in its name.");
-    system.security.owner = std::nullopt;
-    EXPECT_EQ(system.Check(kUserPipe), "Could not inspect pipe identity.");
-
-    system.security = Secured(kUser);
-    system.security.aces.push_back(std::nullopt);
-    EXPECT_EQ(system.Check(kUserPipe), "Invalid named pipe ACL.");
-    system.security.aces.insert(system.security.aces.begin(), OfType(5, 0));
-    EXPECT_EQ(system.Check(kUserPipe), "Unsupported named pipe ACL; its identity cannot be verified.");
-
-    // An allow entry's SID must be readable even when it grants no server right.
-    system.security = Secured(kUser);
-    system.security.aces.push_back(AceEntry{kAccessAllowedAceType, 0, 0, std::nullopt});
-    EXPECT_EQ(system.Check(kUserPipe), "Could not inspect pipe identity.");
-    // A deny entry's SID is never needed.
-    system.security = Secured(kUser);
-    system.security.aces.push_back(OfType(kAccessDeniedAceType, kGenericAll));
-    EXPECT_EQ(system.Check(kUserPipe), "(no error)");
-}
-
+// The label names the serving account without a domain for the current user,
+// as "SYSTEM" for LocalSystem whatever the language, and the base name.
 TEST(PipeDisplayLabel, NamesTheServingAccount) {
-    FakeSystem system;
-    system.security = Secured("S-1-5-18");
-    system.owner = AccountName{"\xD0\xA1\xD0\x98\xD0\xA1\xD0\xA2\xD0\x95\xD0\x9C\xD0\x90", "NT AUTHORITY"};
-    EXPECT_EQ(system.Check("\\\\.\\pipe\\Svc.Agent.S-1-5-18"), "(no error)");
-    EXPECT_EQ(system.shown, "SYSTEM / svc.agent");
-
-    system.security = Secured(kOther);
-    system.owner = AccountName{"bob", "HOST"};
-    EXPECT_EQ(system.Check("\\\\.\\pipe\\x.s-1-5-18.s-1-5-21-1-2-3-1002"), "(no error)");
-    EXPECT_EQ(system.shown, "HOST\\bob / x.s-1-5-18");
-    system.owner = AccountName{"bob", ""};
-    EXPECT_EQ(system.Check("\\\\.\\pipe\\x.s-1-5-21-1-2-3-1002"), "(no error)");
-    EXPECT_EQ(system.shown, "bob / x");
-
-    // A failed lookup leaves the label empty; it is not an error.
-    system.owner = std::nullopt;
-    EXPECT_EQ(system.Check("\\\\.\\pipe\\x.s-1-5-21-1-2-3-1002"), "(no error)");
-    EXPECT_EQ(system.shown, "");
-}
-
-// Without a canonical identity the pipe's owner and the serving process's
-// user count; the DACL is not judged.
-TEST(CheckConnectedPipe, RequiresTheCurrentUserToOwnAndServeAPipeWithoutIdentity) {
-    FakeSystem system;
-    system.security.aces = {Allow(kGenericAll, kEveryone)};  // would fail if it were judged
-    EXPECT_EQ(system.Check(kPlainPipe), "(no error)");
-    EXPECT_EQ(system.shown, "");
-    EXPECT_EQ(system.serverReads, 1);
-    // A suffix that is not in standard form is no identity either.
-    EXPECT_EQ(system.Check("\\\\.\\pipe\\app.s-1-5-018"), "(no error)");
-
-    const std::pair<ServerAccount, std::string> cases[] = {
-        {{ServerAccountStep::NoProcessId, std::nullopt, std::nullopt, std::nullopt}, "Could not identify the pipe server."},
-        {{ServerAccountStep::ProcessNotOpened, std::nullopt, std::nullopt, std::nullopt}, "Could not verify the pipe server account."},
-        {{ServerAccountStep::TokenNotOpened, std::nullopt, std::nullopt, std::nullopt}, "Could not verify the pipe server account."},
-        {{ServerAccountStep::UserUnreadable, std::nullopt, std::nullopt, std::nullopt},
-         "Named pipes without a canonical identity must run as the current user."},
-        {{ServerAccountStep::Read, std::string("S-1-5-18"), kMediumIntegrityLevel, false},
-         "Named pipes without a canonical identity must run as the current user."},
-        {{ServerAccountStep::Read, std::nullopt, std::nullopt, std::nullopt}, "Could not inspect pipe identity."},
+    const std::tuple<std::string, std::string, std::optional<AccountName>, std::string> cases[] = {
+        {kUserPipe, kUser, AccountName{"alice", "HOST"}, "alice / app"},
+        {"\\\\.\\pipe\\Svc.Agent.S-1-5-18", "S-1-5-18", AccountName{"\xD0\xA1\xD0\x98\xD0\xA1", "NT AUTHORITY"}, "SYSTEM / svc.agent"},
+        {"\\\\.\\pipe\\x.s-1-5-18.s-1-5-21-1-2-3-1002", kOther, AccountName{"bob", "HOST"}, "HOST\\bob / x.s-1-5-18"},
+        {"\\\\.\\pipe\\x.s-1-5-21-1-2-3-1002", kOther, AccountName{"bob", ""}, "bob / x"},
+        {"\\\\.\\pipe\\x.s-1-5-21-1-2-3-1002", kOther, std::nullopt, ""},  // a failed lookup is no error
     };
-    for (const auto& [server, message] : cases) {
-        system.server = server;
-        EXPECT_EQ(system.Check(kPlainPipe), message);
-    }
-}
-
-// The owner is read through the handle before the process is asked about, so
-// a process ID reused by one of the user's processes cannot vouch for another
-// account's instance. An elevated server's pipe is owned by Administrators.
-TEST(CheckConnectedPipe, RequiresAPipeWithoutIdentityToBeOwnedByTheUserOrAnAdministrator) {
-    const std::string refused = "Named pipes without a canonical identity must be owned by the current user.";
-    const std::pair<std::optional<std::string>, std::string> owners[] = {
-        {kUser, "(no error)"},
-        {std::string("S-1-5-32-544"), "(no error)"},
-        {std::string("S-1-5-18"), "(no error)"},
-        {kOther, refused},
-        {kEveryone, refused},
-        {std::string("S-1-3-4"), refused},  // trusted in a DACL, never as an owner
-    };
-    for (const auto& [owner, message] : owners) {
+    for (const auto& [path, owner, account, label] : cases) {
         FakeSystem system;
-        system.security = Secured(*owner);
-        EXPECT_EQ(system.Check(kPlainPipe), message) << *owner;
-        EXPECT_EQ(system.serverReads, message == refused ? 0 : 1) << *owner;
-    }
-    FakeSystem system;
-    system.security.hasOwner = false;
-    EXPECT_EQ(system.Check(kPlainPipe), refused);
-    system.security = Secured(kUser);
-    system.security.owner = std::nullopt;
-    EXPECT_EQ(system.Check(kPlainPipe), "Could not inspect pipe identity.");
-    system.security.obtained = false;
-    EXPECT_EQ(system.Check(kPlainPipe), "Could not verify named pipe ownership and permissions.");
-    // A server that has already hung up: nothing can pass any more, the
-    // process checks decide as before.
-    system.security.pipeDisconnected = true;
-    EXPECT_EQ(system.Check(kPlainPipe), "(no error)");
-    system.server.userSid = kOther;
-    EXPECT_EQ(system.Check(kPlainPipe), "Named pipes without a canonical identity must run as the current user.");
-}
-
-// A low-integrity or AppContainer process of the user passes the user check;
-// its level decides. Elevated (high) and System servers pass as before.
-TEST(CheckConnectedPipe, RequiresMediumIntegrityOutsideAnAppContainerWithoutIdentity) {
-    const std::string refused =
-        "Named pipes without a canonical identity must run at medium integrity or higher, outside an AppContainer.";
-    const std::tuple<std::optional<std::uint32_t>, std::optional<bool>, std::string> cases[] = {
-        {0x2000u, false, "(no error)"},  {0x2100u, false, "(no error)"}, {0x3000u, false, "(no error)"},
-        {0x4000u, false, "(no error)"},  {0x1FFFu, false, refused},      {0x1000u, false, refused},
-        {0x0000u, false, refused},       {0x2000u, true, refused},       {0x1000u, true, refused},
-        {std::nullopt, false, refused},  {0x2000u, std::nullopt, refused},
-    };
-    for (const auto& [level, appContainer, message] : cases) {
-        FakeSystem system;
-        system.server.integrityLevel = level;
-        system.server.appContainer = appContainer;
-        EXPECT_EQ(system.Check(kPlainPipe), message) << level.value_or(99999) << " " << appContainer.value_or(2);
-    }
-}
-
-// A pipe created by a sandboxed process carries its low label; no label means
-// medium. The serving process is still never asked about.
-TEST(CheckConnectedPipe, RequiresAtLeastAMediumLabelOnAPipeWithIdentity) {
-    const std::string refused = "The named pipe integrity label is below medium.";
-    const std::pair<IntegrityLabel, std::string> cases[] = {
-        {{true, std::nullopt}, "(no error)"}, {{true, 0x2000u}, "(no error)"}, {{true, 0x3000u}, "(no error)"},
-        {{true, 0x4000u}, "(no error)"},      {{true, 0x1FFFu}, refused},      {{true, 0x1000u}, refused},
-        {{true, 0u}, refused},
-        {{false, std::nullopt}, "Could not verify named pipe ownership and permissions."},
-        {{false, std::nullopt, true}, "(no error)"},  // the server hung up after its DACL was read
-    };
-    for (const auto& [label, message] : cases) {
-        FakeSystem system;
-        system.label = label;
-        EXPECT_EQ(system.Check(kUserPipe), message) << label.level.value_or(99999);
-        EXPECT_EQ(system.serverReads, 0);
+        system.security = Secured(owner);
+        system.owner = account;
+        EXPECT_EQ(system.Check(path), "(no error)") << label;
+        EXPECT_EQ(system.shown, label);
     }
 }
 
@@ -294,20 +193,21 @@ TEST(CheckTaskPrincipal, AcceptsOnlyANonElevatedInteractiveTaskOfTheCurrentUser)
         if (id == u"bob") return kOther;
         return std::nullopt;
     };
-    const auto current = [] { return kUser; };
     const auto check = [&](TaskPrincipalFacts facts) {
-        return MessageOf([&] { CheckTaskPrincipal(facts, resolve, current); });
+        return MessageOf([&] { CheckTaskPrincipal(facts, resolve, [] { return kUser; }); });
     };
-    const TaskPrincipalFacts good{true, kTaskRunLevelLua, kTaskLogonInteractiveToken, u"alice"};
-    EXPECT_EQ(check(good), "(no error)");
-    EXPECT_EQ(check({true, 0, 3, u"S-1-5-21-1-2-3-1001"}), "(no error)");
-
     const std::string notInteractive =
         "Named pipe activation requires a non-elevated interactive task for the current user.";
-    EXPECT_EQ(check({false, 0, 3, u"alice"}), notInteractive);  // no principal, or a read failed
-    EXPECT_EQ(check({true, 1, 3, u"alice"}), notInteractive);   // highest run level
-    EXPECT_EQ(check({true, 0, 1, u"alice"}), notInteractive);   // password logon
-    EXPECT_EQ(check({true, 0, 3, u""}), notInteractive);        // a group, no user
-    EXPECT_EQ(check({true, 0, 3, u"bob"}), "Named pipe activation cannot run a task as another account.");
-    EXPECT_EQ(check({true, 0, 3, u"nobody"}), "Named pipe activation cannot run a task as another account.");
+    const std::string another = "Named pipe activation cannot run a task as another account.";
+    const std::pair<TaskPrincipalFacts, std::string> cases[] = {
+        {{true, kTaskRunLevelLua, kTaskLogonInteractiveToken, u"alice"}, "(no error)"},
+        {{true, 0, 3, u"S-1-5-21-1-2-3-1001"}, "(no error)"},
+        {{false, 0, 3, u"alice"}, notInteractive},  // no principal, or a read failed
+        {{true, 1, 3, u"alice"}, notInteractive},   // highest run level
+        {{true, 0, 1, u"alice"}, notInteractive},   // password logon
+        {{true, 0, 3, u""}, notInteractive},        // a group, no user
+        {{true, 0, 3, u"bob"}, another},
+        {{true, 0, 3, u"nobody"}, another},
+    };
+    for (const auto& [facts, message] : cases) EXPECT_EQ(check(facts), message) << facts.runLevel << facts.logonType;
 }

@@ -83,11 +83,14 @@ TEST(ServiceMode, APipeLeavingTheAllowlistIsUndetermined) {
 
 TEST(ServiceMode, AllowlistQueriesAnswerPositivelyOnlyWithTypeFifteen) {
     FakeEngine engine;
+    const std::string longest = "\\\\.\\pipe\\" + std::string(101, 'l');
     engine.List(kPipeA);
+    engine.List(longest);
     engine.Start(EngineMode::Service);
     const std::string twenty = "//./pipe/abcdefghij";  // 19 bytes + 1
     engine.in.Push(FrameBytes(11, 3, kPipeA) + FrameBytes(11, 3, kPipeB) + FrameBytes(11, 4, twenty + "k") +
-                   FrameBytes(11, 5, "\\\\.\\pipe\\a b") + FrameBytes(11, 6, "\\\\.\\pipe\\" + std::string(101, 'n')));
+                   FrameBytes(11, 5, "\\\\.\\pipe\\a b") + FrameBytes(11, 6, "\\\\.\\pipe\\" + std::string(101, 'n')) +
+                   FrameBytes(11, 2, longest));
     engine.in.End();
     EXPECT_EQ(engine.Finish(), "");
     EXPECT_EQ(After(engine),
@@ -95,7 +98,8 @@ TEST(ServiceMode, AllowlistQueriesAnswerPositivelyOnlyWithTypeFifteen) {
                                       Reply(3, "This named pipe is not in the HTTP allowlist."),
                                       Reply(4, "Enter a local named pipe path beginning with \\\\.\\pipe\\."),
                                       Reply(5, "Pipe names may contain letters, numbers, dots, hyphens, and underscores."),
-                                      Reply(6, "This named pipe is not in the HTTP allowlist.")}));
+                                      Reply(6, "This named pipe is not in the HTTP allowlist."),
+                                      {15, 2, "\x01"}}));
 }
 
 TEST(ServiceMode, RefusesTheSixtyFifthWatchAndDuplicateIds) {
@@ -144,34 +148,17 @@ TEST(ServiceMode, DuplicateKeepsTheFirstPathAndUnwatchThenWatchReportsAgain) {
                                                       Reply(9), State(9, PipeState::Available)}));
 }
 
-TEST(ServiceMode, AcceptsPathsUpToOneHundredTenBytes) {
-    FakeEngine engine;
-    const std::string longest = "\\\\.\\pipe\\" + std::string(101, 'l');
-    ASSERT_EQ(longest.size(), 110u);
-    engine.List(longest);
-    engine.Start(EngineMode::Service);
-    engine.in.Push(FrameBytes(11, 2, longest));
-    engine.in.End();
-    EXPECT_EQ(engine.Finish(), "");
-    EXPECT_EQ(After(engine), (std::vector<WireFrame>{{15, 2, "\x01"}}));
-}
-
-TEST(ServiceMode, AFailingWatchStateWriteEndsTheRun) {
-    FakeEngine engine;
-    engine.List(kPipeA);
-    engine.SetPipe(kPipeA, 0);
-    engine.out.FailAfter(16 + 16 + 8);  // Hello, the accepting reply, half a WatchState
-    engine.Start(EngineMode::Service);
-    engine.in.Push(FrameBytes(13, 1, kPipeA));
-    EXPECT_EQ(engine.Finish(), "SSH output closed.");
-}
-
-TEST(ServiceMode, AReplyThatCannotBeWrittenEndsTheRunAndLeavesNoWatch) {
-    FakeEngine engine;
-    engine.List(kPipeA);
-    engine.out.FailAfter(16 + 4);
-    engine.Start(EngineMode::Service);
-    engine.in.Push(FrameBytes(13, 1, kPipeA));
-    EXPECT_EQ(engine.Finish(), "SSH output closed.");
-    EXPECT_EQ(engine.out.Bytes().size(), 20u);
+// A dead output ends the run, in the middle of a WatchState or of the reply
+// that accepts a watch (which then leaves no watch behind to report).
+TEST(ServiceMode, AFailingWriteEndsTheRun) {
+    for (const std::size_t failAfter : {16u + 16 + 8, 16u + 4}) {
+        FakeEngine engine;
+        engine.List(kPipeA);
+        engine.SetPipe(kPipeA, 0);
+        engine.out.FailAfter(failAfter);
+        engine.Start(EngineMode::Service);
+        engine.in.Push(FrameBytes(13, 1, kPipeA));
+        EXPECT_EQ(engine.Finish(), "SSH output closed.");
+        EXPECT_EQ(engine.out.Bytes().size(), failAfter);
+    }
 }

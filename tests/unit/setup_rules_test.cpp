@@ -1,4 +1,4 @@
-// Staging names and access control, the publisher comparison, and the
+// Staging names, the publisher comparison, and the
 // schedule of the wait for the setup task, with a fake clock.
 
 #include <gtest/gtest.h>
@@ -10,18 +10,6 @@
 #include "setup/setup_task.h"
 #include "support/error_message.h"
 #include "text/program_error.h"
-
-// The user owns it and gets full access when not elevated, read and execute
-// only when elevated; Owner Rights caps what owning grants; the DACL is
-// protected and inherited by everything inside.
-TEST(SetupStagingRules, ProtectsTheDirectoryByElevation) {
-    EXPECT_EQ(SetupStagingSddl(false, u"S-1-5-21-1-2-3-1001"),
-              u"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"
-              u"(A;OICI;GRGX;;;OW)");
-    EXPECT_EQ(SetupStagingSddl(true, u"S-1-5-21-1-2-3-1001"),
-              u"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;S-1-5-21-1-2-3-1001)"
-              u"(A;OICI;GRGX;;;OW)");
-}
 
 // Leftovers are only what this program names, exactly, and only once the
 // setup deadline (15 minutes) has passed since the folder was made.
@@ -99,54 +87,41 @@ struct FakeTaskRun {
 
 }  // namespace
 
-// An installer that has already finished ends the wait at the first poll,
-// without sleeping, whether the instance is gone or in another state.
-TEST(WaitForSetupTask, EndsAtOnceWhenTheRunHasEnded) {
-    FakeTaskRun ended({std::nullopt});
-    WaitForSetupTask(ended.Watch(), ended.now);
-    EXPECT_EQ(ended.polls, 1u);
-    EXPECT_TRUE(ended.sleeps.empty());
-
-    FakeTaskRun ready({3});  // TASK_STATE_READY
-    WaitForSetupTask(ready.Watch(), ready.now);
-    EXPECT_EQ(ready.polls, 1u);
-    EXPECT_TRUE(ready.sleeps.empty());
-}
-
-// Queued and running keep the wait going at 200 ms; the first other answer ends it.
-TEST(WaitForSetupTask, PollsEvery200MsWhileQueuedOrRunning) {
-    FakeTaskRun run({kSetupTaskStateQueued, kSetupTaskStateRunning, kSetupTaskStateRunning, 3});
-    WaitForSetupTask(run.Watch(), run.now);
-    EXPECT_EQ(run.polls, 4u);
-    EXPECT_EQ(run.sleeps, (std::vector<std::uint32_t>{200, 200, 200}));
-
-    FakeTaskRun thenEnded({kSetupTaskStateRunning, kSetupTaskStateQueued, std::nullopt});
-    WaitForSetupTask(thenEnded.Watch(), thenEnded.now);
-    EXPECT_EQ(thenEnded.polls, 3u);
-}
-
-// Still running when 900000 ms have passed since the start: timed out, not a
-// poll earlier and not a poll later.
-TEST(WaitForSetupTask, TimesOutFifteenMinutesAfterTheStart) {
-    FakeTaskRun run({kSetupTaskStateRunning});
-    const std::uint64_t start = run.now;
-    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(run.Watch(), start); }), "Quorl Tholm setup timed out.");
-    EXPECT_EQ(run.now, start + 900000);
-    EXPECT_EQ(run.sleeps.size(), 900000u / 200u);
-
-    // The deadline counts from the start, not from the first poll.
-    FakeTaskRun late({kSetupTaskStateRunning});
-    late.now = start + 899900;
-    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(late.Watch(), start); }), "Quorl Tholm setup timed out.");
-    EXPECT_EQ(late.sleeps.size(), 1u);
-}
-
-// A poll that cannot tell ends the wait with its own error, without sleeping on.
-TEST(WaitForSetupTask, StopsAtAFailedPoll) {
-    FakeTaskRun run({kSetupTaskStateRunning});
-    run.failAtPoll = 2;
-    EXPECT_EQ(MessageOf([&] { WaitForSetupTask(run.Watch(), run.now); }),
-              "Could not check Quorl Tholm setup progress.");
-    EXPECT_EQ(run.polls, 2u);
-    EXPECT_EQ(run.sleeps.size(), 1u);
+// Queued and running keep the wait going at 200 ms; any other answer, or none
+// (the run has ended), ends it at once. Still running 900000 ms after the
+// start (not the first poll): timed out. A poll that cannot tell ends the
+// wait with its own error.
+TEST(WaitForSetupTask, PollsEvery200MsUntilTheRunEndsOrFifteenMinutesPass) {
+    const std::optional<std::int32_t> queued = kSetupTaskStateQueued, running = kSetupTaskStateRunning;
+    const std::string timedOut = "Quorl Tholm setup timed out.";
+    struct Case {
+        const char* name;
+        std::vector<std::optional<std::int32_t>> states;
+        std::uint64_t startedAgo;
+        std::size_t failAtPoll;
+        std::string message;
+        std::size_t polls;
+    };
+    const Case cases[] = {
+        {"gone", {std::nullopt}, 0, 0, "(no error)", 1},
+        {"ready", {3}, 0, 0, "(no error)", 1},
+        {"queued, running, ready", {queued, running, running, 3}, 0, 0, "(no error)", 4},
+        {"running, queued, gone", {running, queued, std::nullopt}, 0, 0, "(no error)", 3},
+        {"always running", {running}, 0, 0, timedOut, 900000 / 200 + 1},
+        {"running, started 899.9 s ago", {running}, 899900, 0, timedOut, 2},
+        {"second poll fails", {running}, 0, 2, "Could not check Quorl Tholm setup progress.", 2},
+    };
+    for (const Case& c : cases) {
+        FakeTaskRun run(c.states);
+        run.failAtPoll = c.failAtPoll;
+        const std::uint64_t start = run.now;
+        run.now += c.startedAgo;
+        EXPECT_EQ(MessageOf([&] { WaitForSetupTask(run.Watch(), start); }), c.message) << c.name;
+        EXPECT_EQ(run.polls, c.polls) << c.name;
+        EXPECT_EQ(run.sleeps, std::vector<std::uint32_t>(c.polls - 1, 200)) << c.name;
+        if (c.message == timedOut) {  // not a poll earlier, not a poll later
+            EXPECT_GE(run.now, start + 900000) << c.name;
+            EXPECT_LT(run.now, start + 900000 + 200) << c.name;
+        }
+    }
 }

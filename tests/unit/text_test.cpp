@@ -16,22 +16,21 @@ std::string Bytes(std::initializer_list<unsigned char> bytes) { return std::stri
 
 }  // namespace
 
-// Conversions round-trip every kind of sequence and keep explicit lengths.
-TEST(Utf8ToWide, ConvertsEveryLengthOfSequence) {
-    EXPECT_EQ(Utf8ToWide(""), u"");
-    EXPECT_EQ(Utf8ToWide("pipe"), u"pipe");
-    EXPECT_EQ(Utf8ToWide("J\xC3\xB6rg"), u"J\u00F6rg");
-    EXPECT_EQ(Utf8ToWide("\xEA\xB9\x80"), u"\uAE40");
-    EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98\x80"), u"\U0001F600");
-    EXPECT_EQ(Utf8ToWide("\xF4\x8F\xBF\xBF"), u"\U0010FFFF");
-}
-
-TEST(Utf8ToWide, KeepsAnEmbeddedNul) {
-    const std::string text("a\0b", 3);
-    const WideString wide = Utf8ToWide(text);
-    ASSERT_EQ(wide.size(), 3u);
-    EXPECT_EQ(wide[1], u'\0');
-    EXPECT_EQ(wide[2], u'b');
+// Conversions round-trip every length of sequence and keep embedded NULs.
+TEST(Utf8ToWide, ConvertsEveryLengthOfSequenceBothWays) {
+    const std::pair<std::string, WideString> cases[] = {
+        {"", u""},
+        {"J\xC3\xB6rg", u"J\u00F6rg"},
+        {"\xDF\xBF", u"\u07FF"},  // the last two-byte lead
+        {"\xEA\xB9\x80", u"\uAE40"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},
+        {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+        {std::string("a\0b", 3), WideString(u"a\0b", 3)},
+    };
+    for (const auto& [utf8, wide] : cases) {
+        EXPECT_EQ(Utf8ToWide(utf8), wide);
+        EXPECT_EQ(WideToUtf8(wide), utf8);
+    }
 }
 
 TEST(Utf8ToWide, RefusesMalformedInput) {
@@ -49,14 +48,11 @@ TEST(Utf8ToWide, RefusesMalformedInput) {
     }
 }
 
-TEST(WideToUtf8, ConvertsAndRefusesUnpairedSurrogates) {
-    EXPECT_EQ(WideToUtf8(u""), "");
-    EXPECT_EQ(WideToUtf8(u"J\u00F6rg"), "J\xC3\xB6rg");
-    EXPECT_EQ(WideToUtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(WideToUtf8(WideString(u"x\0y", 3)), std::string("x\0y", 3));
-    EXPECT_EQ(MessageOf([] { WideToUtf8(WideString(1, char16_t(0xD800))); }), "Invalid Unicode text.");
-    EXPECT_EQ(MessageOf([] { WideToUtf8(WideString(1, char16_t(0xDC00))); }), "Invalid Unicode text.");
-    EXPECT_EQ(MessageOf([] { WideToUtf8(WideString{char16_t(0xD800), u'a'}); }), "Invalid Unicode text.");
+TEST(WideToUtf8, RefusesUnpairedSurrogates) {
+    for (const WideString& bad : {WideString(1, char16_t(0xD800)), WideString(1, char16_t(0xDC00)),
+                                  WideString{char16_t(0xD800), u'a'}}) {
+        EXPECT_EQ(MessageOf([&] { WideToUtf8(bad); }), "Invalid Unicode text.");
+    }
 }
 
 TEST(AsciiLower, LowersOnlyAsciiLetters) {

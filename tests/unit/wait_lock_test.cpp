@@ -34,23 +34,6 @@ TEST(WaitLock, ExcludesEveryOtherHolder) {
     EXPECT_EQ(counter, 80000);
 }
 
-TEST(WaitLock, ANotificationWakesAWaiterThatThenSeesTheChange) {
-    WaitLock lock;
-    bool ready = false;
-    bool sawReady = false;
-    std::thread waiter([&] {
-        std::lock_guard<WaitLock> hold(lock);
-        sawReady = lock.WaitUntil(Clock::now() + kBound, [&] { return ready; });
-    });
-    {
-        std::lock_guard<WaitLock> hold(lock);
-        ready = true;
-        lock.NotifyAll();
-    }
-    waiter.join();
-    EXPECT_TRUE(sawReady);
-}
-
 TEST(WaitLock, HandsOffBackAndForthWithoutLosingAWakeUp) {
     WaitLock lock;
     int turn = 0;  // 0: main's turn, 1: the other thread's
