@@ -70,10 +70,16 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::w
     startup.hStdOutput = childOut.get();
     startup.hStdError = childErr.get();
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                          &startup, &info)) {
-        throw std::runtime_error("CreateProcessW failed: " + std::to_string(::GetLastError()));
+    // Wine now and then answers ERROR_INTERNAL_ERROR to a start made while the
+    // previous test's programs are still being torn down; a second try works.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        std::wstring line = commandLine;  // CreateProcessW may write into it
+        started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                   &startup, &info) != FALSE;
+        if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) break;
     }
+    if (!started) throw std::runtime_error("CreateProcessW failed: " + std::to_string(::GetLastError()));
     process_.reset(info.hProcess);
     UniqueHandle thread(info.hThread);
     id_ = info.dwProcessId;
