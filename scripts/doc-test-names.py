@@ -26,9 +26,9 @@ SUITE_FOLDERS = ["tests", "forward/tests", "fuzz"]
 GTEST_DEFINITION = re.compile(r"\b(?:TEST|TEST_F|TEST_P|TYPED_TEST)\(\s*(\w+)\s*,\s*(\w+)\s*\)")
 GTEST_CITATION = re.compile(r"\b([A-Z][A-Za-z0-9]*)\.([A-Z][A-Za-z0-9_]*|\*)")
 SMOKE_ROW_DEFINITION = re.compile(r"\bRow\(\s*\"([^\"]+)\"")
-SMOKE_ROW_CITATION = re.compile(r"smoke rows? ((?:\"[^\"]+\"(?:, | and )?)+)")
+SMOKE_ROW_CITATION = re.compile(r"smoke\s+rows?\s+((?:\"[^\"]+\"(?:,\s+|\s+and\s+)?)+)")
 FIELD_CASE_DEFINITION = re.compile(r"^def case_(\w+)\(", re.M)
-FIELD_CASE_CITATION = re.compile(r"field case `(\w+)`|field suite's `?(\w+)`? case")
+FIELD_CASE_CITATION = re.compile(r"field\s+case\s+`(\w+)`|field\s+suite's\s+`?(\w+)`?\s+case")
 SOURCE_CITATION = re.compile(r"`((?:tests|forward/tests|fuzz)/[^`\s<>*]+)`")
 
 
@@ -37,16 +37,16 @@ def read(path):
         return f.read()
 
 
-def sources(pattern_ends):
+def suite_sources():
     for folder in SUITE_FOLDERS:
         for path in glob.glob(os.path.join(ROOT, folder, "**", "*"), recursive=True):
-            if path.endswith(pattern_ends) and os.path.isfile(path):
+            if path.endswith((".cpp", ".h")) and os.path.isfile(path):
                 yield path
 
 
 def defined_names():
     tests, suites = set(), set()
-    for path in sources((".cpp", ".h")):
+    for path in suite_sources():
         for suite, name in GTEST_DEFINITION.findall(read(path)):
             tests.add(f"{suite}.{name}")
             suites.add(suite)
@@ -56,22 +56,26 @@ def defined_names():
 
 
 def missing_in(text, tests, suites, smoke, field):
-    """(line, cited name) of each citation in `text` that names nothing."""
-    for number, line in enumerate(text.splitlines(), 1):
-        for suite, name in GTEST_CITATION.findall(line):
-            if (name == "*" and suite not in suites) or (name != "*" and f"{suite}.{name}" not in tests):
-                yield number, f"{suite}.{name}"
-        for quoted in SMOKE_ROW_CITATION.findall(line):
-            for row in re.findall(r"\"([^\"]+)\"", quoted):
-                if row not in smoke:
-                    yield number, f'smoke row "{row}"'
-        for groups in FIELD_CASE_CITATION.findall(line):
-            case = groups[0] or groups[1]
-            if case not in field:
-                yield number, f"field case {case}"
-        for source in SOURCE_CITATION.findall(line):
-            if not os.path.exists(os.path.join(ROOT, source)):
-                yield number, source
+    """(line, cited name) of each citation in `text` that names nothing; a
+    citation may be wrapped across lines."""
+    def line_of(match):
+        return text.count("\n", 0, match.start()) + 1
+
+    for m in GTEST_CITATION.finditer(text):
+        suite, name = m.groups()
+        if (name == "*" and suite not in suites) or (name != "*" and f"{suite}.{name}" not in tests):
+            yield line_of(m), f"{suite}.{name}"
+    for m in SMOKE_ROW_CITATION.finditer(text):
+        for row in re.findall(r"\"([^\"]+)\"", m.group(1)):
+            if row not in smoke:
+                yield line_of(m), f'smoke row "{row}"'
+    for m in FIELD_CASE_CITATION.finditer(text):
+        case = m.group(1) or m.group(2)
+        if case not in field:
+            yield line_of(m), f"field case {case}"
+    for m in SOURCE_CITATION.finditer(text):
+        if not os.path.exists(os.path.join(ROOT, m.group(1))):
+            yield line_of(m), m.group(1)
 
 
 def main():
@@ -81,11 +85,12 @@ def main():
     args = parser.parse_args()
     documents = args.documents or sorted(glob.glob(os.path.join(ROOT, "docs", "*"))) + [os.path.join(ROOT, "README.md")]
     names = defined_names()
-    suite = ET.Element("testsuite", name="DocTestNames")
+    report = ET.Element("testsuites")
+    suite = ET.SubElement(report, "testsuite", name="DocTestNames")
     missing = 0
     for path in documents:
         shown = os.path.relpath(path, ROOT)
-        found = [f"{shown}:{line}: {name} names no test" for line, name in missing_in(read(path), *names)]
+        found = [f"{shown}:{line}: {name} names no test" for line, name in sorted(missing_in(read(path), *names))]
         case = ET.SubElement(suite, "testcase", classname="DocTestNames", name=shown)
         if found:
             ET.SubElement(case, "failure", message=f"{len(found)} missing").text = "\n".join(found)
@@ -94,9 +99,7 @@ def main():
         missing += len(found)
     if args.xml:
         os.makedirs(os.path.dirname(args.xml), exist_ok=True)
-        root = ET.Element("testsuites")
-        root.append(suite)
-        ET.ElementTree(root).write(args.xml)
+        ET.ElementTree(report).write(args.xml)
     print(f"tests named in {len(documents)} documents: {missing} missing")
     return 1 if missing else 0
 
