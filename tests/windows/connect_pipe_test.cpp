@@ -9,7 +9,9 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,93 @@ std::string EchoThrough(HANDLE pipe, const std::string& text) {
     return back;
 }
 
+// Records what this test program asks of CreateFileW while it lives, by
+// swapping the function's slot in the program's own import table (the
+// product's code is linked in, so its calls go through that slot). Wine gives
+// a pipe server the client's token at impersonation level whatever the client
+// asked for, so the flags of a real open can only be seen on their way in.
+class CreateFileRecorder {
+public:
+    struct Call {
+        std::wstring path;
+        DWORD access;
+        DWORD share;
+        DWORD disposition;
+        DWORD flags;
+    };
+
+    CreateFileRecorder() : slot_(ImportSlot("kernel32.dll", "CreateFileW")) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            calls_.clear();
+        }
+        if (slot_ != nullptr) original_ = Swap(reinterpret_cast<ULONG_PTR>(&Record));
+    }
+    ~CreateFileRecorder() {
+        if (slot_ != nullptr) Swap(original_);
+    }
+    CreateFileRecorder(const CreateFileRecorder&) = delete;
+    CreateFileRecorder& operator=(const CreateFileRecorder&) = delete;
+
+    bool Installed() const { return slot_ != nullptr; }
+    std::vector<Call> CallsFor(const std::string& path) const {
+        const std::wstring wanted = Wide(path);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Call> found;
+        for (const Call& call : calls_) {
+            if (::lstrcmpiW(call.path.c_str(), wanted.c_str()) == 0) found.push_back(call);
+        }
+        return found;
+    }
+
+private:
+    static HANDLE WINAPI Record(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                DWORD disposition, DWORD flags, HANDLE model) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            calls_.push_back(Call{path != nullptr ? path : L"", access, share, disposition, flags});
+        }
+        // Through the saved entry: a call by name would come back here.
+        const auto createFile = reinterpret_cast<decltype(&::CreateFileW)>(original_);
+        return createFile(path, access, share, attributes, disposition, flags, model);
+    }
+
+    // The import address table entry of `function` from `dll`, found by name.
+    static ULONG_PTR* ImportSlot(const char* dll, const char* function) {
+        auto* const base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+        const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+        const auto* const nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0; ++d) {
+            if (::lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), dll) != 0) continue;
+            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+            for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+                const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) {
+                    return reinterpret_cast<ULONG_PTR*>(&slots->u1.Function);
+                }
+            }
+        }
+        return nullptr;
+    }
+
+    ULONG_PTR Swap(ULONG_PTR to) {
+        DWORD was = 0;
+        ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &was);
+        const ULONG_PTR before = *slot_;
+        *slot_ = to;
+        ::VirtualProtect(slot_, sizeof *slot_, was, &was);
+        return before;
+    }
+
+    ULONG_PTR* slot_;
+    static inline ULONG_PTR original_ = 0;
+    static inline std::mutex mutex_;
+    static inline std::vector<Call> calls_;
+};
+
 }  // namespace
 
 // A listed pipe served by a process of the current user is opened at once and
@@ -70,6 +159,30 @@ TEST(ConnectPipeOnWine, OpensAServedPipeAndHandsItOver) {
     ASSERT_EQ(Connect(name, allowlist, connected), "(no error)");
     ASSERT_TRUE(connected.pipe.held());
     EXPECT_EQ(connected.label, "");
+    EXPECT_EQ(EchoThrough(connected.pipe.get(), "ping"), "ping");
+}
+
+// The pipe is opened so that its server may identify the user but never act
+// as the user, with no access beyond reading and writing data, reading its
+// security and waiting on it, and shared with nobody.
+TEST(ConnectPipeOnWine, OpensThePipeSoThatTheServerCanOnlyIdentifyTheUser) {
+    const std::string name = UniqueTestPipeName("identify");
+    AllowlistFile allowlist({name});
+    TestPipeServer server(name, {L"--mode", L"echo"});
+
+    ConnectedPipe connected;
+    std::vector<CreateFileRecorder::Call> opens;
+    {
+        const CreateFileRecorder recorder;
+        ASSERT_TRUE(recorder.Installed());
+        ASSERT_EQ(Connect(name, allowlist, connected), "(no error)");
+        opens = recorder.CallsFor(name);
+    }
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].access, static_cast<DWORD>(FILE_READ_DATA | FILE_WRITE_DATA | READ_CONTROL | SYNCHRONIZE));
+    EXPECT_EQ(opens[0].flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    EXPECT_EQ(opens[0].share, 0u);
+    EXPECT_EQ(opens[0].disposition, static_cast<DWORD>(OPEN_EXISTING));
     EXPECT_EQ(EchoThrough(connected.pipe.get(), "ping"), "ping");
 }
 
