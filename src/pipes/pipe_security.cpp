@@ -24,6 +24,15 @@ void CheckPipeAce(const AceEntry& ace, const std::string& identity) {
     }
 }
 
+// The creator's mandatory label: a sandboxed process cannot give its pipe a
+// higher one, however it hands the instance on. A server that hung up after
+// the descriptor was read has left nothing to receive or send through this
+// handle: the other checks decide as before.
+void CheckPipeLabel(const IntegrityLabel& label) {
+    if (!label.obtained && !label.pipeDisconnected) throw ProgramError(kPipeSecurityMessage);
+    if (label.obtained && !IsAtLeastMediumLabel(label)) throw ProgramError(kPipeIntegrityMessage);
+}
+
 }  // namespace
 
 std::string PipeDisplayLabel(const std::string& canonicalPath, const std::string& identity,
@@ -49,11 +58,7 @@ std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeS
         if (!ace) throw ProgramError(kPipeAclMessage);
         CheckPipeAce(*ace, identity);
     }
-    // A server that hung up after its DACL was read has left nothing to
-    // receive or send through this handle: it is accepted as before.
-    const IntegrityLabel label = source.readIntegrityLabel();
-    if (!label.obtained && !label.pipeDisconnected) throw ProgramError(kPipeSecurityMessage);
-    if (label.obtained && !IsAtLeastMediumLabel(label)) throw ProgramError(kPipeIntegrityMessage);
+    CheckPipeLabel(source.readIntegrityLabel());
 
     const std::optional<AccountName> account = source.lookupOwner();
     if (!account) return std::string();
@@ -76,6 +81,9 @@ std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeS
                                                                                 source.currentUserSid()))) {
         throw ProgramError(kPlainPipeOwnerMessage);
     }
+    // A sandbox of the user owns its pipes as the user; only the label, unlike
+    // a process ID, still tells them apart once the creator has gone.
+    CheckPipeLabel(source.readIntegrityLabel());
 
     const ServerAccount server = source.readServerAccount();
     switch (server.step) {
@@ -91,6 +99,8 @@ std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeS
     }
     if (RequireSidText(server.userSid) != source.currentUserSid()) throw ProgramError(kServerUserMessage);
     if (!IsUnsandboxedServer(server)) throw ProgramError(kServerIntegrityMessage);
+    // Restricting SIDs confine a token at any integrity level.
+    if (!server.restricted || *server.restricted) throw ProgramError(kServerRestrictedMessage);
     return label;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // Who serves a connected pipe: the rules over plain data. A path with a
 // canonical identity trusts the pipe object's owner, DACL and integrity label;
-// any other path trusts the pipe's owner and then the serving process's user,
-// integrity level and AppContainer state. pipe_security_win32.cpp feeds the
-// rules from the real handle.
+// any other path trusts the pipe's owner and label, then the serving process's
+// user, integrity level, AppContainer state and restriction.
+// pipe_security_win32.cpp feeds the rules from the real handle.
 
 #include <cstdint>
 #include <functional>
@@ -25,6 +25,8 @@ inline constexpr const char* kPlainPipeOwnerMessage =
     "Named pipes without a canonical identity must be owned by the current user.";
 inline constexpr const char* kServerIntegrityMessage =
     "Named pipes without a canonical identity must run at medium integrity or higher, outside an AppContainer.";
+inline constexpr const char* kServerRestrictedMessage =
+    "Named pipes without a canonical identity must not run with a restricted token.";
 inline constexpr const char* kPipeIntegrityMessage = "The named pipe integrity label is below medium.";
 inline constexpr const char* kPipeSecurityMessage = "Could not verify named pipe ownership and permissions.";
 inline constexpr const char* kPipeOwnerMessage = "The named pipe owner does not match the SID in its name.";
@@ -47,10 +49,12 @@ enum class ServerAccountStep { NoProcessId, ProcessNotOpened, TokenNotOpened, Us
 struct ServerAccount {
     ServerAccountStep step = ServerAccountStep::NoProcessId;
     std::optional<std::string> userSid;  // when Read: the token user's SID text, std::nullopt if not convertible
-    // When Read: the token's integrity level and whether it is an AppContainer
-    // token; std::nullopt where the query failed.
+    // When Read: the token's integrity level, whether it is an AppContainer
+    // token and whether it holds restricting SIDs; std::nullopt where the
+    // query failed.
     std::optional<std::uint32_t> integrityLevel;
     std::optional<bool> appContainer;
+    std::optional<bool> restricted;
 };
 
 // A token that may serve a pipe without a canonical identity: both facts read,

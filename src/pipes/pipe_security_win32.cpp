@@ -68,6 +68,16 @@ ServerAccount ReadServerAccount(HANDLE pipe) {
     if (::GetTokenInformation(token.get(), TokenIsAppContainer, &isAppContainer, sizeof(isAppContainer), &size)) {
         account.appContainer = isAppContainer != 0;
     }
+    // FALSE means both "no restricting SIDs" and "the query failed": only the
+    // error tells them apart. Wine 8 has no restricting SIDs and answers every
+    // query of them with ERROR_INVALID_FUNCTION, which Windows never gives for
+    // a token open for TOKEN_QUERY.
+    ::SetLastError(ERROR_SUCCESS);
+    const BOOL restricted = ::IsTokenRestricted(token.get());
+    const DWORD error = ::GetLastError();
+    if (restricted || error == ERROR_SUCCESS || error == ERROR_INVALID_FUNCTION) {
+        account.restricted = restricted != FALSE;
+    }
     return account;
 }
 

@@ -35,7 +35,7 @@ struct FakeSystem {
     ObjectSecurity security = Secured(kUser);
     IntegrityLabel label{true, std::nullopt};
     std::optional<AccountName> owner = AccountName{"alice", "HOST"};
-    ServerAccount server{ServerAccountStep::Read, kUser, kMediumIntegrityLevel, false};
+    ServerAccount server{ServerAccountStep::Read, kUser, kMediumIntegrityLevel, false, false};
     int securityReads = 0;
     int serverReads = 0;
 
@@ -71,6 +71,7 @@ const std::string kNotOwned = "Named pipes without a canonical identity must be 
 const std::string kLowProcess =
     "Named pipes without a canonical identity must run at medium integrity or higher, outside an AppContainer.";
 const std::string kLowLabel = "The named pipe integrity label is below medium.";
+const std::string kRestricted = "Named pipes without a canonical identity must not run with a restricted token.";
 
 struct Case {
     const char* name;
@@ -126,8 +127,8 @@ TEST(CheckConnectedPipe, JudgesAPipeWithIdentityByOwnerDaclAndLabel) {
 }
 
 // Without a canonical identity (also a suffix not in standard form) the
-// pipe's owner, read through the handle first, and the serving process's user
-// and level count; the DACL is not judged.
+// pipe's owner and label, read through the handle first, and the serving
+// process's user, level and restriction count; the DACL is not judged.
 TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
     const Case cases[] = {
         {"the user's own server", [](FakeSystem& s) { s.security.aces = {Allow(kGenericAll, kEveryone)}; }, "(no error)"},
@@ -141,19 +142,26 @@ TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
         {"no security", [](FakeSystem& s) { s.security.obtained = false; }, kUnverified},
         {"hung up, the user's", [](FakeSystem& s) { s.security.obtained = false, s.security.pipeDisconnected = true; }, "(no error)"},
         {"hung up, another's", [](FakeSystem& s) { s.security.obtained = false, s.security.pipeDisconnected = true, s.server.userSid = kOther; }, kNotTheUser},
-        {"no process ID", [](FakeSystem& s) { s.server = {ServerAccountStep::NoProcessId, {}, {}, {}}; }, "Could not identify the pipe server."},
-        {"process not opened", [](FakeSystem& s) { s.server = {ServerAccountStep::ProcessNotOpened, {}, {}, {}}; }, "Could not verify the pipe server account."},
-        {"token not opened", [](FakeSystem& s) { s.server = {ServerAccountStep::TokenNotOpened, {}, {}, {}}; }, "Could not verify the pipe server account."},
-        {"user unreadable", [](FakeSystem& s) { s.server = {ServerAccountStep::UserUnreadable, {}, {}, {}}; }, kNotTheUser},
+        {"no process ID", [](FakeSystem& s) { s.server = {ServerAccountStep::NoProcessId, {}, {}, {}, {}}; }, "Could not identify the pipe server."},
+        {"process not opened", [](FakeSystem& s) { s.server = {ServerAccountStep::ProcessNotOpened, {}, {}, {}, {}}; }, "Could not verify the pipe server account."},
+        {"token not opened", [](FakeSystem& s) { s.server = {ServerAccountStep::TokenNotOpened, {}, {}, {}, {}}; }, "Could not verify the pipe server account."},
+        {"user unreadable", [](FakeSystem& s) { s.server = {ServerAccountStep::UserUnreadable, {}, {}, {}, {}}; }, kNotTheUser},
         {"served by LocalSystem", [](FakeSystem& s) { s.server.userSid = "S-1-5-18"; }, kNotTheUser},
-        {"server SID unreadable", [](FakeSystem& s) { s.server = {ServerAccountStep::Read, {}, {}, {}}; }, kNoSid},
+        {"server SID unreadable", [](FakeSystem& s) { s.server = {ServerAccountStep::Read, {}, {}, {}, {}}; }, kNoSid},
+        {"medium label", [](FakeSystem& s) { s.label.level = 0x2000; }, "(no error)"},
+        {"label just below medium", [](FakeSystem& s) { s.label.level = 0x1FFF; }, kLowLabel},
+        {"label unread", [](FakeSystem& s) { s.label = {false, std::nullopt}; }, kUnverified},
+        {"hung up before the label", [](FakeSystem& s) { s.label = {false, std::nullopt, true}; }, "(no error)"},
         {"medium plus", [](FakeSystem& s) { s.server.integrityLevel = 0x2100; }, "(no error)"},
-        {"elevated", [](FakeSystem& s) { s.server.integrityLevel = 0x3000; }, "(no error)"},
+        {"elevated", [](FakeSystem& s) { s.security = Secured("S-1-5-32-544"), s.label.level = s.server.integrityLevel = 0x3000; }, "(no error)"},
         {"just below medium", [](FakeSystem& s) { s.server.integrityLevel = 0x1FFF; }, kLowProcess},
         {"low", [](FakeSystem& s) { s.server.integrityLevel = 0x1000; }, kLowProcess},
         {"level unread", [](FakeSystem& s) { s.server.integrityLevel = std::nullopt; }, kLowProcess},
         {"AppContainer", [](FakeSystem& s) { s.server.appContainer = true; }, kLowProcess},
         {"AppContainer unread", [](FakeSystem& s) { s.server.appContainer = std::nullopt; }, kLowProcess},
+        {"restricted", [](FakeSystem& s) { s.server.restricted = true; }, kRestricted},
+        {"restricted and elevated", [](FakeSystem& s) { s.server.restricted = true, s.server.integrityLevel = 0x3000; }, kRestricted},
+        {"restriction unread", [](FakeSystem& s) { s.server.restricted = std::nullopt; }, kRestricted},
     };
     for (const char* path : {"\\\\.\\pipe\\plain", "\\\\.\\pipe\\app.s-1-5-018"}) {
         for (const Case& c : cases) {
@@ -161,8 +169,8 @@ TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
             c.change(system);
             EXPECT_EQ(system.Check(path), c.message) << c.name;
             EXPECT_EQ(system.shown, "") << c.name;
-            if (c.message == kNotOwned) {
-                EXPECT_EQ(system.serverReads, 0) << c.name;  // the owner decides first
+            if (c.message == kNotOwned || c.message == kLowLabel) {
+                EXPECT_EQ(system.serverReads, 0) << c.name;  // the pipe object decides first
             }
         }
     }

@@ -94,17 +94,20 @@ TEST(CheckConnectedPipeOnWine, LabelsAnotherAccountWithItsDomain) {
 
 // What the system reports of each descriptor, judged: entries that let
 // another principal create servers or change the pipe's identity, a wrong
-// owner, a null DACL and no descriptor at all (Wine then reports neither owner
-// nor DACL) are refused; read/write data, deny, inherit-only, Owner Rights and
-// empty DACLs are accepted. A pipe without identity is trusted when this user
-// owns and serves it, also when Administrators own it (an elevated server's
-// instance), and refused when another account owns it (as when a squatter's
-// recorded process ID has been reused by the user).
+// owner, a null DACL, no descriptor at all (Wine then reports neither owner
+// nor DACL) and a low label are refused; read/write data, deny, inherit-only,
+// Owner Rights and empty DACLs are accepted. A pipe without identity is
+// trusted when this user owns and serves it, also when Administrators own it
+// (an elevated server's instance, labelled high), and refused when another
+// account owns it or it is labelled low (a sandbox of the user made it), even
+// though the process behind its recorded ID is the user's own.
 TEST(CheckConnectedPipeOnWine, JudgesTheDescriptorTheSystemReports) {
     const std::string user = UserSid();
     const std::string widened = "The named pipe allows another principal to create servers or change its identity.";
     const std::string unverified = "Could not verify named pipe ownership and permissions.";
     const std::string plainRefused = "Named pipes without a canonical identity must be owned by the current user.";
+    const std::string lowLabel = "The named pipe integrity label is below medium.";
+    const std::string low = "S:(ML;;NW;;;LW)";
     const auto sddl = [](const std::string& text) { return std::vector<std::wstring>{L"--sddl", Wide(text)}; };
     struct Row {
         const char* tag;
@@ -123,8 +126,11 @@ TEST(CheckConnectedPipeOnWine, JudgesTheDescriptorTheSystemReports) {
         {"io", true, sddl(UsualSddl(user) + "(A;OICIIO;GA;;;WD)"), "(no error)"},
         {"ownerrights", true, sddl(UsualSddl(user) + "(A;;GA;;;OW)"), "(no error)"},
         {"empty", true, sddl("O:" + user + "D:"), "(no error)"},
+        {"low", true, sddl(UsualSddl(user) + low), lowLabel},
         {"plain", false, {}, "(no error)"},
-        {"plainadmin", false, sddl(UsualSddl("BA")), "(no error)"},
+        {"plainmedium", false, sddl(UsualSddl(user) + "S:(ML;;NW;;;ME)"), "(no error)"},
+        {"plainadmin", false, sddl(UsualSddl("BA") + "S:(ML;;NW;;;HI)"), "(no error)"},
+        {"plainlow", false, sddl(UsualSddl(user) + low), lowLabel},
         {"plainother", false, sddl(UsualSddl("S-1-5-19")), plainRefused},
         {"plainbare", false, {L"--no-descriptor"}, plainRefused},
     };

@@ -2,11 +2,12 @@
 // input to close and exits 0 (every instance goes with the process).
 //
 //   test-pipe-server --name \\.\pipe\NAME [options]
-//     --sddl TEXT       security descriptor of every instance, in SDDL (owner and
-//                       DACL are kept as given); without it the descriptor
-//                       Windows gives a non-elevated server by default: owned
-//                       by the user, full control for LocalSystem,
-//                       Administrators and the user, read for everyone
+//     --sddl TEXT       security descriptor of every instance, in SDDL (owner,
+//                       DACL and label are kept as given); without it the
+//                       descriptor Windows gives a non-elevated server by
+//                       default: owned by the user, full control for
+//                       LocalSystem, Administrators and the user, read for
+//                       everyone
 //     --no-descriptor   no descriptor at all (Wine then reports neither owner
 //                       nor DACL, which Windows never does)
 //     --null-dacl       a null DACL (after --sddl, which may still give the owner)
