@@ -7,3 +7,8 @@ set(CMAKE_RANLIB ${QSB_ZIG_DIR}/zig-ranlib CACHE FILEPATH "" FORCE)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# zig 0.11 compiles no resource scripts (zig cc passes a .rc through untouched):
+# LLVM's windres makes the resource object for either machine.
+set(CMAKE_RC_COMPILER llvm-windres-14)
+string(REPLACE "-windows-gnu" "-w64-mingw32" QSB_RC_TARGET ${QSB_ZIG_TARGET})
+set(CMAKE_RC_FLAGS_INIT "--target=${QSB_RC_TARGET}")
