@@ -102,7 +102,7 @@ def check_signatures(programs, ca):
                 f.write(program)
             done = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", signed],
                                   capture_output=True, text=True)
-            assert done.returncode == 0, f"{arch}: {done.stdout}{done.stderr}"
+            assert done.returncode == 0, f"{arch}: " + " / ".join((done.stdout + done.stderr).strip().splitlines()[-3:])
             subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", removed],
                            capture_output=True, check=True)
             with open(removed, "rb") as f:
