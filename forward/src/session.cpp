@@ -215,12 +215,27 @@ void BridgeSession::Forget(std::uint32_t id) {
 void BridgeSession::Retire(UniqueFd socket, bool inputEnded) {
     if (!socket) return;
     if (inputEnded) return;  // closing it sends a plain end
+    if (DrainingConnections() >= options_.drainConnections) {
+        auto oldest = std::find_if(draining_.begin(), draining_.end(),
+                                   [](const Draining& drain) { return drain.socket.held(); });
+        // Left in the list for RunTimers to drop: this turn may still hold its index.
+        if (oldest != draining_.end()) {
+            oldest->socket.reset();
+            oldest->untilMs = 0;
+        }
+    }
     shutdown(socket.get(), SHUT_WR);
     draining_.push_back(Draining{std::move(socket), clock_.NowMs() + options_.drainMs, options_.drainBytes});
 }
 
+std::size_t BridgeSession::DrainingConnections() const {
+    return static_cast<std::size_t>(
+        std::count_if(draining_.begin(), draining_.end(), [](const Draining& drain) { return drain.socket.held(); }));
+}
+
 void BridgeSession::OnDrainReadable(std::size_t index) {
     Draining& drain = draining_[index];
+    if (!drain.socket) return;  // closed earlier in this turn
     char block[65536];
     for (;;) {
         ssize_t got = read(drain.socket.get(), block, std::min(sizeof block, drain.left));

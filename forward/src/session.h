@@ -60,6 +60,8 @@ struct SessionOptions {
     // data on its way to it.
     std::int64_t drainMs = 2000;
     std::size_t drainBytes = 1048576;
+    // Each holds a descriptor: past this many the oldest is closed at once.
+    std::size_t drainConnections = 64;
     // With a channel and no connection for this long, Step reports Idle (-1: never).
     std::int64_t idleEndMs = -1;
 };
@@ -145,7 +147,7 @@ public:
     std::size_t StreamsAtBridge() const { return streamsAtBridge_; }
     std::size_t LocalConnections() const { return streams_.size(); }
     std::size_t WaitingConnections() const { return held_.size(); }
-    std::size_t DrainingConnections() const { return draining_.size(); }
+    std::size_t DrainingConnections() const;
     std::size_t HeldForLocal() const;  // bridge data waiting for local readers
     std::size_t HeldForBridge() const { return link_ ? link_->QueuedBytes() : 0; }
     std::size_t UnparsedInput() const { return link_ ? link_->UnparsedBytes() : 0; }
@@ -225,7 +227,7 @@ private:
     std::vector<std::unique_ptr<Listener>> listeners_;
     std::map<std::uint32_t, Stream> streams_;
     std::deque<Waiting> held_;
-    std::vector<Draining> draining_;
+    std::vector<Draining> draining_;  // a closed one waits for RunTimers to drop it
     StreamIdAllocator ids_;
     std::size_t streamsAtBridge_ = 0;
     std::int64_t idleSinceMs_ = -1;  // since when nothing has been carried or waited

@@ -1,6 +1,8 @@
 // The bridge-mode session against a stand-in bridge: what goes on the wire for
 // each thing a local client does, and what a local client sees for each frame.
 
+#include <poll.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +18,13 @@ namespace {
 
 using qsf_test::Client;
 using qsf_test::Harness;
+
+// Whether the forwarder has closed its end of a Unix socket (a plain end of
+// its sending shows as input only).
+bool HungUp(const Client& client) {
+    pollfd fd{client.Fd(), POLLIN, 0};
+    return poll(&fd, 1, 0) == 1 && (fd.revents & POLLHUP) != 0;
+}
 
 // It listens only once the bridge has said Hello, sending nothing before a
 // client connects. What the remote side prints first (a login greeting) is
@@ -307,6 +316,28 @@ TEST(BridgeSession, PacesOpensUntilThePipeAnswers) {
     EXPECT_EQ(h.bridge.Count(FrameType::Open), 5u);
     h.bridge.Send(FrameType::Opened, 3);
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 6; }));
+}
+
+// A connection closed with its input unread is drained a while, so that its
+// peer gets a plain end; each holds a descriptor, so past the bound the oldest
+// is closed at once.
+TEST(BridgeSession, ClosesTheOldestDrainingConnectionPastTheBound) {
+    SessionOptions options;
+    options.drainConnections = 2;
+    Harness h(options);
+    h.Start();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (std::uint32_t id = 1; id <= 3; ++id) {
+        clients.push_back(std::make_unique<Client>(h.SocketPath()));
+        EXPECT_EQ(h.OpenStream(), id);
+    }
+    for (std::uint32_t id = 1; id <= 3; ++id) h.bridge.Send(FrameType::Close, id);
+    ASSERT_TRUE(h.RunUntil([&] { return h.Session().LocalConnections() == 0; }));
+    h.Turns(3);
+    EXPECT_EQ(h.Session().DrainingConnections(), 2u);
+    EXPECT_TRUE(HungUp(*clients[0])) << "the oldest is closed";
+    EXPECT_FALSE(HungUp(*clients[1]));
+    EXPECT_FALSE(HungUp(*clients[2]));
 }
 
 }  // namespace
