@@ -227,6 +227,7 @@ int RunForwarder(const std::vector<std::string>& args) {
         SessionOptions sessionOptions;
         sessionOptions.verbose = options.verbose;
         sessionOptions.lingerMs = options.lingerMs;
+        sessionOptions.allowOtherUsers = options.allowOtherUsers;
         sessionOptions.pipe = options.pipe;
         if (options.deploy) {
             RunDeploy(DeployOptions{options.ssh, options.allow, options.from}, Line);

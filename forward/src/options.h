@@ -20,6 +20,7 @@ struct ForwardOptions {
     bool verbose = false;
     bool watch = false;
     bool reconnect = false;
+    bool allowOtherUsers = false;
     std::int64_t lingerMs = kDefaultLingerMs;
     std::int64_t idleExitMs = -1;  // -1: stay connected
     std::vector<ListenAddress> listen;  // bridge mode
