@@ -214,21 +214,35 @@ std::unique_ptr<Listener> Listener::Open(const ListenAddress& address) {
         listener->fd_.reset(socket(AF_UNIX, SOCK_STREAM, 0));
         if (!listener->fd_) FailListen(listener->name_, errno);
         MakeNonBlockingAndPrivate(listener->fd_.get());
-        sockaddr_un bound = UnixAddress(path);
+        // The socket is made under a passing name and renamed into place once
+        // it listens, so that a client that finds the path is never refused
+        // (a path too long for the passing name is bound where it is).
+        const std::string passing = ".quorl-socket-forward." + std::to_string(getpid());
+        const bool staged = folder.size() + 1 + passing.size() < sizeof(sockaddr_un{}.sun_path);
+        const std::string madeName = staged ? passing : name;
+        const std::string madePath = staged ? (folder == "/" ? "" : folder) + "/" + passing : path;
+        if (staged) unlinkat(folderFd, passing.c_str(), 0);  // a leftover of a killed run with this process ID
+        sockaddr_un bound = UnixAddress(madePath);
         if (bind(listener->fd_.get(), reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0)
             FailListen(listener->name_, errno);
         // bind takes a path, looked up once more: the socket must be in the
         // folder that was checked, and the path must still lead to it.
         struct stat inFolder {}, atPath {};
-        if (fstatat(folderFd, name.c_str(), &inFolder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(inFolder.st_mode)) {
-            listener->socketName_ = name;
+        if (fstatat(folderFd, madeName.c_str(), &inFolder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(inFolder.st_mode)) {
+            listener->socketName_ = madeName;
             listener->device_ = inFolder.st_dev;
             listener->inode_ = inFolder.st_ino;
         }
-        if (listener->socketName_.empty() || lstat(path.c_str(), &atPath) != 0 || atPath.st_dev != inFolder.st_dev ||
-            atPath.st_ino != inFolder.st_ino)
+        if (listener->socketName_.empty() || lstat(madePath.c_str(), &atPath) != 0 ||
+            atPath.st_dev != inFolder.st_dev || atPath.st_ino != inFolder.st_ino)
             throw ProgramError("The socket folder " + folder + " was replaced while the socket was made in it.");
-        if (fchmodat(folderFd, name.c_str(), 0600, 0) != 0) FailListen(listener->name_, errno);
+        if (fchmodat(folderFd, madeName.c_str(), 0600, 0) != 0) FailListen(listener->name_, errno);
+        if (listen(listener->fd_.get(), SOMAXCONN) != 0) FailListen(listener->name_, errno);
+        if (staged) {
+            if (renameat(folderFd, madeName.c_str(), folderFd, name.c_str()) != 0) FailListen(listener->name_, errno);
+            listener->socketName_ = name;
+        }
+        return listener;
     } else {
         in6_addr v6{};
         bool isV6 = inet_pton(AF_INET6, address.host.c_str(), &v6) == 1;
