@@ -543,8 +543,8 @@ def case_deploy_makes_only_a_missing_allowlist(bed):
         os.chmod(bed.allowlist, mode)
     said = (f'quorl-socket-forward: Could not read the allowlist on win-host with sftp: remote open '
             f'"{os.path.realpath(bed.allowlist)}": Permission denied.\n')
-    assert (unreadable.returncode, unreadable.stderr.decode(errors="replace")) == (1, said), unreadable
     assert after == original, f"the allowlist that could not be read was changed to {after!r}"
+    assert (unreadable.returncode, unreadable.stderr.decode(errors="replace")) == (1, said), unreadable
     assert missing.returncode == 0, missing
     assert made == b"# pipes added by quorl-socket-forward deploy\r\n" + pipe.lower().encode() + b"\r\n", made
 
