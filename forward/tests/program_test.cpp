@@ -216,20 +216,21 @@ TEST(ForwardProgram, EscapesTheControlCharactersOfWhatTheHostSays) {
     std::string path = temp.Path() + "/forward.sock";
     Program program(temp.Path(), {QSF_FORWARD_PROGRAM, "-v", "--listen", path, "--", "/bin/sh", "-c", host,
                                   QSF_FAKE_BRIDGE_PROGRAM});
-    ASSERT_TRUE(WaitForPath(path));
-    Client refused(path);
-    const std::string said[] = {R"(remote: Welcome \x1b[31mhome)", R"(command: notice \x1b[2J)",
-                                "Could not open the pipe: " + refusal};
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    auto allSaid = [&] {
-        for (const std::string& line : said)
+    auto says = [&](const std::vector<std::string>& lines) {
+        for (const std::string& line : lines)
             if (program.Err().find("quorl-socket-forward: " + line + "\n") == std::string::npos) return false;
         return true;
     };
-    while (!allSaid() && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 20);
+    // Said once it listens; the socket's file is there a moment before.
+    while (!says({"listening on unix:" + path}) && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 20);
+    Client refused(path);
+    const std::vector<std::string> said{R"(remote: Welcome \x1b[31mhome)", R"(command: notice \x1b[2J)",
+                                        "Could not open the pipe: " + refusal};
+    while (!says(said) && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 20);
     program.Signal(SIGTERM);
     ASSERT_TRUE(program.WaitExit(10000));
-    EXPECT_TRUE(allSaid()) << program.Err();
+    EXPECT_TRUE(says(said)) << program.Err();
     EXPECT_EQ(program.Err().find_first_of("\x1b\x07"), std::string::npos) << program.Err();
 
     TempFolder watchTemp;
