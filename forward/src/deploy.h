@@ -30,6 +30,12 @@ struct HostFacts {
 // %LOCALAPPDATA% that sftp cannot reach as AppData/Local.
 HostFacts ParseHostFacts(const std::string& host, const std::string& answer);
 
+// A local path as one word of an sftp batch, in double quotes. Throws
+// ProgramError naming a path that would break the batch: one holding a double
+// quote, a carriage return or a line feed, or ending with a backslash (which
+// would escape the closing quote).
+std::string SftpPath(const std::string& path);
+
 // Runs the deployment, saying each step on `say`. Throws ProgramError.
 void RunDeploy(const DeployOptions& options, const std::function<void(const std::string&)>& say);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "deploy.h"
@@ -122,6 +123,20 @@ TEST(Deploy, ReadsTheHostsProcessorAndRefusesOthers) {
     EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "ARM64|D:\\Local|C:\\Users\\j"); }),
               "%LOCALAPPDATA% on h is D:\\Local, not in the profile folder C:\\Users\\j; deploy supports only its usual "
               "place.");
+}
+
+// A path goes into an sftp batch as one quoted word, or is refused by name:
+// a line break would end its command and begin another, a closing quote
+// escaped by a backslash would run the word on.
+TEST(Deploy, RefusesAPathThatWouldBreakTheSftpBatch) {
+    EXPECT_EQ(SftpPath("/tmp/q s\\f\xc3\xb6/x.exe"), "\"/tmp/q s\\f\xc3\xb6/x.exe\"");
+    const std::pair<std::string, std::string> refused[] = {
+        {"/tmp/a\nrm x", "Cannot give sftp the path /tmp/a\nrm x: it contains a line feed."},
+        {"/tmp/a\rrm x", "Cannot give sftp the path /tmp/a\rrm x: it contains a carriage return."},
+        {"/tmp/a\"b", "Cannot give sftp the path /tmp/a\"b: it contains '\"'."},
+        {"/tmp/from\\", "Cannot give sftp the path /tmp/from\\: it ends with a backslash."},
+    };
+    for (const auto& [path, said] : refused) EXPECT_EQ(MessageOf([&] { SftpPath(path); }), said);
 }
 
 }  // namespace

@@ -515,6 +515,40 @@ def case_deploy(bed):
     return f"{len(builds)} builds deployed in turn"
 
 
+def case_deploy_makes_only_a_missing_allowlist(bed):
+    """deploy makes the allowlist only where sftp reports it missing: one that
+    is there but cannot be read (write-only here, as an ACL may leave it) stops
+    deploy with sftp's reason before anything changes, and stays as it was."""
+    pipe = PIPE + "qsb-field-deploy-new"
+    deploy = ["quorl-socket-forward", "deploy", "--ssh", "win-host", "--allow", pipe]
+    kept = bed.allowlist + ".kept"
+    with open(bed.allowlist, "rb") as f:
+        original = f.read()
+    mode = os.stat(bed.allowlist).st_mode & 0o7777
+    try:
+        os.chmod(bed.allowlist, 0o200)
+        unreadable = run(deploy, bed.env, timeout=WAIT * 2)
+        os.chmod(bed.allowlist, mode)
+        with open(bed.allowlist, "rb") as f:
+            after = f.read()
+        os.rename(bed.allowlist, kept)
+        missing = run(deploy, bed.env, timeout=WAIT * 2)
+        with open(bed.allowlist, "rb") as f:
+            made = f.read()
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(kept)
+        with open(bed.allowlist, "wb") as f:
+            f.write(original)
+        os.chmod(bed.allowlist, mode)
+    said = (f'quorl-socket-forward: Could not read the allowlist on win-host with sftp: remote open '
+            f'"{os.path.realpath(bed.allowlist)}": Permission denied.\n')
+    assert after == original, f"the allowlist that could not be read was changed to {after!r}"
+    assert (unreadable.returncode, unreadable.stderr.decode(errors="replace")) == (1, said), unreadable
+    assert missing.returncode == 0, missing
+    assert made == b"# pipes added by quorl-socket-forward deploy\r\n" + pipe.lower().encode() + b"\r\n", made
+
+
 CASES = [
     case_bed_shell_facts,
     case_raw_echo,
@@ -528,6 +562,7 @@ CASES = [
     case_new_form,
     case_readme_examples,
     case_deploy,
+    case_deploy_makes_only_a_missing_allowlist,
 ]
 
 

@@ -6,7 +6,8 @@ clients, all on loopback, started once and stopped on every path.
   SSH_ORIGINAL_COMMAND, for the sftp subsystem too):
     win-host       the command through cmd.exe as Windows OpenSSH runs it, in a
                    private Wine prefix with quorl-socket-bridge on cmd's PATH;
-                   sftp starts in the Wine user's profile folder
+                   sftp starts in the Wine user's profile folder and is held
+                   to the files' modes even as root
     greeting-host  the same after a greeting line
     posix-host     `sh -c COMMAND`, quorl-socket-bridge running under Wine
     agent-host     posix-host, reachable only with the key in the bed's ssh-agent
@@ -424,7 +425,10 @@ class FieldBed:
         exports = "".join(f"export {k}={shlex.quote(v)}\n" for k, v in self.wine_env.items())
         write_script(self.wine, exports + 'exec wine "$@"\n')
         launcher = shlex.quote(os.path.join(self.build, "cmd-launcher.exe"))
-        sftp = f"{SFTP_SERVER} -d {shlex.quote(self.profile)}"
+        # sftp is held to the files' modes, as a Windows user is to their ACLs:
+        # run as root it would read a file that its mode closes.
+        bound = "setpriv --bounding-set=-dac_override,-dac_read_search " if os.geteuid() == 0 else ""
+        sftp = f"{bound}{SFTP_SERVER} -d {shlex.quote(self.profile)}"
         windows_like = (
             # cmd.exe finds quorl-socket-bridge.exe on its PATH, as on a host where it is installed.
             f"export WINEPATH={shlex.quote(windows_path(self.build))}\n"
