@@ -222,7 +222,7 @@ TEST(ForwardProgram, EscapesTheControlCharactersOfWhatTheHostSays) {
             if (program.Err().find("quorl-socket-forward: " + line + "\n") == std::string::npos) return false;
         return true;
     };
-    // Said once it listens; the socket's file is there a moment before.
+    // The -v line says the forwarder listens; its socket's path is in place by then.
     while (!says({"listening on unix:" + path}) && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 20);
     Client refused(path);
     const std::vector<std::string> said{R"(remote: Welcome \x1b[31mhome)", R"(command: notice \x1b[2J)",
