@@ -64,5 +64,5 @@ bool IsExpectedSetupPublisher(const WideString& signerName) {
 bool IsSameStagedFile(const std::optional<StagedFileIdentity>& written,
                       const std::optional<StagedFileIdentity>& reopened) {
     return written && reopened && written->volumeSerial == reopened->volumeSerial &&
-           written->fileIndex == reopened->fileIndex && written->size == reopened->size;
+           written->fileId == reopened->fileId && written->size == reopened->size;
 }

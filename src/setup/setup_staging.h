@@ -2,6 +2,7 @@
 // Portable rules of the setup staging: names, paths, the directory's access
 // control and the publisher comparison.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -58,10 +59,11 @@ bool IsOwnSetupStaging(bool elevated, const ObjectSecurity& security, const std:
 bool IsExpectedSetupPublisher(const WideString& signerName);
 
 // What identifies the installer file across handles: the volume, the file's
-// index on it, and its size.
+// ID on it, and its size. The ID is the 128-bit one where the file system
+// gives it (ReFS needs all of it), else the 64-bit index in its low 8 bytes.
 struct StagedFileIdentity {
-    std::uint32_t volumeSerial = 0;
-    std::uint64_t fileIndex = 0;
+    std::uint64_t volumeSerial = 0;
+    std::array<std::uint8_t, 16> fileId{};
     std::uint64_t size = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <cstring>
 #include <vector>
 
 #include "os/directory_tree_win32.h"
@@ -147,13 +148,25 @@ StagedSetupFile CreateStagedSetupFile(const SetupStaging& staging) {
 
 namespace {
 
+// The 128-bit file ID where the file system gives one, else the 64-bit index
+// (a file system that answers no FileIdInfo).
 std::optional<StagedFileIdentity> IdentityOf(HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (file == nullptr || !::GetFileInformationByHandle(file, &info)) return std::nullopt;
+    LARGE_INTEGER size{};
+    if (file == nullptr || !::GetFileSizeEx(file, &size)) return std::nullopt;
     StagedFileIdentity identity;
+    identity.size = static_cast<std::uint64_t>(size.QuadPart);
+    FILE_ID_INFO id{};
+    if (::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
+        identity.volumeSerial = id.VolumeSerialNumber;
+        static_assert(sizeof id.FileId.Identifier == sizeof identity.fileId);
+        std::memcpy(identity.fileId.data(), id.FileId.Identifier, sizeof identity.fileId);
+        return identity;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return std::nullopt;
     identity.volumeSerial = info.dwVolumeSerialNumber;
-    identity.fileIndex = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-    identity.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    const std::uint64_t index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    for (std::size_t byte = 0; byte < 8; ++byte) identity.fileId[byte] = static_cast<std::uint8_t>(index >> (8 * byte));
     return identity;
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -106,6 +107,37 @@ TEST(SetupStagingRules, TakesALeftoverForItsOwnOnlyWhenTheUserCouldNotHaveMadeIt
         {"not elevated, security not read", false, unread, false},
     };
     for (const Case& c : cases) EXPECT_EQ(IsOwnSetupStaging(c.elevated, c.security, user), c.own) << c.name;
+}
+
+// The installer reopened is the file written only when volume, all 128 bits
+// of the file ID and size agree: two files whose IDs share the low 64 bits
+// (the index a 64-bit query gives) are different files.
+TEST(SetupStagingRules, KnowsTheStagedFileByAll128BitsOfItsId) {
+    StagedFileIdentity written;
+    written.volumeSerial = 0x1122334455667788;
+    for (std::size_t i = 0; i < written.fileId.size(); ++i) written.fileId[i] = static_cast<std::uint8_t>(i + 1);
+    written.size = 4096;
+    const auto changed = [&](const std::function<void(StagedFileIdentity&)>& change) {
+        StagedFileIdentity other = written;
+        change(other);
+        return std::optional<StagedFileIdentity>(other);
+    };
+    struct Case {
+        const char* name;
+        std::optional<StagedFileIdentity> written;
+        std::optional<StagedFileIdentity> reopened;
+        bool same;
+    };
+    const Case cases[] = {
+        {"the same file", written, written, true},
+        {"the ID differs above 64 bits", written, changed([](auto& i) { i.fileId[15] ^= 1; }), false},
+        {"the ID differs below", written, changed([](auto& i) { i.fileId[0] ^= 1; }), false},
+        {"another volume", written, changed([](auto& i) { i.volumeSerial ^= 1ULL << 40; }), false},
+        {"another size", written, changed([](auto& i) { ++i.size; }), false},
+        {"the reopened file not read", written, std::nullopt, false},
+        {"the written file not read", std::nullopt, written, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsSameStagedFile(c.written, c.reopened), c.same) << c.name;
 }
 
 // Only the exact publisher name is accepted: a name differing in letter case,
