@@ -48,7 +48,6 @@ PipeLink ConnectBridgePipe(const std::string& pipePath, const WideString& allowl
         ::SetEvent(event);
         ::CancelIoEx(pipe, nullptr);
     };
-    link.cancelled = [event] { return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; };
     link.handles = std::move(handles);
     return link;
 }
