@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <memory>
+
 #include "activation/connect_pipe_win32.h"
 #include "allowlist/allowlist.h"
 #include "engine/standard_streams_win32.h"
@@ -28,7 +30,8 @@ struct StreamHandles {
     UniqueHandle cancelEvent;
 };
 
-PipeLink ConnectBridgePipe(const std::string& pipePath, const WideString& allowlistPath) {
+PipeLink ConnectBridgePipe(const std::string& pipePath, const WideString& allowlistPath,
+                           const std::shared_ptr<IoEventStock>& events) {
     ConnectedPipe connected = ConnectPipe(pipePath, allowlistPath);
     auto handles = std::make_shared<StreamHandles>();
     handles->pipe = std::move(connected.pipe);
@@ -41,8 +44,10 @@ PipeLink ConnectBridgePipe(const std::string& pipePath, const WideString& allowl
     const HANDLE event = handles->cancelEvent.get();
     PipeLink link;
     link.label = std::move(connected.label);
-    link.transfer = [pipe, event](void* buffer, std::uint32_t length, bool write) {
-        return PipeTransfer(pipe, event, buffer, length, write);
+    // The link holds a share of the stock: a pump left behind at the end of
+    // the run may still transfer, with events made in place by then.
+    link.transfer = [pipe, event, events](void* buffer, std::uint32_t length, bool write) {
+        return PipeTransfer(pipe, event, buffer, length, write, kDefaultPipeWriteTimeoutMs, events.get());
     };
     link.cancel = [pipe, event] {
         ::SetEvent(event);
@@ -52,16 +57,31 @@ PipeLink ConnectBridgePipe(const std::string& pipePath, const WideString& allowl
     return link;
 }
 
-}  // namespace
-
-EnginePlatform WindowsEnginePlatform() {
+EnginePlatform WindowsEnginePlatform(const std::shared_ptr<IoEventStock>& events) {
     EnginePlatform platform;
     platform.input = WindowsStandardInput();
     platform.output = WindowsStandardOutput();
     platform.tickCount = [] { return static_cast<std::uint64_t>(::GetTickCount64()); };
     platform.requirePipeAllowlisted = RequirePipeAllowlisted;
     platform.waitNamedPipe = WaitForPipe;
-    platform.bridge.connectPipe = ConnectBridgePipe;
+    platform.bridge.connectPipe = [events](const std::string& pipePath, const WideString& allowlistPath) {
+        return ConnectBridgePipe(pipePath, allowlistPath, events);
+    };
     platform.bridge.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
     return platform;
+}
+
+}  // namespace
+
+void RunWindowsStreamEngine(EngineMode mode, const std::string& bridgePipePath, const WideString& allowlistPath) {
+    // The bridge's pipe transfers take their I/O events from this run's
+    // helper, which stops when the run ends, however it ends.
+    const auto events = mode == EngineMode::Bridge ? std::make_shared<IoEventStock>() : nullptr;
+    struct StopAtEnd {
+        IoEventStock* events;
+        ~StopAtEnd() {
+            if (events) events->Stop();
+        }
+    } stopAtEnd{events.get()};
+    RunStreamEngine(mode, bridgePipePath, allowlistPath, WindowsEnginePlatform(events));
 }
