@@ -19,7 +19,9 @@ and the Wine server all on one core (`taskset -c 0`; the server is restarted
 for each setting), since the two rank differently under Wine. With
 `--also before=DIR` the program of another build (the code before a change)
 runs beside this one in every measurement, so that load hits both alike. The
-summary gives the median over the rounds. Memory is the Linux view of the Wine
+summary gives the median over the rounds. Beside each of the bridge's rates
+comes the processor time per MiB of the program and the Wine server (which
+serves the test server too), less swayed by the machine's load. Memory is the Linux view of the Wine
 process running the bridge (VmRSS and Private_* of /proc/PID/smaps_rollup),
 unpinned.
 
@@ -126,6 +128,25 @@ class Bench:
         run_to_end(self.launch(), self.exes[self.main], ["--version"], timeout=120)
 
 
+def server_cpu_seconds():
+    """Processor time this prefix's Wine server has used so far (0 when none runs)."""
+    prefix = wine_prefix().encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                if f.read().strip() not in ("wineserver", "wineserver64"):
+                    continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if b"WINEPREFIX=" + prefix not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        except OSError:
+            continue
+    return 0.0
+
+
 def wine_prefix():
     """The prefix the launcher uses: WINEPREFIX, or scripts/wine-run's own."""
     return os.environ.get("WINEPREFIX") or os.path.join(REPO, "build", "wineprefix")
@@ -194,8 +215,14 @@ def bridge_transfer(b, which, mode, mib, streams=1):
     (`source`)."""
     name = f"{mode}{streams}"
     options = ["--mode", mode, "--streams", str(streams), "--mib", str(mib)]
-    return with_server(b, name, mode,
-                       lambda pipe: b.drive(options, [b.exes[which]] + b.bridge_args(pipe)), instances=streams)
+
+    def run(pipe):
+        before = server_cpu_seconds()
+        figures = b.drive(options, [b.exes[which]] + b.bridge_args(pipe))
+        figures["server_cpu_s"] = server_cpu_seconds() - before
+        return figures
+
+    return with_server(b, name, mode, run, instances=streams)
 
 
 def relay_transfer(b, mode, mib):
@@ -413,12 +440,12 @@ TRACE_LINE = re.compile(r"^([0-9a-f]{4,8}): (\w+)\((.*)$")
 
 
 def bridge_requests(lines, exe_name):
-    """The Wine server requests of the bridge's process in a trace of `-d1`:
-    (thread role, request name) -> count. A process is told by the pid its
-    first thread is given; threads it starts itself join it. The bridge is the
-    process whose thread opens its image first."""
-    thread_pid, starting, bridge_pid, main = {}, {}, None, None
-    counts = collections.Counter()
+    """The Wine server requests of each run of `exe_name` in a trace of
+    `-d1`, in the order the runs started: for each, (thread role, request
+    name) -> count. A process is told by the pid its first thread is given;
+    threads it starts itself join it. A run is the process whose thread opens
+    the program's image first; its first thread is the engine's."""
+    thread_pid, starting, runs = {}, {}, {}
     for line in lines:
         m = TRACE_LINE.match(line)
         if not m:
@@ -432,64 +459,65 @@ def bridge_requests(lines, exe_name):
             continue
         if name == "new_thread":
             starting[tid] = "process=ffffffff" in rest
-        if bridge_pid is None and name == "create_file" and exe_name in rest:
-            bridge_pid, main = thread_pid.get(tid), tid
-        if bridge_pid is not None and thread_pid.get(tid) == bridge_pid:
-            counts[(tid, name)] += 1
-    roles = collections.Counter()
-    by_thread = collections.defaultdict(collections.Counter)
-    for (tid, name), n in counts.items():
-        by_thread[tid][name] += n
-    for tid, names in by_thread.items():
-        if tid == main:
-            role = "engine"
-        elif names["create_event"] and not (names["read"] or names["write"]):
-            role = "helper"
-        else:
-            role = "pump"
-        for name, n in names.items():
-            roles[(role, name)] += n
-    return roles
+        pid = thread_pid.get(tid)
+        if name == "create_file" and exe_name in rest and pid not in runs:
+            runs[pid] = (tid, collections.defaultdict(collections.Counter))
+        if pid in runs:
+            runs[pid][1][tid][name] += 1
+    found = []
+    for main, by_thread in runs.values():
+        roles = collections.Counter()
+        for tid, names in by_thread.items():
+            if tid == main:
+                role = "engine"
+            elif names["create_event"] and not (names["read"] or names["write"]):
+                role = "helper"
+            else:
+                role = "pump"
+            for name, n in names.items():
+                roles[(role, name)] += n
+        found.append(roles)
+    return found
 
 
 def run_trace(b, args):
-    """Requests per 32 KiB block, from the difference between two sizes."""
+    """Requests per 32 KiB block, from the difference between two sizes. The
+    trace is read once the server has ended, so that all of it is written."""
     prefix = os.path.join(REPO, "build", "wineprefix-trace")
     os.environ["WINEPREFIX"] = prefix
     log_path = os.path.join(b.folder, "server-trace.log")
     run_to_end(b.launcher, b.exes[b.main], ["--version"], timeout=300)  # makes the prefix if need be
     subprocess.run(["wineserver", "-k"], capture_output=True, timeout=60)
     subprocess.run(["wineserver", "-w"], capture_output=True, timeout=60)
+    sizes = [int(n) for n in args.trace_mib.split(",")]
+    plan = [(mode, which, mib) for mode in ("echo", "source") for which in b.exes for mib in sizes]
     with open(log_path, "w") as log:
         server = subprocess.Popen(["wineserver", "-f", "-d1"], stderr=log)
     try:
         run_to_end(b.launcher, b.exes[b.main], ["--version"], timeout=300)  # Wine's services start here
-        sizes = [int(n) for n in args.trace_mib.split(",")]
-        for mode in ("echo", "source"):
-            for which in b.exes:
-                found = []
-                for mib in sizes:
-                    start = os.path.getsize(log_path)
-                    bridge_transfer(b, which, mode, mib)
-                    time.sleep(1)
-                    with open(log_path, errors="replace") as f:
-                        f.seek(start)
-                        found.append(bridge_requests(f.read().splitlines(), "quorl-socket-bridge.exe"))
-                blocks = (sizes[1] - sizes[0]) * MIB / BLOCK
-                per = {key: (found[1][key] - found[0][key]) / blocks for key in set(found[0]) | set(found[1])}
-                per = {key: value for key, value in per.items() if abs(value) >= 0.05}
-                total = sum(per.values())
-                parts = []
-                for role in ("engine", "pump", "helper"):
-                    mine = sorted(((name, v) for (r, name), v in per.items() if r == role), key=lambda x: -x[1])
-                    if mine:
-                        parts.append(f"{role} {sum(v for _, v in mine):.2f} (" +
-                                     " ".join(f"{name} {v:.2f}" for name, v in mine) + ")")
-                print(f"trace {mode} {which}: {total:.2f} server requests per 32 KiB block in the bridge; "
-                      + "; ".join(parts), flush=True)
+        for mode, which, mib in plan:
+            bridge_transfer(b, which, mode, mib)
     finally:
         subprocess.run(["wineserver", "-k"], capture_output=True, timeout=60)
         server.wait(60)
+    with open(log_path, errors="replace") as f:
+        runs = bridge_requests(f, "quorl-socket-bridge.exe")[1:]  # after the --version
+    if len(runs) != len(plan):
+        raise ProtocolError(f"the trace shows {len(runs)} runs of the bridge, not {len(plan)}")
+    blocks = (sizes[1] - sizes[0]) * MIB / BLOCK
+    for i in range(0, len(plan), 2):
+        mode, which, _ = plan[i]
+        small, large = runs[i], runs[i + 1]
+        per = {key: (large[key] - small[key]) / blocks for key in set(small) | set(large)}
+        per = {key: value for key, value in per.items() if abs(value) >= 0.05}
+        parts = []
+        for role in ("engine", "pump", "helper"):
+            mine = sorted(((name, v) for (r, name), v in per.items() if r == role), key=lambda x: -x[1])
+            if mine:
+                parts.append(f"{role} {sum(v for _, v in mine):.2f} (" + " ".join(f"{name} {v:.2f}" for name, v in mine)
+                             + ")")
+        print(f"trace {mode} {which}: {sum(per.values()):.2f} server requests per 32 KiB block in the bridge; "
+              + "; ".join(parts), flush=True)
 
 
 def run_round(b, args, n, rows):
@@ -498,20 +526,27 @@ def run_round(b, args, n, rows):
     setting = "pinned" if b.pinned else "unpinned"
     row = {}
     products = list(b.exes)
+
+    def bridge(key, which, mode, mib, streams=1):
+        """MiB/s, and the processor time per MiB of the program and the Wine server."""
+        r = bridge_transfer(b, which, mode, mib, streams)
+        row[key] = float(r["mib_per_s"])
+        row[key + "_cpu"] = (float(r["program_cpu_s"]) + r["server_cpu_s"]) * 1000 / (mib * streams)
+        return r
+
     for which in products:
-        row[f"echo_{which}"] = float(bridge_transfer(b, which, "echo", args.echo_mib)["mib_per_s"])
+        bridge(f"echo_{which}", which, "echo", args.echo_mib)
     row["echo_relay"] = float(relay_transfer(b, "echo", args.echo_mib)["mib_per_s"])
     row["echo_direct"] = direct_transfer(b, "echo", args.echo_mib)
     row["echo_stdio"] = float(b.drive(["--mode", "echo", "--framing", "copy", "--mib", str(args.echo_mib)],
                                       [b.tool("stdio-copy")])["mib_per_s"])
     for which in products:
-        row[f"source_{which}"] = float(bridge_transfer(b, which, "source", args.receive_mib)["mib_per_s"])
+        bridge(f"source_{which}", which, "source", args.receive_mib)
     row["source_relay"] = float(relay_transfer(b, "source", args.receive_mib)["mib_per_s"])
     row["source_direct"] = direct_transfer(b, "source", args.receive_mib)
     for streams in args.many:
         for which in products:
-            r = bridge_transfer(b, which, "echo", args.many_mib, streams)
-            row[f"many{streams}_{which}"] = float(r["mib_per_s"])
+            r = bridge(f"many{streams}_{which}", which, "echo", args.many_mib, streams)
             row[f"many{streams}_{which}_frame"] = float(r["avg_read"])
             row[f"many{streams}_{which}_spread"] = (float(r["first_done_s"]), float(r["last_done_s"]))
     for which in products:
@@ -543,18 +578,21 @@ def summarize(b, args, setting, rows):
         return med(r[key] if part is None else r[key][part] for r in rows)
 
     print(f"summary {setting} (median of {len(rows)} rounds; MiB/s; {', '.join(products)} = the program's builds)")
+    def cpu(key):
+        return " ".join(f"{which}={m(f'{key}_{which}_cpu'):.1f}" for which in products)
+
     for kind, mib in (("echo", args.echo_mib), ("source", args.receive_mib)):
         figures = " ".join(f"{which}={m(f'{kind}_{which}'):.1f}" for which in products)
         ratios = " ".join(f"{which}/direct={m(f'{kind}_{which}') / m(f'{kind}_direct'):.2f} "
                           f"{which}/relay={m(f'{kind}_{which}') / m(f'{kind}_relay'):.2f}" for which in products)
         extra = f" stdio_copy={m('echo_stdio'):.1f} (the frames through a plain copy)" if kind == "echo" else ""
         print(f"  {kind}_1x{mib}MiB {figures} relay={m(f'{kind}_relay'):.1f} direct={m(f'{kind}_direct'):.1f} "
-              f"{ratios}{extra}")
+              f"{ratios}{extra}; processor ms per MiB (program and Wine server) {cpu(kind)}")
     for streams in args.many:
         figures = " ".join(f"{which}={m(f'many{streams}_{which}'):.1f} (frames of {m(f'many{streams}_{which}_frame'):.0f} B, "
                            f"streams done {m(f'many{streams}_{which}_spread', 0):.2f}..{m(f'many{streams}_{which}_spread', 1):.2f} s)"
                            for which in products)
-        print(f"  echo_{streams}x{args.many_mib}MiB aggregate {figures}")
+        print(f"  echo_{streams}x{args.many_mib}MiB aggregate {figures}; processor ms per MiB {cpu(f'many{streams}')}")
     figures = " ".join(f"{which}={m(f'ping_{which}', 0):.0f}/{m(f'ping_{which}', 1):.0f}" for which in products)
     print(f"  ping_64B_us median/p99 {figures} stdio_copy={m('ping_stdio', 0):.0f}/{m('ping_stdio', 1):.0f}")
     if setting == "unpinned":

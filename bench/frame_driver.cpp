@@ -21,11 +21,14 @@
 // the frames sent come back as they are; `raw` is a relay without framing,
 // one stream of bytes. Byte k of a stream is k % 251, both ways.
 //
-// Prints one line of key=value pairs on standard output; a failure prints one
-// line on standard error and exits 2. The program's exit status must be 0.
+// Prints one line of key=value pairs on standard output, a transfer's with the
+// processor time of the program (program_cpu_s: with the processes it waited
+// for, under Wine its start included); a failure prints one line on standard
+// error and exits 2. The program's exit status must be 0.
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,8 +57,22 @@ constexpr std::size_t kPingBytes = 64;
 
 using Clock = std::chrono::steady_clock;
 
+// The program under test, once started: a failure names how it ended.
+pid_t g_child = -1;
+
 [[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "frame-driver: %s\n", what.c_str());
+    std::string ending;
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; g_child > 0 && i < 200 && !ended; ++i) {  // at most 2 s
+        ended = ::waitpid(g_child, &status, WNOHANG) == g_child;
+        if (!ended) ::usleep(10000);
+    }
+    if (ended) {
+        ending = WIFEXITED(status) ? " (the program exited with " + std::to_string(WEXITSTATUS(status)) + ")"
+                                   : " (the program ended by signal " + std::to_string(WTERMSIG(status)) + ")";
+    }
+    std::fprintf(stderr, "frame-driver: %s%s\n", what.c_str(), ending.c_str());
     std::fflush(stderr);
     std::exit(2);
 }
@@ -138,6 +155,7 @@ struct Child {
         }
         ::close(toChild[0]);
         ::close(fromChild[1]);
+        g_child = pid;
         in = toChild[1];
         out = fromChild[0];
     }
@@ -167,7 +185,9 @@ struct Child {
     }
 
     // Reads to the end of the program's output and takes its exit status.
-    int Finish() {
+    // `cpuSeconds` gets the processor time the program used (with whatever
+    // it started and waited for).
+    int Finish(double* cpuSeconds = nullptr) {
         EndInput();
         std::vector<std::uint8_t> sink(kReadSize);
         while (Read(sink.data()) > 0) {
@@ -175,6 +195,12 @@ struct Child {
         ::close(out);
         int status = 0;
         if (::waitpid(pid, &status, 0) != pid) Fail("waitpid failed");
+        rusage usage{};
+        ::getrusage(RUSAGE_CHILDREN, &usage);
+        if (cpuSeconds) {
+            *cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        }
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 };
@@ -316,16 +342,17 @@ void RunTransfer(Child& child, const Options& options) {
         for (std::uint32_t s = 1; s <= options.streams; ++s) AppendFrame(closes, FrameType::Close, s, nullptr, 0);
         child.Send(closes.data(), closes.size());
     }
-    const int status = child.Finish();
+    double cpu = 0;
+    const int status = child.Finish(&cpu);
     if (status != 0) Fail("the program's exit status was " + std::to_string(status));
 
     const auto done = std::minmax_element(tally.doneAt.begin() + 1, tally.doneAt.end());
     const double total = static_cast<double>(each) * options.streams;
     std::printf("mode=%s streams=%u bytes=%llu seconds=%.4f mib_per_s=%.1f reads=%llu avg_read=%.0f "
-                "first_done_s=%.3f last_done_s=%.3f\n",
+                "first_done_s=%.3f last_done_s=%.3f program_cpu_s=%.3f\n",
                 echo ? "echo" : "source", options.streams, static_cast<unsigned long long>(total), seconds,
                 total / (1024.0 * 1024.0) / seconds, static_cast<unsigned long long>(tally.frames),
-                total / static_cast<double>(tally.frames), *done.first, *done.second);
+                total / static_cast<double>(tally.frames), *done.first, *done.second, cpu);
 }
 
 void RunPing(Child& child, const Options& options) {
