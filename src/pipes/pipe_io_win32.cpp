@@ -1,6 +1,7 @@
 #include "pipes/pipe_io_win32.h"
 
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -43,9 +44,20 @@ struct IoEventStock::State {
     std::vector<UniqueHandle> ready;  // made, never used
     std::vector<UniqueHandle> used;   // transfers over, to be closed
     bool stopping = false;            // set once: from now on the callers make and close
-    bool resting = false;             // the helper waits to be woken
+    bool resting = false;             // the helper waits to be woken...
+    bool tidy = false;                // ...with everything in order, for as long as that lasts
     bool helperGone = false;
     bool makingFailed = false;        // the helper makes no more; Take reports the failure
+
+    // Worth waking the helper for at once: half the events taken, or a batch used.
+    bool Urgent() const {
+        return stopping || used.size() >= kCloseBatch || (!makingFailed && ready.size() <= kReady / 2);
+    }
+    bool Untidy() const { return !used.empty() || (!makingFailed && ready.size() < kReady); }
+    // With the lock held, after a take or a give-back.
+    void WakeHelperIfDue() {
+        if (resting && (tidy || Urgent())) lock.NotifyAll();
+    }
 };
 
 IoEventStock::IoEventStock() : state_(std::make_shared<State>()) {
@@ -66,12 +78,26 @@ void IoEventStock::RunHelper(State& state) {
     std::vector<UniqueHandle> made;
     made.reserve(kReady);
     std::unique_lock<WaitLock> hold(state.lock);
+    // Short of the marks the helper tidies up once the queues have been
+    // untidy for a while: woken for every transfer it would cost a thread
+    // switch each time, and at rest it always holds kReady and nothing used.
+    std::optional<WaitLock::Clock::time_point> tidyAt;
     for (;;) {
-        state.resting = true;
-        state.lock.Wait([&] {
-            return state.stopping || !state.used.empty() || (!state.makingFailed && state.ready.size() < kReady);
-        });
-        state.resting = false;
+        if (!state.stopping && !state.Urgent()) {
+            state.resting = true;
+            if (!state.Untidy()) {
+                state.tidy = true;
+                state.lock.Wait([&] { return state.Untidy() || state.stopping; });
+                state.tidy = false;
+                tidyAt = WaitLock::Clock::now() + kTidyAfter;
+            } else {
+                if (!tidyAt) tidyAt = WaitLock::Clock::now() + kTidyAfter;
+                state.lock.WaitUntil(*tidyAt, [&] { return state.Urgent(); });
+            }
+            state.resting = false;
+            if (!state.stopping && !state.Urgent() && WaitLock::Clock::now() < *tidyAt) continue;
+        }
+        tidyAt.reset();
         if (state.stopping) break;
         closing.swap(state.used);
         const std::size_t missing = state.makingFailed ? 0 : kReady - state.ready.size();
@@ -104,7 +130,7 @@ UniqueHandle IoEventStock::Take() {
         if (!state_->ready.empty()) {
             UniqueHandle event = std::move(state_->ready.back());
             state_->ready.pop_back();
-            if (state_->resting) state_->lock.NotifyAll();
+            state_->WakeHelperIfDue();
             return event;
         }
     }
@@ -118,7 +144,7 @@ void IoEventStock::Retire(UniqueHandle used) noexcept {
         std::lock_guard<WaitLock> hold(state_->lock);
         if (!state_->stopping && state_->used.size() < kUsed) {
             state_->used.push_back(std::move(used));
-            if (state_->resting) state_->lock.NotifyAll();
+            state_->WakeHelperIfDue();
             return;
         }
     }

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,13 +40,16 @@ PipeClientOpen OpenPipeClient(const std::string& canonicalPath);
 // the threads that move the data should not wait for them. Every event is new
 // when taken and is closed after its one transfer: none is ever reused. Both
 // of its queues are bounded; past a bound, or once stopped, the caller's own
-// thread makes or closes the event. Whenever the helper rests, it holds
-// exactly kReady events and no used one, so that a quiet program's handle
-// count is the same every time it is looked at.
+// thread makes or closes the event. The helper is woken when half the events
+// made ahead are gone or a batch is used, and otherwise tidies up after
+// kTidyAfter, so that a quiet program holds exactly kReady events and no used
+// one, and its handle count is the same every time it is looked at.
 class IoEventStock {
 public:
-    static constexpr std::size_t kReady = 16;  // events made ahead, at most
-    static constexpr std::size_t kUsed = 64;   // used events waiting to be closed, at most
+    static constexpr std::size_t kReady = 16;      // events made ahead, at most
+    static constexpr std::size_t kUsed = 64;       // used events waiting to be closed, at most
+    static constexpr std::size_t kCloseBatch = 8;  // used events that wake the helper
+    static constexpr std::chrono::milliseconds kTidyAfter{20};
     static constexpr DWORD kStopWaitMs = 1000;
 
     // Starts the helper thread; without one (it could not start), every event
