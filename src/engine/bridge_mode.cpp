@@ -140,7 +140,10 @@ void ClosePipeConnection(std::shared_ptr<PipeConnection> connection, std::chrono
 
 void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId) noexcept {
     OutputGate& output = *connection.output;
-    const CancelCheck cancelled = [&connection] { return connection.Cancelled(); };
+    const CancelCheck cancelled = [&connection] {
+        if (connection.link.paceFrame) connection.link.paceFrame();
+        return connection.Cancelled();
+    };
     try {
         std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kPumpReadSize]);
         for (;;) {

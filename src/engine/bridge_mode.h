@@ -37,6 +37,9 @@ struct PipeLink {
     std::function<std::uint32_t(void* buffer, std::uint32_t length, bool write)> transfer;
     // Signals the cancellation event, then cancels every operation on the pipe.
     std::function<void()> cancel;
+    // Called by the pump once it holds the output gate for a frame (and when
+    // it looks at its cancellation while waiting for it); may be empty.
+    std::function<void()> paceFrame;
     // Owns the event and the pipe handle; released after the pump is joined.
     std::shared_ptr<void> handles;
 };
