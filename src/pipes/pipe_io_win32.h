@@ -46,7 +46,7 @@ PipeClientOpen OpenPipeClient(const std::string& canonicalPath);
 // one, and its handle count is the same every time it is looked at.
 class IoEventStock {
 public:
-    static constexpr std::size_t kReady = 16;      // events made ahead, at most
+    static constexpr std::size_t kReady = 32;      // events made ahead, at most
     static constexpr std::size_t kUsed = 64;       // used events waiting to be closed, at most
     static constexpr std::size_t kCloseBatch = 8;  // used events that wake the helper
     static constexpr std::chrono::milliseconds kTidyAfter{20};
