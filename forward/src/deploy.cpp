@@ -15,7 +15,6 @@
 
 #include "command.h"
 #include "engine/frame.h"
-#include "pipes/pipe_path.h"
 #include "text/program_error.h"
 
 namespace {
@@ -247,6 +246,34 @@ HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
     return facts;
 }
 
+std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std::string& content,
+                                             const std::vector<AllowlistLine>& allow) {
+    std::vector<AllowlistLine> listed;
+    for (const std::string& line : Lines(content)) {
+        if (line.empty() || line[0] == '#') continue;
+        try {
+            listed.push_back(ParseAllowlistLine(line));
+        } catch (const ProgramError&) {
+        }
+    }
+    std::vector<AllowlistAddition> plan;
+    for (const AllowlistLine& wanted : allow) {
+        const std::string text = AllowlistLineText(wanted);
+        const auto first = std::find_if(listed.begin(), listed.end(),
+                                        [&](const AllowlistLine& entry) { return entry.path == wanted.path; });
+        if (first == listed.end()) {
+            listed.push_back(wanted);
+            plan.push_back({text, true});
+        } else if (first->entry.servedBy == wanted.entry.servedBy) {
+            plan.push_back({text, false});
+        } else {
+            throw ProgramError("The allowlist on " + host + " lists the pipe as " + AllowlistLineText(*first) +
+                               ", not as " + text + "; deploy only adds lines, so change that line on the host.");
+        }
+    }
+    return plan;
+}
+
 std::string DeployedProgram(const std::string& host) {
     std::string text;
     if (!ReadFile(RecordPath(host), text)) return std::string();
@@ -277,6 +304,7 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
     // Before anything changes on the host.
     std::optional<std::string> allowlist;
     if (!options.allow.empty()) allowlist = ReadAllowlist(ssh, temp, "there.allow");
+    const std::vector<AllowlistAddition> plan = PlanAllowlist(ssh.host, allowlist.value_or(std::string()), options.allow);
     bool changed = false;
 
     if (!hadProgram || there != program) {
@@ -299,23 +327,14 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
     CheckRunsThere(ssh, windowsProgram, host.arch);
     say("it answers: " + std::string(kVersionLine) + ", " + host.arch + " windows");
 
-    std::vector<std::string> listed;
-    for (const std::string& line : Lines(allowlist.value_or(std::string()))) {
-        if (line.empty() || line[0] == '#') continue;
-        try {
-            listed.push_back(ValidatePipePath(line));
-        } catch (const ProgramError&) {
-        }
-    }
     std::string additions;
-    for (const std::string& pipe : options.allow) {
-        if (std::find(listed.begin(), listed.end(), pipe) != listed.end()) {
-            say(pipe + " is in the allowlist already");
+    for (const AllowlistAddition& entry : plan) {
+        if (!entry.add) {
+            say(entry.line + " is in the allowlist already");
             continue;
         }
-        listed.push_back(pipe);
-        additions += pipe + "\r\n";
-        say("adding " + pipe + " to the allowlist");
+        additions += entry.line + "\r\n";
+        say("adding " + entry.line + " to the allowlist");
     }
     if (!additions.empty()) {
         // sftp appends what lies past the remote file's end: a file edited
@@ -340,7 +359,11 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
         }
         changed = true;
     }
-    if (!options.allow.empty()) ConfirmAllowlisted(ssh, windowsProgram, options.allow, say);
+    if (!options.allow.empty()) {
+        std::vector<std::string> pipes;
+        for (const AllowlistLine& entry : options.allow) pipes.push_back(entry.path);
+        ConfirmAllowlisted(ssh, windowsProgram, pipes, say);
+    }
     Record(ssh.host, windowsProgram);
     say(changed ? "done; quorl-socket-forward --ssh " + ssh.host + " now runs this program"
                 : "nothing changed: " + ssh.host + " has this program and these pipes already");

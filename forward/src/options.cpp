@@ -18,7 +18,7 @@ const char* const kForwardHelp =
     "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] --listen ADDR... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward [-v] watch PIPE... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward deploy --ssh HOST [--ssh-option OPT]... [--remote-shell cmd|powershell]\n"
-    "      [--allow PIPE]... [--from DIR]\n"
+    "      [--allow 'PIPE [served-by SID]']... [--from DIR]\n"
     "  quorl-socket-forward --help | --version\n"
     "\n"
     "Starts quorl-socket-bridge on HOST through ssh (or runs COMMAND, which must start it) and carries\n"
@@ -45,7 +45,8 @@ const char* const kForwardHelp =
     "deploy copies the Windows program for HOST's processor to\n"
     "%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\ over sftp (from DIR/windows-arm64 or -x64, by\n"
     "default the share/quorl-socket-bridge folder installed beside this program), checks that it\n"
-    "runs, adds each PIPE to the user's allowlist there, and makes --ssh HOST run that program.\n"
+    "runs, adds each PIPE to the user's allowlist there (with served-by SID for a pipe that account\n"
+    "serves, as S-1-5-18 for a service run as LocalSystem), and makes --ssh HOST run that program.\n"
     "\n"
     "Listening sockets passed by a service manager (LISTEN_FDS, as systemd's socket activation) are\n"
     "used besides the --listen addresses; the session then starts with the first connection.\n"
@@ -145,7 +146,9 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             ssh.program = value;
             programGiven = true;
         } else if (options.deploy && TakeValue(args, i, "--allow", value)) {
-            options.allow.push_back(CheckPipeArgument(value));
+            // The host's allowlist takes the line as its own: checked with its
+            // grammar and sentences.
+            options.allow.push_back(ParseAllowlistLine(value));
         } else if (options.deploy && TakeValue(args, i, "--from", value)) {
             options.from = value;
         } else if (TakeValue(args, i, "--pipe", value)) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "allowlist/allowlist.h"
 #include "listen_address.h"
 #include "remote_command.h"
 
@@ -37,7 +38,7 @@ struct ForwardOptions {
     std::vector<std::string> bridgeArguments;
     // deploy
     bool deploy = false;
-    std::vector<std::string> allow;  // canonical pipe paths
+    std::vector<AllowlistLine> allow;
     std::string from;
 };
 

@@ -1,6 +1,7 @@
 #include "allowlist/allowlist.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "pipes/pipe_path.h"
 #include "pipes/sid_text.h"
@@ -49,6 +50,19 @@ AllowlistEntry ParseClause(std::string_view rest, const std::string& canonicalPa
 
 }  // namespace
 
+AllowlistLine ParseAllowlistLine(std::string_view line) {
+    const std::size_t pathEnd = std::min(line.find_first_of(" \t"), line.size());
+    AllowlistLine parsed;
+    parsed.path = ValidatePipePath(line.substr(0, pathEnd));
+    parsed.entry = ParseClause(line.substr(pathEnd), parsed.path);
+    return parsed;
+}
+
+std::string AllowlistLineText(const AllowlistLine& line) {
+    if (line.entry.servedBy.empty()) return line.path;
+    return line.path + " " + std::string(kServedBy) + " " + line.entry.servedBy;
+}
+
 std::optional<AllowlistEntry> FindAllowlistEntry(std::string_view content, const std::string& canonicalRequest) {
     std::size_t start = 0;
     while (start <= content.size()) {
@@ -56,10 +70,8 @@ std::optional<AllowlistEntry> FindAllowlistEntry(std::string_view content, const
         const std::string line = TrimAsciiSpace(content.substr(start, end - start));
         start = end + 1;
         if (line.empty() || line[0] == '#') continue;
-        const std::size_t pathEnd = std::min(line.find_first_of(" \t"), line.size());
-        const std::string path = ValidatePipePath(std::string_view(line).substr(0, pathEnd));
-        const AllowlistEntry entry = ParseClause(std::string_view(line).substr(pathEnd), path);
-        if (path == canonicalRequest) return entry;
+        AllowlistLine parsed = ParseAllowlistLine(line);
+        if (parsed.path == canonicalRequest) return std::move(parsed.entry);
     }
     return std::nullopt;
 }

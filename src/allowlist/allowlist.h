@@ -34,6 +34,18 @@ struct AllowlistEntry {
     std::string servedBy;  // SID text in the system's standard form; "" without served-by
 };
 
+// One entry as written on an allowlist line (already trimmed, not a comment):
+// its canonical pipe path and served-by clause. Throws ValidatePipePath's
+// messages and the served-by ones.
+struct AllowlistLine {
+    std::string path;
+    AllowlistEntry entry;
+};
+AllowlistLine ParseAllowlistLine(std::string_view line);
+
+// The canonical text of an entry: "PATH" or "PATH served-by SID".
+std::string AllowlistLineText(const AllowlistLine& line);
+
 // The first entry whose canonical path equals `canonicalRequest`; std::nullopt
 // when none does. Lines end at line feeds and are trimmed of blanks; empty
 // lines and lines starting with "#" are skipped. An entry is a pipe path,
