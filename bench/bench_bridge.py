@@ -1,30 +1,52 @@
 #!/usr/bin/env python3
 """End-to-end throughput, latency and memory of the bridge under Wine, set
-against a direct pipe client of the same test server (pipe-client-bench.exe)
-and a plain stdin-to-stdout copy (stdio-copy.exe), and how long a client waits
-for answers while other streams keep the output busy. Prints figures; it
-asserts nothing about speed and is not part of CI.
+against a relay of the kind peer tools are (`pipe-client-bench --mode relay`:
+one process per connection, raw bytes, no framing, no identity check), a
+direct pipe client of the same test server (`pipe-client-bench`) and a plain
+stdin-to-stdout copy (`stdio-copy`), and how long a client waits for answers
+while other streams keep the output busy. Prints figures; it asserts nothing
+about speed and is not part of CI.
 
-  bench/bench_bridge.py [--build build/win-x64] [--launcher scripts/wine-run] [--rounds 3]
-                            [--only rounds|probes] [--probes 100] [--probe-rate-mib 10]
+  bench/bench_bridge.py [--build build/win-x64] [--also before=DIR ...] [--driver build/native/bench/frame-driver]
+                        [--launcher scripts/wine-run] [--rounds 3] [--settings unpinned,pinned]
+                        [--only rounds|probes|trace] [--probes 100] [--probe-rate-mib 10]
 
-Each round runs every measurement once, bridge and reference interleaved; the
-summary gives the median over the rounds. Memory is the Linux view of the Wine
-process running the bridge (VmRSS and Private_* of /proc/PID/smaps_rollup).
+The throughput and Ping figures are taken by `frame-driver`, a native client
+that is never the bottleneck (large reads, frames cut in place, many frames
+per write, every byte checked). Each round runs every measurement once per
+setting, interleaved: `unpinned`, and `pinned` with the client, the programs
+and the Wine server all on one core (`taskset -c 0`; the server is restarted
+for each setting), since the two rank differently under Wine. With
+`--also before=DIR` the program of another build (the code before a change)
+runs beside this one in every measurement, so that load hits both alike. The
+summary gives the median over the rounds. Beside each of the bridge's rates
+comes the processor time per MiB of the program and the Wine server (which
+serves the test server too), less swayed by the machine's load. Memory is the Linux view of the Wine
+process running the bridge (VmRSS and Private_* of /proc/PID/smaps_rollup),
+unpinned.
 
 The probes then measure, one at a time, a Ping round trip, Open to Opened, and
 a 64-byte request echoed through the pipe on a stream of its own: idle, and
 beside 1 and 62 streams whose server sends as fast as it can, with the
 program's standard output read at a capped rate that stands for a WAN link and
 at full speed. Each gives its median and p99, with each busy stream's share of
-the bytes written meanwhile (1.0 is a fair share)."""
+the bytes written meanwhile (1.0 is a fair share).
+
+`--only trace` counts the Wine server's requests per 32 KiB block of one-stream
+echo (and of a source stream): a private prefix's server runs in the
+foreground with `-d1`, the bridge's requests are counted for two transfer sizes,
+and the difference is divided by the blocks between them, per thread and per
+request."""
 
 import argparse
+import collections
 import os
 import random
+import re
 import shlex
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -36,26 +58,29 @@ from qsb_client import (CLOSE, DATA, OPEN, OPEN_FAILED, OPENED, PING, PONG, Prog
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOCK = 32768
-PERIOD = 251
 MIB = 1 << 20
-
-
-def pattern(offset, size):
-    """The server's source pattern: byte k of a stream is k % 251."""
-    start = offset % PERIOD
-    reps = (start + size) // PERIOD + 1
-    return (bytes(range(PERIOD)) * reps)[start:start + size]
+PIN = ["taskset", "-c", "0"]
 
 
 class Bench:
     def __init__(self, args):
         self.launcher = shlex.split(args.launcher)
         self.build = os.path.abspath(args.build)
-        self.exe = os.path.join(self.build, "quorl-socket-bridge.exe")
+        self.exes = {}
+        for other in args.also:
+            name, _, folder = other.partition("=")
+            self.exes[name] = os.path.join(os.path.abspath(folder), "quorl-socket-bridge.exe")
+        self.exes["after" if args.also else "bridge"] = os.path.join(self.build, "quorl-socket-bridge.exe")
+        self.main = list(self.exes)[-1]
+        self.driver = os.path.abspath(args.driver)
         self.tag = f"qsb-bench-{os.getpid()}-{random.randrange(1 << 30)}"
         self.folder = tempfile.mkdtemp(prefix="qsb-bench-", dir=args.share.partition("=")[0])
         self.share_win = args.share.partition("=")[2].rstrip("\\") + "\\" + os.path.basename(self.folder)
         self.args = args
+        self.pinned = False
+
+    def launch(self):
+        return (PIN if self.pinned else []) + self.launcher
 
     def tool(self, name):
         return os.path.join(self.build, name + ".exe")
@@ -64,25 +89,67 @@ class Bench:
         return "\\\\.\\pipe\\" + self.tag + "-" + what
 
     def server(self, name, *options):
-        return start_pipe_server(self.launcher, self.tool("test-pipe-server"), name, *options)
+        return start_pipe_server(self.launch(), self.tool("test-pipe-server"), name, *options)
 
-    def bridge(self, pipe, read_rate=None, buffer_limit=None):
+    def bridge_args(self, pipe):
         allow = os.path.join(self.folder, "http-pipe.allow")
-        with open(allow, "w", newline="\n") as f:
+        with open(allow, "a", newline="\n") as f:
             f.write(pipe + "\n")
-        p = LinkProgram(self.launcher, self.exe,
-                        ["--user-allowlist", self.share_win + "\\http-pipe.allow", "bridge", "--socket", pipe],
-                        read_rate, buffer_limit)
+        return ["--user-allowlist", self.share_win + "\\http-pipe.allow", "bridge", "--socket", pipe]
+
+    def bridge(self, pipe, read_rate=None, buffer_limit=None, which=None):
+        p = LinkProgram(self.launch(), self.exes[which or self.main], self.bridge_args(pipe), read_rate, buffer_limit)
         p.read_exactly(16, 60)  # Hello
         return p
 
+    def drive(self, options, command):
+        """frame-driver's figures for `command` (the driver and the program
+        share the setting's cores)."""
+        argv = (PIN if self.pinned else []) + [self.driver] + options + ["--"] + self.launcher + command
+        p = subprocess.run(argv, capture_output=True, timeout=600)
+        if p.returncode != 0:
+            raise ProtocolError(f"frame-driver {' '.join(options)}: {p.returncode} {p.stderr.decode(errors='replace')!r}")
+        return dict(word.split("=", 1) for word in p.stdout.decode().split())
+
     def direct(self, pipe, mode, mib):
-        code, out, err = run_to_end(self.launcher, self.tool("pipe-client-bench"),
+        code, out, err = run_to_end(self.launch(), self.tool("pipe-client-bench"),
                                     ["--name", pipe, "--mode", mode, "--mib", str(mib)], timeout=300)
         if code != 0:
             raise ProtocolError(f"pipe-client-bench {mode}: {code} {err!r}")
         fields = dict(word.split("=", 1) for word in out.decode().split())
         return float(fields["mib_per_s"])
+
+    def restart_server(self):
+        """Ends this prefix's Wine server and starts a new one in the current
+        setting: a process keeps the cores it was started with."""
+        env = dict(os.environ, WINEPREFIX=wine_prefix())
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+        subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=60)
+        run_to_end(self.launch(), self.exes[self.main], ["--version"], timeout=120)
+
+
+def server_cpu_seconds():
+    """Processor time this prefix's Wine server has used so far (0 when none runs)."""
+    prefix = wine_prefix().encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                if f.read().strip() not in ("wineserver", "wineserver64"):
+                    continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if b"WINEPREFIX=" + prefix not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        except OSError:
+            continue
+    return 0.0
+
+
+def wine_prefix():
+    """The prefix the launcher uses: WINEPREFIX, or scripts/wine-run's own."""
+    return os.environ.get("WINEPREFIX") or os.path.join(REPO, "build", "wineprefix")
 
 
 class LinkProgram(Program):
@@ -133,179 +200,73 @@ def finish(p, streams):
         raise ProtocolError("bridge exit status: " + p.stderr_text())
 
 
-def echo_frames(p, mib):
-    """MiB/s of `mib` MiB sent as 32 KiB Data frames on stream 1 and read back,
-    from the first byte sent to the last byte echoed; the bytes are compared."""
-    total = mib * MIB
-    data = random.randbytes(total)
-    started = time.perf_counter()
-    writer = threading.Thread(target=lambda: [p.send(frame(DATA, 1, data[o:o + BLOCK]))
-                                              for o in range(0, total, BLOCK)])
-    writer.start()
-    echoed = []
-    got = 0
-    while got < total:
-        kind, stream, payload = p.read_frame(60)
-        if (kind, stream) != (DATA, 1):
-            raise ProtocolError(f"unexpected frame {kind} on {stream}")
-        echoed.append(payload)
-        got += len(payload)
-    seconds = time.perf_counter() - started
-    writer.join(60)
-    if b"".join(echoed) != data:
-        raise ProtocolError("echoed bytes differ")
-    return mib / seconds
-
-
-def bridge_echo(b, mib):
-    """One stream through the bridge to the echo server."""
-    pipe = b.pipe("echo1")
-    server = b.server(pipe, "--mode", "echo")
-    p = b.bridge(pipe)
+def with_server(b, name, mode, run, instances=1):
+    server = b.server(b.pipe(name), "--mode", mode, "--instances", str(instances))
     try:
-        open_streams(p, [1])
-        result = echo_frames(p, mib)
-        finish(p, [1])
-        return result
+        return run(b.pipe(name))
     finally:
-        p.kill()
         server.close_input()
         server.wait(60)
 
 
-def stdio_echo(b, mib):
-    """The same frames through stdio-copy.exe: what this driver itself can carry."""
-    p = Program(b.launcher, b.tool("stdio-copy"), [])
-    try:
-        result = echo_frames(p, mib)
-        p.close_input()
-        p.wait(60)
-        return result
-    finally:
-        p.kill()
+def bridge_transfer(b, which, mode, mib, streams=1):
+    """frame-driver's figures for `streams` streams through the bridge, each
+    carrying `mib` MiB: echoed (`echo`), or sent by the server without pause
+    (`source`)."""
+    name = f"{mode}{streams}"
+    options = ["--mode", mode, "--streams", str(streams), "--mib", str(mib)]
+
+    def run(pipe):
+        before = server_cpu_seconds()
+        figures = b.drive(options, [b.exes[which]] + b.bridge_args(pipe))
+        figures["server_cpu_s"] = server_cpu_seconds() - before
+        return figures
+
+    return with_server(b, name, mode, run, instances=streams)
 
 
-def bridge_many(b, per_stream_mib, count=64):
-    """64 streams at once: aggregate MiB/s, the slowest stream's share of its bytes
-    when the fastest finished, completion spread, and memory idle and with streams open."""
-    pipe = b.pipe("many")
+def relay_transfer(b, mode, mib):
+    """The same bytes through the peer-style relay: no frames."""
+    options = ["--mode", mode, "--framing", "raw", "--mib", str(mib)]
+    return with_server(b, f"relay-{mode}", mode,
+                       lambda pipe: b.drive(options, [b.tool("pipe-client-bench"), "--name", pipe, "--mode", "relay"]))
+
+
+def direct_transfer(b, mode, mib):
+    return with_server(b, f"direct-{mode}", mode,
+                       lambda pipe: b.direct(pipe, "echo" if mode == "echo" else "receive", mib))
+
+
+def bridge_memory(b, which, count=64, per_stream_mib=1):
+    """Memory of the bridge idle, with `count` streams open, and after each has
+    echoed `per_stream_mib` MiB."""
+    pipe = b.pipe(f"memory-{which}")
     server = b.server(pipe, "--mode", "echo", "--instances", str(count))
-    p = b.bridge(pipe)
+    p = b.bridge(pipe, which=which)
     try:
         time.sleep(0.5)
         idle = memory_of(p)
         streams = list(range(1, count + 1))
         open_streams(p, streams)
         opened = memory_of(p)
-        size = per_stream_mib * MIB
         chunk = random.randbytes(BLOCK)
-
-        def write():
-            for offset in range(0, size, BLOCK):
-                p.send(b"".join(frame(DATA, s, chunk) for s in streams))
-
-        started = time.perf_counter()
-        writer = threading.Thread(target=write)
+        writer = threading.Thread(target=lambda: [p.send(b"".join(frame(DATA, s, chunk) for s in streams))
+                                                  for _ in range(per_stream_mib * MIB // BLOCK)])
         writer.start()
-        got = dict.fromkeys(streams, 0)
-        done = {}
-        share_at_first = None
-        left = size * count
+        left = per_stream_mib * MIB * count
         while left:
             kind, stream, payload = p.read_frame(60)
             if kind != DATA:
                 raise ProtocolError(f"unexpected frame {kind} on {stream}")
-            got[stream] += len(payload)
             left -= len(payload)
-            if got[stream] == size:
-                done[stream] = time.perf_counter() - started
-                if share_at_first is None:
-                    share_at_first = min(got.values()) / size
-        seconds = time.perf_counter() - started
         writer.join(60)
         loaded = memory_of(p)
         finish(p, streams)
-        return {"aggregate": per_stream_mib * count / seconds, "slowest_share": share_at_first,
-                "first_done": min(done.values()), "last_done": max(done.values()),
-                "idle": idle, "opened": opened, "loaded": loaded}
+        return {"idle": idle, "opened": opened, "loaded": loaded}
     finally:
         p.kill()
         server.close_input()
         server.wait(60)
-
-
-def bridge_receive(b, mib):
-    """Server to client: MiB/s of Data frames from a server that sends without pause."""
-    pipe = b.pipe("source")
-    server = b.server(pipe, "--mode", "source")
-    p = b.bridge(pipe)
-    try:
-        open_streams(p, [1])
-        total = mib * MIB
-        got = 0
-        started = None
-        tail = b""
-        while got < total:
-            kind, stream, payload = p.read_frame(60)
-            if (kind, stream) != (DATA, 1):
-                raise ProtocolError(f"unexpected frame {kind} on {stream}")
-            if started is None:
-                started = time.perf_counter()
-                if payload[:64] != pattern(0, min(64, len(payload))):
-                    raise ProtocolError("source bytes differ")
-            got += len(payload)
-            tail = payload
-        seconds = time.perf_counter() - started
-        if tail[-16:] != pattern(got - 16, 16):
-            raise ProtocolError("source bytes differ at the end")
-        # Frames already under way are still read, then the bridge ends the stream.
-        p.send(frame(CLOSE, 1))
-        p.close_input()
-        if p.wait(120) != 0:
-            raise ProtocolError("bridge exit status: " + p.stderr_text())
-        return mib / seconds
-    finally:
-        p.kill()
-        server.close_input()
-        server.wait(60)
-
-
-def round_trips(p, payload, count, answer_kind):
-    """Median and p99 in microseconds of `count` Ping frames sent one at a time."""
-    times = []
-    message = frame(PING, 5, payload)
-    for _ in range(count):
-        started = time.perf_counter()
-        p.send(message)
-        answer = p.read_frame(30)
-        times.append(time.perf_counter() - started)
-        if answer != (answer_kind, 5, payload):
-            raise ProtocolError(f"unexpected answer {answer!r}")
-    times.sort()
-    return times[len(times) // 2] * 1e6, times[int(len(times) * 0.99) - 1] * 1e6
-
-
-def bridge_ping(b, payload, count):
-    pipe = b.pipe("ping")
-    p = b.bridge(pipe)
-    try:
-        result = round_trips(p, payload, count, PONG)
-        finish(p, [])
-        return result
-    finally:
-        p.kill()
-
-
-def stdio_ping(b, payload, count):
-    """The same frames through stdio-copy.exe, read by the same client code."""
-    p = Program(b.launcher, b.tool("stdio-copy"), [])
-    try:
-        result = round_trips(p, payload, count, PING)
-        p.close_input()
-        p.wait(60)
-        return result
-    finally:
-        p.kill()
 
 
 class FrameWatch:
@@ -473,94 +434,221 @@ def find_process(root, exe_name):
     return root
 
 
+
+
+TRACE_LINE = re.compile(r"^([0-9a-f]{4,8}): (\w+)\((.*)$")
+
+
+def bridge_requests(lines, exe_name):
+    """The Wine server requests of each run of `exe_name` in a trace of
+    `-d1`, in the order the runs started: for each, (thread role, request
+    name) -> count. A process is told by the pid its first thread is given;
+    threads it starts itself join it. A run is the process whose thread opens
+    the program's image first; its first thread is the engine's."""
+    thread_pid, starting, runs = {}, {}, {}
+    for line in lines:
+        m = TRACE_LINE.match(line)
+        if not m:
+            continue
+        tid, name, rest = m.groups()
+        if rest.startswith(") ="):
+            if name == "init_first_thread":
+                thread_pid[tid] = re.search(r"\{ pid=([0-9a-f]+)", rest).group(1)
+            elif name == "new_thread" and starting.pop(tid, False):
+                thread_pid[re.search(r"tid=([0-9a-f]+)", rest).group(1)] = thread_pid.get(tid)
+            continue
+        if name == "new_thread":
+            starting[tid] = "process=ffffffff" in rest
+        pid = thread_pid.get(tid)
+        if name == "create_file" and exe_name in rest and pid not in runs:
+            runs[pid] = (tid, collections.defaultdict(collections.Counter))
+        if pid in runs:
+            runs[pid][1][tid][name] += 1
+    found = []
+    for main, by_thread in runs.values():
+        roles = collections.Counter()
+        for tid, names in by_thread.items():
+            if tid == main:
+                role = "engine"
+            elif names["create_event"] and not (names["read"] or names["write"]):
+                role = "helper"
+            else:
+                role = "pump"
+            for name, n in names.items():
+                roles[(role, name)] += n
+        found.append(roles)
+    return found
+
+
+def run_trace(b, args):
+    """Requests per 32 KiB block, from the difference between two sizes. The
+    trace is read once the server has ended, so that all of it is written."""
+    prefix = os.path.join(REPO, "build", "wineprefix-trace")
+    os.environ["WINEPREFIX"] = prefix
+    log_path = os.path.join(b.folder, "server-trace.log")
+    run_to_end(b.launcher, b.exes[b.main], ["--version"], timeout=300)  # makes the prefix if need be
+    subprocess.run(["wineserver", "-k"], capture_output=True, timeout=60)
+    subprocess.run(["wineserver", "-w"], capture_output=True, timeout=60)
+    sizes = [int(n) for n in args.trace_mib.split(",")]
+    plan = [(mode, which, mib) for mode in ("echo", "source") for which in b.exes for mib in sizes]
+    with open(log_path, "w") as log:
+        server = subprocess.Popen(["wineserver", "-f", "-d1"], stderr=log)
+    try:
+        run_to_end(b.launcher, b.exes[b.main], ["--version"], timeout=300)  # Wine's services start here
+        for mode, which, mib in plan:
+            bridge_transfer(b, which, mode, mib)
+    finally:
+        subprocess.run(["wineserver", "-k"], capture_output=True, timeout=60)
+        server.wait(60)
+    with open(log_path, errors="replace") as f:
+        runs = bridge_requests(f, "quorl-socket-bridge.exe")[1:]  # after the --version
+    if len(runs) != len(plan):
+        raise ProtocolError(f"the trace shows {len(runs)} runs of the bridge, not {len(plan)}")
+    blocks = (sizes[1] - sizes[0]) * MIB / BLOCK
+    for i in range(0, len(plan), 2):
+        mode, which, _ = plan[i]
+        small, large = runs[i], runs[i + 1]
+        per = {key: (large[key] - small[key]) / blocks for key in set(small) | set(large)}
+        per = {key: value for key, value in per.items() if abs(value) >= 0.05}
+        parts = []
+        for role in ("engine", "pump", "helper"):
+            mine = sorted(((name, v) for (r, name), v in per.items() if r == role), key=lambda x: -x[1])
+            if mine:
+                parts.append(f"{role} {sum(v for _, v in mine):.2f} (" + " ".join(f"{name} {v:.2f}" for name, v in mine)
+                             + ")")
+        print(f"trace {mode} {which}: {sum(per.values()):.2f} server requests per 32 KiB block in the bridge; "
+              + "; ".join(parts), flush=True)
+
+
+def run_round(b, args, n, rows):
+    """One measurement of each kind in the current setting, the programs
+    taking turns."""
+    setting = "pinned" if b.pinned else "unpinned"
+    row = {}
+    products = list(b.exes)
+
+    def bridge(key, which, mode, mib, streams=1):
+        """MiB/s, and the processor time per MiB of the program and the Wine server."""
+        r = bridge_transfer(b, which, mode, mib, streams)
+        row[key] = float(r["mib_per_s"])
+        row[key + "_cpu"] = (float(r["program_cpu_s"]) + r["server_cpu_s"]) * 1000 / (mib * streams)
+        return r
+
+    for which in products:
+        bridge(f"echo_{which}", which, "echo", args.echo_mib)
+    row["echo_relay"] = float(relay_transfer(b, "echo", args.echo_mib)["mib_per_s"])
+    row["echo_direct"] = direct_transfer(b, "echo", args.echo_mib)
+    row["echo_stdio"] = float(b.drive(["--mode", "echo", "--framing", "copy", "--mib", str(args.echo_mib)],
+                                      [b.tool("stdio-copy")])["mib_per_s"])
+    for which in products:
+        bridge(f"source_{which}", which, "source", args.receive_mib)
+    row["source_relay"] = float(relay_transfer(b, "source", args.receive_mib)["mib_per_s"])
+    row["source_direct"] = direct_transfer(b, "source", args.receive_mib)
+    for streams in args.many:
+        for which in products:
+            r = bridge(f"many{streams}_{which}", which, "echo", args.many_mib, streams)
+            row[f"many{streams}_{which}_frame"] = float(r["avg_read"])
+            row[f"many{streams}_{which}_spread"] = (float(r["first_done_s"]), float(r["last_done_s"]))
+    for which in products:
+        r = b.drive(["--mode", "ping", "--count", str(args.pings)], [b.exes[which]] + b.bridge_args(b.pipe("ping")))
+        row[f"ping_{which}"] = (float(r["median_us"]), float(r["p99_us"]))
+    r = b.drive(["--mode", "ping", "--framing", "copy", "--count", str(args.pings)], [b.tool("stdio-copy")])
+    row["ping_stdio"] = (float(r["median_us"]), float(r["p99_us"]))
+    if not b.pinned:
+        for which in products:
+            row[f"memory_{which}"] = bridge_memory(b, which)
+    rows[setting].append(row)
+    words = []
+    for key, value in row.items():
+        if key.startswith("memory_"):
+            words.append(f"{key}_kb=" + "/".join(f"{value[k]['rss_kb']}:{value[k]['private_kb']}"
+                                                   for k in ("idle", "opened", "loaded")))
+        elif isinstance(value, tuple):
+            words.append(f"{key}={value[0]:.2f}/{value[1]:.2f}")
+        else:
+            words.append(f"{key}={value:.1f}")
+    print(f"round={n} setting={setting} " + " ".join(words), flush=True)
+
+
+def summarize(b, args, setting, rows):
+    med = statistics.median
+    products = list(b.exes)
+
+    def m(key, part=None):
+        return med(r[key] if part is None else r[key][part] for r in rows)
+
+    print(f"summary {setting} (median of {len(rows)} rounds; MiB/s; {', '.join(products)} = the program's builds)")
+    def cpu(key):
+        return " ".join(f"{which}={m(f'{key}_{which}_cpu'):.1f}" for which in products)
+
+    for kind, mib in (("echo", args.echo_mib), ("source", args.receive_mib)):
+        figures = " ".join(f"{which}={m(f'{kind}_{which}'):.1f}" for which in products)
+        ratios = " ".join(f"{which}/direct={m(f'{kind}_{which}') / m(f'{kind}_direct'):.2f} "
+                          f"{which}/relay={m(f'{kind}_{which}') / m(f'{kind}_relay'):.2f}" for which in products)
+        extra = f" stdio_copy={m('echo_stdio'):.1f} (the frames through a plain copy)" if kind == "echo" else ""
+        print(f"  {kind}_1x{mib}MiB {figures} relay={m(f'{kind}_relay'):.1f} direct={m(f'{kind}_direct'):.1f} "
+              f"{ratios}{extra}; processor ms per MiB (program and Wine server) {cpu(kind)}")
+    for streams in args.many:
+        figures = " ".join(f"{which}={m(f'many{streams}_{which}'):.1f} (frames of {m(f'many{streams}_{which}_frame'):.0f} B, "
+                           f"streams done {m(f'many{streams}_{which}_spread', 0):.2f}..{m(f'many{streams}_{which}_spread', 1):.2f} s)"
+                           for which in products)
+        print(f"  echo_{streams}x{args.many_mib}MiB aggregate {figures}; processor ms per MiB {cpu(f'many{streams}')}")
+    figures = " ".join(f"{which}={m(f'ping_{which}', 0):.0f}/{m(f'ping_{which}', 1):.0f}" for which in products)
+    print(f"  ping_64B_us median/p99 {figures} stdio_copy={m('ping_stdio', 0):.0f}/{m('ping_stdio', 1):.0f}")
+    if setting == "unpinned":
+        for which in products:
+            key = f"memory_{which}"
+            phases = " ".join(f"{label}={med(r[key][phase]['rss_kb'] for r in rows):.0f}/"
+                              f"{med(r[key][phase]['private_kb'] for r in rows):.0f}"
+                              for label, phase in (("idle", "idle"), ("64_open", "opened"), ("64_after_echo", "loaded")))
+            print(f"  memory_{which}_kB rss/private {phases}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=os.path.join(REPO, "build", "win-x64"))
+    parser.add_argument("--also", action="append", default=[], metavar="NAME=DIR",
+                        help="another build whose program runs beside this one's (before=DIR: the code before a "
+                             "change); this build's is then called after")
+    parser.add_argument("--driver", default=os.path.join(REPO, "build", "native", "bench", "frame-driver"))
     parser.add_argument("--launcher", default=os.path.join(REPO, "scripts", "wine-run"))
     parser.add_argument("--share", default="/tmp=Z:\\tmp", help="HOST=WINDOWS folder the programs see")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--settings", default="unpinned,pinned", help="unpinned, pinned or both, in this order")
     parser.add_argument("--echo-mib", type=int, default=32)
     parser.add_argument("--receive-mib", type=int, default=64)
-    parser.add_argument("--stream-mib", type=int, default=1, help="per stream, 64 streams")
+    parser.add_argument("--many", default="64", help="stream counts of the many-stream echo, e.g. 16,64")
+    parser.add_argument("--many-mib", type=int, default=4, help="per stream")
     parser.add_argument("--pings", type=int, default=1000)
-    parser.add_argument("--ping-bytes", type=int, default=64)
-    parser.add_argument("--only", choices=("rounds", "probes"), help="run only the rounds or only the probes")
+    parser.add_argument("--only", choices=("rounds", "probes", "trace"), help="run only these")
     parser.add_argument("--probes", type=int, default=100, help="probes of each kind per load")
     parser.add_argument("--probe-rate-mib", type=int, default=10, help="the capped read rate, MiB/s")
+    parser.add_argument("--trace-mib", default="4,12", help="the two transfer sizes of --only trace")
     args = parser.parse_args()
+    args.many = [int(n) for n in args.many.split(",") if n]
+    settings = [s for s in args.settings.split(",") if s]
     b = Bench(args)
-    rounds = 0 if args.only == "probes" else args.rounds
-    rows = {key: [] for key in ("echo_bridge", "echo_direct", "echo_stdio", "many", "recv_bridge", "recv_direct",
-                                "ping_bridge", "ping_stdio")}
-    payload = bytes(i % 256 for i in range(args.ping_bytes))
+    rounds = args.rounds if args.only in (None, "rounds") else 0
+    rows = {setting: [] for setting in settings}
     try:
-        # Warm the prefix so that no measurement pays for a cold wineserver.
-        run_to_end(b.launcher, b.exe, ["--version"], timeout=120)
+        if args.only == "trace":
+            run_trace(b, args)
+            return 0
         for n in range(1, rounds + 1):
-            echo_pipe = b.pipe("direct-echo")
-            source_pipe = b.pipe("direct-source")
-            rows["echo_bridge"].append(bridge_echo(b, args.echo_mib))
-            server = b.server(echo_pipe, "--mode", "echo")
-            try:
-                rows["echo_direct"].append(b.direct(echo_pipe, "echo", args.echo_mib))
-            finally:
-                server.close_input()
-                server.wait(60)
-            rows["echo_stdio"].append(stdio_echo(b, args.echo_mib))
-            rows["many"].append(bridge_many(b, args.stream_mib))
-            rows["recv_bridge"].append(bridge_receive(b, args.receive_mib))
-            server = b.server(source_pipe, "--mode", "source")
-            try:
-                rows["recv_direct"].append(b.direct(source_pipe, "receive", args.receive_mib))
-            finally:
-                server.close_input()
-                server.wait(60)
-            rows["ping_bridge"].append(bridge_ping(b, payload, args.pings))
-            rows["ping_stdio"].append(stdio_ping(b, payload, args.pings))
-            m = rows["many"][-1]
-            print(f"round={n} echo_bridge_mib_s={rows['echo_bridge'][-1]:.1f} "
-                  f"echo_direct_mib_s={rows['echo_direct'][-1]:.1f} echo_stdio_mib_s={rows['echo_stdio'][-1]:.1f} "
-                  f"many64_aggregate_mib_s={m['aggregate']:.1f} many64_slowest_share={m['slowest_share']:.3f} "
-                  f"many64_done_s={m['first_done']:.2f}..{m['last_done']:.2f} "
-                  f"recv_bridge_mib_s={rows['recv_bridge'][-1]:.1f} recv_direct_mib_s={rows['recv_direct'][-1]:.1f} "
-                  f"ping_bridge_us={rows['ping_bridge'][-1][0]:.0f}/{rows['ping_bridge'][-1][1]:.0f} "
-                  f"ping_stdio_us={rows['ping_stdio'][-1][0]:.0f}/{rows['ping_stdio'][-1][1]:.0f} "
-                  f"mem_idle_kb={m['idle']['rss_kb']}/{m['idle']['private_kb']} "
-                  f"mem_64_kb={m['opened']['rss_kb']}/{m['opened']['private_kb']} "
-                  f"mem_64_loaded_kb={m['loaded']['rss_kb']}/{m['loaded']['private_kb']}", flush=True)
-        if args.only != "rounds":
+            for setting in settings:
+                b.pinned = setting == "pinned"
+                b.restart_server()
+                run_round(b, args, n, rows)
+        b.pinned = False
+        if rounds and "pinned" in settings:
+            b.restart_server()
+        if args.only in (None, "probes"):
             run_probes(b, args)
     finally:
         shutil.rmtree(b.folder, ignore_errors=True)
-
-    if rounds == 0:
-        return 0
-    med = statistics.median
-    echo_b, echo_d = med(rows["echo_bridge"]), med(rows["echo_direct"])
-    recv_b, recv_d = med(rows["recv_bridge"]), med(rows["recv_direct"])
-    ping_b = med(r[0] for r in rows["ping_bridge"])
-    ping_b99 = med(r[1] for r in rows["ping_bridge"])
-    ping_s = med(r[0] for r in rows["ping_stdio"])
-    ping_s99 = med(r[1] for r in rows["ping_stdio"])
-    many = rows["many"]
-    share = min(m["slowest_share"] for m in many)
-    print("summary (median of %d rounds; memory = Linux VmRSS / Private_Clean+Private_Dirty of the Wine process)"
-          % rounds)
-    print(f"echo_1_stream  bridge={echo_b:.1f} MiB/s direct={echo_d:.1f} MiB/s ratio={echo_b / echo_d:.2f} (goal >= 0.7); "
-          f"the same frames through stdio_copy={med(rows['echo_stdio']):.1f} MiB/s (this driver's ceiling)")
-    print(f"echo_64_streams aggregate={med(m['aggregate'] for m in many):.1f} MiB/s "
-          f"slowest_share_when_fastest_done={share:.3f} (worst round) "
-          f"completion={med(m['first_done'] for m in many):.2f}..{med(m['last_done'] for m in many):.2f} s "
-          f"(goal: no stream starved)")
-    print(f"server_to_client bridge={recv_b:.1f} MiB/s direct={recv_d:.1f} MiB/s ratio={recv_b / recv_d:.2f} "
-          f"(goal >= 0.5)")
-    print(f"ping_{args.ping_bytes}B bridge median={ping_b:.0f} us p99={ping_b99:.0f} us; stdio_copy median={ping_s:.0f} us "
-          f"p99={ping_s99:.0f} us; ratio={ping_b / ping_s:.2f} (goal <= 3)")
-    print(f"memory idle rss={med(m['idle']['rss_kb'] for m in many):.0f} kB private={med(m['idle']['private_kb'] for m in many):.0f} kB; "
-          f"64 streams open rss={med(m['opened']['rss_kb'] for m in many):.0f} kB "
-          f"private={med(m['opened']['private_kb'] for m in many):.0f} kB; "
-          f"after 64-stream echo rss={med(m['loaded']['rss_kb'] for m in many):.0f} kB "
-          f"private={med(m['loaded']['private_kb'] for m in many):.0f} kB")
+    for setting in settings:
+        if rows[setting]:
+            summarize(b, args, setting, rows[setting])
     return 0
 
 

@@ -16,7 +16,11 @@ while 16 streams are busy (median and p99), and how long a session takes to
 start.
 
   bench/bench_field.py --forward build/native/quorl-socket-forward --build build/win-x64 \\
-      [--mib 32] [--rounds 3] [--samples 200]
+      [--also before=DIR ...] [--mib 32] [--rounds 3] [--samples 200]
+
+`--also NAME=DIR` adds the echo through ssh on 1 and 16 streams with the
+bridge of another build (`--remote-program` on its folder), interleaved with
+the others: before=DIR for the code before a change.
 
 Figures depend on the machine's load: compare the paths within one run."""
 
@@ -30,7 +34,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "field"))
 from field_test import ECHO, connect, receive_exactly  # noqa: E402
-from fieldbed import ROOT, WAIT, FieldBed, start_local, wait_until  # noqa: E402
+from fieldbed import ROOT, WAIT, FieldBed, start_local, wait_until, windows_path  # noqa: E402
 
 BLOCK = 1 << 16
 
@@ -134,6 +138,8 @@ def main():
     parser.add_argument("--mib", type=int, default=32, help="MiB moved per measurement")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--samples", type=int, default=200, help="connections per latency figure")
+    parser.add_argument("--also", action="append", default=[], metavar="NAME=DIR",
+                        help="another build's bridge, run on win-host beside this one's")
     args = parser.parse_args()
     total = args.mib << 20
 
@@ -162,6 +168,15 @@ def main():
             ("forwarder + bridge under Wine, no ssh, 1 stream", lambda: echo_rate(local_path, total, 1)),
             ("forwarder + bridge under Wine, no ssh, 16 streams", lambda: echo_rate(local_path, total, 16)),
         ]
+        for other in args.also:
+            label, _, folder = other.partition("=")
+            other_path = f"unix:{bed.socket_path(f'bench-{label}.sock')}"
+            program = windows_path(os.path.join(folder, "quorl-socket-bridge.exe"))
+            case.forwarder(["--listen", other_path, "--ssh", "win-host", "--remote-program", program, "--pipe", ECHO])
+            paths[2:2] = [
+                (f"forwarder + ssh + bridge ({label}), 1 stream", lambda p=other_path: echo_rate(p, total, 1)),
+                (f"forwarder + ssh + bridge ({label}), 16 streams", lambda p=other_path: echo_rate(p, total, 16)),
+            ]
         rates = {name: [] for name, _ in paths}
         for _ in range(args.rounds):
             for name, measure in paths:

@@ -90,7 +90,12 @@ ControlFileOps ServedFile(const std::string& content) {
 }
 
 void CheckAllowlist(const std::string& content, const std::string& request) {
-    Same(reference::Listed(content, request), Product([&] { return IsPipeAllowlistedWith(request, ServedFile(content)); }));
+    const reference::Result<std::optional<std::string>> expected = reference::Listed(content, request);
+    if (expected.error == reference::kUndecided) return;
+    Same(expected, Product([&] {
+        const std::optional<AllowlistEntry> entry = FindPipeInAllowlistWith(request, ServedFile(content));
+        return entry ? std::optional<std::string>(entry->servedBy) : std::nullopt;
+    }));
 }
 
 void CheckActivations(const std::string& content) {

@@ -2,7 +2,7 @@
 // Small reference readings of the program's text grammars, written apart from
 // the product's code so that the fuzz targets can hold the two against each
 // other: the pipe path and its SID suffix, strict UTF-8, the allowlist lines
-// and the activation rows. Each answers with a value or the exact sentence of
+// with their served-by clauses, and the activation rows. Each answers with a value or the exact sentence of
 // the refusal. Plain, slow and obvious on purpose.
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace reference {
@@ -23,6 +24,12 @@ inline const std::string kControlMessage = "Invalid control character in activat
 inline const std::string kTaskMessage = "Task activation requires an absolute task path.";
 inline const std::string kDuplicateMessage = "Duplicate named pipe in activations.tsv.";
 inline const std::string kTooLargeMessage = "Named pipe allowlist is too large.";
+inline const std::string kServedByMessage =
+    "Named pipe allowlist entries may only add served-by and a SID such as S-1-5-18 after the pipe path.";
+inline const std::string kServedByMismatchMessage =
+    "A served-by in the named pipe allowlist must repeat the SID in the pipe name.";
+// Not an answer: the outcome turns on a SID form that only the system can judge.
+inline const std::string kUndecided = "(undecided)";
 
 // A value or the sentence that refused it.
 template <typename T>
@@ -172,10 +179,45 @@ inline std::vector<std::string_view> SplitLines(std::string_view content) {
 
 inline bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// Whether the allowlist `content` (at most 64 KiB) lists `request`: the
+inline bool Spacing(char c) { return c == ' ' || c == '\t'; }
+
+// One trimmed entry line: its canonical path and its served-by SID ("" for
+// none), or the sentence that refuses it.
+inline Result<std::pair<std::string, std::string>> Entry(std::string_view line) {
+    std::size_t cut = 0;
+    while (cut < line.size() && !Spacing(line[cut])) ++cut;
+    const Result<std::string> path = PipePath(line.substr(0, cut));
+    if (!path.value) return {std::nullopt, path.error};
+    std::string_view rest = line.substr(cut);
+    if (rest.empty()) return {std::make_pair(*path.value, std::string()), std::string()};
+    while (!rest.empty() && Spacing(rest.front())) rest.remove_prefix(1);
+    const std::string word = "served-by";
+    if (rest.substr(0, word.size()) != word) return {std::nullopt, kServedByMessage};
+    rest.remove_prefix(word.size());
+    if (rest.empty() || !Spacing(rest.front())) return {std::nullopt, kServedByMessage};
+    while (!rest.empty() && Spacing(rest.front())) rest.remove_prefix(1);
+    const std::string sid(rest);
+    if (sid.compare(0, 4, "S-1-") != 0) return {std::nullopt, kServedByMessage};
+    for (std::size_t i = 4; i < sid.size(); ++i) {
+        if ((sid[i] < '0' || sid[i] > '9') && sid[i] != '-') return {std::nullopt, kServedByMessage};
+    }
+    const std::optional<std::string> standard = Identity("s" + sid.substr(1));
+    if (!standard) return {std::nullopt, kUndecided};
+    if (standard->empty()) return {std::nullopt, kServedByMessage};
+    const std::optional<std::size_t> dot = SuffixDot(*path.value);
+    if (dot) {
+        const std::optional<std::string> named = Identity(path.value->substr(*dot + 1));
+        if (!named) return {std::nullopt, kUndecided};
+        if (!named->empty() && *named != sid) return {std::nullopt, kServedByMismatchMessage};
+    }
+    return {std::make_pair(*path.value, sid), std::string()};
+}
+
+// The served-by SID ("" for none) of the entry of the allowlist `content` (at
+// most 64 KiB) that lists `request`, or an empty optional when none does: the
 // request is judged first; lines are trimmed of blanks, empty and "#" lines
 // skipped, and the first entry that breaks the grammar before a match refuses.
-inline Result<bool> Listed(std::string_view content, std::string_view request) {
+inline Result<std::optional<std::string>> Listed(std::string_view content, std::string_view request) {
     const Result<std::string> wanted = PipePath(request);
     if (!wanted.value) return {std::nullopt, wanted.error};
     if (content.size() > 65536) return {std::nullopt, kTooLargeMessage};
@@ -183,11 +225,11 @@ inline Result<bool> Listed(std::string_view content, std::string_view request) {
         while (!line.empty() && Blank(line.front())) line.remove_prefix(1);
         while (!line.empty() && Blank(line.back())) line.remove_suffix(1);
         if (line.empty() || line.front() == '#') continue;
-        const Result<std::string> entry = PipePath(line);
+        const Result<std::pair<std::string, std::string>> entry = Entry(line);
         if (!entry.value) return {std::nullopt, entry.error};
-        if (*entry.value == *wanted.value) return {true, std::string()};
+        if (entry.value->first == *wanted.value) return {std::optional<std::string>(entry.value->second), std::string()};
     }
-    return {false, std::string()};
+    return {std::optional<std::string>(), std::string()};
 }
 
 using Registrations = std::map<std::string, std::u16string>;

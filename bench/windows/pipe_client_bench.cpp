@@ -1,11 +1,16 @@
 // pipe-client-bench: a direct named-pipe client of test-pipe-server, the
-// reference the bridge's throughput is measured against.
+// reference the bridge's throughput is measured against, and a relay of the
+// kind peer tools are, the other reference.
 //
-//   pipe-client-bench --name \\.\pipe\NAME --mode echo|receive [--mib N]
+//   pipe-client-bench --name \\.\pipe\NAME --mode echo|receive|relay [--mib N]
 //     echo     writes N MiB in 32 KiB blocks on one thread while reading the
 //              echo back on another (server in --mode echo)
 //     receive  reads N MiB in 32 KiB blocks from a server that sends without
 //              pause (server in --mode source)
+//     relay    carries standard input to the pipe and the pipe to standard
+//              output in 32 KiB blocks until either ends, then exits 0: one
+//              process per connection, raw bytes, no framing and no check of
+//              who serves the pipe
 //
 // Every byte read is checked against the pattern both sides use: byte at
 // offset k of the stream is k % 251. Prints one line of key=value pairs on
@@ -30,9 +35,11 @@ namespace {
 constexpr DWORD kBlock = 32768;
 constexpr unsigned kPeriod = 251;
 
+enum class Mode { Echo, Receive, Relay };
+
 struct Options {
     std::wstring name;
-    bool echo = true;
+    Mode mode = Mode::Echo;
     unsigned long long bytes = 64ull << 20;
 };
 
@@ -51,8 +58,12 @@ Options ParseOptions(int argc, wchar_t** argv) {
             options.name = value;
         } else if (word == L"--mib") {
             options.bytes = std::wcstoull(value.c_str(), nullptr, 10) << 20;
-        } else if (word == L"--mode" && (value == L"echo" || value == L"receive")) {
-            options.echo = value == L"echo";
+        } else if (word == L"--mode" && value == L"echo") {
+            options.mode = Mode::Echo;
+        } else if (word == L"--mode" && value == L"receive") {
+            options.mode = Mode::Receive;
+        } else if (word == L"--mode" && value == L"relay") {
+            options.mode = Mode::Relay;
         } else {
             Fail("unknown option or mode", 0);
         }
@@ -135,6 +146,41 @@ void ReadAll(HANDLE pipe, unsigned long long total, const Pattern& pattern) {
     }
 }
 
+// Copies standard input to the pipe on one thread and the pipe to standard
+// output on this one; the process ends with the first direction that ends.
+[[noreturn]] void Relay(HANDLE pipe) {
+    std::thread inward([pipe] {
+        Transfer transfer;
+        std::vector<char> buffer(kBlock);
+        for (;;) {
+            DWORD got = 0;
+            if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer.data(), kBlock, &got, nullptr) || got == 0) break;
+            for (DWORD sent = 0; sent < got;) {
+                const DWORD wrote = transfer.Run(pipe, false, buffer.data() + sent, got - sent);
+                if (wrote == 0) ::ExitProcess(0);
+                sent += wrote;
+            }
+        }
+        ::ExitProcess(0);
+    });
+    inward.detach();
+    Transfer transfer;
+    std::vector<char> buffer(kBlock);
+    for (;;) {
+        const DWORD got = transfer.Run(pipe, true, buffer.data(), kBlock);
+        if (got == 0) break;
+        for (DWORD sent = 0; sent < got;) {
+            DWORD wrote = 0;
+            if (!::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), buffer.data() + sent, got - sent, &wrote, nullptr) ||
+                wrote == 0) {
+                ::ExitProcess(0);
+            }
+            sent += wrote;
+        }
+    }
+    ::ExitProcess(0);
+}
+
 }  // namespace
 
 int main() {
@@ -145,9 +191,10 @@ int main() {
     const Options options = ParseOptions(argc, argv);
     const Pattern pattern;
     const UniqueHandle pipe = Connect(options.name);
+    if (options.mode == Mode::Relay) Relay(pipe.get());
 
     const double started = Now();
-    if (options.echo) {
+    if (options.mode == Mode::Echo) {
         std::atomic<bool> writeFailed{false};
         std::thread writer([&] {
             Transfer transfer;
@@ -171,7 +218,7 @@ int main() {
 
     const double mib = static_cast<double>(options.bytes) / (1024.0 * 1024.0);
     std::printf("mode=%s bytes=%llu block=%lu seconds=%.4f mib_per_s=%.1f\n",
-                options.echo ? "echo" : "receive",
+                options.mode == Mode::Echo ? "echo" : "receive",
                 options.bytes,
                 static_cast<unsigned long>(kBlock),
                 seconds,

@@ -25,13 +25,12 @@ std::string HelloBytes() {
     return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize);
 }
 
-// The first line of what the remote side printed, fit for one message.
+// The first line of what the remote side printed, fit for one message (its
+// control characters are escaped where it is printed).
 std::string FirstLine(const std::string& text) {
     std::string line = text.substr(0, text.find('\n'));
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > 200) line = line.substr(0, 200) + "...";
-    for (char& c : line)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     return line;
 }
 

@@ -8,6 +8,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -146,6 +147,10 @@ std::string DescribeExit(int status) {
     return "status " + std::to_string(status);
 }
 
+// What a command on the host says is read to its end but kept only up to
+// here: a host cannot fill the forwarder's memory.
+constexpr std::size_t kMaxKept = 1048576;
+
 CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& input, int timeoutMs) {
     Command command(argv);
     CommandResult result;
@@ -168,8 +173,12 @@ CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& 
             int& fd = i == 0 ? out : err;
             if (fd < 0 || fds[i].revents == 0) continue;
             ssize_t got = read(fd, block, sizeof block);
-            if (got > 0) (i == 0 ? result.output : result.errors).append(block, static_cast<std::size_t>(got));
-            else if (got == 0 || (errno != EAGAIN && errno != EINTR)) fd = -1;
+            if (got > 0) {
+                std::string& kept = i == 0 ? result.output : result.errors;
+                kept.append(block, std::min(static_cast<std::size_t>(got), kMaxKept - kept.size()));
+            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+                fd = -1;
+            }
         }
         if (count == 3 && fds[2].revents != 0) {
             ssize_t sent = write(command.Input(), input.data() + written, input.size() - written);

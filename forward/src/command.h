@@ -56,6 +56,6 @@ struct CommandResult {
 };
 
 // Runs `argv` with `input` as its standard input and collects its standard
-// output and error, for at most `timeoutMs`. Throws ProgramError when it
+// output and error (the first MiB of each), for at most `timeoutMs`. Throws ProgramError when it
 // cannot be started or does not end in time (it is stopped then).
 CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& input, int timeoutMs);

@@ -14,11 +14,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "command.h"
 #include "engine/frame.h"
-#include "pipes/pipe_path.h"
 #include "text/program_error.h"
 
 namespace {
@@ -93,13 +93,34 @@ CommandResult Remote(const SshTarget& ssh, const std::string& line, const std::s
     return RunToEnd(SshCommandLine(ssh, line), input, kRemoteMs);
 }
 
+[[noreturn]] void SftpFailed(const SshTarget& ssh, const std::string& what, const CommandResult& result) {
+    std::string said = LastLine(result.errors);
+    if (!said.empty() && said.back() != '.') said += '.';
+    throw ProgramError("Could not " + what + " on " + ssh.host + " with sftp: " + said);
+}
+
 // One sftp batch; a line starting with '-' may fail without ending it.
 CommandResult Sftp(const SshTarget& ssh, const std::string& batch, const char* what) {
     CommandResult result = RunToEnd(SftpCommand(ssh), batch, kRemoteMs);
-    if (result.status != 0)
-        throw ProgramError("Could not " + std::string(what) + " on " + ssh.host + " with sftp: " +
-                           LastLine(result.errors));
+    if (result.status != 0) SftpFailed(ssh, what, result);
     return result;
+}
+
+// What the allowlist on the host holds, or nothing when sftp reports it
+// missing. Any other failure stops deploy: a file that is there but cannot be
+// read is never replaced by a new one.
+std::optional<std::string> ReadAllowlist(const SshTarget& ssh, const TempFolder& temp, const char* name) {
+    CommandResult result =
+        RunToEnd(SftpCommand(ssh), "get " + std::string(kRemoteAllowlist) + " " + SftpPath(temp.File(name)) + "\n",
+                 kRemoteMs);
+    const std::string missing = "/" + std::string(kRemoteAllowlist) + "\" not found.";
+    const std::string said = LastLine(result.errors);
+    if (result.status != 0 && said.rfind("File \"", 0) == 0 && said.size() > missing.size() &&
+        said.compare(said.size() - missing.size(), missing.size(), missing) == 0)
+        return std::nullopt;
+    std::string bytes;
+    if (result.status != 0 || !ReadFile(temp.File(name), bytes)) SftpFailed(ssh, "read the allowlist", result);
+    return bytes;
 }
 
 HostFacts Probe(const SshTarget& ssh) {
@@ -147,12 +168,6 @@ void CheckRunsThere(const SshTarget& ssh, const std::string& program, const std:
     if (lines.size() < 2 || std::vector<std::string>(lines.end() - 2, lines.end()) != expected)
         throw ProgramError("The program on " + ssh.host + " did not answer as quorl-socket-bridge for " + arch +
                            " does: " + (lines.empty() ? LastLine(result.errors) : lines.back()));
-}
-
-// A local path as one word of an sftp batch.
-std::string Quoted(const std::string& path) {
-    if (path.find('"') != std::string::npos) throw ProgramError("Cannot give sftp the path " + path + ".");
-    return "\"" + path + "\"";
 }
 
 std::string Frame(FrameType type, std::uint32_t id, const std::string& payload) {
@@ -217,6 +232,16 @@ void Record(const std::string& host, const std::string& program) {
 
 }  // namespace
 
+std::string SftpPath(const std::string& path) {
+    const char* what = path.find('"') != std::string::npos    ? "contains '\"'"
+                       : path.find('\r') != std::string::npos ? "contains a carriage return"
+                       : path.find('\n') != std::string::npos ? "contains a line feed"
+                       : !path.empty() && path.back() == '\\' ? "ends with a backslash"
+                                                               : nullptr;
+    if (what != nullptr) throw ProgramError("Cannot give sftp the path " + path + ": it " + what + ".");
+    return "\"" + path + "\"";
+}
+
 HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
     std::vector<std::string> fields;
     std::istringstream in(answer);
@@ -239,6 +264,34 @@ HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
                            fields[2] + "; deploy supports only its usual place.");
     facts.localAppData = fields[1];
     return facts;
+}
+
+std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std::string& content,
+                                             const std::vector<AllowlistLine>& allow) {
+    std::vector<AllowlistLine> listed;
+    for (const std::string& line : Lines(content)) {
+        if (line.empty() || line[0] == '#') continue;
+        try {
+            listed.push_back(ParseAllowlistLine(line));
+        } catch (const ProgramError&) {
+        }
+    }
+    std::vector<AllowlistAddition> plan;
+    for (const AllowlistLine& wanted : allow) {
+        const std::string text = AllowlistLineText(wanted);
+        const auto first = std::find_if(listed.begin(), listed.end(),
+                                        [&](const AllowlistLine& entry) { return entry.path == wanted.path; });
+        if (first == listed.end()) {
+            listed.push_back(wanted);
+            plan.push_back({text, true});
+        } else if (first->entry.servedBy == wanted.entry.servedBy) {
+            plan.push_back({text, false});
+        } else {
+            throw ProgramError("The allowlist on " + host + " lists the pipe as " + AllowlistLineText(*first) +
+                               ", not as " + text + "; deploy only adds lines, so change that line on the host.");
+        }
+    }
+    return plan;
 }
 
 std::string DeployedProgram(const std::string& host) {
@@ -265,12 +318,13 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
     const std::string windowsProgram = host.localAppData + "\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe";
 
     TempFolder temp;
-    Sftp(ssh, "-get " + remoteProgram + " " + Quoted(temp.File("there.exe")) + "\n-get " + kRemoteAllowlist + " " +
-                  Quoted(temp.File("there.allow")) + "\n",
-         "read what is there");
-    std::string there, allowlist;
+    Sftp(ssh, "-get " + remoteProgram + " " + SftpPath(temp.File("there.exe")) + "\n", "read what is there");
+    std::string there;
     bool hadProgram = ReadFile(temp.File("there.exe"), there);
-    bool hadAllowlist = ReadFile(temp.File("there.allow"), allowlist);
+    // Before anything changes on the host.
+    std::optional<std::string> allowlist;
+    if (!options.allow.empty()) allowlist = ReadAllowlist(ssh, temp, "there.allow");
+    const std::vector<AllowlistAddition> plan = PlanAllowlist(ssh.host, allowlist.value_or(std::string()), options.allow);
     bool changed = false;
 
     if (!hadProgram || there != program) {
@@ -278,10 +332,10 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
         // run; a program in use can still be renamed out of the way.
         const std::string part = remoteProgram + ".part", old = remoteProgram + ".old";
         Sftp(ssh, "-mkdir AppData/Local/Programs\n-mkdir " + std::string(kDeployFolder) + "\n-rm " + part + "\nput " +
-                      Quoted(localProgram) + " " + part + "\n-rm " + old + "\n-rename " + remoteProgram + " " + old +
+                      SftpPath(localProgram) + " " + part + "\n-rm " + old + "\n-rename " + remoteProgram + " " + old +
                       "\nrename " + part + " " + remoteProgram + "\n-rm " + old + "\n",
              "upload the program");
-        Sftp(ssh, "get " + remoteProgram + " " + Quoted(temp.File("check.exe")) + "\n", "read the program back");
+        Sftp(ssh, "get " + remoteProgram + " " + SftpPath(temp.File("check.exe")) + "\n", "read the program back");
         std::string check;
         if (!ReadFile(temp.File("check.exe"), check) || check != program)
             throw ProgramError("The program on " + ssh.host + " is not the one uploaded.");
@@ -293,41 +347,43 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
     CheckRunsThere(ssh, windowsProgram, host.arch);
     say("it answers: " + std::string(kVersionLine) + ", " + host.arch + " windows");
 
-    std::vector<std::string> listed;
-    for (const std::string& line : Lines(allowlist)) {
-        if (line.empty() || line[0] == '#') continue;
-        try {
-            listed.push_back(ValidatePipePath(line));
-        } catch (const ProgramError&) {
-        }
-    }
     std::string additions;
-    for (const std::string& pipe : options.allow) {
-        if (std::find(listed.begin(), listed.end(), pipe) != listed.end()) {
-            say(pipe + " is in the allowlist already");
+    for (const AllowlistAddition& entry : plan) {
+        if (!entry.add) {
+            say(entry.line + " is in the allowlist already");
             continue;
         }
-        listed.push_back(pipe);
-        additions += pipe + "\r\n";
-        say("adding " + pipe + " to the allowlist");
+        additions += entry.line + "\r\n";
+        say("adding " + entry.line + " to the allowlist");
     }
     if (!additions.empty()) {
-        if (hadAllowlist) {
+        // sftp appends what lies past the remote file's end: a file edited
+        // since it was read would be torn, or its edit undone.
+        if (ReadAllowlist(ssh, temp, "again.allow") != allowlist)
+            throw ProgramError("The allowlist on " + ssh.host +
+                               " changed while deploy ran, so nothing was added to it; run deploy again.");
+        if (allowlist) {
             // Appended to the file that is there, which keeps it and the
             // permissions it has.
-            if (!allowlist.empty() && allowlist.back() != '\n') additions = "\r\n" + additions;
-            WriteFile(temp.File("new.allow"), allowlist + additions);
-            Sftp(ssh, "put -a " + Quoted(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n", "add to the allowlist");
+            if (!allowlist->empty() && allowlist->back() != '\n') additions = "\r\n" + additions;
+            WriteFile(temp.File("new.allow"), *allowlist + additions);
+            Sftp(ssh, "put -a " + SftpPath(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n",
+                 "add to the allowlist");
         } else {
             // New, in a new folder: both take the profile's inherited
             // permissions, which only the user and the system may change.
             WriteFile(temp.File("new.allow"), "# pipes added by quorl-socket-forward deploy\r\n" + additions);
-            Sftp(ssh, "-mkdir AppData/Local/QuorlSSH\nput " + Quoted(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n",
+            Sftp(ssh,
+                 "-mkdir AppData/Local/QuorlSSH\nput " + SftpPath(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n",
                  "write the allowlist");
         }
         changed = true;
     }
-    if (!options.allow.empty()) ConfirmAllowlisted(ssh, windowsProgram, options.allow, say);
+    if (!options.allow.empty()) {
+        std::vector<std::string> pipes;
+        for (const AllowlistLine& entry : options.allow) pipes.push_back(entry.path);
+        ConfirmAllowlisted(ssh, windowsProgram, pipes, say);
+    }
     Record(ssh.host, windowsProgram);
     say(changed ? "done; quorl-socket-forward --ssh " + ssh.host + " now runs this program"
                 : "nothing changed: " + ssh.host + " has this program and these pipes already");

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "allowlist/allowlist.h"
 #include "remote_command.h"
 
 struct DeployOptions {
     SshTarget ssh;
-    std::vector<std::string> allow;  // canonical pipe paths
+    std::vector<AllowlistLine> allow;
     std::string from;                // holds windows-arm64/ and windows-x64/; empty: beside the forwarder
 };
 
@@ -29,6 +30,25 @@ struct HostFacts {
 // ProgramError for a processor the program is not built for, or a
 // %LOCALAPPDATA% that sftp cannot reach as AppData/Local.
 HostFacts ParseHostFacts(const std::string& host, const std::string& answer);
+
+// A local path as one word of an sftp batch, in double quotes. Throws
+// ProgramError naming a path that would break the batch: one holding a double
+// quote, a carriage return or a line feed, or ending with a backslash (which
+// would escape the closing quote).
+std::string SftpPath(const std::string& path);
+
+// Each entry of `allow` as its canonical line, and whether deploy appends it
+// to the host's allowlist `content` (one that is present already, or given
+// twice, is not). Lines the allowlist's grammar refuses are the user's to
+// mend: they are passed over here.
+// Throws ProgramError for an entry whose pipe the file lists with another
+// served-by: the first line naming a pipe decides, and deploy only appends.
+struct AllowlistAddition {
+    std::string line;
+    bool add = false;
+};
+std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std::string& content,
+                                             const std::vector<AllowlistLine>& allow);
 
 // Runs the deployment, saying each step on `say`. Throws ProgramError.
 void RunDeploy(const DeployOptions& options, const std::function<void(const std::string&)>& say);

@@ -17,6 +17,7 @@
 #include "options.h"
 #include "session.h"
 #include "socket_activation.h"
+#include "terminal_text.h"
 #include "text/program_error.h"
 
 namespace {
@@ -33,10 +34,14 @@ extern "C" void OnStopSignal(int) {
     errno = saved;
 }
 
-void Problem(const std::string& sentence) { std::fprintf(stderr, "quorl-socket-forward: %s\n", sentence.c_str()); }
+// Everything the forwarder prints goes out here, and much of it quotes the
+// host, which must not be able to drive the user's terminal.
+void Problem(const std::string& sentence) {
+    std::fprintf(stderr, "quorl-socket-forward: %s\n", ForTerminal(sentence).c_str());
+}
 
 void Line(const std::string& line) {
-    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fprintf(stdout, "%s\n", ForTerminal(line).c_str());
     std::fflush(stdout);
 }
 
@@ -227,6 +232,7 @@ int RunForwarder(const std::vector<std::string>& args) {
         SessionOptions sessionOptions;
         sessionOptions.verbose = options.verbose;
         sessionOptions.lingerMs = options.lingerMs;
+        sessionOptions.allowOtherUsers = options.allowOtherUsers;
         sessionOptions.pipe = options.pipe;
         if (options.deploy) {
             RunDeploy(DeployOptions{options.ssh, options.allow, options.from}, Line);

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <deque>
 
 #include "text/program_error.h"
 
@@ -52,22 +54,89 @@ std::string ParentFolder(const std::string& path) {
     return path.substr(0, slash);
 }
 
+std::string LastName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
 // Nobody but the owner may look up names in the folder: other users can then
 // neither reach the socket nor plant one in its place.
 bool ClosedToOthers(mode_t mode) { return (mode & (S_IXGRP | S_IXOTH)) == 0; }
 
-// The folder itself is examined, never what a link points to: another user's
-// link to your private folder would pass today and could be turned elsewhere
-// tomorrow.
-void RequirePrivateFolder(const std::string& folder) {
-    struct stat info {};
-    if (lstat(folder.c_str(), &info) != 0) {
-        if (errno != ENOENT || mkdir(folder.c_str(), 0700) != 0 || lstat(folder.c_str(), &info) != 0)
-            throw ProgramError("Could not create the socket folder " + folder + ": " + SystemReason(errno) + ".");
+// Whoever owns a link can point it elsewhere at any time.
+bool MayFollowLinkOf(uid_t owner) { return owner == 0 || owner == getuid(); }
+
+std::deque<std::string> Names(const std::string& path) {
+    std::deque<std::string> names;
+    std::size_t at = 0;
+    while (at <= path.size()) {
+        std::size_t slash = path.find('/', at);
+        if (slash == std::string::npos) slash = path.size();
+        if (slash > at && path.compare(at, slash - at, ".") != 0) names.push_back(path.substr(at, slash - at));
+        at = slash + 1;
     }
-    if (S_ISLNK(info.st_mode))
-        throw ProgramError("The socket folder " + folder + " is a symbolic link; give the folder itself.");
-    if (!S_ISDIR(info.st_mode)) throw ProgramError("The socket folder " + folder + " is not a folder.");
+    return names;
+}
+
+constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kMostLinks = 40;  // as the kernel's own lookup
+
+// The socket's folder, reached one folder at a time from the root (or the
+// working folder) and held open, so that what is checked and where the socket
+// is made are the same folder whatever is renamed meanwhile. A link on the way
+// is followed only when root or the user owns it; the folder itself must not be
+// a link. A missing folder, the last one only, is created with mode 0700.
+UniqueFd OpenSocketFolder(const std::string& folder) {
+    auto failed = [&folder](int error) {
+        return ProgramError("Could not create the socket folder " + folder + ": " + SystemReason(error) + ".");
+    };
+    const bool absolute = folder.front() == '/';
+    UniqueFd at(open(absolute ? "/" : ".", kOpenFolder));
+    if (!at) throw failed(errno);
+    std::string walked = absolute ? "/" : "";
+    std::deque<std::string> left = Names(folder);
+    int links = 0;
+    while (!left.empty()) {
+        const std::string name = std::move(left.front());
+        left.pop_front();
+        const bool last = left.empty();
+        UniqueFd next(openat(at.get(), name.c_str(), kOpenFolder));
+        const int error = errno;
+        struct stat info {};
+        if (!next && fstatat(at.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT || !last || mkdirat(at.get(), name.c_str(), 0700) != 0) throw failed(errno);
+            next.reset(openat(at.get(), name.c_str(), kOpenFolder));
+            if (!next) throw failed(errno);
+        }
+        if (next) {
+            at = std::move(next);
+            walked += name + "/";
+            continue;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            if (last && !S_ISDIR(info.st_mode)) throw ProgramError("The socket folder " + folder + " is not a folder.");
+            throw failed(error);
+        }
+        if (last) throw ProgramError("The socket folder " + folder + " is a symbolic link; give the folder itself.");
+        if (!MayFollowLinkOf(info.st_uid))
+            throw ProgramError("The socket folder " + folder + " is reached through " + walked + name +
+                               ", a link of another user.");
+        if (++links > kMostLinks) throw failed(ELOOP);
+        std::string target(PATH_MAX, '\0');
+        ssize_t size = readlinkat(at.get(), name.c_str(), target.data(), target.size());
+        if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) throw failed(size < 0 ? errno : ENAMETOOLONG);
+        target.resize(static_cast<std::size_t>(size));
+        std::deque<std::string> names = Names(target);
+        left.insert(left.begin(), names.begin(), names.end());
+        if (target.front() == '/') {
+            at.reset(open("/", kOpenFolder));
+            if (!at) throw failed(errno);
+            walked = "/";
+        }
+    }
+    return at;
+}
+
+void RequirePrivateFolder(const std::string& folder, int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0) throw ProgramError("Could not inspect " + folder + ": " + SystemReason(errno) + ".");
     if (info.st_uid != getuid() || !ClosedToOthers(info.st_mode))
         throw ProgramError("The socket folder " + folder +
                            " must belong to you and be closed to other users (mode 0700).");
@@ -81,10 +150,11 @@ sockaddr_un UnixAddress(const std::string& path) {
 }
 
 // A socket already at `path` may be a leftover of an earlier run; it is taken
-// over only when it is the user's own and nobody answers on it.
-void ClearStaleSocket(const std::string& path) {
+// over only when it is the user's own and nobody answers on it. It is judged
+// and removed in the folder that was checked.
+void ClearStaleSocket(const std::string& path, int folder, const std::string& name) {
     struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) {
+    if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return;
         throw ProgramError("Could not inspect " + path + ": " + SystemReason(errno) + ".");
     }
@@ -97,7 +167,7 @@ void ClearStaleSocket(const std::string& path) {
         throw ProgramError(path + " is in use by another program.");
     if (errno != ECONNREFUSED && errno != ENOENT)
         throw ProgramError("Could not inspect " + path + ": " + SystemReason(errno) + ".");
-    if (unlink(path.c_str()) != 0 && errno != ENOENT)
+    if (unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT)
         throw ProgramError("Could not remove the old socket " + path + ": " + SystemReason(errno) + ".");
 }
 
@@ -135,21 +205,44 @@ std::unique_ptr<Listener> Listener::Open(const ListenAddress& address) {
     std::unique_ptr<Listener> listener(new Listener());
     if (address.kind == ListenAddress::Kind::Unix) {
         const std::string& path = address.path;
+        const std::string folder = ParentFolder(path), name = LastName(path);
         listener->name_ = "unix:" + path;
-        RequirePrivateFolder(ParentFolder(path));
-        ClearStaleSocket(path);
+        listener->folder_ = OpenSocketFolder(folder);
+        const int folderFd = listener->folder_.get();
+        RequirePrivateFolder(folder, folderFd);
+        ClearStaleSocket(path, folderFd, name);
         listener->fd_.reset(socket(AF_UNIX, SOCK_STREAM, 0));
         if (!listener->fd_) FailListen(listener->name_, errno);
         MakeNonBlockingAndPrivate(listener->fd_.get());
-        sockaddr_un bound = UnixAddress(path);
+        // The socket is made under a passing name and renamed into place once
+        // it listens, so that a client that finds the path is never refused
+        // (a path too long for the passing name is bound where it is).
+        const std::string passing = ".quorl-socket-forward." + std::to_string(getpid());
+        const bool staged = folder.size() + 1 + passing.size() < sizeof(sockaddr_un{}.sun_path);
+        const std::string madeName = staged ? passing : name;
+        const std::string madePath = staged ? (folder == "/" ? "" : folder) + "/" + passing : path;
+        if (staged) unlinkat(folderFd, passing.c_str(), 0);  // a leftover of a killed run with this process ID
+        sockaddr_un bound = UnixAddress(madePath);
         if (bind(listener->fd_.get(), reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0)
             FailListen(listener->name_, errno);
-        struct stat info {};
-        if (lstat(path.c_str(), &info) != 0) FailListen(listener->name_, errno);
-        listener->socketPath_ = path;
-        listener->device_ = info.st_dev;
-        listener->inode_ = info.st_ino;
-        if (chmod(path.c_str(), 0600) != 0) FailListen(listener->name_, errno);
+        // bind takes a path, looked up once more: the socket must be in the
+        // folder that was checked, and the path must still lead to it.
+        struct stat inFolder {}, atPath {};
+        if (fstatat(folderFd, madeName.c_str(), &inFolder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(inFolder.st_mode)) {
+            listener->socketName_ = madeName;
+            listener->device_ = inFolder.st_dev;
+            listener->inode_ = inFolder.st_ino;
+        }
+        if (listener->socketName_.empty() || lstat(madePath.c_str(), &atPath) != 0 ||
+            atPath.st_dev != inFolder.st_dev || atPath.st_ino != inFolder.st_ino)
+            throw ProgramError("The socket folder " + folder + " was replaced while the socket was made in it.");
+        if (fchmodat(folderFd, madeName.c_str(), 0600, 0) != 0) FailListen(listener->name_, errno);
+        if (listen(listener->fd_.get(), SOMAXCONN) != 0) FailListen(listener->name_, errno);
+        if (staged) {
+            if (renameat(folderFd, madeName.c_str(), folderFd, name.c_str()) != 0) FailListen(listener->name_, errno);
+            listener->socketName_ = name;
+        }
+        return listener;
     } else {
         in6_addr v6{};
         bool isV6 = inet_pton(AF_INET6, address.host.c_str(), &v6) == 1;
@@ -215,8 +308,9 @@ std::unique_ptr<Listener> Listener::Adopt(int fd) {
 
 Listener::~Listener() {
     fd_.reset();
-    if (socketPath_.empty()) return;
+    if (socketName_.empty()) return;
     struct stat info {};
-    if (lstat(socketPath_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_)
-        unlink(socketPath_.c_str());
+    if (fstatat(folder_.get(), socketName_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && info.st_dev == device_ &&
+        info.st_ino == inode_)
+        unlinkat(folder_.get(), socketName_.c_str(), 0);
 }

@@ -34,8 +34,9 @@ public:
 
     // Creates the socket. For a Unix socket: the folder must belong to the
     // user and be closed to everyone else (it is created with mode 0700 when
-    // missing); an existing path is replaced only when it is a dead socket of
-    // the user's own; the socket gets mode 0600. Throws ProgramError.
+    // missing), and be reached through no link but root's and the user's; an
+    // existing path is replaced only when it is a dead socket of the user's
+    // own; the socket gets mode 0600. Throws ProgramError.
     static std::unique_ptr<Listener> Open(const ListenAddress& address);
     // A listening socket someone else made (a service manager's): used as it
     // is and never removed. Throws ProgramError when `fd` is not a listening
@@ -51,7 +52,9 @@ private:
 
     UniqueFd fd_;
     std::string name_;
-    std::string socketPath_;  // empty unless a Unix socket was created
+    // A Unix socket it created: its folder, held open, and its name there.
+    UniqueFd folder_;
+    std::string socketName_;
     dev_t device_ = 0;
     ino_t inode_ = 0;
 };

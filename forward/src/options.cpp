@@ -10,7 +10,7 @@ const char* const kForwardVersionLine = "quorl-socket-forward " QSF_VERSION;
 const char* const kForwardHelp =
     "Usage:\n"
     "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] [--idle-exit SECONDS]\n"
-    "      --listen ADDR [--listen ADDR]...\n"
+    "      [--allow-other-users] --listen ADDR [--listen ADDR]...\n"
     "      --ssh HOST [--ssh-option OPT]... [--remote-shell cmd|powershell|posix]\n"
     "      [--remote-program PATH] --pipe PIPE\n"
     "  quorl-socket-forward [-v] watch --ssh HOST [--ssh-option OPT]... [--remote-shell SHELL]\n"
@@ -18,7 +18,7 @@ const char* const kForwardHelp =
     "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] --listen ADDR... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward [-v] watch PIPE... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward deploy --ssh HOST [--ssh-option OPT]... [--remote-shell cmd|powershell]\n"
-    "      [--allow PIPE]... [--from DIR]\n"
+    "      [--allow 'PIPE [served-by SID]']... [--from DIR]\n"
     "  quorl-socket-forward --help | --version\n"
     "\n"
     "Starts quorl-socket-bridge on HOST through ssh (or runs COMMAND, which must start it) and carries\n"
@@ -37,24 +37,33 @@ const char* const kForwardHelp =
     "                         there or gone (default 0.5)\n"
     "  --idle-exit SECONDS    start the session only when a connection arrives, and end it after\n"
     "                         SECONDS without any; under socket activation, exit then\n"
+    "  --allow-other-users    serve the programs of every user of this machine, not only yours (and\n"
+    "                         root's); see Listen addresses\n"
     "  -v, --verbose          report listen addresses, each stream's start and end, the remote\n"
     "                         greeting and the command's standard error\n"
     "\n"
     "deploy copies the Windows program for HOST's processor to\n"
     "%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\ over sftp (from DIR/windows-arm64 or -x64, by\n"
     "default the share/quorl-socket-bridge folder installed beside this program), checks that it\n"
-    "runs, adds each PIPE to the user's allowlist there, and makes --ssh HOST run that program.\n"
+    "runs, adds each PIPE to the user's allowlist there (with served-by SID for a pipe that account\n"
+    "serves, as S-1-5-18 for a service run as LocalSystem), and makes --ssh HOST run that program.\n"
     "\n"
     "Listening sockets passed by a service manager (LISTEN_FDS, as systemd's socket activation) are\n"
     "used besides the --listen addresses; the session then starts with the first connection.\n"
     "\n"
     "Listen addresses:\n"
     "  unix:PATH, or PATH    a Unix socket with mode 0600; its folder must belong to you, be closed to\n"
-    "                        other users and not be a link (it is created with mode 0700 if missing);\n"
-    "                        an existing file at PATH is replaced only if it is a dead socket of yours\n"
-    "  tcp:PORT              127.0.0.1:PORT; reachable by every user of this machine\n"
+    "                        other users and not be a link, nor lie behind a link of another user (it\n"
+    "                        is created with mode 0700 if missing); an existing file at PATH is\n"
+    "                        replaced only if it is a dead socket of yours\n"
+    "  tcp:PORT              127.0.0.1:PORT\n"
     "  tcp:HOST:PORT         a numeric HOST (IPv6 in brackets); anything but loopback is reachable\n"
     "                        by other machines too\n"
+    "\n"
+    "Only your programs (and root's) are served: a connection from another user's is closed at once.\n"
+    "Linux names the user behind a TCP connection, and every system the one behind a Unix socket (a\n"
+    "socket passed by a service manager may be open to others). macOS does not name it for TCP: there\n"
+    "a tcp: address serves every user of this machine, and the forwarder says so when it starts.\n"
     "\n"
     "watch prints one line per change: 'PIPE available', 'PIPE absent' or 'PIPE undetermined', and\n"
     "'PIPE refused: REASON' for a pipe that cannot be watched.\n"
@@ -114,6 +123,8 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             options.verbose = true;
         } else if (arg == "--reconnect") {
             options.reconnect = true;
+        } else if (arg == "--allow-other-users") {
+            options.allowOtherUsers = true;
         } else if (TakeValue(args, i, "--linger", value)) {
             options.lingerMs = ParseSeconds("--linger", value);
         } else if (TakeValue(args, i, "--idle-exit", value)) {
@@ -135,7 +146,9 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             ssh.program = value;
             programGiven = true;
         } else if (options.deploy && TakeValue(args, i, "--allow", value)) {
-            options.allow.push_back(CheckPipeArgument(value));
+            // The host's allowlist takes the line as its own: checked with its
+            // grammar and sentences.
+            options.allow.push_back(ParseAllowlistLine(value));
         } else if (options.deploy && TakeValue(args, i, "--from", value)) {
             options.from = value;
         } else if (TakeValue(args, i, "--pipe", value)) {
@@ -157,7 +170,7 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     if (options.deploy) {
         if (!options.viaSsh) throw ProgramError("deploy needs --ssh HOST.");
         if (commandGiven || !options.listen.empty() || !options.pipe.empty() || options.reconnect ||
-            options.idleExitMs >= 0)
+            options.idleExitMs >= 0 || options.allowOtherUsers)
             throw ProgramError("deploy takes --ssh, --ssh-option, --remote-shell, --allow and --from only.");
         return options;
     }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "allowlist/allowlist.h"
 #include "listen_address.h"
 #include "remote_command.h"
 
@@ -20,6 +21,7 @@ struct ForwardOptions {
     bool verbose = false;
     bool watch = false;
     bool reconnect = false;
+    bool allowOtherUsers = false;
     std::int64_t lingerMs = kDefaultLingerMs;
     std::int64_t idleExitMs = -1;  // -1: stay connected
     std::vector<ListenAddress> listen;  // bridge mode
@@ -36,7 +38,7 @@ struct ForwardOptions {
     std::vector<std::string> bridgeArguments;
     // deploy
     bool deploy = false;
-    std::vector<std::string> allow;  // canonical pipe paths
+    std::vector<AllowlistLine> allow;
     std::string from;
 };
 

@@ -15,6 +15,8 @@
 namespace {
 
 constexpr int kLocalReadsPerTurn = 4;
+// So that a stream of connections that are refused cannot hold up the loop.
+constexpr int kAcceptsPerTurn = 64;
 constexpr std::size_t kMaxErrorLine = 1000;
 constexpr short kHangup = POLLHUP | POLLERR;
 constexpr std::string_view kStreamLimitSentence = "Stream limit exceeded.";
@@ -200,6 +202,20 @@ void BridgeSession::OpenListeners() {
     for (const ListenAddress& address : addresses_) opened.push_back(Listener::Open(address));
     listeners_ = std::move(opened);
     for (const auto& listener : listeners_) Say("listening on " + listener->Name());
+    WarnOfOpenTcpListeners();
+}
+
+void BridgeSession::AdoptListeners(std::vector<std::unique_ptr<Listener>> listeners) {
+    listeners_ = std::move(listeners);
+    WarnOfOpenTcpListeners();
+}
+
+void BridgeSession::WarnOfOpenTcpListeners() const {
+    if (options_.allowOtherUsers || TellsTcpPeerUsers()) return;
+    for (const auto& listener : listeners_)
+        if (listener->Name().rfind("tcp:", 0) == 0)
+            output_.problem(listener->Name() +
+                            " is open to every user of this machine: this system does not tell who connects to it.");
 }
 
 void BridgeSession::Forget(std::uint32_t id) {
@@ -215,12 +231,27 @@ void BridgeSession::Forget(std::uint32_t id) {
 void BridgeSession::Retire(UniqueFd socket, bool inputEnded) {
     if (!socket) return;
     if (inputEnded) return;  // closing it sends a plain end
+    if (DrainingConnections() >= options_.drainConnections) {
+        auto oldest = std::find_if(draining_.begin(), draining_.end(),
+                                   [](const Draining& drain) { return drain.socket.held(); });
+        // Left in the list for RunTimers to drop: this turn may still hold its index.
+        if (oldest != draining_.end()) {
+            oldest->socket.reset();
+            oldest->untilMs = 0;
+        }
+    }
     shutdown(socket.get(), SHUT_WR);
     draining_.push_back(Draining{std::move(socket), clock_.NowMs() + options_.drainMs, options_.drainBytes});
 }
 
+std::size_t BridgeSession::DrainingConnections() const {
+    return static_cast<std::size_t>(
+        std::count_if(draining_.begin(), draining_.end(), [](const Draining& drain) { return drain.socket.held(); }));
+}
+
 void BridgeSession::OnDrainReadable(std::size_t index) {
     Draining& drain = draining_[index];
+    if (!drain.socket) return;  // closed earlier in this turn
     char block[65536];
     for (;;) {
         ssize_t got = read(drain.socket.get(), block, std::min(sizeof block, drain.left));
@@ -378,17 +409,46 @@ void BridgeSession::Dispatch(const FrameView& frame) {
     }
 }
 
-void BridgeSession::AcceptConnections(int listenFd) {
-    while (streamsAtBridge_ + held_.size() < options_.maxStreams) {
-        int fd = accept(listenFd, nullptr, nullptr);
+void BridgeSession::AcceptConnections(const Listener& listener) {
+    for (int turn = 0; turn < kAcceptsPerTurn && streamsAtBridge_ + held_.size() < options_.maxStreams; ++turn) {
+        int fd = accept(listener.Fd(), nullptr, nullptr);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return;  // EAGAIN, or out of descriptors: the connection stays in the backlog
         }
         UniqueFd socket(fd);
+        if (!Admits(fd, listener)) continue;  // closed at once, its input unread
         PrepareLocalSocket(fd);
         held_.push_back(Waiting{std::move(socket), clock_.NowMs()});
     }
+}
+
+// The user's programs are served, and root's, which could act as the user
+// anyway. A Unix socket the forwarder made is the user's alone, but one that a
+// service manager passes may be open to others.
+bool BridgeSession::Admits(int fd, const Listener& listener) {
+    if (options_.allowOtherUsers) return true;
+    const PeerUser peer = LocalPeerUser(fd);
+    switch (peer.kind) {
+    case PeerUser::Kind::Known:
+        if (peer.uid == geteuid() || peer.uid == 0) return true;
+        Say("refused a connection to " + listener.Name() + " from user " + std::to_string(peer.uid));
+        break;
+    case PeerUser::Kind::Remote:
+    case PeerUser::Kind::Untold:
+        return true;
+    case PeerUser::Kind::Unknown:
+        Say("refused a connection to " + listener.Name() + ": its user could not be learned");
+        break;
+    }
+    if (!refusalShown_) {
+        refusalShown_ = true;
+        output_.problem("A connection to " + listener.Name() +
+                        (peer.kind == PeerUser::Kind::Known ? " from another user was refused"
+                                                            : " was refused because its user could not be learned") +
+                        "; --allow-other-users lets every user of this machine connect.");
+    }
+    return false;
 }
 
 void BridgeSession::OnLocalReadable(std::uint32_t id, Stream& stream, short revents) {
@@ -574,7 +634,7 @@ std::optional<SessionEnd> BridgeSession::Step(int maxWaitMs) {
             if (!link_->WriteSome()) return SessionEnd::ChannelClosed;
             break;
         case Kind::Listener:
-            AcceptConnections(listeners_[target.index]->Fd());
+            AcceptConnections(*listeners_[target.index]);
             break;
         case Kind::Stream: {
             auto found = streams_.find(target.index);

@@ -45,6 +45,9 @@ struct SessionOptions {
     // is looked at again) or to have closed it.
     std::int64_t lingerMs = 500;
     PeerState (*peerState)(int fd) = LocalPeerState;
+    // Serve connections from other users' programs too. Otherwise a connection
+    // whose peer the system names as neither the user nor root is closed at once.
+    bool allowOtherUsers = false;
     // The pipe named in messages; empty when only the command knows it.
     std::string pipe;
     // While an Open has gone unanswered this long, new connections wait for
@@ -60,6 +63,8 @@ struct SessionOptions {
     // data on its way to it.
     std::int64_t drainMs = 2000;
     std::size_t drainBytes = 1048576;
+    // Each holds a descriptor: past this many the oldest is closed at once.
+    std::size_t drainConnections = 64;
     // With a channel and no connection for this long, Step reports Idle (-1: never).
     std::int64_t idleEndMs = -1;
 };
@@ -122,7 +127,7 @@ public:
     // Listening before any channel, on the given addresses (once), or on
     // sockets made elsewhere.
     void OpenListeners();
-    void AdoptListeners(std::vector<std::unique_ptr<Listener>> listeners) { listeners_ = std::move(listeners); }
+    void AdoptListeners(std::vector<std::unique_ptr<Listener>> listeners);
     // Forgets the channel: every stream's local connection is closed; the
     // listeners stay, and connections accepted from now on wait for the next
     // channel (at most heldLimitMs).
@@ -145,7 +150,7 @@ public:
     std::size_t StreamsAtBridge() const { return streamsAtBridge_; }
     std::size_t LocalConnections() const { return streams_.size(); }
     std::size_t WaitingConnections() const { return held_.size(); }
-    std::size_t DrainingConnections() const { return draining_.size(); }
+    std::size_t DrainingConnections() const;
     std::size_t HeldForLocal() const;  // bridge data waiting for local readers
     std::size_t HeldForBridge() const { return link_ ? link_->QueuedBytes() : 0; }
     std::size_t UnparsedInput() const { return link_ ? link_->UnparsedBytes() : 0; }
@@ -187,7 +192,11 @@ private:
     void OnLocalReadable(std::uint32_t id, Stream& stream, short revents);
     void OnLocalWritable(std::uint32_t id, Stream& stream);
     void OnDrainReadable(std::size_t index);
-    void AcceptConnections(int listenFd);
+    void AcceptConnections(const Listener& listener);
+    // Whether a connection just accepted on `listener` may be served; says why not.
+    bool Admits(int fd, const Listener& listener);
+    // Where this system cannot tell who connects to a TCP port, says so.
+    void WarnOfOpenTcpListeners() const;
     bool MaySendOpen() const;
     void SendWaitingOpens();
     // Closes every waiting connection; returns how many there were.
@@ -225,7 +234,8 @@ private:
     std::vector<std::unique_ptr<Listener>> listeners_;
     std::map<std::uint32_t, Stream> streams_;
     std::deque<Waiting> held_;
-    std::vector<Draining> draining_;
+    std::vector<Draining> draining_;  // a closed one waits for RunTimers to drop it
+    bool refusalShown_ = false;       // the sentence naming --allow-other-users
     StreamIdAllocator ids_;
     std::size_t streamsAtBridge_ = 0;
     std::int64_t idleSinceMs_ = -1;  // since when nothing has been carried or waited

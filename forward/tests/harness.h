@@ -4,10 +4,12 @@
 // clients are real Unix sockets in a private temporary folder.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -144,11 +146,55 @@ private:
     std::map<std::uint32_t, std::string> data_;
 };
 
+// A socket connected to `address` by a child process that runs as `user`,
+// handed back; none if the child could not connect. The kernel keeps the
+// child's user as the owner of a TCP socket and as a Unix socket's peer.
+inline UniqueFd ConnectAs(uid_t user, const sockaddr_storage& address, socklen_t size) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return UniqueFd();
+    UniqueFd ours(ends[0]), theirs(ends[1]);
+    char token = 0;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec part{&token, 1};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    pid_t child = fork();
+    if (child == 0) {
+        // Nothing but system calls between fork and exit.
+        int fd = -1;
+        if (setgroups(0, nullptr) == 0 && setgid(user) == 0 && setuid(user) == 0)
+            fd = socket(address.ss_family, SOCK_STREAM, 0);
+        if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) {
+            cmsghdr* header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof fd);
+            std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+            sendmsg(theirs.get(), &message, 0);
+        }
+        _exit(0);
+    }
+    theirs.reset();
+    UniqueFd received;
+    // The child's end closes when it exits, so this read ends either way.
+    if (child > 0 && recvmsg(ours.get(), &message, 0) == 1) {
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        int fd = -1;
+        if (header != nullptr && header->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+        received.reset(fd);
+    }
+    if (child > 0) waitpid(child, nullptr, 0);
+    return received;
+}
+
 // A local client of the forwarder at a listener name ("tcp:127.0.0.1:PORT")
-// or a socket path.
+// or a socket path; with `user`, a program of that user (root only).
 class Client {
 public:
-    explicit Client(const std::string& name) {
+    explicit Client(const std::string& name, std::optional<uid_t> user = std::nullopt) {
         signal(SIGPIPE, SIG_IGN);  // as the program does: a closed peer is an error, not a signal
         sockaddr_storage address{};
         socklen_t size = sizeof(sockaddr_in);
@@ -163,8 +209,13 @@ public:
             std::strncpy(un->sun_path, name.c_str(), sizeof un->sun_path - 1);
             size = sizeof(sockaddr_un);
         }
-        fd_.reset(socket(address.ss_family, SOCK_STREAM, 0));
-        EXPECT_EQ(connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), size), 0) << name;
+        if (user) {
+            fd_ = ConnectAs(*user, address, size);
+            EXPECT_TRUE(fd_) << name << " as user " << *user;
+        } else {
+            fd_.reset(socket(address.ss_family, SOCK_STREAM, 0));
+            EXPECT_EQ(connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), size), 0) << name;
+        }
         SetNonBlocking(fd_.get());
     }
     int Fd() const { return fd_.get(); }

@@ -68,9 +68,11 @@ TEST(ListenAddress, RefusesWhatItCannotTake) {
     for (const auto& [text, said] : cases) EXPECT_EQ(MessageOf([&] { ParseListenAddress(text); }), said);
 }
 
+// A link of the user's own on the way is followed.
 TEST(UnixListener, CreatesAPrivateFolderAndSocketAndRemovesTheSocket) {
     TempFolder temp;
-    std::string folder = temp.Path() + "/sockets";
+    ASSERT_EQ(symlink(temp.Path().c_str(), (temp.Path() + "/mine").c_str()), 0);
+    std::string folder = temp.Path() + "/mine/sockets";
     std::string path = folder + "/agent.sock";
     {
         auto listener = Listener::Open(ParseListenAddress("unix:" + path));
@@ -133,6 +135,7 @@ TEST(UnixListener, TakesOverADeadSocketOfItsUser) {
 }
 
 // Only root can make files of another user; elsewhere these cases are skipped.
+// Whoever owns a link on the way to the folder can point it elsewhere.
 TEST(UnixListener, RefusesASocketOrFolderOfAnotherUser) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to create files owned by another user";
     TempFolder temp;
@@ -147,6 +150,13 @@ TEST(UnixListener, RefusesASocketOrFolderOfAnotherUser) {
     EXPECT_EQ(MessageOf([&] { Listener::Open(ParseListenAddress(foreign.Path() + "/agent.sock")); }),
               "The socket folder " + foreign.Path() +
                   " must belong to you and be closed to other users (mode 0700).");
+
+    const std::string link = temp.Path() + "/theirs";
+    ASSERT_EQ(symlink(temp.Path().c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), kOtherUser, kOtherUser), 0);
+    EXPECT_EQ(MessageOf([&] { Listener::Open(ParseListenAddress(link + "/sockets/agent.sock")); }),
+              "The socket folder " + link + "/sockets is reached through " + link + ", a link of another user.");
+    EXPECT_EQ(access((temp.Path() + "/sockets").c_str(), F_OK), -1) << "nothing is made behind it";
 }
 
 TEST(UnixListener, LeavesAPathThatSomethingElseTookOver) {

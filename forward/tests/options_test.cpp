@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "deploy.h"
@@ -100,6 +101,15 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
         {{"watch", "--idle-exit", "0", "\\\\.\\pipe\\a", "--", "x"}, "watch takes no --reconnect or --idle-exit."},
         {{"deploy", "--ssh", "h", "--listen", "tcp:0"},
          "deploy takes --ssh, --ssh-option, --remote-shell, --allow and --from only."},
+        // --allow takes an allowlist line, refused with the allowlist's own sentences.
+        {{"deploy", "--ssh", "h", "--allow", "\\\\.\\pipe\\openssh-ssh-agent served-by S-1-5-018"},
+         "Named pipe allowlist entries may only add served-by and a SID such as S-1-5-18 after the pipe path."},
+        {{"deploy", "--ssh", "h", "--allow", "\\\\.\\pipe\\openssh-ssh-agent run-as S-1-5-18"},
+         "Named pipe allowlist entries may only add served-by and a SID such as S-1-5-18 after the pipe path."},
+        {{"deploy", "--ssh", "h", "--allow", "\\\\.\\pipe\\a.s-1-5-18 served-by S-1-5-19"},
+         "A served-by in the named pipe allowlist must repeat the SID in the pipe name."},
+        {{"deploy", "--ssh", "h", "--allow", "'\\\\.\\pipe\\a' served-by S-1-5-18"},
+         "Enter a local named pipe path beginning with \\\\.\\pipe\\."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
@@ -122,6 +132,58 @@ TEST(Deploy, ReadsTheHostsProcessorAndRefusesOthers) {
     EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "ARM64|D:\\Local|C:\\Users\\j"); }),
               "%LOCALAPPDATA% on h is D:\\Local, not in the profile folder C:\\Users\\j; deploy supports only its usual "
               "place.");
+}
+
+// deploy appends an entry's canonical line unless the first line for its pipe
+// is that entry already; one naming the pipe with another served-by would
+// decide for it, so deploy refuses rather than add a line that has no effect.
+TEST(Deploy, AddsOnlyTheAllowlistEntriesMissingThere) {
+    const std::string agent = "\\\\.\\pipe\\openssh-ssh-agent";
+    const std::string system = agent + " served-by S-1-5-18";
+    const std::string mine = "\\\\.\\pipe\\my-agent";
+    struct Case {
+        std::string content;
+        Words allow;
+        std::vector<std::pair<std::string, bool>> plan;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"", {"\\\\.\\pipe\\OpenSSH-SSH-Agent\tserved-by  S-1-5-18", mine}, {{system, true}, {mine, true}}, ""},
+        {"# mine\r\n  " + system + "  \r\n", {system, mine, mine}, {{system, false}, {mine, true}, {mine, false}}, ""},
+        {"\\\\.\\pipe\\x run-as S-1-5-18\n" + mine + " served-by S-1-5-18\n", {mine},
+         {}, "The allowlist on h lists the pipe as " + mine + " served-by S-1-5-18, not as " + mine +
+         "; deploy only adds lines, so change that line on the host."},
+        {agent + "\n" + system + "\n", {system},
+         {}, "The allowlist on h lists the pipe as " + agent + ", not as " + system +
+         "; deploy only adds lines, so change that line on the host."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.content);
+        Words args{"deploy", "--ssh", "h"};
+        for (const std::string& entry : c.allow) args.insert(args.end(), {"--allow", entry});
+        const std::vector<AllowlistLine> allow = ParseForwardOptions(args).allow;
+        if (!c.said.empty()) {
+            EXPECT_EQ(MessageOf([&] { PlanAllowlist("h", c.content, allow); }), c.said);
+            continue;
+        }
+        std::vector<std::pair<std::string, bool>> plan;
+        for (const AllowlistAddition& entry : PlanAllowlist("h", c.content, allow)) plan.emplace_back(entry.line, entry.add);
+        EXPECT_EQ(plan, c.plan);
+    }
+}
+
+// A path goes into an sftp batch as one quoted word, or is refused by name:
+// a line break would end its command and begin another, a closing quote
+// escaped by a backslash would run the word on.
+TEST(Deploy, RefusesAPathThatWouldBreakTheSftpBatch) {
+    EXPECT_EQ(SftpPath("/tmp/q s\\f\xc3\xb6/x.exe"), "\"/tmp/q s\\f\xc3\xb6/x.exe\"");
+    const std::pair<std::string, std::string> refused[] = {
+        {"/tmp/a\nrm x", "Cannot give sftp the path /tmp/a\nrm x: it contains a line feed."},
+        {"/tmp/a\rrm x", "Cannot give sftp the path /tmp/a\rrm x: it contains a carriage return."},
+        {"/tmp/a\"b", "Cannot give sftp the path /tmp/a\"b: it contains '\"'."},
+        {"/tmp/from\\", "Cannot give sftp the path /tmp/from\\: it ends with a backslash."},
+    };
+    for (const auto& [path, said] : refused) EXPECT_EQ(MessageOf([&] { SftpPath(path); }), said);
 }
 
 }  // namespace

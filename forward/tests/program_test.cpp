@@ -204,6 +204,43 @@ TEST(ForwardProgram, EndsWithAStatusAndOneLineSayingWhy) {
     }
 }
 
+// What the host sends and the forwarder prints (its greeting and standard
+// error under -v, the bridge's refusal of a stream or of a watch) reaches the
+// user with its control characters escaped: no escape sequence of the host's
+// reaches the terminal, and no line of the watch report is forged.
+TEST(ForwardProgram, EscapesTheControlCharactersOfWhatTheHostSays) {
+    const std::string host = R"sh(printf 'Welcome \033[31mhome\r\n'; printf 'notice \033[2J\n' >&2; )sh"
+                             R"sh(exec "$0" "$(printf 'No \033]0;owned\007 server.\nforged')")sh";
+    const std::string refusal = R"(No \x1b]0;owned\x07 server.\x0aforged)";
+    TempFolder temp;
+    std::string path = temp.Path() + "/forward.sock";
+    Program program(temp.Path(), {QSF_FORWARD_PROGRAM, "-v", "--listen", path, "--", "/bin/sh", "-c", host,
+                                  QSF_FAKE_BRIDGE_PROGRAM});
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto says = [&](const std::vector<std::string>& lines) {
+        for (const std::string& line : lines)
+            if (program.Err().find("quorl-socket-forward: " + line + "\n") == std::string::npos) return false;
+        return true;
+    };
+    // The -v line says the forwarder listens; its socket's path is in place by then.
+    while (!says({"listening on unix:" + path}) && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 20);
+    Client refused(path);
+    const std::vector<std::string> said{R"(remote: Welcome \x1b[31mhome)", R"(command: notice \x1b[2J)",
+                                        "Could not open the pipe: " + refusal};
+    while (!says(said) && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 20);
+    program.Signal(SIGTERM);
+    ASSERT_TRUE(program.WaitExit(10000));
+    EXPECT_TRUE(says(said)) << program.Err();
+    EXPECT_EQ(program.Err().find_first_of("\x1b\x07"), std::string::npos) << program.Err();
+
+    TempFolder watchTemp;
+    Program watch(watchTemp.Path(), {QSF_FORWARD_PROGRAM, "watch", "\\\\.\\pipe\\a", "--", "/bin/sh", "-c", host,
+                                     QSF_FAKE_BRIDGE_PROGRAM});
+    ASSERT_TRUE(watch.WaitExit(10000));
+    EXPECT_EQ(watch.Out(), "\\\\.\\pipe\\a refused: " + refusal + "\n");
+    EXPECT_EQ(watch.Err(), "quorl-socket-forward: No pipe is being watched.\n");
+}
+
 // With --idle-exit the session starts only when a connection arrives and ends
 // after that long without one; the next connection starts it again.
 TEST(ForwardProgram, StartsTheSessionOnDemandAndEndsItWhenIdle) {

@@ -1,6 +1,9 @@
 // The bridge-mode session against a stand-in bridge: what goes on the wire for
 // each thing a local client does, and what a local client sees for each frame.
 
+#include <poll.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +19,15 @@ namespace {
 
 using qsf_test::Client;
 using qsf_test::Harness;
+
+constexpr uid_t kNobody = 65534;
+
+// Whether the forwarder has closed its end of a Unix socket (a plain end of
+// its sending shows as input only).
+bool HungUp(const Client& client) {
+    pollfd fd{client.Fd(), POLLIN, 0};
+    return poll(&fd, 1, 0) == 1 && (fd.revents & POLLHUP) != 0;
+}
 
 // It listens only once the bridge has said Hello, sending nothing before a
 // client connects. What the remote side prints first (a login greeting) is
@@ -307,6 +319,91 @@ TEST(BridgeSession, PacesOpensUntilThePipeAnswers) {
     EXPECT_EQ(h.bridge.Count(FrameType::Open), 5u);
     h.bridge.Send(FrameType::Opened, 3);
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 6; }));
+}
+
+// A connection from another user's program is closed at once, unread: on TCP
+// the user the kernel names for the peer's socket, on a Unix socket its peer's
+// credentials (a socket a service manager passes may be open to others). A TCP
+// client that closed its socket before it was accepted names no user any more
+// and is refused too. -v says each refusal; standard error says once which
+// option lets them in. The user's own connection is served, and
+// --allow-other-users serves all.
+TEST(BridgeSession, RefusesConnectionsFromOtherUsersUnlessAllowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+    for (bool tcp : {false, true}) {
+        for (bool allowed : {false, true}) {
+            SCOPED_TRACE(std::string(tcp ? "tcp" : "unix") + (allowed ? ", allowed" : ""));
+            SessionOptions options;
+            options.verbose = true;
+            options.allowOtherUsers = allowed;
+            std::vector<ListenAddress> addresses;  // the harness's Unix socket
+            if (tcp) addresses.push_back(ParseListenAddress("tcp:0"));
+            Harness h(options, addresses);
+            h.Start();
+            const std::string name = h.Session().ListenerNames()[0];
+            const std::string at = tcp ? name : h.SocketPath();
+            if (!tcp) {
+                ASSERT_EQ(chmod(h.SocketPath().substr(0, h.SocketPath().rfind('/')).c_str(), 0711), 0);
+                ASSERT_EQ(chmod(h.SocketPath().c_str(), 0666), 0);
+            }
+            Client other(at, kNobody);
+            Client own(at);
+            Client again(at, kNobody);
+            if (tcp && !allowed) {
+                Client gone(at);
+                gone.Write("remove every key");
+                gone.Close();
+            }
+            std::uint32_t first = h.OpenStream();
+            std::vector<std::string> said = {"listening on " + name};
+            const std::string refused = "refused a connection to " + name + " from user 65534";
+            if (allowed) {
+                ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 3; }));
+                said.push_back("stream 1 opened: TEST / pipe");
+                EXPECT_EQ(h.problems, said);
+                continue;
+            }
+            ASSERT_TRUE(h.RunUntil([&] {
+                other.Drain();
+                again.Drain();
+                return other.ended && again.ended;
+            }));
+            own.Write("mine");
+            ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(first) == "mine"; }));
+            h.Turns(5);
+            EXPECT_EQ(h.bridge.Opens(), std::vector<std::uint32_t>{first});
+            said.insert(said.end(), {refused,
+                                     "A connection to " + name +
+                                         " from another user was refused; --allow-other-users lets every user of "
+                                         "this machine connect.",
+                                     refused});
+            if (tcp) said.push_back("refused a connection to " + name + ": its user could not be learned");
+            said.push_back("stream 1 opened: TEST / pipe");
+            EXPECT_EQ(h.problems, said);
+        }
+    }
+}
+
+// A connection closed with its input unread is drained a while, so that its
+// peer gets a plain end; each holds a descriptor, so past the bound the oldest
+// is closed at once.
+TEST(BridgeSession, ClosesTheOldestDrainingConnectionPastTheBound) {
+    SessionOptions options;
+    options.drainConnections = 2;
+    Harness h(options);
+    h.Start();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (std::uint32_t id = 1; id <= 3; ++id) {
+        clients.push_back(std::make_unique<Client>(h.SocketPath()));
+        EXPECT_EQ(h.OpenStream(), id);
+    }
+    for (std::uint32_t id = 1; id <= 3; ++id) h.bridge.Send(FrameType::Close, id);
+    ASSERT_TRUE(h.RunUntil([&] { return h.Session().LocalConnections() == 0; }));
+    h.Turns(3);
+    EXPECT_EQ(h.Session().DrainingConnections(), 2u);
+    EXPECT_TRUE(HungUp(*clients[0])) << "the oldest is closed";
+    EXPECT_FALSE(HungUp(*clients[1]));
+    EXPECT_FALSE(HungUp(*clients[2]));
 }
 
 }  // namespace

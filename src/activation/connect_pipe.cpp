@@ -44,7 +44,9 @@ void CheckRegistration(WaitState& state, const std::string& canonicalPath, const
 
 std::string ConnectPipeWith(std::string_view pipePath, const PipeConnectSeam& seam) {
     const std::string canonicalPath = ValidatePipePath(pipePath);
-    if (!seam.isAllowlisted(canonicalPath)) throw ProgramError("This named pipe is not in the HTTP allowlist.");
+    // The entry is read once: the identity it names is the one verified below.
+    const std::optional<AllowlistEntry> entry = seam.findAllowlisted(canonicalPath);
+    if (!entry) throw ProgramError(kNotAllowlistedMessage);
     const WideString pipe = Utf8ToWide(canonicalPath);
 
     WaitState state;
@@ -64,7 +66,7 @@ std::string ConnectPipeWith(std::string_view pipePath, const PipeConnectSeam& se
     }
 
     try {
-        return seam.checkConnected(canonicalPath);
+        return seam.checkConnected(canonicalPath, entry->servedBy);
     } catch (...) {
         // The caller must not be left with, or lose, a handle to a refused server.
         seam.closeOpened();

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "allowlist/allowlist.h"
 #include "text/encoding.h"
 
 // Timing of the wait for a pipe, in milliseconds.
@@ -35,8 +37,8 @@ struct PipeConnectSeam {
     std::function<std::uint64_t()> tickCount;
     // Blocks the calling thread (Sleep).
     std::function<void(std::uint32_t milliseconds)> sleep;
-    // Whether the canonical path is listed in the allowlist.
-    std::function<bool(const std::string& canonicalPath)> isAllowlisted;
+    // The allowlist entry that lists the canonical path, std::nullopt when none does.
+    std::function<std::optional<AllowlistEntry>(const std::string& canonicalPath)> findAllowlisted;
     // Opens the client end of the pipe and keeps the handle until it is handed
     // over or closed; a failure reports the error read right after the call.
     std::function<PipeOpenAttempt(const std::string& canonicalPath)> open;
@@ -47,8 +49,9 @@ struct PipeConnectSeam {
     std::function<std::map<std::string, WideString>()> loadRegistrations;
     // Starts the task unless it is queued or running; true when it was started.
     std::function<bool(const WideString& taskPath)> activateTask;
-    // Verifies who serves the kept handle; returns the pipe display label.
-    std::function<std::string(const std::string& canonicalPath)> checkConnected;
+    // Verifies who serves the kept handle, held to the identity that the path
+    // or else the entry's served-by names; returns the pipe display label.
+    std::function<std::string(const std::string& canonicalPath, const std::string& servedBy)> checkConnected;
     // Closes the kept handle after a refused verification.
     std::function<void()> closeOpened;
 };

@@ -16,8 +16,8 @@ ConnectedPipe ConnectPipe(const std::string& pipePath, const WideString& allowli
     PipeConnectSeam seam;
     seam.tickCount = [] { return static_cast<std::uint64_t>(::GetTickCount64()); };
     seam.sleep = [](std::uint32_t milliseconds) { ::Sleep(milliseconds); };
-    seam.isAllowlisted = [&](const std::string& canonicalPath) {
-        return IsPipeAllowlisted(canonicalPath, allowlistPath);
+    seam.findAllowlisted = [&](const std::string& canonicalPath) {
+        return FindPipeInAllowlist(canonicalPath, allowlistPath);
     };
     seam.open = [&](const std::string& canonicalPath) {
         PipeClientOpen attempt = OpenPipeClient(canonicalPath);
@@ -31,8 +31,8 @@ ConnectedPipe ConnectPipe(const std::string& pipePath, const WideString& allowli
     };
     seam.loadRegistrations = [] { return LoadActivationRegistrations(); };
     seam.activateTask = [](const WideString& taskPath) { return ActivateTask(taskPath); };
-    seam.checkConnected = [&](const std::string& canonicalPath) {
-        return CheckConnectedPipe(opened.get(), canonicalPath);
+    seam.checkConnected = [&](const std::string& canonicalPath, const std::string& servedBy) {
+        return CheckConnectedPipe(opened.get(), canonicalPath, servedBy);
     };
     seam.closeOpened = [&] { opened.reset(); };
 

@@ -42,7 +42,7 @@ ProgramActions WindowsProgramActions() {
     };
     actions.installQuorlTholm = [] { InstallQuorlTholm(); };
     actions.runStreamEngine = [](EngineMode mode, const std::string& pipePath, const WideString& allowlistPath) {
-        RunStreamEngine(mode, pipePath, allowlistPath, WindowsEnginePlatform());
+        RunWindowsStreamEngine(mode, pipePath, allowlistPath);
     };
     return actions;
 }

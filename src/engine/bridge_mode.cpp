@@ -105,12 +105,17 @@ void WriteClientData(const FrameView& frame, PipeConnection& connection) {
 // wait for the output gate; a frame it is writing is let finish (within
 // `limit`). Running them twice is harmless.
 void StopPump(PipeConnection& connection, std::chrono::milliseconds limit) noexcept {
-    if (connection.link.cancel) connection.link.cancel();
+    connection.Cancel();
     connection.output->WakeWaiters();
     FinishPump(connection, limit);
 }
 
 }  // namespace
+
+void PipeConnection::Cancel() noexcept {
+    cancelled_.store(true, std::memory_order_seq_cst);
+    if (link.cancel) link.cancel();
+}
 
 void PipeConnection::MarkFinished() noexcept {
     std::lock_guard<WaitLock> hold(finishing_);
@@ -135,7 +140,10 @@ void ClosePipeConnection(std::shared_ptr<PipeConnection> connection, std::chrono
 
 void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId) noexcept {
     OutputGate& output = *connection.output;
-    const CancelCheck& cancelled = connection.link.cancelled;
+    const CancelCheck cancelled = [&connection] {
+        if (connection.link.paceFrame) connection.link.paceFrame();
+        return connection.Cancelled();
+    };
     try {
         std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kPumpReadSize]);
         for (;;) {
@@ -152,7 +160,7 @@ void PumpPipeToOutput(PipeConnection& connection, std::uint32_t streamId) noexce
         // stops taking client data, and the engine thread would sit in a write
         // to this pipe until the write time-out: end that write now, so the
         // engine meets the dead output at once.
-        if (output.Broken() && connection.link.cancel) connection.link.cancel();
+        if (output.Broken()) connection.Cancel();
         try {
             connection.closing.store(true, std::memory_order_release);
             WriteEmpty(output, FrameType::Close, streamId, cancelled);

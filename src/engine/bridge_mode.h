@@ -37,8 +37,9 @@ struct PipeLink {
     std::function<std::uint32_t(void* buffer, std::uint32_t length, bool write)> transfer;
     // Signals the cancellation event, then cancels every operation on the pipe.
     std::function<void()> cancel;
-    // Whether the cancellation event is signalled.
-    CancelCheck cancelled;
+    // Called by the pump once it holds the output gate for a frame (and when
+    // it looks at its cancellation while waiting for it); may be empty.
+    std::function<void()> paceFrame;
     // Owns the event and the pipe handle; released after the pump is joined.
     std::shared_ptr<void> handles;
 };
@@ -65,6 +66,15 @@ struct PipeConnection {
     std::atomic<bool> closing{false};       // the pump's next frame is its final Close
     bool endOfInput = false;            // engine thread only
 
+    // Closes the stream's way out: raises the cancellation flag, then signals
+    // the link's event. In that order, so that a pump woken by the event (its
+    // transfer fails) finds the flag raised and writes nothing more.
+    void Cancel() noexcept;
+    // Whether the stream is being closed: what the pump's frame writes ask.
+    // A flag, not the event: asking an event is a system call, under Wine a
+    // round trip to the server, and the pump asks once for every frame.
+    bool Cancelled() const noexcept { return cancelled_.load(std::memory_order_acquire); }
+
     // The pump's last act.
     void MarkFinished() noexcept;
     bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
@@ -72,6 +82,7 @@ struct PipeConnection {
     bool WaitFinished(std::chrono::milliseconds limit) noexcept;
 
 private:
+    std::atomic<bool> cancelled_{false};
     WaitLock finishing_;
     std::atomic<bool> finished_{false};  // set under finishing_, read by anyone
 };

@@ -61,9 +61,7 @@ void RunLoop(EngineState& state, InputQueue& input) {
 void EndRun(EngineState& state, InputQueue& input) noexcept {
     state.buffer.Free();
     state.watches.clear();
-    for (const auto& stream : state.streams) {
-        if (stream.second->link.cancel) stream.second->link.cancel();
-    }
+    for (const auto& stream : state.streams) stream.second->Cancel();
     while (!state.streams.empty()) {
         auto first = state.streams.begin();
         std::shared_ptr<PipeConnection> connection = std::move(first->second);

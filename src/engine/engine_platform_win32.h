@@ -3,4 +3,8 @@
 
 #include "engine/engine_loop.h"
 
-EnginePlatform WindowsEnginePlatform();
+// Runs one session on the real system (RunStreamEngine). In bridge mode, when
+// the process may use more than one processor, a helper thread makes and
+// closes the pipe transfers' I/O events for the run and is stopped when the
+// run ends.
+void RunWindowsStreamEngine(EngineMode mode, const std::string& bridgePipePath, const WideString& allowlistPath);

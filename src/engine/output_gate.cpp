@@ -65,7 +65,7 @@ void OutputGate::Acquire(const CancelCheck& cancelled) {
         }
         lookNow = false;
         wakesSeen = wakes_;
-        // The cancellation is a system call on Windows: asked without the lock.
+        // The check is the caller's: asked without the lock.
         hold.unlock();
         const bool stop = cancelled();
         hold.lock();

@@ -1,13 +1,12 @@
 #include "os/directory_tree.h"
 
-bool RemoveTreeWith(const WideString& path, const TreeRemovalOps& ops) {
-    const std::optional<std::uint32_t> attributes = ops.open(path);
+bool RemoveOpenedTreeWith(const std::optional<std::uint32_t>& attributes, const TreeRemovalOps& ops) {
     bool complete = attributes.has_value();
     if (attributes && DescendsInto(*attributes)) {
         const std::optional<std::vector<WideString>> names = ops.list();
         complete = names.has_value();
         if (names) {
-            for (const WideString& name : *names) complete = RemoveTreeWith(path + u"\\" + name, ops) && complete;
+            for (const WideString& name : *names) complete = RemoveOpenedTreeWith(ops.open(name), ops) && complete;
         }
     }
     // Always paired with the open, so the handle is closed even when the

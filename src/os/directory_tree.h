@@ -28,11 +28,15 @@ inline bool DescendsInto(std::uint32_t attributes) {
 
 // What the walk asks of the system. Every open is paired with one
 // removeOpened, innermost first, so the ancestors of what is being removed
-// stay open (and cannot be renamed) meanwhile.
+// stay open (and cannot be renamed) meanwhile. Entries are named only
+// relative to the directory opened last, never by a path: a path walked again
+// after listing could be led elsewhere by a folder swapped for a junction in
+// between.
 struct TreeRemovalOps {
-    // Opens `path` itself, never what a reparse point leads to; its
+    // Opens the entry `name` of the directory opened last, through that
+    // directory's open handle, and never what a reparse point leads to; its
     // attributes, or std::nullopt when it could not be opened.
-    std::function<std::optional<std::uint32_t>(const WideString& path)> open;
+    std::function<std::optional<std::uint32_t>(const WideString& name)> open;
     // The names in the directory opened last, without "." and "..";
     // std::nullopt when it could not be listed.
     std::function<std::optional<std::vector<WideString>>()> list;
@@ -41,11 +45,13 @@ struct TreeRemovalOps {
     std::function<bool()> removeOpened;
 };
 
-// Removes `path` and, when it is a real directory, everything in it. True when
-// all of it is gone.
-bool RemoveTreeWith(const WideString& path, const TreeRemovalOps& ops);
+// Removes what was opened last (`attributes` as its open gave them) and, when
+// it is a real directory, everything in it. True when all of it is gone.
+bool RemoveOpenedTreeWith(const std::optional<std::uint32_t>& attributes, const TreeRemovalOps& ops);
 
-// The real thing with FILE_FLAG_OPEN_REPARSE_POINT and deletion by handle. Windows only.
+// The real thing: `path` itself opened once with FILE_FLAG_OPEN_REPARSE_POINT,
+// everything below it relative to its parent's handle, each deleted by handle.
+// Windows only.
 bool RemoveDirectoryTree(const WideString& path);
 
 class UniqueDirectoryTree {

@@ -47,13 +47,21 @@ std::string PipeDisplayLabel(const std::string& canonicalPath, const std::string
     return text + " / " + PipeBaseName(canonicalPath);
 }
 
-std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeSecuritySource& source) {
-    const std::string identity = CanonicalPipeSid(canonicalPath);
+std::string ExpectedPipeIdentity(const std::string& canonicalPath, const std::string& servedBy) {
+    const std::string named = CanonicalPipeSid(canonicalPath);
+    return named.empty() ? servedBy : named;
+}
+
+std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const std::string& servedBy,
+                                   const PipeSecuritySource& source) {
+    const std::string identity = ExpectedPipeIdentity(canonicalPath, servedBy);
     if (identity.empty()) return std::string();
 
     const ObjectSecurity security = source.readSecurity();
     if (!security.obtained || !security.hasOwner || !security.hasDacl) throw ProgramError(kPipeSecurityMessage);
-    if (RequireSidText(security.owner) != identity) throw ProgramError(kPipeOwnerMessage);
+    if (RequireSidText(security.owner) != identity) {
+        throw ProgramError(CanonicalPipeSid(canonicalPath).empty() ? kServedByOwnerMessage : kPipeOwnerMessage);
+    }
     for (const std::optional<AceEntry>& ace : security.aces) {
         if (!ace) throw ProgramError(kPipeAclMessage);
         CheckPipeAce(*ace, identity);
@@ -65,9 +73,10 @@ std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeS
     return PipeDisplayLabel(ValidatePipePath(canonicalPath), identity, *account, source.currentUserSid());
 }
 
-std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeSecuritySource& source) {
-    std::string label = VerifyPipeSecurityWith(canonicalPath, source);
-    if (!CanonicalPipeSid(canonicalPath).empty()) return label;
+std::string CheckConnectedPipeWith(const std::string& canonicalPath, const std::string& servedBy,
+                                   const PipeSecuritySource& source) {
+    std::string label = VerifyPipeSecurityWith(canonicalPath, servedBy, source);
+    if (!ExpectedPipeIdentity(canonicalPath, servedBy).empty()) return label;
 
     // The owner is set by whoever created the instance and cannot be forged by
     // another account, unlike the process ID recorded at creation, which may

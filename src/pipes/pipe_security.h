@@ -1,8 +1,9 @@
 #pragma once
-// Who serves a connected pipe: the rules over plain data. A path with a
-// canonical identity trusts the pipe object's owner, DACL and integrity label;
-// any other path trusts the pipe's owner and label, then the serving process's
-// user, integrity level, AppContainer state and restriction.
+// Who serves a connected pipe: the rules over plain data. A pipe with an
+// identity (the canonical one of its name, else the one its allowlist entry
+// names after served-by) trusts the pipe object's owner, DACL and integrity
+// label; any other pipe trusts the pipe's owner and label, then the serving
+// process's user, integrity level, AppContainer state and restriction.
 // pipe_security_win32.cpp feeds the rules from the real handle.
 
 #include <cstdint>
@@ -30,6 +31,8 @@ inline constexpr const char* kServerRestrictedMessage =
 inline constexpr const char* kPipeIntegrityMessage = "The named pipe integrity label is below medium.";
 inline constexpr const char* kPipeSecurityMessage = "Could not verify named pipe ownership and permissions.";
 inline constexpr const char* kPipeOwnerMessage = "The named pipe owner does not match the SID in its name.";
+inline constexpr const char* kServedByOwnerMessage =
+    "The named pipe owner does not match the served-by SID in the allowlist.";
 inline constexpr const char* kPipeAclMessage = "Invalid named pipe ACL.";
 inline constexpr const char* kPipeAceTypeMessage = "Unsupported named pipe ACL; its identity cannot be verified.";
 inline constexpr const char* kPipeServerRightsMessage =
@@ -83,12 +86,18 @@ struct PipeSecuritySource {
 // True for the identity itself and for Owner Rights, LocalSystem and Administrators.
 bool IsTrustedPipePrincipal(const std::string& sid, const std::string& identity);
 
-// The owner/DACL regime for `canonicalPath`; returns the display label ("" for
-// a path without a canonical identity, which is not checked here).
-std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const PipeSecuritySource& source);
+// The identity that must serve a pipe: the SID its name carries, else the SID
+// its allowlist entry names after served-by (`servedBy`, "" for none).
+std::string ExpectedPipeIdentity(const std::string& canonicalPath, const std::string& servedBy);
+
+// The owner/DACL regime for that identity; returns the display label ("" for
+// a pipe without an identity, which is not checked here).
+std::string VerifyPipeSecurityWith(const std::string& canonicalPath, const std::string& servedBy,
+                                   const PipeSecuritySource& source);
 
 // Both regimes; returns the display label. Throws the refusal's message.
-std::string CheckConnectedPipeWith(const std::string& canonicalPath, const PipeSecuritySource& source);
+std::string CheckConnectedPipeWith(const std::string& canonicalPath, const std::string& servedBy,
+                                   const PipeSecuritySource& source);
 
 // "account / base name" for a pipe whose identity is `identity`: "SYSTEM" for
 // LocalSystem, "domain\name" for another account with a domain, else the name.

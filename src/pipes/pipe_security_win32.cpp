@@ -98,14 +98,14 @@ PipeSecuritySource SourceFor(HANDLE pipe, QueriedSecurity& security) {
 
 }  // namespace
 
-std::string CheckConnectedPipe(HANDLE pipe, const std::string& canonicalPath) {
+std::string CheckConnectedPipe(HANDLE pipe, const std::string& canonicalPath, const std::string& servedBy) {
     QueriedSecurity security;
-    return CheckConnectedPipeWith(canonicalPath, SourceFor(pipe, security));
+    return CheckConnectedPipeWith(canonicalPath, servedBy, SourceFor(pipe, security));
 }
 
-std::string VerifyPipeSecurity(HANDLE pipe, const std::string& canonicalPath) {
+std::string VerifyPipeSecurity(HANDLE pipe, const std::string& canonicalPath, const std::string& servedBy) {
     QueriedSecurity security;
-    return VerifyPipeSecurityWith(canonicalPath, SourceFor(pipe, security));
+    return VerifyPipeSecurityWith(canonicalPath, servedBy, SourceFor(pipe, security));
 }
 
 std::optional<std::string> ResolveAccountSid(const WideString& userId) {

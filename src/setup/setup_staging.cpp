@@ -31,14 +31,30 @@ WideString JoinSetupPath(const WideString& root, const WideString& name) {
 }
 
 WideString SetupStagingSddl(bool elevated, const WideString& userSid) {
-    WideString sddl = u"O:" + userSid + u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    WideString sddl = u"O:" + (elevated ? WideString(u"BA") : userSid) + u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
     sddl += elevated ? u"(A;OICI;GRGX;;;" : u"(A;OICI;FA;;;";
     sddl += userSid;
     // Owner Rights replaces the owner's implicit READ_CONTROL and WRITE_DAC:
-    // without it a non-elevated process of the owner could loosen the DACL
-    // of what an administrator staged and verified.
+    // whoever comes to own an entry inside cannot loosen the DACL it
+    // inherited.
     sddl += u")(A;OICI;GRGX;;;OW)";
     return sddl;
+}
+
+bool IsOwnSetupStaging(bool elevated, const ObjectSecurity& security, const std::string& userSid) {
+    if (!security.obtained || !security.owner) return false;
+    if (!elevated) return *security.owner == userSid;
+    // A null DACL lets everyone change it.
+    if (*security.owner != kAdministratorsSid || !security.hasDacl) return false;
+    for (const std::optional<AceEntry>& ace : security.aces) {
+        if (!ace) return false;
+        if (IsDenyEntry(*ace)) continue;
+        // Even a type that would deny is refused: we cannot tell what it does.
+        if (!IsAllowEntry(*ace)) return false;
+        const bool administrator = ace->sid && (*ace->sid == kAdministratorsSid || *ace->sid == kLocalSystemSid);
+        if (GrantsAnyOf(*ace, kStagingWriteRights) && !administrator) return false;
+    }
+    return true;
 }
 
 bool IsExpectedSetupPublisher(const WideString& signerName) {
@@ -48,5 +64,5 @@ bool IsExpectedSetupPublisher(const WideString& signerName) {
 bool IsSameStagedFile(const std::optional<StagedFileIdentity>& written,
                       const std::optional<StagedFileIdentity>& reopened) {
     return written && reopened && written->volumeSerial == reopened->volumeSerial &&
-           written->fileIndex == reopened->fileIndex && written->size == reopened->size;
+           written->fileId == reopened->fileId && written->size == reopened->size;
 }

@@ -8,8 +8,10 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <cstring>
 #include <vector>
 
+#include "os/directory_tree_win32.h"
 #include "pipes/object_security_win32.h"
 #include "setup/setup_constants.h"
 #include "setup/setup_staging.h"
@@ -49,53 +51,19 @@ WideString NewSetupIdentifier() {
 
 namespace {
 
-// The names directly under `root`.
-std::vector<WideString> ListRoot(const WideString& root) {
-    std::vector<WideString> names;
-    const UniqueHandle folder(::CreateFileW(WinStr(root),
-                                            FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr,
-                                            OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS,
-                                            nullptr));
-    if (!folder) return names;
-    alignas(8) unsigned char buffer[16384];
-    FILE_INFO_BY_HANDLE_CLASS request = FileFullDirectoryRestartInfo;
-    while (::GetFileInformationByHandleEx(folder.get(), request, buffer, sizeof buffer)) {
-        request = FileFullDirectoryInfo;
-        for (std::size_t offset = 0;;) {
-            const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
-            names.push_back(FromWin(info->FileName, info->FileNameLength / sizeof(wchar_t)));
-            if (info->NextEntryOffset == 0) break;
-            offset += info->NextEntryOffset;
-        }
-    }
-    return names;
-}
-
-// Whether the entry at `path` itself (never what a link leads to) is a real
-// directory owned by `userSid` and created at least the setup deadline
-// before `now`. Judged through one handle: Wine's directory listing does not
-// report the creation time its handles do.
-bool IsStaleStagingOf(const WideString& path, const std::string& userSid, std::uint64_t now) {
-    const UniqueHandle folder(::CreateFileW(WinStr(path),
-                                            READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr,
-                                            OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                            nullptr));
+// Whether the entry behind `folder` (never what a link leads to) is a real
+// directory that a run of this user made for `elevated` and created at least
+// the setup deadline before `now`. Judged through the handle the removal then
+// uses: Wine's directory listing does not report the creation time its
+// handles do.
+bool IsStaleStagingOf(HANDLE folder, bool elevated, const std::string& userSid, std::uint64_t now) {
     FILE_BASIC_INFO basic{};
-    if (!folder || !::GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &basic, sizeof basic) ||
+    if (!::GetFileInformationByHandleEx(folder, FileBasicInfo, &basic, sizeof basic) ||
         !DescendsInto(basic.FileAttributes) ||
         !IsStaleSetupStaging(static_cast<std::uint64_t>(basic.CreationTime.QuadPart), now)) {
         return false;
     }
-    const QueriedSecurity security = QuerySecurity(folder.get());
-    if (security.status != ERROR_SUCCESS) return false;
-    const std::optional<std::string> owner = TrySidToString(security.owner);
-    return owner && *owner == userSid;
+    return IsOwnSetupStaging(elevated, DescribeSecurity(QuerySecurity(folder)), userSid);
 }
 
 }  // namespace
@@ -107,12 +75,26 @@ void RemoveSetupLeftovers(bool elevated) noexcept {
         FILETIME nowTime{};
         ::GetSystemTimeAsFileTime(&nowTime);
         const std::uint64_t now = (std::uint64_t{nowTime.dwHighDateTime} << 32) | nowTime.dwLowDateTime;
-        for (const WideString& name : ListRoot(root)) {
+        const UniqueHandle rootFolder(::CreateFileW(WinStr(root),
+                                                    FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                    nullptr,
+                                                    OPEN_EXISTING,
+                                                    FILE_FLAG_BACKUP_SEMANTICS,
+                                                    nullptr));
+        if (!rootFolder) return;
+        const std::optional<std::vector<WideString>> names = ListDirectory(rootFolder.get());
+        if (!names) return;
+        for (const WideString& name : *names) {
             if (!IsSetupRunName(name)) continue;
-            const WideString path = JoinSetupPath(root, name);
-            // A live run holds its folder open without delete sharing, so the
-            // removal fails and its task is left alone.
-            if (!IsStaleStagingOf(path, user, now) || !RemoveDirectoryTree(path)) continue;
+            // Opened once, judged and removed through the same handle. A live
+            // run holds its folder open without delete sharing, so this open
+            // fails and its task is left alone.
+            UniqueHandle folder = OpenTreeEntry(rootFolder.get(), name, kTreeEntryAccess | READ_CONTROL);
+            if (!folder || !IsStaleStagingOf(folder.get(), elevated, user, now) ||
+                !RemoveOpenedTree(std::move(folder))) {
+                continue;
+            }
             if (elevated) RemoveIdleSetupTask(name);
         }
     } catch (...) {
@@ -166,13 +148,25 @@ StagedSetupFile CreateStagedSetupFile(const SetupStaging& staging) {
 
 namespace {
 
+// The 128-bit file ID where the file system gives one, else the 64-bit index
+// (a file system that answers no FileIdInfo).
 std::optional<StagedFileIdentity> IdentityOf(HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (file == nullptr || !::GetFileInformationByHandle(file, &info)) return std::nullopt;
+    LARGE_INTEGER size{};
+    if (file == nullptr || !::GetFileSizeEx(file, &size)) return std::nullopt;
     StagedFileIdentity identity;
+    identity.size = static_cast<std::uint64_t>(size.QuadPart);
+    FILE_ID_INFO id{};
+    if (::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
+        identity.volumeSerial = id.VolumeSerialNumber;
+        static_assert(sizeof id.FileId.Identifier == sizeof identity.fileId);
+        std::memcpy(identity.fileId.data(), id.FileId.Identifier, sizeof identity.fileId);
+        return identity;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return std::nullopt;
     identity.volumeSerial = info.dwVolumeSerialNumber;
-    identity.fileIndex = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-    identity.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    const std::uint64_t index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    for (std::size_t byte = 0; byte < 8; ++byte) identity.fileId[byte] = static_cast<std::uint8_t>(index >> (8 * byte));
     return identity;
 }
 

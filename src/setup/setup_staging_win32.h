@@ -30,9 +30,9 @@ UniqueLocalMemory SetupStagingDescriptor(bool elevated, const WideString& userSi
 // the object closes that handle and then removes the tree, silently.
 class SetupStaging {
 public:
-    // Creates "QuorlTholm-Setup-{GUID}" with its protected DACL under common
-    // application data (elevated) or the temporary folder (not elevated), and
-    // locks it. Throws the staging messages; leaves no directory on failure.
+    // Creates "QuorlTholm-Setup-{GUID}" with its owner and protected DACL
+    // (SetupStagingSddl) under common application data (elevated) or the
+    // temporary folder (not elevated), and locks it. Throws the staging messages; leaves no directory on failure.
     explicit SetupStaging(bool elevated);
 
     const WideString& Identifier() const noexcept { return identifier_; }
@@ -46,12 +46,13 @@ private:
 };
 
 // Removes what earlier runs of this user that were killed left under the
-// staging root for `elevated`: folders named as SetupRunName names them,
-// owned by the user, real directories, created longer ago than the setup
-// deadline, and not held by a live run (which keeps its folder open without
-// delete sharing); when elevated, also the setup task of each folder removed,
-// unless it is queued or running. Nothing else is touched. Best effort:
-// never throws.
+// staging root for `elevated`: folders named as SetupRunName names them, real
+// directories that IsOwnSetupStaging accepts, created longer ago than the
+// setup deadline, and not held by a live run (which keeps its folder open
+// without delete sharing); when elevated, also the setup task of each folder
+// removed, unless it is queued or running. Each folder is opened once,
+// relative to the root's handle, and judged and removed through that handle.
+// Nothing else is touched. Best effort: never throws.
 void RemoveSetupLeftovers(bool elevated) noexcept;
 
 struct StagedSetupFile {

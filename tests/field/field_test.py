@@ -457,12 +457,14 @@ def case_readme_examples(bed):
 # -- deploy ------------------------------------------------------------------
 
 DEPLOYED = PIPE + "qsb-field-deployed"
+# Written as a user types it; deploy appends it in the allowlist's canonical form.
+DEPLOYED_SERVICE = (PIPE + "QSB-Field-Service\tserved-by  S-1-5-18", PIPE + "qsb-field-service served-by S-1-5-18")
 
 
 def case_deploy(bed):
     """deploy to the Windows-like host: fresh (the program installed, a pipe
-    added to the allowlist that is there, and a stream through the deployed
-    program), again (nothing changes), and with another build (replaced)."""
+    and a served-by entry added to the allowlist that is there, and a stream
+    through the deployed program), again (nothing changes), and with another build (replaced)."""
     remote = os.path.join(bed.profile, "AppData", "Local", "Programs", "quorl-socket-bridge", "quorl-socket-bridge.exe")
     if os.path.exists(remote):
         os.remove(remote)
@@ -490,13 +492,16 @@ def case_deploy(bed):
         with open(remote, "rb") as a, open(os.path.join(source, "windows-x64", "quorl-socket-bridge.exe"), "rb") as b:
             return a.read() == b.read()
 
-    out = deploy(builds["mingw"], "--allow", DEPLOYED)
+    allow = ["--allow", DEPLOYED, "--allow", DEPLOYED_SERVICE[0]]
+    out = deploy(builds["mingw"], *allow)
     print("".join("    deploy: " + line + "\n" for line in out.splitlines()), end="", flush=True)
     assert "installed " in out and same_as(builds["mingw"]), out
     assert f"adding {DEPLOYED.lower()} to the allowlist" in out and "confirms" in out, out
+    assert f"confirms {DEPLOYED_SERVICE[1].split()[0]} as allowlisted" in out, out
     with open(bed.allowlist, "rb") as f:
         after = f.read()
     assert after.startswith(allowlist_before) and DEPLOYED.lower().encode() in after, after
+    assert (DEPLOYED_SERVICE[1] + "\r\n").encode() in after, after
     assert os.stat(bed.allowlist).st_ino == allowlist_inode, "the allowlist was replaced, not added to"
 
     with bed.case() as case:
@@ -507,12 +512,46 @@ def case_deploy(bed):
         assert "AppData\\Local\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe bridge" in \
             forwarder.stderr_text(), describe(forwarder)
 
-    out = deploy(builds["mingw"], "--allow", DEPLOYED)
+    out = deploy(builds["mingw"], *allow)
     assert "nothing changed" in out, out
     if "zig" in builds:
         out = deploy(builds["zig"])
         assert "replaced " in out and same_as(builds["zig"]), out
     return f"{len(builds)} builds deployed in turn"
+
+
+def case_deploy_makes_only_a_missing_allowlist(bed):
+    """deploy makes the allowlist only where sftp reports it missing: one that
+    is there but cannot be read (write-only here, as an ACL may leave it) stops
+    deploy with sftp's reason before anything changes, and stays as it was."""
+    pipe = PIPE + "qsb-field-deploy-new"
+    deploy = ["quorl-socket-forward", "deploy", "--ssh", "win-host", "--allow", pipe]
+    kept = bed.allowlist + ".kept"
+    with open(bed.allowlist, "rb") as f:
+        original = f.read()
+    mode = os.stat(bed.allowlist).st_mode & 0o7777
+    try:
+        os.chmod(bed.allowlist, 0o200)
+        unreadable = run(deploy, bed.env, timeout=WAIT * 2)
+        os.chmod(bed.allowlist, mode)
+        with open(bed.allowlist, "rb") as f:
+            after = f.read()
+        os.rename(bed.allowlist, kept)
+        missing = run(deploy, bed.env, timeout=WAIT * 2)
+        with open(bed.allowlist, "rb") as f:
+            made = f.read()
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(kept)
+        with open(bed.allowlist, "wb") as f:
+            f.write(original)
+        os.chmod(bed.allowlist, mode)
+    said = (f'quorl-socket-forward: Could not read the allowlist on win-host with sftp: remote open '
+            f'"{os.path.realpath(bed.allowlist)}": Permission denied.\n')
+    assert after == original, f"the allowlist that could not be read was changed to {after!r}"
+    assert (unreadable.returncode, unreadable.stderr.decode(errors="replace")) == (1, said), unreadable
+    assert missing.returncode == 0, missing
+    assert made == b"# pipes added by quorl-socket-forward deploy\r\n" + pipe.lower().encode() + b"\r\n", made
 
 
 CASES = [
@@ -528,6 +567,7 @@ CASES = [
     case_new_form,
     case_readme_examples,
     case_deploy,
+    case_deploy_makes_only_a_missing_allowlist,
 ]
 
 

@@ -6,7 +6,8 @@ clients, all on loopback, started once and stopped on every path.
   SSH_ORIGINAL_COMMAND, for the sftp subsystem too):
     win-host       the command through cmd.exe as Windows OpenSSH runs it, in a
                    private Wine prefix with quorl-socket-bridge on cmd's PATH;
-                   sftp starts in the Wine user's profile folder
+                   sftp starts in the Wine user's profile folder and is held
+                   to the files' modes even as root
     greeting-host  the same after a greeting line
     posix-host     `sh -c COMMAND`, quorl-socket-bridge running under Wine
     agent-host     posix-host, reachable only with the key in the bed's ssh-agent
@@ -28,6 +29,8 @@ import shlex
 import shutil
 import signal
 import socket
+import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -73,13 +76,41 @@ def tcp_listening(port):
     return False
 
 
+def listening_socket_inodes():
+    """The file inodes of the listening Unix sockets, from the kernel's socket
+    diagnostics: a socket renamed into place after bind keeps its old name in
+    /proc/net/unix, but its file's inode is the one at the path."""
+    with socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 4) as diag:  # NETLINK_SOCK_DIAG
+        # unix_diag_req: listening sockets (1 << TCP_LISTEN), with their file (UDIAG_SHOW_VFS).
+        request = struct.pack("=BBHIIIII", socket.AF_UNIX, 0, 0, 1 << 10, 0, 2, 0xFFFFFFFF, 0xFFFFFFFF)
+        # nlmsghdr: SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP.
+        diag.sendall(struct.pack("=IHHII", 16 + len(request), 20, 0x301, 1, 0) + request)
+        inodes = set()
+        while True:
+            data, at = diag.recv(65536), 0
+            while at + 16 <= len(data):
+                length, kind = struct.unpack_from("=IH", data, at)
+                if kind == 3:  # NLMSG_DONE
+                    return inodes
+                if kind == 2:  # NLMSG_ERROR
+                    raise OSError("the kernel refused to list Unix sockets")
+                attribute = at + 16 + 16  # past nlmsghdr and unix_diag_msg
+                while attribute + 4 <= at + length:
+                    size, tag = struct.unpack_from("=HH", data, attribute)
+                    if tag == 1:  # UNIX_DIAG_VFS: inode, device
+                        inodes.add(struct.unpack_from("=I", data, attribute + 4)[0])
+                    attribute += (size + 3) & ~3
+                at += (length + 3) & ~3
+
+
 def unix_listening(path):
     """Whether a socket listens at `path`: the file alone may be left from a
     program that has gone, and a connection to try it would be a stream."""
-    path = os.path.abspath(path)
-    with open("/proc/net/unix") as table:
-        # Flags 00010000: accepting connections.
-        return any(len(f) >= 8 and f[7] == path and int(f[3], 16) & 0x10000 for f in map(str.split, list(table)[1:]))
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return False
+    return stat.S_ISSOCK(info.st_mode) and info.st_ino in listening_socket_inodes()
 
 
 def listening(address):
@@ -424,7 +455,10 @@ class FieldBed:
         exports = "".join(f"export {k}={shlex.quote(v)}\n" for k, v in self.wine_env.items())
         write_script(self.wine, exports + 'exec wine "$@"\n')
         launcher = shlex.quote(os.path.join(self.build, "cmd-launcher.exe"))
-        sftp = f"{SFTP_SERVER} -d {shlex.quote(self.profile)}"
+        # sftp is held to the files' modes, as a Windows user is to their ACLs:
+        # run as root it would read a file that its mode closes.
+        bound = "setpriv --bounding-set=-dac_override,-dac_read_search " if os.geteuid() == 0 else ""
+        sftp = f"{bound}{SFTP_SERVER} -d {shlex.quote(self.profile)}"
         windows_like = (
             # cmd.exe finds quorl-socket-bridge.exe on its PATH, as on a host where it is installed.
             f"export WINEPATH={shlex.quote(windows_path(self.build))}\n"

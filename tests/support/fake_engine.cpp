@@ -144,10 +144,6 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
         state->cancelled = true;
         state->changed.notify_all();
     };
-    link.cancelled = [state] {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        return state->cancelled;
-    };
     link.handles = std::shared_ptr<void>(nullptr, [state](void*) {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->released = true;

@@ -183,6 +183,15 @@ StandardOutput FakeStdout::Port() {
     return port;
 }
 
+bool WaitUntilWaiting(const OutputGate& gate, std::size_t count, int timeoutMs) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (gate.Waiting() < count) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 void FakeEvent::Set() { set_->store(true); }
 bool FakeEvent::IsSet() const { return set_->load(); }
 CancelCheck FakeEvent::Check() const {

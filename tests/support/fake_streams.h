@@ -13,6 +13,7 @@
 #include <thread>
 #include <atomic>
 
+#include "engine/output_gate.h"
 #include "engine/standard_streams.h"
 
 class FakeStdin {
@@ -64,6 +65,16 @@ private:
     struct State;
     std::shared_ptr<State> state_;
 };
+
+// Lets a held output go on every path out of a test, so that no writer is
+// left blocked behind a failed assertion.
+struct ReleaseAtEnd {
+    FakeStdout& out;
+    ~ReleaseAtEnd() { out.Release(); }
+};
+
+// Waits (bounded) until `count` writers wait for the gate.
+bool WaitUntilWaiting(const OutputGate& gate, std::size_t count, int timeoutMs);
 
 // A fake pipe handle's cancellation event, for writers in tests.
 class FakeEvent {

@@ -184,10 +184,15 @@ TEST(AllowlistFile, RequiresTheOpenedFileDirectlyInTheOpenedFolder) {
 
 // The line rules: line feeds split, blanks (space, tab, CR, LF) trimmed, "#"
 // lines skipped, the first match ends the reading; a bad entry fails only
-// when it is reached.
-TEST(AllowlistContains, FollowsTheLineRules) {
+// when it is reached. After the path an entry may name its server: blanks,
+// "served-by", blanks and a SID in the system's own spelling, which repeats
+// the SID of a name that carries one; the match answers with that SID.
+TEST(FindAllowlistEntry, FollowsTheLineRules) {
     const std::string prefix = "Enter a local named pipe path beginning with \\\\.\\pipe\\.";
     const std::string alphabet = "Pipe names may contain letters, numbers, dots, hyphens, and underscores.";
+    const std::string servedBy =
+        "Named pipe allowlist entries may only add served-by and a SID such as S-1-5-18 after the pipe path.";
+    const std::string mismatch = "A served-by in the named pipe allowlist must repeat the SID in the pipe name.";
     const std::pair<std::string, std::string> cases[] = {
         {"", "false"},
         {"\n\n  \t\r\n# only comments\n   # \\\\.\\pipe\\app\n", "false"},
@@ -198,17 +203,47 @@ TEST(AllowlistContains, FollowsTheLineRules) {
         {"\\\\.\\pipe\\app\n\\\\.\\pipe\\app\n", "true"},
         {"\\\\.\\pipe\\app2\n\\\\.\\pipe\\ap\n", "false"},
         {"\\\\.\\pipe\\x\r\\\\.\\pipe\\app", alphabet},  // a carriage return alone ends no line
-        {"\\\\.\\pipe\\app # remark\n", alphabet},
+        {"\\\\.\\pipe\\app # remark\n", servedBy},
+        {"\\\\.\\pipe\\a b\n\\\\.\\pipe\\app\n", servedBy},
         {"app\n\\\\.\\pipe\\app\n", prefix},
+        {"app served-by S-1-5-18\n", prefix},
         {"\\\\.\\pipe\\app\napp\n\\\\.\\pipe\\x # remark\n", "true"},
         {"\\\\.\\pipe\\app\v\n", alphabet},  // trimming stops at a vertical tab,
         {"\f\\\\.\\pipe\\app\n", prefix},    // a form feed
         {"\xEF\xBB\xBF\\\\.\\pipe\\app\n", prefix},  // or a byte-order mark
         {"\xEF\xBB\xBF# comment\n\\\\.\\pipe\\app\n", prefix},
+        {"\\\\.\\pipe\\app served-by S-1-5-18", "S-1-5-18"},
+        {"\\\\.\\PIPE\\App\t served-by \t S-1-5-21-1-2-3-1001 \r\n", "S-1-5-21-1-2-3-1001"},
+        {"\\\\.\\pipe\\app\n\\\\.\\pipe\\app served-by S-1-5-18\n", "true"},  // the first match
+        {"\\\\.\\pipe\\app served-by S-1-5-18\n\\\\.\\pipe\\app\n", "S-1-5-18"},
+        {"\\\\.\\pipe\\other served-by S-1-5-18\n\\\\.\\pipe\\app\n", "true"},
+        {"\\\\.\\pipe\\app\n\\\\.\\pipe\\x served-by S-1-05-18\n", "true"},  // never reached
+        {"\\\\.\\pipe\\app served-by\n", servedBy},
+        {"\\\\.\\pipe\\app served-by \n", servedBy},
+        {"\\\\.\\pipe\\app served-byS-1-5-18\n", servedBy},
+        {"\\\\.\\pipe\\app Served-By S-1-5-18\n", servedBy},
+        {"\\\\.\\pipe\\app served-by s-1-5-18\n", servedBy},
+        {"\\\\.\\pipe\\app served-by S-1-05-18\n", servedBy},
+        {"\\\\.\\pipe\\app served-by S-1-0x5-18\n", servedBy},
+        {"\\\\.\\pipe\\app served-by S-2-5-18\n", servedBy},
+        {"\\\\.\\pipe\\app served-by S-1-5-18-\n", servedBy},
+        {"\\\\.\\pipe\\app served-by SYSTEM\n", servedBy},
+        {"\\\\.\\pipe\\app served-by S-1-5-18 S-1-5-18\n", servedBy},
+        {"\\\\.\\pipe\\app served-by S-1-5-18 # remark\n", servedBy},
+        {"\\\\.\\pipe\\app served-by S-1-5-18\vx\n", servedBy},
+        {"\\\\.\\pipe\\x served-by S-1-5-18 and more\n\\\\.\\pipe\\app\n", servedBy},
+        {"\\\\.\\pipe\\x.s-1-5-18 served-by S-1-5-19\n\\\\.\\pipe\\app\n", mismatch},
     };
     for (const auto& [content, outcome] : cases) {
-        bool listed = false;
-        const std::string message = MessageOf([&] { listed = AllowlistContains(content, kPipe); });
-        EXPECT_EQ(message == "(no error)" ? (listed ? "true" : "false") : message, outcome) << content;
+        std::optional<AllowlistEntry> entry;
+        const std::string message = MessageOf([&] { entry = FindAllowlistEntry(content, kPipe); });
+        const std::string found = !entry ? "false" : entry->servedBy.empty() ? "true" : entry->servedBy;
+        EXPECT_EQ(message == "(no error)" ? found : message, outcome) << content;
     }
+    // A name that carries a SID may repeat it; the match answers with it.
+    const std::string named = "\\\\.\\pipe\\app.s-1-5-18";
+    const std::optional<AllowlistEntry> repeated = FindAllowlistEntry(named + " served-by S-1-5-18\n", named);
+    ASSERT_TRUE(repeated);
+    EXPECT_EQ(repeated->servedBy, "S-1-5-18");
+    EXPECT_EQ(MessageOf([&] { FindAllowlistEntry(named + " served-by S-1-5-32-544", named); }), mismatch);
 }

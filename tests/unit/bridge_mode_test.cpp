@@ -5,8 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "support/fake_engine.h"
+#include "text/program_error.h"
 
 namespace {
 
@@ -155,6 +161,93 @@ TEST(BridgeMode, TheClientsCloseWritesNothingAndSilencesTheStream) {
     engine.in.End();
     EXPECT_EQ(engine.Finish(), "");
     EXPECT_EQ(After(engine), (std::vector<WireFrame>{{3, 4, "p"}, {9, 3, "sync"}, {9, 3, "sync"}}));
+}
+
+// A close meets a pump at each step of its frame. The fake link's cancel
+// (the event being signalled) lets the pump run to its end before the close
+// goes on, the worst order for the close: a pump that meets the close before
+// it holds the gate writes nothing more, not even its own Close; one that got
+// the gate first finishes its frame and then stops.
+TEST(BridgeMode, ACloseMeetingAPumpAtAnyStepLeavesNoFrameOrAWholeOne) {
+    enum class At { Read, DataRead, GateQueue, Frame };
+    struct Case {
+        const char* name;
+        At at;
+        std::string written;
+    };
+    const Case cases[] = {
+        {"waiting for the pipe", At::Read, ""},
+        {"data read as the close comes", At::DataRead, ""},
+        {"in line for the gate", At::GateQueue, FrameBytes(9, 0, "pong")},
+        {"inside its frame", At::Frame, FrameBytes(5, 1, "0123456789")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        struct Script {
+            std::mutex mutex;
+            std::condition_variable changed;
+            bool reading = false;
+            bool cancelled = false;
+            int reads = 0;
+        };
+        auto script = std::make_shared<Script>();
+        FakeStdout out;
+        auto gate = std::make_shared<OutputGate>(out.Port());
+        PipeConnection* pump = nullptr;
+        PipeLink link;
+        link.transfer = [script, &c](void* buffer, std::uint32_t, bool) -> std::uint32_t {
+            std::unique_lock<std::mutex> lock(script->mutex);
+            if (++script->reads == 1 && (c.at == At::Read || c.at == At::DataRead)) {
+                script->reading = true;
+                script->changed.notify_all();
+                script->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return script->cancelled; });
+            }
+            // Bytes already there come back despite the cancellation, as from PipeTransfer.
+            if (script->reads == 1 && c.at != At::Read) {
+                std::memcpy(buffer, "0123456789", 10);
+                return 10;
+            }
+            throw ProgramError("Pipe operation cancelled or timed out.");
+        };
+        link.cancel = [script, &out, &pump] {
+            {
+                std::lock_guard<std::mutex> lock(script->mutex);
+                script->cancelled = true;
+                script->changed.notify_all();
+            }
+            out.Release();
+            EXPECT_TRUE(pump->WaitFinished(std::chrono::milliseconds(kWaitMs)));
+        };
+        auto connection = std::make_shared<PipeConnection>(std::move(link), gate);
+        pump = connection.get();
+        ReleaseAtEnd release{out};
+
+        std::future<void> engine;
+        if (c.at == At::GateQueue) {
+            out.HoldAt(5);
+            engine = std::async(std::launch::async, [&] { gate->WriteFrame(9, 0, "pong", 4); });
+            ASSERT_TRUE(out.WaitForBytes(5, kWaitMs));
+        }
+        if (c.at == At::Frame) out.HoldAt(20);  // 4 bytes into the payload
+        connection->pump = std::thread([connection] { PumpPipeToOutput(*connection, 1); });
+        switch (c.at) {
+            case At::Read:
+            case At::DataRead: {
+                std::unique_lock<std::mutex> lock(script->mutex);
+                ASSERT_TRUE(script->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return script->reading; }));
+                break;
+            }
+            case At::GateQueue: ASSERT_TRUE(WaitUntilWaiting(*gate, 1, kWaitMs)); break;
+            case At::Frame: ASSERT_TRUE(out.WaitForBytes(20, kWaitMs)); break;
+        }
+        ClosePipeConnection(connection, std::chrono::milliseconds(kWaitMs));
+        EXPECT_TRUE(connection->Finished());
+        if (engine.valid()) {
+            ASSERT_EQ(engine.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+            engine.get();
+        }
+        EXPECT_EQ(out.Bytes(), c.written);
+    }
 }
 
 TEST(BridgeMode, AFailedPipeWriteIsAnsweredWithOneClose) {

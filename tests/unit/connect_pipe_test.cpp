@@ -61,9 +61,9 @@ struct FakeHost {
             sleeps.push_back(ms);
             now += ms;
         };
-        seam.isAllowlisted = [this](const std::string& path) {
+        seam.findAllowlisted = [this](const std::string& path) {
             allowlistQueries.push_back(path);
-            return allowlisted;
+            return allowlisted ? std::optional<AllowlistEntry>(AllowlistEntry{}) : std::nullopt;
         };
         seam.open = [this](const std::string& path) {
             EXPECT_EQ(path, kPipe);
@@ -91,7 +91,7 @@ struct FakeHost {
             now += activationCostMs;
             return start;
         };
-        seam.checkConnected = [this](const std::string& path) {
+        seam.checkConnected = [this](const std::string& path, const std::string&) {
             EXPECT_TRUE(holding);
             verified.push_back(path);
             return verify();

@@ -28,23 +28,6 @@ std::vector<WireFrame> ParseAll(const std::string& bytes) {
     return frames;
 }
 
-// Waits (bounded) until `count` writers wait for the gate.
-bool WaitUntilWaiting(const OutputGate& gate, std::size_t count) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (gate.Waiting() < count) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Lets a held output go on every path out of a test, so that no writer is
-// left blocked behind a failed assertion.
-struct ReleaseAtEnd {
-    FakeStdout& out;
-    ~ReleaseAtEnd() { out.Release(); }
-};
-
 const std::string kTenBytes = "0123456789";
 
 }  // namespace
@@ -171,7 +154,7 @@ TEST(OutputGate, EngineFramesGoFirstAndPumpFramesInTheOrderTheyAsked) {
                 else gate.WriteFrame(5, static_cast<std::uint32_t>(who - '0'), kTenBytes.data(), 10, open.Check());
             }));
             if (i == 0) ASSERT_TRUE(out.WaitForBytes(20, kWaitMs)) << c.arrivals;
-            else ASSERT_TRUE(WaitUntilWaiting(gate, i)) << c.arrivals;
+            else ASSERT_TRUE(WaitUntilWaiting(gate, i, kWaitMs)) << c.arrivals;
         }
         out.Release();
         std::string served;
@@ -210,12 +193,12 @@ TEST(OutputGate, BusyWritersDelayANewFrameByAtMostOneFrameEach) {
         const std::size_t holdAt = out.Bytes().size() + 7;
         out.HoldAt(holdAt);
         ASSERT_TRUE(out.WaitForBytes(holdAt, kWaitMs));
-        ASSERT_TRUE(WaitUntilWaiting(gate, busy - 1));
+        ASSERT_TRUE(WaitUntilWaiting(gate, busy - 1, kWaitMs));
         const std::size_t heldAt = out.Bytes().size();  // where the output stopped
         auto engine = std::async(std::launch::async, [&] { gate.WriteFrame(9, 0, "pong", 4); });
-        ASSERT_TRUE(WaitUntilWaiting(gate, busy));
+        ASSERT_TRUE(WaitUntilWaiting(gate, busy, kWaitMs));
         auto answer = std::async(std::launch::async, [&] { gate.WriteFrame(5, 100, "answer", 6, open.Check()); });
-        ASSERT_TRUE(WaitUntilWaiting(gate, busy + 1));
+        ASSERT_TRUE(WaitUntilWaiting(gate, busy + 1, kWaitMs));
         out.Release();
         ASSERT_EQ(engine.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
         ASSERT_EQ(answer.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);

@@ -56,7 +56,7 @@ struct FakeSystem {
     }
 
     std::string Check(const std::string& path) {
-        return MessageOf([&] { shown = CheckConnectedPipeWith(path, Source()); });
+        return MessageOf([&] { shown = CheckConnectedPipeWith(path, "", Source()); });
     }
     std::string shown;
 };

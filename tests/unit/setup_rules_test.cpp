@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -41,6 +42,102 @@ TEST(SetupStagingRules, JoinsPathsWithOneSeparator) {
     EXPECT_EQ(JoinSetupPath(u"C:\\ProgramData", u"x"), u"C:\\ProgramData\\x");
     const WideString id = u"{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}";
     EXPECT_EQ(SetupRunName(id), u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}");
+}
+
+namespace {
+
+ObjectSecurity OwnedBy(const char* owner, std::vector<std::optional<AceEntry>> aces) {
+    ObjectSecurity security;
+    security.obtained = security.hasOwner = security.hasDacl = true;
+    security.owner = owner;
+    security.aces = std::move(aces);
+    return security;
+}
+
+AceEntry Allow(const char* sid, std::uint32_t mask, std::uint8_t flags = 0) {
+    return {kAccessAllowedAceType, flags, mask, std::string(sid)};
+}
+
+}  // namespace
+
+// A leftover is taken for a run's own only when the user could not have made
+// it: not elevated, the user's own; elevated, owned by Administrators and
+// changeable by nobody else, as the elevated staging reads back (its generic
+// entries kept inherit-only beside their mapped copies).
+TEST(SetupStagingRules, TakesALeftoverForItsOwnOnlyWhenTheUserCouldNotHaveMadeIt) {
+    const char* user = "S-1-5-21-1-2-3-1001";
+    constexpr std::uint8_t inheritOnly = 0x0B;  // OBJECT_INHERIT | CONTAINER_INHERIT | INHERIT_ONLY
+    const std::vector<std::optional<AceEntry>> staged = {
+        Allow("S-1-5-18", 0x001F01FF), Allow("S-1-5-32-544", 0x001F01FF), Allow(user, 0x001200A9),
+        Allow(user, 0xA0000000, inheritOnly), Allow("S-1-3-4", 0x001200A9), Allow("S-1-3-4", 0xA0000000, inheritOnly)};
+    const auto with = [&](std::optional<AceEntry> extra) {
+        std::vector<std::optional<AceEntry>> aces = staged;
+        aces.push_back(std::move(extra));
+        return aces;
+    };
+    ObjectSecurity nullDacl = OwnedBy("S-1-5-32-544", {});
+    nullDacl.hasDacl = false;
+    ObjectSecurity unread = OwnedBy(user, {});
+    unread.obtained = false;
+    AceEntry objectEntry = Allow("S-1-5-32-544", 0x001F01FF);
+    objectEntry.type = 5;  // ACCESS_ALLOWED_OBJECT_ACE_TYPE
+    struct Case {
+        const char* name;
+        bool elevated;
+        ObjectSecurity security;
+        bool own;
+    };
+    const Case cases[] = {
+        {"elevated staging", true, OwnedBy("S-1-5-32-544", staged), true},
+        {"elevated, a deny entry", true, OwnedBy("S-1-5-32-544", with(AceEntry{1, 0, 0x001F01FF, std::nullopt})), true},
+        {"elevated, owned by the user", true, OwnedBy(user, staged), false},
+        {"elevated, owned by LocalSystem", true, OwnedBy("S-1-5-18", staged), false},
+        {"elevated, the user may add files", true, OwnedBy("S-1-5-32-544", with(Allow(user, 0x2))), false},
+        {"elevated, the user may add folders inside", true,
+         OwnedBy("S-1-5-32-544", with(Allow(user, 0x4, inheritOnly))), false},
+        {"elevated, Everyone may write attributes", true, OwnedBy("S-1-5-32-544", with(Allow("S-1-1-0", 0x100))),
+         false},
+        {"elevated, generic write for a SID not read", true,
+         OwnedBy("S-1-5-32-544", with(AceEntry{0, 0, 0x40000000, std::nullopt})), false},
+        {"elevated, an object entry", true, OwnedBy("S-1-5-32-544", with(objectEntry)), false},
+        {"elevated, an entry not read", true, OwnedBy("S-1-5-32-544", with(std::nullopt)), false},
+        {"elevated, a null DACL", true, nullDacl, false},
+        {"not elevated, owned by the user", false, OwnedBy(user, {Allow("S-1-1-0", 0x001F01FF)}), true},
+        {"not elevated, owned by Administrators", false, OwnedBy("S-1-5-32-544", staged), false},
+        {"not elevated, security not read", false, unread, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsOwnSetupStaging(c.elevated, c.security, user), c.own) << c.name;
+}
+
+// The installer reopened is the file written only when volume, all 128 bits
+// of the file ID and size agree: two files whose IDs share the low 64 bits
+// (the index a 64-bit query gives) are different files.
+TEST(SetupStagingRules, KnowsTheStagedFileByAll128BitsOfItsId) {
+    StagedFileIdentity written;
+    written.volumeSerial = 0x1122334455667788;
+    for (std::size_t i = 0; i < written.fileId.size(); ++i) written.fileId[i] = static_cast<std::uint8_t>(i + 1);
+    written.size = 4096;
+    const auto changed = [&](const std::function<void(StagedFileIdentity&)>& change) {
+        StagedFileIdentity other = written;
+        change(other);
+        return std::optional<StagedFileIdentity>(other);
+    };
+    struct Case {
+        const char* name;
+        std::optional<StagedFileIdentity> written;
+        std::optional<StagedFileIdentity> reopened;
+        bool same;
+    };
+    const Case cases[] = {
+        {"the same file", written, written, true},
+        {"the ID differs above 64 bits", written, changed([](auto& i) { i.fileId[15] ^= 1; }), false},
+        {"the ID differs below", written, changed([](auto& i) { i.fileId[0] ^= 1; }), false},
+        {"another volume", written, changed([](auto& i) { i.volumeSerial ^= 1ULL << 40; }), false},
+        {"another size", written, changed([](auto& i) { ++i.size; }), false},
+        {"the reopened file not read", written, std::nullopt, false},
+        {"the written file not read", std::nullopt, written, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsSameStagedFile(c.written, c.reopened), c.same) << c.name;
 }
 
 // Only the exact publisher name is accepted: a name differing in letter case,

@@ -215,6 +215,56 @@ TEST(ConnectPipeOnWine, RefusesAWrongOwnerAndClosesTheHandle) {
     EXPECT_FALSE(connected.pipe.held());
 }
 
+// An allowlist entry may name the account that serves its pipe: the pipe is
+// then held to that SID as if its name carried it (owner, DACL, label) and
+// labelled for it. Without served-by the pipe is judged as today: a pipe of
+// LocalSystem passes only because this test's server process is the user's
+// (a real service's process is refused, see the native tables), while one
+// owned by another service account is refused by its owner.
+TEST(ConnectPipeOnWine, HoldsAServedByPipeToTheAccountItNames) {
+    const std::string widened = "The named pipe allows another principal to create servers or change its identity.";
+    const std::string usual = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;WD)";
+    struct Row {
+        const char* tag;
+        std::string nameSuffix;  // after the unique name: a SID the name carries
+        std::string clause;      // after the path on the allowlist line
+        std::string sddl;
+        std::string expected;
+        std::string label;  // "SYSTEM" for "SYSTEM / " and the base name
+    };
+    const std::vector<Row> rows = {
+        {"system", "", " served-by S-1-5-18", "O:SY" + usual, "(no error)", "SYSTEM"},
+        {"systemtab", "", "\t served-by\tS-1-5-18 ", "O:SY" + usual, "(no error)", "SYSTEM"},
+        {"systemplain", "", "", "O:SY" + usual, "(no error)", ""},
+        {"service", "", "", "O:S-1-5-19" + usual, "Named pipes without a canonical identity must be owned by the current user.", ""},
+        {"otherowner", "", " served-by S-1-5-19", "O:SY" + usual,
+         "The named pipe owner does not match the served-by SID in the allowlist.", ""},
+        {"widened", "", " served-by S-1-5-18", "O:SY" + usual + "(A;;GA;;;WD)", widened, ""},
+        {"low", "", " served-by S-1-5-18", "O:SY" + usual + "S:(ML;;NW;;;LW)",
+         "The named pipe integrity label is below medium.", ""},
+        {"malformed", "", " served-by S-1-5-018", "O:SY" + usual,
+         "Named pipe allowlist entries may only add served-by and a SID such as S-1-5-18 after the pipe path.", ""},
+        {"named", ".s-1-5-18", " served-by S-1-5-18", "O:SY" + usual, "(no error)", "SYSTEM"},
+        {"contradicted", ".s-1-5-18", " served-by S-1-5-19", "O:S-1-5-19" + usual,
+         "A served-by in the named pipe allowlist must repeat the SID in the pipe name.", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.tag);
+        const std::string name = ValidatePipePath(UniqueTestPipeName(row.tag) + row.nameSuffix);
+        AllowlistFile allowlist({name + row.clause});
+        TestPipeServer server(name, {L"--sddl", Wide(row.sddl), L"--mode", L"echo"});
+
+        ConnectedPipe connected;
+        EXPECT_EQ(Connect(name, allowlist, connected), row.expected);
+        if (row.expected != "(no error)") {
+            EXPECT_FALSE(connected.pipe.held());
+            continue;
+        }
+        EXPECT_EQ(connected.label, row.label.empty() ? "" : row.label + " / " + PipeBaseName(name));
+        EXPECT_EQ(EchoThrough(connected.pipe.get(), "ping"), "ping");
+    }
+}
+
 // A missing pipe is given up with error 2, and a pipe whose only instance is
 // taken with error 231 (each after the 5 s wait, in real time).
 TEST(ConnectPipeOnWine, GivesUpOnMissingAndBusyPipes) {

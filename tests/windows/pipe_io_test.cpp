@@ -9,6 +9,7 @@
 
 #include "pipes/pipe_io_win32.h"
 #include "support/error_message.h"
+#include "support/process_usage_win32.h"
 #include "support/test_pipe_server_win32.h"
 
 namespace {
@@ -173,4 +174,24 @@ TEST(PipeTransfer, LeavesNoHandlesBehind) {
     }
     ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &after));
     EXPECT_EQ(after, before);
+}
+
+// A stock's events are new and unsignalled whenever taken, however many have
+// been used and given back: none is reused. It holds a bounded number while it
+// runs, and none once stopped. (Handles are counted in the system's table:
+// GetProcessHandleCount answers 0 under Wine.)
+TEST(IoEventStock, GivesOnlyNewEventsAndHoldsNoneOnceStopped) {
+    const DWORD before = ProcessHandleCount(::GetCurrentProcess());
+    IoEventStock stock;
+    for (std::size_t i = 0; i < 4 * (IoEventStock::kReady + IoEventStock::kUsed); ++i) {
+        UniqueHandle event = stock.Take();
+        ASSERT_TRUE(event.held());
+        EXPECT_EQ(::WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << i;
+        ::SetEvent(event.get());  // as its transfer's completion would
+        stock.Retire(std::move(event));
+    }
+    // The events on either side of the helper, and the helper thread itself.
+    EXPECT_LE(ProcessHandleCount(::GetCurrentProcess()), before + IoEventStock::kReady + IoEventStock::kUsed + 1);
+    stock.Stop();
+    EXPECT_EQ(ProcessHandleCount(::GetCurrentProcess()), before);
 }

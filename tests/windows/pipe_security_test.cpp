@@ -35,7 +35,7 @@ std::string CheckServed(const std::string& name, const std::vector<std::wstring>
     TestPipeServer server(name, serverArgs);
     PipeClientOpen opened = OpenPipeClient(name);
     if (!opened.pipe) return "open failed: " + std::to_string(opened.error);
-    return MessageOf([&] { label = CheckConnectedPipe(opened.pipe.get(), name); });
+    return MessageOf([&] { label = CheckConnectedPipe(opened.pipe.get(), name, ""); });
 }
 
 std::string CheckWithSddl(const std::string& name, const std::string& sddl, std::string& label) {
@@ -156,7 +156,7 @@ TEST(CheckConnectedPipeOnWine, LeavesNoHandlesBehind) {
     const auto cycle = [](const std::string& path) {
         for (int attempt = 0; attempt < 200; ++attempt) {
             PipeClientOpen opened = OpenPipeClient(path);
-            if (opened.pipe) return CheckConnectedPipe(opened.pipe.get(), path);
+            if (opened.pipe) return CheckConnectedPipe(opened.pipe.get(), path, "");
             if (opened.error != ERROR_PIPE_BUSY) break;
             ::WaitNamedPipeW(Wide(path).c_str(), 100);
         }

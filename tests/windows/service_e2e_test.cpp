@@ -25,10 +25,14 @@ std::vector<std::wstring> ServiceArguments(const AllowlistFile& allowlist) {
 
 }  // namespace
 
+// The entry names the pipe's server: it is listed all the same, for the
+// allowlist query and for the watch.
 TEST(ServiceE2E, AWatchSeesAPipeComeGoAndComeBack) {
     const std::string pipe = UniqueTestPipeName("watch");
-    AllowlistFile allowlist({pipe});
+    AllowlistFile allowlist({pipe + " served-by S-1-5-18"});
     ProductSession session(ServiceArguments(allowlist));
+    session.Send(FrameBytes(11, 5, pipe));
+    EXPECT_EQ(session.Next(), (WireFrame{15, 5, std::string(1, '\x01')}));
     session.Send(FrameBytes(13, 7, pipe));
     EXPECT_EQ(session.Next(), Reply(7));
     EXPECT_EQ(session.Next(), State(7, kAbsent));

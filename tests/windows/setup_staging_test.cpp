@@ -14,6 +14,8 @@
 #include <optional>
 #include <vector>
 
+#include "pipes/object_security_win32.h"
+#include "setup/setup_staging.h"
 #include "setup/setup_staging_win32.h"
 #include "support/child_process_win32.h"
 #include "support/error_message.h"
@@ -105,22 +107,46 @@ std::wstring DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
     return text;
 }
 
+// The owner and DACL of a descriptor as the clean-up reads them.
+ObjectSecurity ReadBack(PSECURITY_DESCRIPTOR descriptor) {
+    QueriedSecurity security;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (!::GetSecurityDescriptorOwner(descriptor, &security.owner, &defaulted) ||
+        !::GetSecurityDescriptorDacl(descriptor, &present, &security.dacl, &defaulted)) {
+        security.status = ::GetLastError();
+    }
+    return DescribeSecurity(security);
+}
+
 }  // namespace
 
-// The descriptor the directory is created with names the user as owner and
-// holds exactly the protected DACL: full access for the user when not
-// elevated, read and execute only when elevated, and read and execute for
-// Owner Rights, which takes away the owner's implicit right to rewrite the
-// DACL; entries inherited by files and folders inside. Administrators keep
-// full access, so the elevated program can still delete what it staged.
+// The descriptor the directory is created with names its owner explicitly,
+// the user when not elevated and Administrators when elevated, and holds
+// exactly the protected DACL: full access for the user when not elevated,
+// read and execute only when elevated, and read and execute for Owner Rights,
+// which takes away the owner's implicit right to rewrite the DACL; entries
+// inherited by files and folders inside. Administrators keep full access, so
+// the elevated program can still delete what it staged. Read back, the
+// elevated descriptor is what the elevated clean-up takes for a leftover of
+// its own, and the user's is not: Wine keeps no descriptor on a folder (it
+// reports every file of its Unix user as owned by the user), so this is
+// where the two meet under Wine.
 TEST(SetupStaging, CreatesTheDirectoryWithAnExplicitOwnerAndTheProtectedDacl) {
     const std::wstring sid = AsWstring(CurrentUserSid());
-    const std::wstring common = L"owner " + sid + L"\nprotected\n0 3 0x001f01ff S-1-5-18\n0 3 0x001f01ff S-1-5-32-544\n";
+    const std::wstring dacl = L"protected\n0 3 0x001f01ff S-1-5-18\n0 3 0x001f01ff S-1-5-32-544\n";
     const std::wstring ownerRights = L"0 3 0xa0000000 S-1-3-4\n";
     const UniqueLocalMemory ordinary = SetupStagingDescriptor(false, CurrentUserSid());
-    EXPECT_EQ(DescribeDacl(ordinary.get()), common + L"0 3 0x001f01ff " + sid + L"\n" + ownerRights);
+    EXPECT_EQ(DescribeDacl(ordinary.get()),
+              L"owner " + sid + L"\n" + dacl + L"0 3 0x001f01ff " + sid + L"\n" + ownerRights);
     const UniqueLocalMemory elevated = SetupStagingDescriptor(true, CurrentUserSid());
-    EXPECT_EQ(DescribeDacl(elevated.get()), common + L"0 3 0xa0000000 " + sid + L"\n" + ownerRights);
+    EXPECT_EQ(DescribeDacl(elevated.get()),
+              L"owner S-1-5-32-544\n" + dacl + L"0 3 0xa0000000 " + sid + L"\n" + ownerRights);
+
+    const std::string user = WideToUtf8(CurrentUserSid());
+    EXPECT_TRUE(IsOwnSetupStaging(true, ReadBack(elevated.get()), user));
+    EXPECT_FALSE(IsOwnSetupStaging(true, ReadBack(ordinary.get()), user));
+    EXPECT_TRUE(IsOwnSetupStaging(false, ReadBack(ordinary.get()), user));
 }
 
 // Not elevated: a fresh directory named by a new identifier in the temporary
@@ -208,6 +234,12 @@ struct Leftover {
         ::SetFileTime(folder.get(), &created, &created, &created);
     }
     bool Exists() const { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+    // The owner's SID text, read back through a handle on the folder.
+    std::string Owner() const {
+        const UniqueHandle folder(::CreateFileW(path.c_str(), READ_CONTROL, 7, nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        return DescribeSecurity(QuerySecurity(folder.get())).owner.value_or("(none)");
+    }
 
     std::wstring name;
     std::wstring path;
@@ -217,11 +249,16 @@ struct Leftover {
 }  // namespace
 
 // Only folders of the exact naming pattern, older than the 15-minute setup
-// deadline and not held by a live run, are removed; when elevated, so is the
-// task of each folder removed. A younger folder, names that merely resemble
-// the pattern, a folder a live run holds and a task whose folder stays are
-// all left alone.
-TEST(RemoveSetupLeftovers, RemovesOnlyStaleFoldersOfItsOwnNamingAndTheirTasks) {
+// deadline, not held by a live run and made by a run of this user are
+// removed. Not elevated, that is a folder the user owns. Elevated, it is one
+// owned by Administrators, which only an elevated run can make: the user's
+// backdated folder, its owner read back, is a look-alike the clean-up, run as
+// an administrator, leaves alone with its task. (Wine cannot keep a folder
+// owned by Administrators, so the elevated run's own leftover is judged from
+// its descriptor in CreatesTheDirectoryWithAnExplicitOwnerAndTheProtectedDacl.)
+// A younger folder, names that merely resemble the pattern and a folder a
+// live run holds are all left alone.
+TEST(RemoveSetupLeftovers, RemovesOnlyStaleFoldersOfItsOwnRuns) {
     for (const bool elevated : {false, true}) {
         const std::wstring root = elevated ? CommonAppData() : TemporaryFolder();
         const std::wstring guid = NewGuidText();
@@ -240,19 +277,18 @@ TEST(RemoveSetupLeftovers, RemovesOnlyStaleFoldersOfItsOwnNamingAndTheirTasks) {
         const UniqueHandle liveLock(::CreateFileW(held.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         ASSERT_TRUE(liveLock.held());
+        EXPECT_EQ(stale.Owner(), WideToUtf8(CurrentUserSid())) << elevated;
 
         TestScheduler scheduler;
         const TestTask staleTask(scheduler, W(stale.name));
-        const TestTask heldTask(scheduler, W(held.name));
 
         RemoveSetupLeftovers(elevated);
 
-        EXPECT_FALSE(stale.Exists()) << elevated;
+        EXPECT_EQ(stale.Exists(), elevated) << elevated;
         EXPECT_TRUE(young.Exists()) << elevated;
         EXPECT_TRUE(held.Exists()) << elevated;
         for (const auto& other : others) EXPECT_TRUE(other->Exists()) << std::string(other->name.begin(), other->name.end());
-        EXPECT_EQ(RootTaskExists(AsWstring(staleTask.Name())), !elevated) << elevated;
-        EXPECT_TRUE(RootTaskExists(AsWstring(heldTask.Name()))) << elevated;
+        EXPECT_TRUE(RootTaskExists(AsWstring(staleTask.Name()))) << elevated;
     }
 }
 

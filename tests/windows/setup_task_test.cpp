@@ -10,6 +10,7 @@
 #include "setup/setup_task_win32.h"
 #include "support/child_process_win32.h"
 #include "support/error_message.h"
+#include "support/scheduled_task_win32.h"
 #include "support/setup_support_win32.h"
 #include "text/current_user.h"
 #include "text/wide_win32.h"
@@ -69,4 +70,14 @@ TEST(SetupTask, NeverReplacesAnExistingTask) {
     EXPECT_EQ(message, "Could not register the ordinary-user setup task.");
     EXPECT_TRUE(stillThere);
     EXPECT_FALSE(RootTaskExists(name));
+}
+
+// The task of an elevated run's removed leftover goes once it is neither
+// queued nor running (Wine never runs one).
+TEST(SetupTask, RemovesTheIdleTaskOfALeftover) {
+    TestScheduler scheduler;
+    const TestTask task(scheduler, u"QuorlTholm-Setup-" + NewTestIdentifier());
+    ASSERT_TRUE(RootTaskExists(AsWstring(task.Name())));
+    RemoveIdleSetupTask(task.Name());
+    EXPECT_FALSE(RootTaskExists(AsWstring(task.Name())));
 }

@@ -2,6 +2,7 @@
 // process tests and benchmark: greets with Hello, opens every stream, echoes
 // each stream's data and answers Ping. A Data payload "quit:N" makes it say so
 // on standard error and exit with status N, as a bridge whose run fails would.
+// Given a sentence, it refuses every Open and Watch with it instead.
 
 #include <unistd.h>
 
@@ -28,7 +29,8 @@ void Send(FrameType type, std::uint32_t id, const std::string& payload = std::st
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const char* refusal = argc > 1 ? argv[1] : nullptr;
     Send(FrameType::Hello, 0);
     std::string input;
     std::set<std::uint32_t> open;
@@ -45,6 +47,10 @@ int main() {
                 Send(FrameType::Pong, id, frame.payload);
                 break;
             case FrameType::Open:
+                if (refusal != nullptr) {
+                    Send(FrameType::OpenFailed, id, refusal);
+                    break;
+                }
                 open.insert(id);
                 Send(FrameType::Opened, id, "TEST / fake");
                 break;
@@ -62,6 +68,12 @@ int main() {
             case FrameType::Close:
                 open.erase(id);
                 break;
+            case FrameType::Watch:
+                if (refusal != nullptr) {
+                    Send(FrameType::ServiceReply, id, refusal);
+                    break;
+                }
+                [[fallthrough]];
             default:
                 std::fprintf(stderr, "Invalid forwarding request.\n");
                 return 1;
