@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -129,11 +133,27 @@ HostFacts Probe(const SshTarget& ssh) {
     return ParseHostFacts(ssh.host, LastLine(result.output));
 }
 
+// The forwarder's own file with every link resolved (a package manager's
+// bin/ is often a link into its own tree), or empty when the system will not
+// say. macOS has no /proc: dyld knows the path the program was started by.
+std::filesystem::path OwnProgram() {
+#if defined(__APPLE__)
+    std::uint32_t size = 0;
+    _NSGetExecutablePath(nullptr, &size);  // fails, giving the size it needs
+    std::string started(size, '\0');
+    if (_NSGetExecutablePath(started.data(), &size) != 0) return {};
+    started.resize(std::strlen(started.c_str()));
+#else
+    const std::string started = "/proc/self/exe";
+#endif
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::canonical(started, error);
+    return error ? std::filesystem::path() : resolved;
+}
+
 std::string LocalProgramsFolder() {
-    char self[4096];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return "/usr/local/share/quorl-socket-bridge";
-    std::filesystem::path exe(std::string(self, static_cast<std::size_t>(length)));
+    std::filesystem::path exe = OwnProgram();
+    if (exe.empty()) return "/usr/local/share/quorl-socket-bridge";
     return (exe.parent_path().parent_path() / "share" / "quorl-socket-bridge").string();
 }
 

@@ -1,9 +1,15 @@
 #!/usr/bin/env python3
-"""Checks what scripts/release left in dist/: the sums, the Windows zips, and
-the forwarder's .deb and .tar.gz with the files a user gets, their modes, the
-package's dependencies, and that the installed forwarder runs.
+"""Checks what scripts/release left in dist/: the sums and their signature, the
+Windows zips (each program's signature and version resource), the forwarder's
+.deb and .tar.gz with the files a user gets, their modes, the package's
+dependencies, and that the installed forwarder runs, and the macOS archives
+(their executables are read, not run).
 
-  tests/release/release_check.py [--dist dist] [--xml FILE]
+  tests/release/release_check.py [--dist dist] [--ca ROOT.pem] [--allowed-signers FILE] [--xml FILE]
+
+--ca: the root the programs' signatures must verify against; without it the
+programs must be the unsigned builds themselves. --allowed-signers: the signers
+SHA256SUMS.sig must verify with; without it there must be no SHA256SUMS.sig.
 
 Ends with "N passed, N failed"."""
 
@@ -11,6 +17,7 @@ import argparse
 import gzip
 import os
 import re
+import struct
 import subprocess
 import sys
 import tarfile
@@ -21,6 +28,10 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MACHINES = {"arm64": 0xAA64, "x64": 0x8664}
+WINDOWS_PRESETS = {"arm64": "win-arm64", "x64": "win-x64-zig"}
+# Mach-O CPU types of the macOS archives (CPU_TYPE_ARM64, CPU_TYPE_X86_64).
+MACOS_CPUS = {"arm64": 0x0100000C, "x86_64": 0x01000007}
+SIGNER = "release@quorl-socket-bridge"
 
 
 def version():
@@ -34,16 +45,32 @@ def pe_machine(data):
     return int.from_bytes(data[offset + 4:offset + 6], "little")
 
 
-def check_sums(dist, v):
+def check_sums(dist, v, signed):
     names = sorted(os.listdir(dist))
-    expected = sorted([f"quorl-socket-bridge-{v}-windows-arm64.zip", f"quorl-socket-bridge-{v}-windows-x64.zip",
-                       f"quorl-socket-forward_{v}_amd64.deb", f"quorl-socket-forward-{v}-Linux-x86_64.tar.gz",
-                       "SHA256SUMS"])
-    assert names == expected, names
+    packed = [f"quorl-socket-bridge-{v}-windows-arm64.zip", f"quorl-socket-bridge-{v}-windows-x64.zip",
+              f"quorl-socket-forward_{v}_amd64.deb", f"quorl-socket-forward-{v}-Linux-x86_64.tar.gz"] + \
+             [f"quorl-socket-forward-{v}-macos-{arch}.tar.gz" for arch in MACOS_CPUS]
+    assert names == sorted(packed + ["SHA256SUMS"] + (["SHA256SUMS.sig"] if signed else [])), names
     done = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
     listed = sorted(line.split()[1] for line in open(os.path.join(dist, "SHA256SUMS")))
-    assert listed == sorted(n for n in expected if n != "SHA256SUMS"), listed
+    assert listed == sorted(packed), listed
+
+
+def check_sums_signature(dist, signers):
+    """SHA256SUMS.sig verifies as the README says, and no longer once one byte
+    of SHA256SUMS has changed."""
+    def verify(sums):
+        return subprocess.run(["ssh-keygen", "-Y", "verify", "-f", signers, "-I", SIGNER, "-n", "file",
+                               "-s", os.path.join(dist, "SHA256SUMS.sig")], input=sums, capture_output=True)
+    with open(os.path.join(dist, "SHA256SUMS"), "rb") as f:
+        sums = f.read()
+    done = verify(sums)
+    assert done.returncode == 0, done.stdout + done.stderr
+    changed = bytearray(sums)
+    changed[len(changed) // 2] ^= 0x01
+    done = verify(bytes(changed))
+    assert done.returncode != 0, "a changed SHA256SUMS still verifies"
 
 
 def zipped_programs(dist, v):
@@ -60,9 +87,124 @@ def zipped_programs(dist, v):
     return programs
 
 
-def check_package(root, v, programs):
+def check_signatures(programs, ca):
+    """Each zipped program verifies against the root, and without its signature
+    is byte for byte the unsigned build; with no root it is that build."""
+    for arch, program in programs.items():
+        with open(os.path.join(ROOT, "build", WINDOWS_PRESETS[arch], "quorl-socket-bridge.exe"), "rb") as f:
+            unsigned = f.read()
+        if ca is None:
+            assert program == unsigned, f"{arch}: the zipped program is not the unsigned build"
+            continue
+        with tempfile.TemporaryDirectory() as folder:
+            signed, removed = os.path.join(folder, "signed.exe"), os.path.join(folder, "removed.exe")
+            with open(signed, "wb") as f:
+                f.write(program)
+            done = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", signed],
+                                  capture_output=True, text=True)
+            assert done.returncode == 0, f"{arch}: " + " / ".join((done.stdout + done.stderr).strip().splitlines()[-3:])
+            subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", removed],
+                           capture_output=True, check=True)
+            with open(removed, "rb") as f:
+                assert f.read() == unsigned, f"{arch}: without its signature the program is not the unsigned build"
+
+
+def version_resource(program):
+    """The fixed file information (13 words) and the strings of a PE program's
+    version resource: the first RT_VERSION entry of the resource directory."""
+    pe = struct.unpack_from("<I", program, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<H", program, pe + 6)[0], struct.unpack_from("<H", program, pe + 20)[0]
+    optional = pe + 24
+    directories = optional + (112 if struct.unpack_from("<H", program, optional)[0] == 0x20B else 96)
+    resources_rva = struct.unpack_from("<I", program, directories + 2 * 8)[0]  # entry 2: resources
+
+    def offset(rva):
+        for i in range(sections):
+            size, address, _, raw = struct.unpack_from("<IIII", program, optional + optional_size + 40 * i + 8)
+            if address <= rva < address + size:
+                return raw + rva - address
+        raise AssertionError(f"no section holds RVA 0x{rva:x}")
+
+    assert resources_rva, "the program has no resources"
+    base = offset(resources_rva)
+
+    def entry(directory, wanted=None):
+        named, numbered = struct.unpack_from("<HH", program, base + directory + 12)
+        for i in range(named + numbered):
+            name, target = struct.unpack_from("<II", program, base + directory + 16 + 8 * i)
+            if wanted is None or name == wanted:
+                return target & 0x7FFFFFFF
+        raise AssertionError("the program has no version resource")
+
+    leaf = entry(entry(entry(0, 16)))  # RT_VERSION, its first name, its first language
+    rva, size = struct.unpack_from("<II", program, base + leaf)
+    block = program[offset(rva):offset(rva) + size]
+
+    def nodes(start, end):
+        """(key, value offset, value length, end) of each block from start to end."""
+        while start < end:
+            length, value_length = struct.unpack_from("<HH", block, start)
+            key_end = start + 6
+            while block[key_end:key_end + 2] != b"\0\0":
+                key_end += 2
+            value = (key_end + 2 + 3) & ~3
+            yield block[start + 6:key_end].decode("utf-16-le"), value, value_length, start + length
+            start = (start + length + 3) & ~3
+
+    (key, value, value_length, end), = nodes(0, len(block))
+    assert key == "VS_VERSION_INFO", key
+    fixed = struct.unpack_from("<13I", block, value)
+    assert fixed[0] == 0xFEEF04BD, "no VS_FIXEDFILEINFO"
+    strings = {}
+    for key, child, _, child_end in nodes((value + value_length + 3) & ~3, end):
+        if key == "StringFileInfo":
+            for _, table, _, table_end in nodes(child, child_end):
+                for name, text, characters, _ in nodes(table, table_end):
+                    strings[name] = block[text:text + 2 * characters].decode("utf-16-le").rstrip("\0")
+    return fixed, strings
+
+
+def check_version_resources(programs, v):
+    major, minor, patch = (int(n) for n in v.split("."))
+    for arch, program in programs.items():
+        fixed, strings = version_resource(program)
+        # dwFileVersionMS/LS and dwProductVersionMS/LS: major.minor.patch.0
+        numbers = (major << 16 | minor, patch << 16)
+        assert fixed[2:4] == numbers and fixed[4:6] == numbers, f"{arch}: {[hex(n) for n in fixed[2:6]]}"
+        for name, expected in (("FileVersion", v), ("ProductVersion", v), ("ProductName", "quorl-socket-bridge"),
+                               ("OriginalFilename", "quorl-socket-bridge.exe")):
+            assert strings.get(name) == expected, f"{arch}: {name} is {strings.get(name)!r}"
+        assert strings.get("FileDescription"), f"{arch}: no FileDescription"
+
+
+def runs_here(program, v):
+    ran = subprocess.run([program, "--version"], capture_output=True, text=True)
+    assert ran.stdout == f"quorl-socket-forward {v}\n", ran
+
+
+def macho_for(cpu):
+    """A check that a file is a 64-bit Mach-O executable (MH_EXECUTE) for the
+    CPU; for arm64 also code-signed (LC_CODE_SIGNATURE), since macOS runs no
+    unsigned arm64 code, not even ad hoc."""
+    def check(program, v):
+        with open(program, "rb") as f:
+            data = f.read()
+        magic, cputype, _, filetype, commands = struct.unpack_from("<IIIII", data)
+        assert (magic, cputype, filetype) == (0xFEEDFACF, cpu, 2), \
+            f"{program}: magic 0x{magic:x}, CPU 0x{cputype:x}, file type {filetype}"
+        kinds, at = [], 32
+        for _ in range(commands):
+            kind, size = struct.unpack_from("<II", data, at)
+            kinds.append(kind)
+            at += size
+        assert cpu != MACOS_CPUS["arm64"] or 0x1D in kinds, f"{program}: no code signature"
+    return check
+
+
+def check_package(root, v, programs, check_program=runs_here):
     """The files a user gets, below `root` (the .deb's usr/ or the tarball's
-    top folder), with their modes, and the forwarder runs."""
+    top folder), with their modes, and the forwarder itself (run where it can
+    run here, read where it cannot)."""
     def mode(path):
         assert os.path.isfile(os.path.join(root, path)), f"{path} is missing from {root}"
         return os.stat(os.path.join(root, path)).st_mode & 0o777
@@ -83,8 +225,7 @@ def check_package(root, v, programs):
         path = f"share/quorl-socket-bridge/windows-{arch}/quorl-socket-bridge.exe"
         mode(path)
         assert read(path) == program, f"{path} is not the zipped program"
-    ran = subprocess.run([os.path.join(root, "bin/quorl-socket-forward"), "--version"], capture_output=True, text=True)
-    assert ran.stdout == f"quorl-socket-forward {v}\n", ran
+    check_program(os.path.join(root, "bin/quorl-socket-forward"), v)
 
 
 def check_deb(dist, v, programs):
@@ -98,26 +239,35 @@ def check_deb(dist, v, programs):
         check_package(os.path.join(folder, "usr"), v, programs)
 
 
-def check_tarball(dist, v, programs):
+def check_tarball(dist, v, programs, system="Linux-x86_64", check_program=runs_here):
     with tempfile.TemporaryDirectory() as folder:
-        with tarfile.open(os.path.join(dist, f"quorl-socket-forward-{v}-Linux-x86_64.tar.gz")) as tar:
+        with tarfile.open(os.path.join(dist, f"quorl-socket-forward-{v}-{system}.tar.gz")) as tar:
             tar.extractall(folder)
-        check_package(os.path.join(folder, f"quorl-socket-forward-{v}-Linux-x86_64"), v, programs)
+        check_package(os.path.join(folder, f"quorl-socket-forward-{v}-{system}"), v, programs, check_program)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--dist", default=os.path.join(ROOT, "dist"))
+    parser.add_argument("--ca")
+    parser.add_argument("--allowed-signers")
     parser.add_argument("--xml")
     args = parser.parse_args()
     v = version()
     suite = ET.Element("testsuite", name="Release")
     passed = failed = 0
     programs = {}
-    steps = [("sums", lambda: check_sums(args.dist, v)),
+    steps = [("sums", lambda: check_sums(args.dist, v, args.allowed_signers is not None)),
              ("zips", lambda: programs.update(zipped_programs(args.dist, v))),
+             ("signatures", lambda: check_signatures(programs, args.ca)),
+             ("version resources", lambda: check_version_resources(programs, v)),
              ("deb", lambda: check_deb(args.dist, v, programs)),
              ("tarball", lambda: check_tarball(args.dist, v, programs))]
+    steps += [(f"macos {arch} tarball",
+               lambda arch=arch: check_tarball(args.dist, v, programs, f"macos-{arch}", macho_for(MACOS_CPUS[arch])))
+              for arch in MACOS_CPUS]
+    if args.allowed_signers:
+        steps.append(("sums signature", lambda: check_sums_signature(args.dist, args.allowed_signers)))
     for name, step in steps:
         case = ET.SubElement(suite, "testcase", classname="Release", name=name)
         try:
