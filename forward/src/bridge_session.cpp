@@ -1,6 +1,5 @@
 #include "bridge_session.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,13 +18,12 @@ constexpr std::string_view kNoServerSentence = "The named pipe app is unavailabl
 constexpr std::string_view kAllBusySentence = "The named pipe app is unavailable (Windows error 231).";
 enum Kind { kListener, kStream, kDrain };
 
-void PrepareLocalSocket(int fd) {
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+bool PrepareLocalSocket(int fd) {
 #ifdef SO_NOSIGPIPE
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+    if (setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) return false;
 #endif
+    return KeepToSelf(fd);
 }
 
 std::int64_t Earliest(std::int64_t a, std::int64_t b) { return a < 0 ? b : (b < 0 ? a : std::min(a, b)); }
@@ -245,8 +243,8 @@ void BridgeSession::AcceptConnections(const Listener& listener) {
             return;  // EAGAIN, or out of descriptors: the connection stays in the backlog
         }
         UniqueFd socket(fd);
-        if (!Admits(fd, listener)) continue;  // closed at once, its input unread
-        PrepareLocalSocket(fd);
+        // Closed at once, its input unread: refused, or a socket the system would not set up.
+        if (!Admits(fd, listener) || !PrepareLocalSocket(fd)) continue;
         held_.push_back(Waiting{std::move(socket), clock_.NowMs()});
     }
 }

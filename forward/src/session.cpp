@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "signal_pipe.h"
 #include "text/program_error.h"
 
 namespace {
@@ -117,7 +118,8 @@ std::optional<SessionEnd> SessionLoop::Step(int maxWaitMs) {
         if (fds[i].revents == 0) continue;
         switch (watched[i].kind) {
         case kStop:
-            return SessionEnd::Stopped;
+            if (TakeSignals(stopFd_)) return SessionEnd::Stopped;
+            break;
         case kErrorText:
             errorText_->ReadSome();
             break;
