@@ -6,16 +6,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <string_view>
 
+#include "activation/connect_pipe.h"
+#include "text/error_text.h"
 #include "text/program_error.h"
 
 namespace {
 
 // So that a stream of connections that are refused cannot hold up the loop.
 constexpr int kAcceptsPerTurn = 64;
-constexpr std::string_view kNoServerSentence = "The named pipe app is unavailable (Windows error 2).";
-constexpr std::string_view kAllBusySentence = "The named pipe app is unavailable (Windows error 231).";
+// The Windows errors for a pipe with no server, and for one whose every instance is busy.
+constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kPipeBusy = 231;
 enum Kind { kListener, kStream, kDrain };
 
 bool PrepareLocalSocket(int fd) {
@@ -32,8 +34,8 @@ std::int64_t Earliest(std::int64_t a, std::int64_t b) { return a < 0 ? b : (b < 
 
 std::string OpenFailedMessage(const std::string& pipe, const std::string& sentence) {
     std::string what = pipe.empty() ? "the pipe" : pipe;
-    if (sentence == kNoServerSentence) return "Could not open " + what + ": no server is running for it (Windows error 2).";
-    if (sentence == kAllBusySentence)
+    if (sentence == WithWindowsError(kPipeUnavailableMessage, kFileNotFound)) return "Could not open " + what + ": no server is running for it (Windows error 2).";
+    if (sentence == WithWindowsError(kPipeUnavailableMessage, kPipeBusy))
         return "Could not open " + what + ": every instance of it is busy (Windows error 231).";
     return "Could not open " + what + ": " + sentence;
 }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/command_line.h"
 #include "command.h"
 #include "engine/frame.h"
 #include "text/program_error.h"
@@ -20,7 +21,6 @@
 namespace {
 
 constexpr int kRemoteMs = 120000;
-constexpr const char* kVersionLine = "quorl-socket-bridge 1 windows";
 
 // A private temporary folder, removed with what is in it on every path.
 class TempFolder {
@@ -249,8 +249,7 @@ HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
 std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std::string& content,
                                              const std::vector<AllowlistLine>& allow) {
     std::vector<AllowlistLine> listed;
-    for (const std::string& line : Lines(content)) {
-        if (line.empty() || line[0] == '#') continue;
+    for (const std::string& line : AllowlistEntryLines(content)) {
         try {
             listed.push_back(ParseAllowlistLine(line));
         } catch (const ProgramError&) {
