@@ -135,6 +135,15 @@ std::optional<SessionEnd> SessionLoop::Step(int maxWaitMs) {
         }
     }
 
+    HandleFrames();
+    if (!link_) return std::nullopt;
+    if (auto end = AfterFrames(channelEnded)) return end;
+    if (channelEnded) return SessionEnd::ChannelClosed;
+    if (link_->WantsWrite() && !link_->WriteSome()) return SessionEnd::ChannelClosed;
+    return std::nullopt;
+}
+
+void SessionLoop::HandleFrames() {
     // Frames held while the channel was paused are handled as soon as it is not.
     while (link_ && !Paused()) {
         FrameView frame;
@@ -152,11 +161,6 @@ std::optional<SessionEnd> SessionLoop::Step(int maxWaitMs) {
         }
         link_->Consume();
     }
-    if (!link_) return std::nullopt;
-    if (auto end = AfterFrames(channelEnded)) return end;
-    if (channelEnded) return SessionEnd::ChannelClosed;
-    if (link_->WantsWrite() && !link_->WriteSome()) return SessionEnd::ChannelClosed;
-    return std::nullopt;
 }
 
 SessionEnd SessionLoop::Run() {

@@ -153,6 +153,8 @@ protected:
     std::unique_ptr<ChannelLink> link_;
 
 private:
+    void HandleFrames();
+
     int stopFd_;
     CommandErrorText* errorText_ = nullptr;
     bool helloSeen_ = false;
