@@ -4,8 +4,8 @@
 //
 //   upstream    Opening --Opened--> Reading --read end--> Ended (Eof sent)
 //   downstream  Writing --Eof--> Draining --queue written--> Shut
-//               any --Close--> Closing --queue written--> forgotten
-//               Writing|Draining|Shut --write fails--> Failed
+//               any --Close--> Closing --queue written or write fails--> forgotten
+//               Writing|Draining --write fails--> Failed
 // A stream ends (Close sent while the bridge holds it) when its client is
 // gone: a hang-up or a read error, or after Ended, the linger or a closed peer.
 
