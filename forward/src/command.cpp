@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "signal_pipe.h"
 #include "text/program_error.h"
 
 extern char** environ;
@@ -32,7 +32,7 @@ PipePair MakePipe() {
 }
 
 // Larger channel pipes mean fewer wake-ups per megabyte on both sides (Linux
-// only; elsewhere the system's size stays).
+// only; elsewhere, or when refused, the system's size stays).
 void WidenPipe(int fd) {
 #ifdef F_SETPIPE_SZ
     fcntl(fd, F_SETPIPE_SZ, 1048576);
@@ -41,9 +41,9 @@ void WidenPipe(int fd) {
 #endif
 }
 
-void KeepToSelf(int fd) {
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+// The posix_spawn* calls return their error rather than set errno.
+void Spawning(int result) {
+    if (result != 0) throw ProgramError(std::string("Could not prepare the command: ") + std::strerror(result) + ".");
 }
 
 // Frees the spawn attributes and file actions on every path.
@@ -51,8 +51,11 @@ struct SpawnSetup {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
+        Spawning(posix_spawn_file_actions_init(&actions));
+        if (int result = posix_spawnattr_init(&attributes); result != 0) {
+            posix_spawn_file_actions_destroy(&actions);
+            Spawning(result);
+        }
     }
     ~SpawnSetup() {
         posix_spawn_file_actions_destroy(&actions);
@@ -68,10 +71,10 @@ Command::Command(const std::vector<std::string>& argv) {
     PipePair out = MakePipe();
     PipePair err = MakePipe();
     SpawnSetup setup;
-    posix_spawn_file_actions_adddup2(&setup.actions, in.read.get(), 0);
-    posix_spawn_file_actions_adddup2(&setup.actions, out.write.get(), 1);
-    posix_spawn_file_actions_adddup2(&setup.actions, err.write.get(), 2);
-    // The forwarder ignores SIGPIPE and catches SIGINT/SIGTERM/SIGHUP; the command
+    Spawning(posix_spawn_file_actions_adddup2(&setup.actions, in.read.get(), 0));
+    Spawning(posix_spawn_file_actions_adddup2(&setup.actions, out.write.get(), 1));
+    Spawning(posix_spawn_file_actions_adddup2(&setup.actions, err.write.get(), 2));
+    // The forwarder ignores SIGPIPE and catches SIGINT/SIGTERM/SIGHUP/SIGCHLD; the command
     // starts with the default dispositions and an empty signal mask.
     sigset_t defaults;
     sigemptyset(&defaults);
@@ -79,12 +82,14 @@ Command::Command(const std::vector<std::string>& argv) {
     sigaddset(&defaults, SIGINT);
     sigaddset(&defaults, SIGTERM);
     sigaddset(&defaults, SIGHUP);
+    sigaddset(&defaults, SIGCHLD);
     sigset_t none;
     sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-    posix_spawnattr_setsigmask(&setup.attributes, &none);
-    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    for (int fd : {in.write.get(), out.read.get(), err.read.get()}) KeepToSelf(fd);
+    Spawning(posix_spawnattr_setsigdefault(&setup.attributes, &defaults));
+    Spawning(posix_spawnattr_setsigmask(&setup.attributes, &none));
+    Spawning(posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
+    for (int fd : {in.write.get(), out.read.get(), err.read.get()})
+        if (!KeepToSelf(fd)) throw ProgramError(std::string("Could not create a pipe: ") + std::strerror(errno) + ".");
     WidenPipe(in.write.get());
     WidenPipe(out.read.get());
 
@@ -125,8 +130,10 @@ bool Command::WaitExit(int timeoutMs, int& status) {
             status = status_;
             return true;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        // SIGCHLD wakes this; a signal that came before the waitpid above is still in the pipe.
+        WaitForSignal(static_cast<int>(left.count()));
     }
 }
 

@@ -17,6 +17,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/command_line.h"
 #include "command.h"
 #include "engine/frame.h"
 #include "text/program_error.h"
@@ -24,7 +25,6 @@
 namespace {
 
 constexpr int kRemoteMs = 120000;
-constexpr const char* kVersionLine = "quorl-socket-bridge 1 windows";
 
 // A private temporary folder, removed with what is in it on every path.
 class TempFolder {
@@ -269,8 +269,7 @@ HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
 std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std::string& content,
                                              const std::vector<AllowlistLine>& allow) {
     std::vector<AllowlistLine> listed;
-    for (const std::string& line : Lines(content)) {
-        if (line.empty() || line[0] == '#') continue;
+    for (const std::string& line : AllowlistEntryLines(content)) {
         try {
             listed.push_back(ParseAllowlistLine(line));
         } catch (const ProgramError&) {
@@ -301,52 +300,28 @@ std::string DeployedProgram(const std::string& host) {
     return lines.empty() ? std::string() : lines.front();
 }
 
-void RunDeploy(const DeployOptions& options, const std::function<void(const std::string&)>& say) {
-    const SshTarget& ssh = options.ssh;
-    if (ssh.shell == RemoteShell::Posix)
-        throw ProgramError("deploy needs a Windows host whose SSH server runs commands with cmd or powershell.");
-    HostFacts host = Probe(ssh);
-    say(ssh.host + ": Windows " + host.arch + ", %LOCALAPPDATA% " + host.localAppData);
+namespace {
 
-    const std::string from = options.from.empty() ? LocalProgramsFolder() : options.from;
-    const std::string localProgram = from + "/windows-" + host.arch + "/quorl-socket-bridge.exe";
-    std::string program;
-    if (!ReadFile(localProgram, program) || program.empty())
-        throw ProgramError("There is no " + host.arch + " program at " + localProgram +
-                           "; give --from the folder that holds windows-" + host.arch + "/quorl-socket-bridge.exe.");
+// Puts `program` on the host and reads it back.
+void Upload(const SshTarget& ssh, const TempFolder& temp, const std::string& localProgram, const std::string& program) {
     const std::string remoteProgram = std::string(kDeployFolder) + "/quorl-socket-bridge.exe";
-    const std::string windowsProgram = host.localAppData + "\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe";
+    // Under a temporary name first, so that a half-copied program is never
+    // run; a program in use can still be renamed out of the way.
+    const std::string part = remoteProgram + ".part", old = remoteProgram + ".old";
+    Sftp(ssh, "-mkdir AppData/Local/Programs\n-mkdir " + std::string(kDeployFolder) + "\n-rm " + part + "\nput " +
+                  SftpPath(localProgram) + " " + part + "\n-rm " + old + "\n-rename " + remoteProgram + " " + old +
+                  "\nrename " + part + " " + remoteProgram + "\n-rm " + old + "\n",
+         "upload the program");
+    Sftp(ssh, "get " + remoteProgram + " " + SftpPath(temp.File("check.exe")) + "\n", "read the program back");
+    std::string check;
+    if (!ReadFile(temp.File("check.exe"), check) || check != program)
+        throw ProgramError("The program on " + ssh.host + " is not the one uploaded.");
+}
 
-    TempFolder temp;
-    Sftp(ssh, "-get " + remoteProgram + " " + SftpPath(temp.File("there.exe")) + "\n", "read what is there");
-    std::string there;
-    bool hadProgram = ReadFile(temp.File("there.exe"), there);
-    // Before anything changes on the host.
-    std::optional<std::string> allowlist;
-    if (!options.allow.empty()) allowlist = ReadAllowlist(ssh, temp, "there.allow");
-    const std::vector<AllowlistAddition> plan = PlanAllowlist(ssh.host, allowlist.value_or(std::string()), options.allow);
-    bool changed = false;
-
-    if (!hadProgram || there != program) {
-        // Under a temporary name first, so that a half-copied program is never
-        // run; a program in use can still be renamed out of the way.
-        const std::string part = remoteProgram + ".part", old = remoteProgram + ".old";
-        Sftp(ssh, "-mkdir AppData/Local/Programs\n-mkdir " + std::string(kDeployFolder) + "\n-rm " + part + "\nput " +
-                      SftpPath(localProgram) + " " + part + "\n-rm " + old + "\n-rename " + remoteProgram + " " + old +
-                      "\nrename " + part + " " + remoteProgram + "\n-rm " + old + "\n",
-             "upload the program");
-        Sftp(ssh, "get " + remoteProgram + " " + SftpPath(temp.File("check.exe")) + "\n", "read the program back");
-        std::string check;
-        if (!ReadFile(temp.File("check.exe"), check) || check != program)
-            throw ProgramError("The program on " + ssh.host + " is not the one uploaded.");
-        say(std::string(hadProgram ? "replaced " : "installed ") + windowsProgram);
-        changed = true;
-    } else {
-        say(windowsProgram + " is the same program already");
-    }
-    CheckRunsThere(ssh, windowsProgram, host.arch);
-    say("it answers: " + std::string(kVersionLine) + ", " + host.arch + " windows");
-
+// Appends the planned lines to the host's allowlist (`allowlist` as read
+// before anything changed); true when it did.
+bool AddToAllowlist(const SshTarget& ssh, const TempFolder& temp, const std::optional<std::string>& allowlist,
+                    const std::vector<AllowlistAddition>& plan, const std::function<void(const std::string&)>& say) {
     std::string additions;
     for (const AllowlistAddition& entry : plan) {
         if (!entry.add) {
@@ -377,8 +352,49 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
                  "-mkdir AppData/Local/QuorlSSH\nput " + SftpPath(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n",
                  "write the allowlist");
         }
-        changed = true;
+        return true;
     }
+    return false;
+}
+
+}  // namespace
+
+void RunDeploy(const DeployOptions& options, const std::function<void(const std::string&)>& say) {
+    const SshTarget& ssh = options.ssh;
+    if (ssh.shell == RemoteShell::Posix)
+        throw ProgramError("deploy needs a Windows host whose SSH server runs commands with cmd or powershell.");
+    HostFacts host = Probe(ssh);
+    say(ssh.host + ": Windows " + host.arch + ", %LOCALAPPDATA% " + host.localAppData);
+
+    const std::string from = options.from.empty() ? LocalProgramsFolder() : options.from;
+    const std::string localProgram = from + "/windows-" + host.arch + "/quorl-socket-bridge.exe";
+    std::string program;
+    if (!ReadFile(localProgram, program) || program.empty())
+        throw ProgramError("There is no " + host.arch + " program at " + localProgram +
+                           "; give --from the folder that holds windows-" + host.arch + "/quorl-socket-bridge.exe.");
+    const std::string remoteProgram = std::string(kDeployFolder) + "/quorl-socket-bridge.exe";
+    const std::string windowsProgram = host.localAppData + "\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe";
+
+    TempFolder temp;
+    Sftp(ssh, "-get " + remoteProgram + " " + SftpPath(temp.File("there.exe")) + "\n", "read what is there");
+    std::string there;
+    bool hadProgram = ReadFile(temp.File("there.exe"), there);
+    // Before anything changes on the host.
+    std::optional<std::string> allowlist;
+    if (!options.allow.empty()) allowlist = ReadAllowlist(ssh, temp, "there.allow");
+    const std::vector<AllowlistAddition> plan = PlanAllowlist(ssh.host, allowlist.value_or(std::string()), options.allow);
+
+    bool changed = !hadProgram || there != program;
+    if (changed) {
+        Upload(ssh, temp, localProgram, program);
+        say(std::string(hadProgram ? "replaced " : "installed ") + windowsProgram);
+    } else {
+        say(windowsProgram + " is the same program already");
+    }
+    CheckRunsThere(ssh, windowsProgram, host.arch);
+    say("it answers: " + std::string(kVersionLine) + ", " + host.arch + " windows");
+
+    if (AddToAllowlist(ssh, temp, allowlist, plan, say)) changed = true;
     if (!options.allow.empty()) {
         std::vector<std::string> pipes;
         for (const AllowlistLine& entry : options.allow) pipes.push_back(entry.path);

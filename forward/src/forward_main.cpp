@@ -1,38 +1,27 @@
 #include "forward_main.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include "clock.h"
 #include "command.h"
 #include "deploy.h"
 #include "options.h"
-#include "session.h"
+#include "signal_pipe.h"
+#include "bridge_session.h"
+#include "watch_session.h"
 #include "socket_activation.h"
 #include "terminal_text.h"
 #include "text/program_error.h"
 
 namespace {
-
-// The write end of the stop pipe. A signal handler can reach nothing else; it
-// is set once, before the handlers are installed, and never changed.
-int stopSignalFd = -1;
-
-extern "C" void OnStopSignal(int) {
-    int saved = errno;
-    char byte = 1;
-    ssize_t ignored = write(stopSignalFd, &byte, 1);
-    (void)ignored;
-    errno = saved;
-}
 
 // Everything the forwarder prints goes out here, and much of it quotes the
 // host, which must not be able to drive the user's terminal.
@@ -43,31 +32,6 @@ void Problem(const std::string& sentence) {
 void Line(const std::string& line) {
     std::fprintf(stdout, "%s\n", ForTerminal(line).c_str());
     std::fflush(stdout);
-}
-
-// The stop pipe: readable once SIGINT, SIGTERM or SIGHUP has arrived. A hang-up
-// (the terminal closed) ends the forwarder the same way, so that its sockets
-// are removed rather than left behind.
-UniqueFd InstallStopSignals() {
-    int ends[2];
-    if (pipe(ends) != 0) throw ProgramError("Could not create a pipe.");
-    for (int fd : ends) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    stopSignalFd = ends[1];
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    return UniqueFd(ends[0]);
-}
-
-bool StopRequested(int stopFd) {
-    pollfd fd{stopFd, POLLIN, 0};
-    return poll(&fd, 1, 0) > 0;
 }
 
 // The command's last words may still be in its stderr pipe after it exited.
@@ -128,19 +92,90 @@ int RunWatch(const ForwardOptions& options, SessionOptions sessionOptions, int s
     }
     int status = ReapCommand(command, errors);
     // A terminal's Ctrl-C reaches the command too, which may end first.
-    if (StopRequested(stopFd)) return 0;
+    if (StopRequested()) return 0;
     Problem(DescribeSessionEnd(session.HelloSeen(), session.Greeting(), status, errors.LastLine()));
     return 1;
 }
 
-// Runs sessions until the user stops the forwarder or a session ends without
-// --reconnect. A lazy forwarder listens first and starts a session only when
-// a connection arrives, and again after one it ended for idleness.
+// How a session of the bridge ended, and what the supervisor is told of it.
+struct Outcome {
+    std::optional<SessionEnd> end;  // nothing: it failed
+    std::string failure;
+};
+
+// One session on a new command: runs it until it ends, then collects the
+// command's exit and last words.
+Outcome RunSession(const ForwardOptions& options, BridgeSession& session, int stopFd) {
+    Command command(options.command);
+    CommandErrorText errors(command.Errors(), options.verbose, Problem);
+    session.SetCommandErrorText(&errors);
+    session.Attach(SessionIo{command.Output(), command.Input(), stopFd, -1});
+    Outcome outcome;
+    try {
+        outcome.end = session.Run();
+    } catch (const ProgramError& error) {
+        // Listeners that cannot be opened are the user's to fix, not the
+        // session's: no reconnect helps.
+        if (!options.reconnect || (session.HelloSeen() && !session.Listening())) throw;
+        outcome.failure = error.what();
+    }
+    const bool helloSeen = session.HelloSeen();
+    const std::string greeting = session.Greeting();
+    session.Detach();
+    session.SetCommandErrorText(nullptr);
+    if (outcome.end == SessionEnd::Stopped || outcome.end == SessionEnd::Idle) {
+        command.Stop(5000);
+    } else if (!outcome.failure.empty()) {
+        command.Stop(2000);
+    } else {
+        outcome.end.reset();
+        int status = ReapCommand(command, errors);
+        outcome.failure = DescribeSessionEnd(helloSeen, greeting, status, errors.LastLine());
+    }
+    return outcome;
+}
+
+// The reconnect policy: sessions one after another, with a growing wait
+// between failed ones; while none runs, the listeners stay and connections
+// wait. A lazy forwarder starts a session only when a connection arrives, and
+// again after one ended for idleness. Returns the program's exit status.
+int Supervise(const ForwardOptions& options, BridgeSession& session, int stopFd, bool activated) {
+    const bool lazy = activated || options.idleExitMs >= 0;
+    SteadyClock clock;
+    int retryMs = kFirstRetryMs;
+    for (;;) {
+        while (lazy && session.WaitingConnections() == 0)
+            if (session.Step(1000) == SessionEnd::Stopped) return 0;
+        const std::int64_t startedMs = clock.NowMs();
+        Outcome outcome = RunSession(options, session, stopFd);
+        if (outcome.end == SessionEnd::Stopped || StopRequested()) return 0;
+        if (outcome.end == SessionEnd::Idle) {
+            if (options.verbose)
+                Problem("the session ended after " + Seconds(static_cast<int>(options.idleExitMs)) +
+                        " without connections.");
+            // The service manager listens while no process does.
+            if (activated) return 0;
+            retryMs = kFirstRetryMs;
+            continue;
+        }
+        if (!options.reconnect) {
+            Problem(outcome.failure);
+            return 1;
+        }
+        if (clock.NowMs() - startedMs >= kHealthyMs) retryMs = kFirstRetryMs;
+        Problem(outcome.failure + " Reconnecting in " + Seconds(retryMs) + ".");
+        const std::int64_t dueMs = clock.NowMs() + retryMs;
+        for (std::int64_t now = clock.NowMs(); now < dueMs; now = clock.NowMs())
+            if (session.Step(static_cast<int>(std::min<std::int64_t>(dueMs - now, 1000))) == SessionEnd::Stopped)
+                return 0;
+        retryMs = std::min(retryMs * 2, kLastRetryMs);
+    }
+}
+
 int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int stopFd,
               std::vector<std::unique_ptr<Listener>> passed) {
     SteadyClock clock;
     const bool activated = !passed.empty();
-    const bool lazy = activated || options.idleExitMs >= 0;
     sessionOptions.idleEndMs = options.idleExitMs;
     // Destroying the session closes every local connection and removes the
     // Unix sockets it created.
@@ -149,67 +184,13 @@ int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int 
     if (activated) {
         for (const ListenAddress& address : options.listen) passed.push_back(Listener::Open(address));
         session.AdoptListeners(std::move(passed));
-    } else if (lazy) {
+    } else if (options.idleExitMs >= 0) {
         session.OpenListeners();
     }
-    int retryMs = kFirstRetryMs;
-    for (;;) {
-        while (lazy && session.WaitingConnections() == 0)
-            if (session.Step(1000) == SessionEnd::Stopped) return 0;
-        std::string failure;
-        std::int64_t startedMs = clock.NowMs();
-        {
-            Command command(options.command);
-            CommandErrorText errors(command.Errors(), options.verbose, Problem);
-            session.SetCommandErrorText(&errors);
-            session.Attach(SessionIo{command.Output(), command.Input(), stopFd, -1});
-            std::optional<SessionEnd> end;
-            try {
-                end = session.Run();
-            } catch (const ProgramError& error) {
-                // Listeners that cannot be opened are the user's to fix, not
-                // the session's: no reconnect helps.
-                if (!options.reconnect || (session.HelloSeen() && !session.Listening())) throw;
-                failure = std::string(error.what());
-            }
-            if (end == SessionEnd::Stopped || end == SessionEnd::Idle) {
-                session.SetCommandErrorText(nullptr);
-                session.Detach();
-                command.Stop(5000);
-                if (end == SessionEnd::Stopped) return 0;
-                if (options.verbose) Problem("the session ended after " + Seconds(static_cast<int>(options.idleExitMs)) + " without connections.");
-                // The service manager listens while no process does.
-                if (activated) return 0;
-                retryMs = kFirstRetryMs;
-                continue;
-            }
-            bool helloSeen = session.HelloSeen();
-            std::string greeting = session.Greeting();
-            session.Detach();
-            int status = failure.empty() ? ReapCommand(command, errors) : command.Stop(2000);
-            session.SetCommandErrorText(nullptr);
-            if (StopRequested(stopFd)) return 0;
-            if (failure.empty()) failure = DescribeSessionEnd(helloSeen, greeting, status, errors.LastLine());
-        }
-        if (!options.reconnect) {
-            Problem(failure);
-            return 1;
-        }
-        if (clock.NowMs() - startedMs >= kHealthyMs) retryMs = kFirstRetryMs;
-        Problem(failure + " Reconnecting in " + Seconds(retryMs) + ".");
-        // Meanwhile the listeners stay and new connections wait for the next
-        // session.
-        std::int64_t dueMs = clock.NowMs() + retryMs;
-        for (std::int64_t now = clock.NowMs(); now < dueMs; now = clock.NowMs())
-            if (session.Step(static_cast<int>(std::min<std::int64_t>(dueMs - now, 1000))) == SessionEnd::Stopped)
-                return 0;
-        retryMs = std::min(retryMs * 2, kLastRetryMs);
-    }
+    return Supervise(options, session, stopFd, activated);
 }
 
-}  // namespace
-
-int RunForwarder(const std::vector<std::string>& args) {
+int Forward(const std::vector<std::string>& args) {
     ForwardOptions options;
     try {
         options = ParseForwardOptions(args);
@@ -226,9 +207,9 @@ int RunForwarder(const std::vector<std::string>& args) {
         std::printf("%s\n", kForwardVersionLine);
         return 0;
     }
-    signal(SIGPIPE, SIG_IGN);
     try {
-        UniqueFd stop = InstallStopSignals();
+        if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw ProgramError("Could not install the signal handlers.");
+        UniqueFd stop = InstallSignalPipe();
         SessionOptions sessionOptions;
         sessionOptions.verbose = options.verbose;
         sessionOptions.lingerMs = options.lingerMs;
@@ -260,4 +241,17 @@ int RunForwarder(const std::vector<std::string>& args) {
         Problem(error.what());
         return 1;
     }
+}
+
+}  // namespace
+
+int RunForwarder(const std::vector<std::string>& args) {
+    try {
+        return Forward(args);
+    } catch (const std::bad_alloc&) {
+        Problem("The forwarder ran out of memory.");
+    } catch (const std::exception& error) {
+        Problem(std::string("An unexpected error stopped the forwarder: ") + error.what() + ".");
+    }
+    return 1;
 }

@@ -42,11 +42,6 @@ bool IsNumericHost(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), &v4) == 1 || inet_pton(AF_INET6, host.c_str(), &v6) == 1;
 }
 
-void MakeNonBlockingAndPrivate(int fd) {
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
 std::string ParentFolder(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -212,8 +207,7 @@ std::unique_ptr<Listener> Listener::Open(const ListenAddress& address) {
         RequirePrivateFolder(folder, folderFd);
         ClearStaleSocket(path, folderFd, name);
         listener->fd_.reset(socket(AF_UNIX, SOCK_STREAM, 0));
-        if (!listener->fd_) FailListen(listener->name_, errno);
-        MakeNonBlockingAndPrivate(listener->fd_.get());
+        if (!listener->fd_ || !KeepToSelf(listener->fd_.get())) FailListen(listener->name_, errno);
         // The socket is made under a passing name and renamed into place once
         // it listens, so that a client that finds the path is never refused
         // (a path too long for the passing name is bound where it is).
@@ -248,10 +242,10 @@ std::unique_ptr<Listener> Listener::Open(const ListenAddress& address) {
         bool isV6 = inet_pton(AF_INET6, address.host.c_str(), &v6) == 1;
         listener->fd_.reset(socket(isV6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
         std::string shown = isV6 ? "[" + address.host + "]" : address.host;
-        if (!listener->fd_) FailListen("tcp:" + shown + ":" + std::to_string(address.port), errno);
-        MakeNonBlockingAndPrivate(listener->fd_.get());
         int on = 1;
-        setsockopt(listener->fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (!listener->fd_ || !KeepToSelf(listener->fd_.get()) ||
+            setsockopt(listener->fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+            FailListen("tcp:" + shown + ":" + std::to_string(address.port), errno);
         sockaddr_storage storage{};
         socklen_t length = 0;
         if (isV6) {
@@ -287,9 +281,8 @@ std::unique_ptr<Listener> Listener::Adopt(int fd) {
     sockaddr_storage storage{};
     socklen_t length = sizeof storage;
     if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+        getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0 || !KeepToSelf(fd))
         throw ProgramError("Descriptor " + std::to_string(fd) + " passed by the service manager is not a listening socket.");
-    MakeNonBlockingAndPrivate(fd);
     char text[INET6_ADDRSTRLEN] = {};
     if (storage.ss_family == AF_UNIX) {
         const auto* a = reinterpret_cast<const sockaddr_un*>(&storage);

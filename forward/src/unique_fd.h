@@ -1,6 +1,7 @@
 #pragma once
 // The owner of one POSIX file descriptor (sockets, pipe ends, folders).
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "os/unique_resource.h"
@@ -12,3 +13,10 @@ struct FdTraits {
     static void Release(int fd) noexcept { ::close(fd); }
 };
 using UniqueFd = UniqueResource<FdTraits>;
+
+// Not inherited by later children, and non-blocking: every descriptor the
+// forwarder polls. False (errno set) when the system refuses.
+inline bool KeepToSelf(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}

@@ -27,7 +27,8 @@
 
 #include "clock.h"
 #include "engine/frame.h"
-#include "session.h"
+#include "bridge_session.h"
+#include "watch_session.h"
 #include "support/wire.h"
 #include "unique_fd.h"
 

@@ -144,13 +144,17 @@ TEST(BridgeSession, PassesTheBridgesEofOrCloseAfterItsData) {
         h.Start();
         Client client(h.SocketPath());
         std::uint32_t id = h.OpenStream();
-        h.bridge.Send(FrameType::Data, id, "banner");
+        // More than the socket takes at once, so that the end waits behind it
+        // and what comes after the end finds it still queued: dropped.
+        const std::string banner(524288, 'b');
+        h.bridge.Send(FrameType::Data, id, banner);
         h.bridge.Send(end, id);
+        h.bridge.Send(FrameType::Data, id, "late");
         ASSERT_TRUE(h.RunUntil([&] {
             client.Drain();
             return client.ended;
         }));
-        EXPECT_EQ(client.received, "banner");
+        EXPECT_EQ(client.received, banner);
         if (end == FrameType::Eof) {
             client.Write("still talking");
             ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(id) == "still talking"; }));

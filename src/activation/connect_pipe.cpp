@@ -37,7 +37,7 @@ void CheckRegistration(WaitState& state, const std::string& canonicalPath, const
 }
 
 [[noreturn]] void ThrowUnavailable(std::uint32_t error) {
-    throw ProgramError(WithWindowsError("The named pipe app is unavailable", error));
+    throw ProgramError(WithWindowsError(kPipeUnavailableMessage, error));
 }
 
 }  // namespace

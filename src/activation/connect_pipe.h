@@ -56,6 +56,10 @@ struct PipeConnectSeam {
     std::function<void()> closeOpened;
 };
 
+// The sentence for a pipe that cannot be opened, before its Windows error; the
+// forwarder puts its two common errors in words.
+inline constexpr const char* kPipeUnavailableMessage = "The named pipe app is unavailable";
+
 // Opens and verifies the pipe at `pipePath`; returns its display label, with the
 // handle kept by the seam. Waits while the pipe is busy or missing: 5 s, or
 // 15 s from the end of the first registration check that finds the pipe

@@ -63,13 +63,21 @@ std::string AllowlistLineText(const AllowlistLine& line) {
     return line.path + " " + std::string(kServedBy) + " " + line.entry.servedBy;
 }
 
-std::optional<AllowlistEntry> FindAllowlistEntry(std::string_view content, const std::string& canonicalRequest) {
+std::vector<std::string> AllowlistEntryLines(std::string_view content) {
+    std::vector<std::string> lines;
     std::size_t start = 0;
     while (start <= content.size()) {
         const std::size_t end = std::min(content.find('\n', start), content.size());
-        const std::string line = TrimAsciiSpace(content.substr(start, end - start));
+        std::string line = TrimAsciiSpace(content.substr(start, end - start));
         start = end + 1;
         if (line.empty() || line[0] == '#') continue;
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::optional<AllowlistEntry> FindAllowlistEntry(std::string_view content, const std::string& canonicalRequest) {
+    for (const std::string& line : AllowlistEntryLines(content)) {
         AllowlistLine parsed = ParseAllowlistLine(line);
         if (parsed.path == canonicalRequest) return std::move(parsed.entry);
     }

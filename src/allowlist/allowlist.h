@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "allowlist/control_file.h"
 #include "text/encoding.h"
@@ -46,9 +47,12 @@ AllowlistLine ParseAllowlistLine(std::string_view line);
 // The canonical text of an entry: "PATH" or "PATH served-by SID".
 std::string AllowlistLineText(const AllowlistLine& line);
 
+// The entry lines of an allowlist: lines end at line feeds and are trimmed of
+// blanks; empty lines and lines starting with "#" are skipped.
+std::vector<std::string> AllowlistEntryLines(std::string_view content);
+
 // The first entry whose canonical path equals `canonicalRequest`; std::nullopt
-// when none does. Lines end at line feeds and are trimmed of blanks; empty
-// lines and lines starting with "#" are skipped. An entry is a pipe path,
+// when none does. An entry is a pipe path,
 // optionally followed by blanks, "served-by", blanks and a SID text. An entry
 // that breaks this grammar before the match throws its message; entries after
 // the match are never read.
