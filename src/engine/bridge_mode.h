@@ -15,7 +15,7 @@
 #include "engine/frame.h"
 #include "engine/output_gate.h"
 #include "engine/standard_streams.h"
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 #include "text/encoding.h"
 
 struct EngineState;

@@ -12,7 +12,7 @@
 #include <deque>
 
 #include "engine/standard_streams.h"
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 
 inline constexpr const char* kInvalidOutputFrameMessage = "Invalid output frame.";
 inline constexpr const char* kStreamClosedMessage = "Stream closed.";

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 #include "text/encoding.h"
 #include "text/error_text.h"
 #include "text/program_error.h"
