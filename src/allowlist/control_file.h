@@ -17,7 +17,6 @@
 // FILE_DELETE_CHILD | FILE_APPEND_DATA | FILE_WRITE_DATA. FILE_WRITE_EA and
 // FILE_WRITE_ATTRIBUTES cannot change what the file says, so they are left out.
 inline constexpr std::uint32_t kWriteCapableRights = 0x500D0046;
-inline constexpr std::uint32_t kReparsePointAttribute = 0x400;  // FILE_ATTRIBUTE_REPARSE_POINT
 
 inline constexpr const char* kControlPermissionsMessage = "Could not verify named pipe allowlist permissions.";
 inline constexpr const char* kControlOwnerMessage = "Named pipe allowlist has an untrusted owner.";
@@ -70,8 +69,3 @@ bool LiesDirectlyIn(const WideString& file, const WideString& folder);
 // open's message also when the opened file is not directly in the opened
 // folder (a path that named the file as its own folder, or a renamed parent).
 std::optional<std::string> ReadControlFileWith(const ControlFileRules& rules, const ControlFileOps& ops);
-
-// The real thing: `folder` and `file` opened with CreateFileW and
-// FILE_FLAG_OPEN_REPARSE_POINT, both closed (file first) on every path. Windows only.
-std::optional<std::string> ReadControlFile(const WideString& folder, const WideString& file,
-                                           const ControlFileRules& rules);

@@ -5,16 +5,20 @@
 #include "allowlist/control_file.h"
 #include "os/handles_win32.h"
 #include "pipes/object_security_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
+
+// The copy in control_file.h, held to the names it stands for.
+static_assert(kWriteCapableRights == (GENERIC_ALL | GENERIC_WRITE | WRITE_OWNER | WRITE_DAC | DELETE |
+                                      FILE_DELETE_CHILD | FILE_APPEND_DATA | FILE_WRITE_DATA));
 
 namespace {
 
-constexpr DWORD kFolderAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;         // 0x00020080
+constexpr DWORD kFolderAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 constexpr DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;  // 0x02200000
-constexpr DWORD kFileAccess = GENERIC_READ | READ_CONTROL;                  // 0x80020000
-constexpr DWORD kFileFlags = FILE_FLAG_OPEN_REPARSE_POINT;                  // 0x00200000
+constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr DWORD kFileAccess = GENERIC_READ | READ_CONTROL;
+constexpr DWORD kFileFlags = FILE_FLAG_OPEN_REPARSE_POINT;
 
 std::string CurrentUserSidText() { return WideToUtf8(CurrentUserSid()); }
 

@@ -7,13 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/engine_mode.h"
 #include "text/encoding.h"
 
 inline constexpr const char* kUsageMessage =
     "Usage: quorl-socket-bridge service | bridge --socket PIPE | --quorl-tholm | --platform | --version";
 inline constexpr const char* kVersionLine = "quorl-socket-bridge 1 windows";
-
-enum class EngineMode { Service, Bridge };
 
 // What the forms run. Each member is called at most once per command line.
 struct ProgramActions {

@@ -9,6 +9,12 @@
 #include "text/program_error.h"
 #include "text/wide_win32.h"
 
+// The copies in object_security.h, held to the names they stand for.
+static_assert(kAccessAllowedAceType == ACCESS_ALLOWED_ACE_TYPE);
+static_assert(kAccessDeniedAceType == ACCESS_DENIED_ACE_TYPE);
+static_assert(kInheritOnlyAceFlag == INHERIT_ONLY_ACE);
+static_assert(kMediumIntegrityLevel == SECURITY_MANDATORY_MEDIUM_RID);
+
 std::optional<std::string> TrySidToString(PSID sid) {
     if (sid == nullptr) return std::nullopt;
     LPWSTR text = nullptr;

@@ -5,7 +5,7 @@
 #include "setup/setup_constants.h"
 #include "setup/setup_download_win32.h"
 #include "setup/setup_staging_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/program_error.h"
 #include "text/wide_win32.h"
 

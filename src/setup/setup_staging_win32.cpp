@@ -16,9 +16,14 @@
 #include "setup/setup_constants.h"
 #include "setup/setup_staging.h"
 #include "setup/setup_task_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/program_error.h"
 #include "text/wide_win32.h"
+
+// The copy in setup_staging.h, held to the names it stands for.
+static_assert(kStagingWriteRights == (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                      FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                      GENERIC_ALL));
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <taskschd.h>
 
 #include "os/handles_win32.h"
+#include "os/windows_only_win32.h"
 #include "taskscheduler/task_scheduler_win32.h"
 #include "text/encoding.h"
 

@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "os/windows_only_win32.h"
 #include "text/encoding.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF-16");

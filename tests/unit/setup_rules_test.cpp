@@ -189,7 +189,7 @@ struct FakeTaskRun {
 // start (not the first poll): timed out. A poll that cannot tell ends the
 // wait with its own error.
 TEST(WaitForSetupTask, PollsEvery200MsUntilTheRunEndsOrFifteenMinutesPass) {
-    const std::optional<std::int32_t> queued = kSetupTaskStateQueued, running = kSetupTaskStateRunning;
+    const std::optional<std::int32_t> queued = kTaskStateQueued, running = kTaskStateRunning;
     const std::string timedOut = "Quorl Tholm setup timed out.";
     struct Case {
         const char* name;

@@ -7,12 +7,12 @@
 
 #include <windows.h>
 
-#include "allowlist/allowlist.h"
+#include "allowlist/allowlist_win32.h"
 #include "allowlist/control_file_win32.h"
 #include "os/handles_win32.h"
 #include "support/error_message.h"
 #include "support/temp_folder_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {

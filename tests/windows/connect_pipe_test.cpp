@@ -23,7 +23,7 @@
 #include "support/scheduled_task_win32.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {

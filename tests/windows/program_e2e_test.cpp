@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "pipes/pipe_path.h"
+#include "pipes/product_pipe_win32.h"
 #include "support/child_process_win32.h"
 #include "support/temp_folder_win32.h"
 #include "support/wire.h"

@@ -19,10 +19,10 @@
 #include "setup/setup_staging_win32.h"
 #include "support/child_process_win32.h"
 #include "support/error_message.h"
-#include "support/setup_support_win32.h"
 #include "support/scheduled_task_win32.h"
+#include "support/setup_support_win32.h"
 #include "support/temp_folder_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "support/error_message.h"
 #include "support/scheduled_task_win32.h"
 #include "support/setup_support_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {

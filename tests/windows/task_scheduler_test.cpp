@@ -11,7 +11,7 @@
 #include "support/error_message.h"
 #include "support/scheduled_task_win32.h"
 #include "taskscheduler/task_scheduler_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/encoding.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "engine/engine_platform_win32.h"
+#include "cli/engine_platform_win32.h"
 
 #include <windows.h>
 
 #include <memory>
 
 #include "activation/connect_pipe_win32.h"
-#include "allowlist/allowlist.h"
+#include "allowlist/allowlist_win32.h"
 #include "engine/standard_streams_win32.h"
 #include "os/handles_win32.h"
 #include "pipes/pipe_io_win32.h"
