@@ -45,7 +45,8 @@ void VerifyTrustedFile(const std::function<ObjectSecurity()>& readSecurity,
         CheckControlAce(*ace, user);
     }
     const std::optional<std::uint32_t> attributeBits = attributes();
-    if (!attributeBits || (*attributeBits & kReparsePointFileAttribute) != 0) throw ProgramError(kControlReparseMessage);
+    if (!attributeBits || (*attributeBits & kReparsePointFileAttribute) != 0)
+        throw ProgramError(kControlReparseMessage);
 }
 
 std::optional<std::string> ReadControlFileWith(const ControlFileRules& rules, const ControlFileOps& ops) {

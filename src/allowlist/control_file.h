@@ -40,8 +40,8 @@ enum class ControlObject { Folder, File };
 
 // How one kind of control file is opened and reported.
 struct ControlFileRules {
-    std::uint32_t fileShare = 1;             // FILE_SHARE_* while the file is read
-    bool pathNotFoundMeansNoFile = true;     // whether ERROR_PATH_NOT_FOUND on the file open means "no file"
+    std::uint32_t fileShare = 1;          // FILE_SHARE_* while the file is read
+    bool pathNotFoundMeansNoFile = true;  // whether ERROR_PATH_NOT_FOUND on the file open means "no file"
     std::uint64_t sizeLimit = 0;
     const char* folderOpenMessage = "";
     const char* fileOpenMessage = "";
@@ -54,9 +54,9 @@ struct ControlFileOps {
     std::function<std::uint32_t(ControlObject)> open;  // 0, or the error of the failed open
     std::function<ObjectSecurity(ControlObject)> readSecurity;
     std::function<std::optional<std::uint32_t>(ControlObject)> attributes;
-    std::function<std::optional<std::uint64_t>()> fileSize;                // std::nullopt: query failed
+    std::function<std::optional<std::uint64_t>()> fileSize;              // std::nullopt: query failed
     std::function<std::optional<std::string>(std::uint64_t size)> read;  // std::nullopt: failed or short
-    std::function<std::optional<WideString>(ControlObject)> finalPath;    // std::nullopt: query failed
+    std::function<std::optional<WideString>(ControlObject)> finalPath;   // std::nullopt: query failed
     std::function<std::string()> currentUserSid;
 };
 

@@ -31,9 +31,7 @@ std::optional<std::uint32_t> AttributesOf(HANDLE object) {
 std::optional<WideString> FinalPathOf(HANDLE object) {
     std::vector<wchar_t> buffer(MAX_PATH + 1, L'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const DWORD length = ::GetFinalPathNameByHandleW(object,
-                                                         buffer.data(),
-                                                         static_cast<DWORD>(buffer.size()),
+        const DWORD length = ::GetFinalPathNameByHandleW(object, buffer.data(), static_cast<DWORD>(buffer.size()),
                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (length == 0) return std::nullopt;
         if (length < buffer.size()) return FromWin(buffer.data(), length);
@@ -65,13 +63,9 @@ std::optional<std::string> ReadControlFile(const WideString& folder, const WideS
     ops.open = [&](ControlObject object) -> std::uint32_t {
         const bool isFolder = object == ControlObject::Folder;
         UniqueHandle& slot = isFolder ? opened.folder : opened.file;
-        slot.reset(::CreateFileW(WinStr(isFolder ? folder : file),
-                                 isFolder ? kFolderAccess : kFileAccess,
-                                 isFolder ? kFolderShare : rules.fileShare,
-                                 nullptr,
-                                 OPEN_EXISTING,
-                                 isFolder ? kFolderFlags : kFileFlags,
-                                 nullptr));
+        slot.reset(::CreateFileW(WinStr(isFolder ? folder : file), isFolder ? kFolderAccess : kFileAccess,
+                                 isFolder ? kFolderShare : rules.fileShare, nullptr, OPEN_EXISTING,
+                                 isFolder ? kFolderFlags : kFileFlags, nullptr));
         return slot ? 0 : ::GetLastError();
     };
     ops.readSecurity = [&](ControlObject object) { return DescribeSecurity(QuerySecurity(opened.Of(object))); };

@@ -22,8 +22,7 @@ struct ProgramActions {
     std::function<std::string()> productPipeName;
     std::function<bool(std::string_view pipePath, const WideString& allowlistPath)> isPipeAllowlisted;
     std::function<void()> installQuorlTholm;
-    std::function<void(EngineMode mode, const std::string& pipePath, const WideString& allowlistPath)>
-        runStreamEngine;
+    std::function<void(EngineMode mode, const std::string& pipePath, const WideString& allowlistPath)> runStreamEngine;
 };
 
 // Runs one command line (the arguments after the program name). Throws the

@@ -71,8 +71,7 @@ EnginePlatform WindowsEnginePlatform(const std::shared_ptr<IoEventStock>& events
     platform.tickCount = [] { return static_cast<std::uint64_t>(::GetTickCount64()); };
     platform.requirePipeAllowlisted = RequirePipeAllowlisted;
     platform.waitNamedPipe = WaitForPipe;
-    platform.bridge.connectPipe = [events, oneProcessor](const std::string& pipePath,
-                                                         const WideString& allowlistPath) {
+    platform.bridge.connectPipe = [events, oneProcessor](const std::string& pipePath, const WideString& allowlistPath) {
         return ConnectBridgePipe(pipePath, allowlistPath, events, oneProcessor);
     };
     platform.bridge.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };

@@ -58,15 +58,15 @@ PipeState PollOne(const WatchEntry& entry, EngineState& state) {
 
 PipeState PipeStateFromWait(std::uint32_t windowsError) {
     switch (windowsError) {
-    case 0:
-    case kErrorSemTimeout:
-    case kErrorPipeBusy:
-        return PipeState::Available;
-    case kErrorFileNotFound:
-    case kErrorPathNotFound:
-        return PipeState::Absent;
-    default:
-        return PipeState::Undetermined;
+        case 0:
+        case kErrorSemTimeout:
+        case kErrorPipeBusy:
+            return PipeState::Available;
+        case kErrorFileNotFound:
+        case kErrorPathNotFound:
+            return PipeState::Absent;
+        default:
+            return PipeState::Undetermined;
     }
 }
 

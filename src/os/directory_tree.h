@@ -15,7 +15,6 @@
 #include "os/system_codes.h"
 #include "text/encoding.h"
 
-
 // Only a real directory is entered; a reparse point is an entry to delete,
 // whatever it leads to.
 inline bool DescendsInto(std::uint32_t attributes) {

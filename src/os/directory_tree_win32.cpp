@@ -80,17 +80,8 @@ UniqueHandle OpenTreeEntry(HANDLE parent, const WideString& name, DWORD access) 
         object.Attributes = attributes;
         IO_STATUS_BLOCK status{};
         HANDLE entry = nullptr;
-        const NTSTATUS opened = ::NtCreateFile(&entry,
-                                               access,
-                                               &object,
-                                               &status,
-                                               nullptr,
-                                               0,
-                                               kEntryShare,
-                                               kNtOpenExisting,
-                                               kNtEntryOptions,
-                                               nullptr,
-                                               0);
+        const NTSTATUS opened = ::NtCreateFile(&entry, access, &object, &status, nullptr, 0, kEntryShare,
+                                               kNtOpenExisting, kNtEntryOptions, nullptr, 0);
         if (opened >= 0) return UniqueHandle(entry);
         if (opened != kNtInvalidParameter) break;
     }
@@ -110,9 +101,8 @@ bool RemoveOpenedTree(UniqueHandle entry) {
     ops.removeOpened = [&] {
         FILE_DISPOSITION_INFO disposition{};
         disposition.DeleteFile = TRUE;
-        const bool removed =
-            opened.back() &&
-            ::SetFileInformationByHandle(opened.back().get(), FileDispositionInfo, &disposition, sizeof disposition);
+        const bool removed = opened.back() && ::SetFileInformationByHandle(opened.back().get(), FileDispositionInfo,
+                                                                           &disposition, sizeof disposition);
         opened.pop_back();  // the deletion takes effect as the handle closes
         return removed;
     };
@@ -120,7 +110,7 @@ bool RemoveOpenedTree(UniqueHandle entry) {
 }
 
 bool RemoveDirectoryTree(const WideString& path) {
-    UniqueHandle top(::CreateFileW(WinStr(path), kTreeEntryAccess, kEntryShare, nullptr, OPEN_EXISTING, kEntryFlags,
-                                   nullptr));
+    UniqueHandle top(
+        ::CreateFileW(WinStr(path), kTreeEntryAccess, kEntryShare, nullptr, OPEN_EXISTING, kEntryFlags, nullptr));
     return RemoveOpenedTree(std::move(top));
 }

@@ -28,14 +28,8 @@ std::string SidToString(PSID sid) { return RequireSidText(TrySidToString(sid)); 
 QueriedSecurity QuerySecurity(HANDLE object) {
     QueriedSecurity result;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    result.status = ::GetSecurityInfo(object,
-                                      SE_FILE_OBJECT,
-                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                      &result.owner,
-                                      nullptr,
-                                      &result.dacl,
-                                      nullptr,
-                                      &descriptor);
+    result.status = ::GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                      &result.owner, nullptr, &result.dacl, nullptr, &descriptor);
     result.descriptor.reset(descriptor);
     if (result.status != ERROR_SUCCESS) {
         result.owner = nullptr;
@@ -58,14 +52,8 @@ IntegrityLabel QueryIntegrityLabel(HANDLE object) {
     IntegrityLabel label;
     PACL sacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD status = ::GetSecurityInfo(object,
-                                           SE_FILE_OBJECT,
-                                           LABEL_SECURITY_INFORMATION,
-                                           nullptr,
-                                           nullptr,
-                                           nullptr,
-                                           &sacl,
-                                           &descriptor);
+    const DWORD status = ::GetSecurityInfo(object, SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr,
+                                           nullptr, &sacl, &descriptor);
     const UniqueLocalMemory owned(descriptor);
     label.pipeDisconnected = status == ERROR_PIPE_NOT_CONNECTED;
     if (status != ERROR_SUCCESS) return label;

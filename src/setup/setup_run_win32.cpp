@@ -18,16 +18,8 @@ void RunSetupDirectly(const WideString& installerPath, const WideString& staging
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(WinStr(installerPath),
-                          commandLine.data(),
-                          nullptr,
-                          nullptr,
-                          FALSE,
-                          CREATE_NO_WINDOW,
-                          nullptr,
-                          WinStr(stagingDirectory),
-                          &startup,
-                          &info)) {
+    if (!::CreateProcessW(WinStr(installerPath), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                          WinStr(stagingDirectory), &startup, &info)) {
         throw ProgramError(kSetupStartMessage);
     }
     UniqueHandle process(info.hProcess);

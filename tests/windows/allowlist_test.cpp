@@ -81,8 +81,8 @@ TEST(AllowlistOnWine, ReadsUpTo65536Bytes) {
 // and other principals are tested natively.
 void SetDacl(const std::wstring& path, const std::wstring& sddl) {
     SddlDescriptor descriptor(sddl);
-    ASSERT_TRUE(::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION,
-                                   descriptor.Attributes()->lpSecurityDescriptor));
+    ASSERT_TRUE(
+        ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.Attributes()->lpSecurityDescriptor));
 }
 
 TEST(AllowlistOnWine, RefusesAFolderOrFileThatEverybodyMayWrite) {

@@ -60,9 +60,9 @@ TEST(SetupTask, NeverReplacesAnExistingTask) {
     VARIANT empty;
     ::VariantInit(&empty);
     UniqueCom<IRegisteredTask> existing;
-    ASSERT_TRUE(SUCCEEDED(scheduler.root.get()->RegisterTaskDefinition(
-        taskName.get(), definition.get(), TASK_CREATE, empty, empty, TASK_LOGON_INTERACTIVE_TOKEN, empty,
-        existing.put())));
+    ASSERT_TRUE(SUCCEEDED(scheduler.root.get()->RegisterTaskDefinition(taskName.get(), definition.get(), TASK_CREATE,
+                                                                       empty, empty, TASK_LOGON_INTERACTIVE_TOKEN,
+                                                                       empty, existing.put())));
     const std::string message = MessageOf(
         [&] { RunSetupTaskDefinition(scheduler.root.get(), definition.get(), identifier, CurrentUserSid()); });
     const bool stillThere = RootTaskExists(name);
