@@ -38,7 +38,8 @@ BENCHMARK(BM_CanonicalPipeSid);
 void BM_ActivationTableOf1MiB(benchmark::State& state) {
     std::string content;
     for (int i = 0; content.size() + 80 < kActivationSizeLimit; ++i) {
-        content += "\\\\.\\pipe\\vendor.product-" + std::to_string(i) + "\t\\Vendor\\Start product " + std::to_string(i) + "\n";
+        content += "\\\\.\\pipe\\vendor.product-" + std::to_string(i) + "\t\\Vendor\\Start product " +
+                   std::to_string(i) + "\n";
     }
     for (auto _ : state) benchmark::DoNotOptimize(ParseActivationRegistrations(content).size());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * content.size()));

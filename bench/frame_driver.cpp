@@ -274,9 +274,11 @@ void SendStreams(const Child& child, const Pattern& pattern, const Options& opti
     std::vector<std::uint8_t> batch;
     batch.reserve(kFramesPerWrite * (kFrameHeaderSize + kBlock));
     for (std::uint64_t offset = 0; offset < options.bytesPerStream; offset += kBlock) {
-        const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(kBlock, options.bytesPerStream - offset));
+        const auto length =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(kBlock, options.bytesPerStream - offset));
         for (std::uint32_t s = 1; s <= options.streams; ++s) {
-            if (options.framing == Framing::Raw) batch.insert(batch.end(), pattern.At(offset), pattern.At(offset) + length);
+            if (options.framing == Framing::Raw)
+                batch.insert(batch.end(), pattern.At(offset), pattern.At(offset) + length);
             else AppendFrame(batch, FrameType::Data, s, pattern.At(offset), length);
             if (batch.size() >= kFramesPerWrite * kBlock) {
                 child.Send(batch.data(), batch.size());

@@ -186,8 +186,8 @@ void Measure(std::uint32_t busy, std::chrono::microseconds cost, int probes) {
         for (std::uint32_t id = 1; id <= busy; ++id) {
             const auto was = before.find(id);
             const auto is = after.find(id);
-            const double bytes = static_cast<double>((is == after.end() ? 0 : is->second) -
-                                                     (was == before.end() ? 0 : was->second));
+            const double bytes =
+                static_cast<double>((is == after.end() ? 0 : is->second) - (was == before.end() ? 0 : was->second));
             sent.push_back(bytes);
             total += bytes;
         }

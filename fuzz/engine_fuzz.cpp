@@ -37,8 +37,15 @@ const char* const kPaths[] = {"\\\\.\\pipe\\fuzz-bridge", "\\\\.\\pipe\\watched.
 const char* const kCanonical[] = {"\\\\.\\pipe\\fuzz-bridge", "\\\\.\\pipe\\watched.a", "\\\\.\\pipe\\watched.b"};
 const std::uint32_t kWaitResults[] = {0, 2, 3, 5, 121, 231};
 const std::set<std::string> kEndings = {
-    "", "Invalid bridge frame.", "Input buffer exceeded.", "Truncated input frame.", "Expected a nonzero stream ID.",
-    "Invalid service request.", "Invalid forwarding request.", "Duplicate stream ID.", "SSH output closed.",
+    "",
+    "Invalid bridge frame.",
+    "Input buffer exceeded.",
+    "Truncated input frame.",
+    "Expected a nonzero stream ID.",
+    "Invalid service request.",
+    "Invalid forwarding request.",
+    "Duplicate stream ID.",
+    "SSH output closed.",
 };
 
 struct Script {

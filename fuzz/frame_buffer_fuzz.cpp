@@ -55,7 +55,8 @@ Outcome Decode(const std::uint8_t* data, std::size_t size) {
         std::size_t rest = 0;
         const std::vector<WireFrame> one = ParseWire(bytes.substr(at, kHeader + WireWord(header, 12)), &rest);
         if (one.empty()) break;
-        out.frames.push_back({one[0].type, one[0].streamId, at + kHeader, static_cast<std::uint32_t>(one[0].payload.size())});
+        out.frames.push_back(
+            {one[0].type, one[0].streamId, at + kHeader, static_cast<std::uint32_t>(one[0].payload.size())});
         at += kHeader + one[0].payload.size();
     }
     out.pending = size - at;

@@ -93,9 +93,9 @@ void CheckAllowlist(const std::string& content, const std::string& request) {
     const reference::Result<std::optional<std::string>> expected = reference::Listed(content, request);
     if (expected.error == reference::kUndecided) return;
     Same(expected, Product([&] {
-        const std::optional<AllowlistEntry> entry = FindPipeInAllowlistWith(request, ServedFile(content));
-        return entry ? std::optional<std::string>(entry->servedBy) : std::nullopt;
-    }));
+             const std::optional<AllowlistEntry> entry = FindPipeInAllowlistWith(request, ServedFile(content));
+             return entry ? std::optional<std::string>(entry->servedBy) : std::nullopt;
+         }));
 }
 
 void CheckActivations(const std::string& content) {

@@ -139,11 +139,19 @@ inline Result<std::u16string> Utf16(std::string_view text) {
         const unsigned char b = static_cast<unsigned char>(text[i]);
         std::uint32_t cp;
         std::size_t extra;
-        if (b < 0x80) { cp = b; extra = 0; }
-        else if (b >= 0xC2 && b <= 0xDF) { cp = b & 0x1F; extra = 1; }
-        else if (b >= 0xE0 && b <= 0xEF) { cp = b & 0x0F; extra = 2; }
-        else if (b >= 0xF0 && b <= 0xF4) { cp = b & 0x07; extra = 3; }
-        else return {std::nullopt, kUtf8Message};
+        if (b < 0x80) {
+            cp = b;
+            extra = 0;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            cp = b & 0x1F;
+            extra = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            cp = b & 0x0F;
+            extra = 2;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            cp = b & 0x07;
+            extra = 3;
+        } else return {std::nullopt, kUtf8Message};
         if (text.size() - i - 1 < extra) return {std::nullopt, kUtf8Message};
         for (std::size_t k = 1; k <= extra; ++k) {
             const unsigned char c = static_cast<unsigned char>(text[i + k]);
@@ -227,7 +235,8 @@ inline Result<std::optional<std::string>> Listed(std::string_view content, std::
         if (line.empty() || line.front() == '#') continue;
         const Result<std::pair<std::string, std::string>> entry = Entry(line);
         if (!entry.value) return {std::nullopt, entry.error};
-        if (entry.value->first == *wanted.value) return {std::optional<std::string>(entry.value->second), std::string()};
+        if (entry.value->first == *wanted.value)
+            return {std::optional<std::string>(entry.value->second), std::string()};
     }
     return {std::optional<std::string>(), std::string()};
 }

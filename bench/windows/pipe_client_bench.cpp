@@ -68,7 +68,8 @@ Options ParseOptions(int argc, wchar_t** argv) {
             Fail("unknown option or mode", 0);
         }
     }
-    if (argc % 2 == 0 || options.name.empty() || options.bytes == 0) Fail("usage: --name PIPE --mode MODE [--mib N]", 0);
+    if (argc % 2 == 0 || options.name.empty() || options.bytes == 0)
+        Fail("usage: --name PIPE --mode MODE [--mib N]", 0);
     return options;
 }
 
@@ -76,13 +77,8 @@ Options ParseOptions(int argc, wchar_t** argv) {
 // while every instance is busy. Exits on any other failure.
 UniqueHandle Connect(const std::wstring& name) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        UniqueHandle pipe(::CreateFileW(name.c_str(),
-                                        GENERIC_READ | GENERIC_WRITE,
-                                        0,
-                                        nullptr,
-                                        OPEN_EXISTING,
-                                        FILE_FLAG_OVERLAPPED,
-                                        nullptr));
+        UniqueHandle pipe(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OVERLAPPED, nullptr));
         if (pipe) return pipe;
         const DWORD error = ::GetLastError();
         if (error != ERROR_PIPE_BUSY) Fail("CreateFileW", error);
@@ -218,11 +214,8 @@ int main() {
 
     const double mib = static_cast<double>(options.bytes) / (1024.0 * 1024.0);
     std::printf("mode=%s bytes=%llu block=%lu seconds=%.4f mib_per_s=%.1f\n",
-                options.mode == Mode::Echo ? "echo" : "receive",
-                options.bytes,
-                static_cast<unsigned long>(kBlock),
-                seconds,
-                mib / seconds);
+                options.mode == Mode::Echo ? "echo" : "receive", options.bytes, static_cast<unsigned long>(kBlock),
+                seconds, mib / seconds);
     std::fflush(stdout);
     return 0;
 }

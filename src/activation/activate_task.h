@@ -6,13 +6,11 @@
 #include <cstdint>
 #include <functional>
 
+#include "os/system_codes.h"
 #include "taskscheduler/hresult_wording.h"
 #include "text/encoding.h"
 
-// Task states that mean the task needs no start (TASK_STATE_QUEUED, TASK_STATE_RUNNING).
-inline constexpr std::uint32_t kTaskStateQueued = 2;
-inline constexpr std::uint32_t kTaskStateRunning = 4;
-
+// A queued or running task needs no start.
 constexpr bool IsQueuedOrRunning(std::uint32_t taskState) noexcept {
     return taskState == kTaskStateQueued || taskState == kTaskStateRunning;
 }

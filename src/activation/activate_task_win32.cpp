@@ -4,7 +4,7 @@
 #include "os/handles_win32.h"
 #include "pipes/pipe_security_win32.h"
 #include "taskscheduler/task_scheduler_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include <taskschd.h>
 
+#include "os/windows_only_win32.h"
 #include "pipes/pipe_security.h"
 #include "text/encoding.h"
 

@@ -43,6 +43,3 @@ ActivationRegistrations ParseActivationRegistrations(std::string_view content);
 
 // The table through `ops`; empty when the folder or the file does not exist.
 ActivationRegistrations LoadActivationRegistrationsWith(const ControlFileOps& ops);
-
-// The real file, read anew at every call. Windows only.
-ActivationRegistrations LoadActivationRegistrations();

@@ -1,25 +1,10 @@
-#include "activation/activation_registrations.h"
+#include "activation/activation_registrations_win32.h"
 
-#include <windows.h>
-#include <knownfolders.h>
-#include <shlobj.h>
-
-#include "allowlist/allowlist_location.h"
+#include "allowlist/allowlist_location_win32.h"
+#include "allowlist/control_file_win32.h"
 #include "text/program_error.h"
-#include "text/wide_win32.h"
 
-namespace {
-
-std::optional<WideString> LocalAppData() {
-    PWSTR folder = nullptr;
-    const HRESULT hr = ::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder);
-    std::optional<WideString> path;
-    if (SUCCEEDED(hr)) path = FromWin(folder);
-    ::CoTaskMemFree(folder);
-    return path;
-}
-
-}  // namespace
+static_assert(kActivationRules.fileShare == (FILE_SHARE_READ | FILE_SHARE_DELETE));
 
 ActivationRegistrations LoadActivationRegistrations() {
     const ActivationLocation location = ActivationPaths(LocalAppData());

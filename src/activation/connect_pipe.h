@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "allowlist/allowlist.h"
+#include "os/system_codes.h"
 #include "text/encoding.h"
 
 // Timing of the wait for a pipe, in milliseconds.
@@ -21,10 +22,6 @@ inline constexpr std::uint64_t kActivatedPipeWaitLimitMs = 15000;
 inline constexpr std::uint64_t kRegistrationCheckIntervalMs = 250;
 inline constexpr std::uint32_t kMissingPipePauseMs = 50;
 inline constexpr std::uint32_t kBusyPipeWaitMs = 100;
-
-// Windows errors of an open that the wait handles.
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorPipeBusy = 231;
 
 // The outcome of one open attempt: opened, or the Windows error it failed with.
 struct PipeOpenAttempt {

@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "activation/activate_task_win32.h"
-#include "activation/activation_registrations.h"
+#include "activation/activation_registrations_win32.h"
 #include "activation/connect_pipe.h"
-#include "allowlist/allowlist.h"
+#include "allowlist/allowlist_win32.h"
 #include "pipes/pipe_io_win32.h"
 #include "pipes/pipe_security_win32.h"
 #include "text/wide_win32.h"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "os/handles_win32.h"
+#include "os/windows_only_win32.h"
 #include "text/encoding.h"
 
 // An open pipe whose server has been verified, and its display label.

@@ -70,10 +70,3 @@ bool IsPipeAllowlistedWith(std::string_view pipePath, const ControlFileOps& ops)
 // Returns when listed; otherwise throws "This named pipe is not in the HTTP
 // allowlist." (or whatever IsPipeAllowlistedWith throws).
 void RequirePipeAllowlistedWith(std::string_view pipePath, const ControlFileOps& ops);
-
-// The same three with the real file system. Windows only.
-std::optional<AllowlistEntry> FindPipeInAllowlist(std::string_view pipePath, const WideString& allowlistPath);
-
-bool IsPipeAllowlisted(std::string_view pipePath, const WideString& allowlistPath);
-
-void RequirePipeAllowlisted(std::string_view pipePath, const WideString& allowlistPath);

@@ -30,8 +30,8 @@ std::size_t RootLength(const WideString& path) {
 WideString AllowlistFolder(const WideString& file) {
     const std::size_t root = RootLength(file);
     std::size_t end = file.size();
-    while (end > root && !IsSeparator(file[end - 1])) --end;   // over the last component
-    while (end > root && IsSeparator(file[end - 1])) --end;    // over the separators before it
+    while (end > root && !IsSeparator(file[end - 1])) --end;  // over the last component
+    while (end > root && IsSeparator(file[end - 1])) --end;   // over the separators before it
     if (end <= root) return file.substr(0, root);
     return file.substr(0, end);
 }

@@ -1,3 +1,5 @@
+#include "allowlist/allowlist_location_win32.h"
+
 #include <windows.h>
 #include <knownfolders.h>
 #include <shlobj.h>
@@ -5,16 +7,18 @@
 #include <vector>
 
 #include "allowlist/allowlist_location.h"
+#include "os/handles_win32.h"
 #include "text/wide_win32.h"
 
-WideString DefaultAllowlistPath() {
-    PWSTR folder = nullptr;
-    const HRESULT hr = ::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder);
-    std::optional<WideString> localAppData;
-    if (SUCCEEDED(hr)) localAppData = FromWin(folder);
-    ::CoTaskMemFree(folder);
-    return DefaultAllowlistPathUnder(localAppData);
+std::optional<WideString> LocalAppData() {
+    UniqueCoTaskMemory folder;
+    const HRESULT hr =
+        ::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, reinterpret_cast<PWSTR*>(folder.put()));
+    if (FAILED(hr)) return std::nullopt;
+    return FromWin(static_cast<const wchar_t*>(folder.get()));
 }
+
+WideString DefaultAllowlistPath() { return DefaultAllowlistPathUnder(LocalAppData()); }
 
 std::optional<WideString> FullPathName(const WideString& path) {
     std::vector<wchar_t> buffer(MAX_PATH + 1, L'\0');

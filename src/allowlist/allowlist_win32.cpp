@@ -1,8 +1,12 @@
-#include "allowlist/allowlist.h"
+#include "allowlist/allowlist_win32.h"
 
 #include "allowlist/allowlist_location.h"
+#include "allowlist/allowlist_location_win32.h"
+#include "allowlist/control_file_win32.h"
 #include "pipes/pipe_path.h"
 #include "text/program_error.h"
+
+static_assert(kAllowlistRules.fileShare == FILE_SHARE_READ);
 
 std::optional<AllowlistEntry> FindPipeInAllowlist(std::string_view pipePath, const WideString& allowlistPath) {
     const std::string request = ValidatePipePath(pipePath);

@@ -1,5 +1,6 @@
 #include "allowlist/control_file.h"
 
+#include "os/system_codes.h"
 #include "text/program_error.h"
 
 bool IsTrustedFilePrincipal(const std::string& sid, const std::string& currentUserSid) {
@@ -15,9 +16,6 @@ void CheckControlAce(const AceEntry& ace, const std::string& currentUserSid) {
     if (!GrantsAnyOf(ace, kWriteCapableRights)) return;
     if (!IsTrustedFilePrincipal(RequireSidText(ace.sid), currentUserSid)) throw ProgramError(kControlWritableMessage);
 }
-
-constexpr std::uint32_t kFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
-constexpr std::uint32_t kPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
@@ -47,7 +45,8 @@ void VerifyTrustedFile(const std::function<ObjectSecurity()>& readSecurity,
         CheckControlAce(*ace, user);
     }
     const std::optional<std::uint32_t> attributeBits = attributes();
-    if (!attributeBits || (*attributeBits & kReparsePointAttribute) != 0) throw ProgramError(kControlReparseMessage);
+    if (!attributeBits || (*attributeBits & kReparsePointFileAttribute) != 0)
+        throw ProgramError(kControlReparseMessage);
 }
 
 std::optional<std::string> ReadControlFileWith(const ControlFileRules& rules, const ControlFileOps& ops) {
@@ -57,13 +56,13 @@ std::optional<std::string> ReadControlFileWith(const ControlFileRules& rules, co
     };
 
     const std::uint32_t folderError = ops.open(ControlObject::Folder);
-    if (folderError == kFileNotFound || folderError == kPathNotFound) return std::nullopt;
+    if (folderError == kErrorFileNotFound || folderError == kErrorPathNotFound) return std::nullopt;
     if (folderError != 0) throw ProgramError(rules.folderOpenMessage);
     // The folder first: whoever can add files to it could plant the file later.
     verify(ControlObject::Folder);
 
     const std::uint32_t fileError = ops.open(ControlObject::File);
-    if (fileError == kFileNotFound || (fileError == kPathNotFound && rules.pathNotFoundMeansNoFile)) {
+    if (fileError == kErrorFileNotFound || (fileError == kErrorPathNotFound && rules.pathNotFoundMeansNoFile)) {
         return std::nullopt;
     }
     if (fileError != 0) throw ProgramError(rules.fileOpenMessage);

@@ -17,7 +17,6 @@
 // FILE_DELETE_CHILD | FILE_APPEND_DATA | FILE_WRITE_DATA. FILE_WRITE_EA and
 // FILE_WRITE_ATTRIBUTES cannot change what the file says, so they are left out.
 inline constexpr std::uint32_t kWriteCapableRights = 0x500D0046;
-inline constexpr std::uint32_t kReparsePointAttribute = 0x400;  // FILE_ATTRIBUTE_REPARSE_POINT
 
 inline constexpr const char* kControlPermissionsMessage = "Could not verify named pipe allowlist permissions.";
 inline constexpr const char* kControlOwnerMessage = "Named pipe allowlist has an untrusted owner.";
@@ -41,8 +40,8 @@ enum class ControlObject { Folder, File };
 
 // How one kind of control file is opened and reported.
 struct ControlFileRules {
-    std::uint32_t fileShare = 1;             // FILE_SHARE_* while the file is read
-    bool pathNotFoundMeansNoFile = true;     // whether ERROR_PATH_NOT_FOUND on the file open means "no file"
+    std::uint32_t fileShare = 1;          // FILE_SHARE_* while the file is read
+    bool pathNotFoundMeansNoFile = true;  // whether ERROR_PATH_NOT_FOUND on the file open means "no file"
     std::uint64_t sizeLimit = 0;
     const char* folderOpenMessage = "";
     const char* fileOpenMessage = "";
@@ -55,9 +54,9 @@ struct ControlFileOps {
     std::function<std::uint32_t(ControlObject)> open;  // 0, or the error of the failed open
     std::function<ObjectSecurity(ControlObject)> readSecurity;
     std::function<std::optional<std::uint32_t>(ControlObject)> attributes;
-    std::function<std::optional<std::uint64_t>()> fileSize;                // std::nullopt: query failed
+    std::function<std::optional<std::uint64_t>()> fileSize;              // std::nullopt: query failed
     std::function<std::optional<std::string>(std::uint64_t size)> read;  // std::nullopt: failed or short
-    std::function<std::optional<WideString>(ControlObject)> finalPath;    // std::nullopt: query failed
+    std::function<std::optional<WideString>(ControlObject)> finalPath;   // std::nullopt: query failed
     std::function<std::string()> currentUserSid;
 };
 
@@ -70,8 +69,3 @@ bool LiesDirectlyIn(const WideString& file, const WideString& folder);
 // open's message also when the opened file is not directly in the opened
 // folder (a path that named the file as its own folder, or a renamed parent).
 std::optional<std::string> ReadControlFileWith(const ControlFileRules& rules, const ControlFileOps& ops);
-
-// The real thing: `folder` and `file` opened with CreateFileW and
-// FILE_FLAG_OPEN_REPARSE_POINT, both closed (file first) on every path. Windows only.
-std::optional<std::string> ReadControlFile(const WideString& folder, const WideString& file,
-                                           const ControlFileRules& rules);

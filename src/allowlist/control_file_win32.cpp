@@ -5,16 +5,20 @@
 #include "allowlist/control_file.h"
 #include "os/handles_win32.h"
 #include "pipes/object_security_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
+
+// The copy in control_file.h, held to the names it stands for.
+static_assert(kWriteCapableRights == (GENERIC_ALL | GENERIC_WRITE | WRITE_OWNER | WRITE_DAC | DELETE |
+                                      FILE_DELETE_CHILD | FILE_APPEND_DATA | FILE_WRITE_DATA));
 
 namespace {
 
-constexpr DWORD kFolderAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;         // 0x00020080
+constexpr DWORD kFolderAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 constexpr DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;  // 0x02200000
-constexpr DWORD kFileAccess = GENERIC_READ | READ_CONTROL;                  // 0x80020000
-constexpr DWORD kFileFlags = FILE_FLAG_OPEN_REPARSE_POINT;                  // 0x00200000
+constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr DWORD kFileAccess = GENERIC_READ | READ_CONTROL;
+constexpr DWORD kFileFlags = FILE_FLAG_OPEN_REPARSE_POINT;
 
 std::string CurrentUserSidText() { return WideToUtf8(CurrentUserSid()); }
 
@@ -27,9 +31,7 @@ std::optional<std::uint32_t> AttributesOf(HANDLE object) {
 std::optional<WideString> FinalPathOf(HANDLE object) {
     std::vector<wchar_t> buffer(MAX_PATH + 1, L'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const DWORD length = ::GetFinalPathNameByHandleW(object,
-                                                         buffer.data(),
-                                                         static_cast<DWORD>(buffer.size()),
+        const DWORD length = ::GetFinalPathNameByHandleW(object, buffer.data(), static_cast<DWORD>(buffer.size()),
                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (length == 0) return std::nullopt;
         if (length < buffer.size()) return FromWin(buffer.data(), length);
@@ -61,13 +63,9 @@ std::optional<std::string> ReadControlFile(const WideString& folder, const WideS
     ops.open = [&](ControlObject object) -> std::uint32_t {
         const bool isFolder = object == ControlObject::Folder;
         UniqueHandle& slot = isFolder ? opened.folder : opened.file;
-        slot.reset(::CreateFileW(WinStr(isFolder ? folder : file),
-                                 isFolder ? kFolderAccess : kFileAccess,
-                                 isFolder ? kFolderShare : rules.fileShare,
-                                 nullptr,
-                                 OPEN_EXISTING,
-                                 isFolder ? kFolderFlags : kFileFlags,
-                                 nullptr));
+        slot.reset(::CreateFileW(WinStr(isFolder ? folder : file), isFolder ? kFolderAccess : kFileAccess,
+                                 isFolder ? kFolderShare : rules.fileShare, nullptr, OPEN_EXISTING,
+                                 isFolder ? kFolderFlags : kFileFlags, nullptr));
         return slot ? 0 : ::GetLastError();
     };
     ops.readSecurity = [&](ControlObject object) { return DescribeSecurity(QuerySecurity(opened.Of(object))); };

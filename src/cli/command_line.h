@@ -7,13 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/engine_mode.h"
 #include "text/encoding.h"
 
 inline constexpr const char* kUsageMessage =
     "Usage: quorl-socket-bridge service | bridge --socket PIPE | --quorl-tholm | --platform | --version";
 inline constexpr const char* kVersionLine = "quorl-socket-bridge 1 windows";
-
-enum class EngineMode { Service, Bridge };
 
 // What the forms run. Each member is called at most once per command line.
 struct ProgramActions {
@@ -23,8 +22,7 @@ struct ProgramActions {
     std::function<std::string()> productPipeName;
     std::function<bool(std::string_view pipePath, const WideString& allowlistPath)> isPipeAllowlisted;
     std::function<void()> installQuorlTholm;
-    std::function<void(EngineMode mode, const std::string& pipePath, const WideString& allowlistPath)>
-        runStreamEngine;
+    std::function<void(EngineMode mode, const std::string& pipePath, const WideString& allowlistPath)> runStreamEngine;
 };
 
 // Runs one command line (the arguments after the program name). Throws the

@@ -1,11 +1,11 @@
-#include "cli/forms.h"
+#include "cli/forms_win32.h"
 
 #include <cstdio>
 
-#include "allowlist/allowlist.h"
-#include "allowlist/allowlist_location.h"
-#include "engine/engine_platform_win32.h"
-#include "pipes/pipe_path.h"
+#include "allowlist/allowlist_location_win32.h"
+#include "allowlist/allowlist_win32.h"
+#include "cli/engine_platform_win32.h"
+#include "pipes/product_pipe_win32.h"
 #include "setup/setup_run_win32.h"
 #include "text/program_error.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
-#include "cli/forms.h"
+#include "cli/forms_win32.h"
 #include "os/handles_win32.h"
 #include "text/encoding.h"
 #include "text/wide_win32.h"

@@ -15,7 +15,7 @@
 #include "engine/frame.h"
 #include "engine/output_gate.h"
 #include "engine/standard_streams.h"
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 #include "text/encoding.h"
 
 struct EngineState;
@@ -64,7 +64,7 @@ struct PipeConnection {
     std::thread pump;
     std::atomic<bool> closeWritten{false};  // the pump's own Close reached the client
     std::atomic<bool> closing{false};       // the pump's next frame is its final Close
-    bool endOfInput = false;            // engine thread only
+    bool endOfInput = false;                // engine thread only
 
     // Closes the stream's way out: raises the cancellation flag, then signals
     // the link's event. In that order, so that a pump woken by the event (its

@@ -9,7 +9,8 @@ namespace {
 
 void Dispatch(const FrameView& frame, EngineState& state) {
     if (frame.type == static_cast<std::uint32_t>(FrameType::Ping)) {
-        state.output.WriteFrame(static_cast<std::uint32_t>(FrameType::Pong), frame.streamId, frame.payload, frame.length);
+        state.output.WriteFrame(static_cast<std::uint32_t>(FrameType::Pong), frame.streamId, frame.payload,
+                                frame.length);
         return;
     }
     if (frame.streamId == 0) throw ProgramError(kNonzeroStreamIdMessage);

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "cli/command_line.h"
 #include "engine/bridge_mode.h"
+#include "engine/engine_mode.h"
 #include "engine/frame.h"
 #include "engine/output_gate.h"
 #include "engine/service_mode.h"

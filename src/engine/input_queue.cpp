@@ -3,7 +3,7 @@
 #include <deque>
 #include <mutex>
 
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 
 struct InputQueue::Shared {
     Shared(StandardInput in, std::function<std::uint64_t()> clock)

@@ -12,7 +12,7 @@
 #include <deque>
 
 #include "engine/standard_streams.h"
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 
 inline constexpr const char* kInvalidOutputFrameMessage = "Invalid output frame.";
 inline constexpr const char* kStreamClosedMessage = "Stream closed.";
@@ -78,8 +78,8 @@ private:
     // of the gate takes it.
     mutable WaitLock lock_;
     bool held_ = false;
-    std::deque<Waiter*> engineLine_;  // the engine thread's frames waiting
-    std::deque<Waiter*> pumpLine_;    // pump frames waiting, first come first
-    std::uint64_t wakes_ = 0;         // WakeWaiters calls so far
+    std::deque<Waiter*> engineLine_;   // the engine thread's frames waiting
+    std::deque<Waiter*> pumpLine_;     // pump frames waiting, first come first
+    std::uint64_t wakes_ = 0;          // WakeWaiters calls so far
     std::atomic<bool> broken_{false};  // set by the holder or by Break, read by anyone
 };

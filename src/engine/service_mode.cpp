@@ -3,15 +3,11 @@
 #include <string_view>
 
 #include "engine/engine_loop.h"
+#include "os/system_codes.h"
 #include "pipes/pipe_path.h"
 #include "text/program_error.h"
 
 namespace {
-
-constexpr std::uint32_t kErrorFileNotFound = 2;
-constexpr std::uint32_t kErrorPathNotFound = 3;
-constexpr std::uint32_t kErrorSemTimeout = 121;
-constexpr std::uint32_t kErrorPipeBusy = 231;
 
 bool IsServiceRequest(const FrameView& frame) {
     const bool request = frame.type == static_cast<std::uint32_t>(FrameType::Watch) ||
@@ -62,15 +58,15 @@ PipeState PollOne(const WatchEntry& entry, EngineState& state) {
 
 PipeState PipeStateFromWait(std::uint32_t windowsError) {
     switch (windowsError) {
-    case 0:
-    case kErrorSemTimeout:
-    case kErrorPipeBusy:
-        return PipeState::Available;
-    case kErrorFileNotFound:
-    case kErrorPathNotFound:
-        return PipeState::Absent;
-    default:
-        return PipeState::Undetermined;
+        case 0:
+        case kErrorSemTimeout:
+        case kErrorPipeBusy:
+            return PipeState::Available;
+        case kErrorFileNotFound:
+        case kErrorPathNotFound:
+            return PipeState::Absent;
+        default:
+            return PipeState::Undetermined;
     }
 }
 

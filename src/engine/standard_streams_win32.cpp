@@ -15,13 +15,8 @@ constexpr DWORD kMaxWrite = 1u << 30;
 // thread itself, the same way for every compiler.
 std::shared_ptr<UniqueHandle> CurrentThreadHandle() {
     HANDLE thread = nullptr;
-    if (!::DuplicateHandle(::GetCurrentProcess(),
-                           ::GetCurrentThread(),
-                           ::GetCurrentProcess(),
-                           &thread,
-                           THREAD_TERMINATE,
-                           FALSE,
-                           0)) {
+    if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread,
+                           THREAD_TERMINATE, FALSE, 0)) {
         return nullptr;
     }
     return std::make_shared<UniqueHandle>(thread);

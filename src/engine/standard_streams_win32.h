@@ -2,6 +2,7 @@
 // The process's real standard input and output for the engine.
 
 #include "engine/standard_streams.h"
+#include "os/windows_only_win32.h"
 
 // Synchronous ReadFile on the standard input handle, fetched again per read;
 // the reader's cancel is CancelSynchronousIo on its own thread.

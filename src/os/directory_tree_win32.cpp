@@ -14,13 +14,11 @@ constexpr DWORD kEntryFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARS
 
 // NtCreateFile's own spelling of OPEN_EXISTING and of kEntryFlags, with
 // synchronous I/O as CreateFileW gives it (the listing needs it).
-constexpr ULONG kNtOpenExisting = 0x00000001;         // FILE_OPEN
-constexpr ULONG kNtEntryOptions = 0x00200000          // FILE_OPEN_REPARSE_POINT
-                                  | 0x00004000        // FILE_OPEN_FOR_BACKUP_INTENT
-                                  | 0x00000020;       // FILE_SYNCHRONOUS_IO_NONALERT
-constexpr ULONG kNtCaseInsensitive = 0x00000040;      // OBJ_CASE_INSENSITIVE
-constexpr ULONG kNtDontReparse = 0x00001000;          // OBJ_DONT_REPARSE
-constexpr NTSTATUS kNtInvalidParameter = static_cast<NTSTATUS>(0xC000000D);  // STATUS_INVALID_PARAMETER
+constexpr ULONG kNtOpenExisting = FILE_OPEN;
+constexpr ULONG kNtEntryOptions = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT;
+constexpr ULONG kNtCaseInsensitive = OBJ_CASE_INSENSITIVE;
+constexpr ULONG kNtDontReparse = OBJ_DONT_REPARSE;
+constexpr NTSTATUS kNtInvalidParameter = static_cast<NTSTATUS>(STATUS_INVALID_PARAMETER);
 
 // One component, as a listing gives it: a separator would walk through an
 // entry not yet checked, a colon would name a stream.
@@ -82,17 +80,8 @@ UniqueHandle OpenTreeEntry(HANDLE parent, const WideString& name, DWORD access) 
         object.Attributes = attributes;
         IO_STATUS_BLOCK status{};
         HANDLE entry = nullptr;
-        const NTSTATUS opened = ::NtCreateFile(&entry,
-                                               access,
-                                               &object,
-                                               &status,
-                                               nullptr,
-                                               0,
-                                               kEntryShare,
-                                               kNtOpenExisting,
-                                               kNtEntryOptions,
-                                               nullptr,
-                                               0);
+        const NTSTATUS opened = ::NtCreateFile(&entry, access, &object, &status, nullptr, 0, kEntryShare,
+                                               kNtOpenExisting, kNtEntryOptions, nullptr, 0);
         if (opened >= 0) return UniqueHandle(entry);
         if (opened != kNtInvalidParameter) break;
     }
@@ -112,9 +101,8 @@ bool RemoveOpenedTree(UniqueHandle entry) {
     ops.removeOpened = [&] {
         FILE_DISPOSITION_INFO disposition{};
         disposition.DeleteFile = TRUE;
-        const bool removed =
-            opened.back() &&
-            ::SetFileInformationByHandle(opened.back().get(), FileDispositionInfo, &disposition, sizeof disposition);
+        const bool removed = opened.back() && ::SetFileInformationByHandle(opened.back().get(), FileDispositionInfo,
+                                                                           &disposition, sizeof disposition);
         opened.pop_back();  // the deletion takes effect as the handle closes
         return removed;
     };
@@ -122,7 +110,7 @@ bool RemoveOpenedTree(UniqueHandle entry) {
 }
 
 bool RemoveDirectoryTree(const WideString& path) {
-    UniqueHandle top(::CreateFileW(WinStr(path), kTreeEntryAccess, kEntryShare, nullptr, OPEN_EXISTING, kEntryFlags,
-                                   nullptr));
+    UniqueHandle top(
+        ::CreateFileW(WinStr(path), kTreeEntryAccess, kEntryShare, nullptr, OPEN_EXISTING, kEntryFlags, nullptr));
     return RemoveOpenedTree(std::move(top));
 }

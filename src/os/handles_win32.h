@@ -9,6 +9,7 @@
 #include <winhttp.h>
 
 #include "os/unique_resource.h"
+#include "os/windows_only_win32.h"
 
 namespace win32_detail {
 
@@ -56,6 +57,17 @@ struct ComTraits {
     }
 };
 
+// Memory the system returned with CoTaskMemAlloc semantics (known folder paths).
+struct CoTaskMemoryTraits {
+    using Value = void*;
+    static Value None() noexcept { return nullptr; }
+    static bool IsHeld(Value v) noexcept { return v != nullptr; }
+    static void Release(Value v) noexcept {
+        PreserveLastError keep;
+        ::CoTaskMemFree(v);
+    }
+};
+
 // An OLE Automation string from SysAllocString.
 struct BstrTraits {
     using Value = BSTR;
@@ -95,6 +107,7 @@ struct WinHttpHandleTraits {
 
 using UniqueHandle = UniqueResource<win32_detail::KernelHandleTraits>;
 using UniqueLocalMemory = UniqueResource<win32_detail::LocalMemoryTraits>;
+using UniqueCoTaskMemory = UniqueResource<win32_detail::CoTaskMemoryTraits>;
 template <typename Interface>
 using UniqueCom = UniqueResource<win32_detail::ComTraits<Interface>>;
 using UniqueBstr = UniqueResource<win32_detail::BstrTraits>;

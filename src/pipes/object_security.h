@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-inline constexpr std::uint8_t kAccessAllowedAceType = 0;  // ACCESS_ALLOWED_ACE_TYPE
-inline constexpr std::uint8_t kAccessDeniedAceType = 1;   // ACCESS_DENIED_ACE_TYPE
+inline constexpr std::uint8_t kAccessAllowedAceType = 0;   // ACCESS_ALLOWED_ACE_TYPE
+inline constexpr std::uint8_t kAccessDeniedAceType = 1;    // ACCESS_DENIED_ACE_TYPE
 inline constexpr std::uint8_t kInheritOnlyAceFlag = 0x08;  // INHERIT_ONLY_ACE
 
 inline constexpr const char* kSidTextMessage = "Could not inspect pipe identity.";
@@ -32,7 +32,7 @@ struct ObjectSecurity {
     // can pass through the handle any more (never set for files).
     bool pipeDisconnected = false;
     bool hasOwner = false;
-    bool hasDacl = false;   // false for a missing or null DACL
+    bool hasDacl = false;                       // false for a missing or null DACL
     std::optional<std::string> owner;           // std::nullopt: not convertible to text
     std::vector<std::optional<AceEntry>> aces;  // every index of the DACL; std::nullopt where GetAce failed
 };
@@ -42,9 +42,9 @@ inline constexpr std::uint32_t kMediumIntegrityLevel = 0x2000;  // SECURITY_MAND
 
 // What LABEL_SECURITY_INFORMATION gave for an object.
 struct IntegrityLabel {
-    bool obtained = false;                // the query itself succeeded
-    std::optional<std::uint32_t> level;   // the label's level; std::nullopt: no label, which means medium
-    bool pipeDisconnected = false;        // as for ObjectSecurity
+    bool obtained = false;               // the query itself succeeded
+    std::optional<std::uint32_t> level;  // the label's level; std::nullopt: no label, which means medium
+    bool pipeDisconnected = false;       // as for ObjectSecurity
 };
 
 // Neither a low-integrity nor an untrusted process: a sandbox of the user must

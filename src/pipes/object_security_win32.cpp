@@ -9,6 +9,12 @@
 #include "text/program_error.h"
 #include "text/wide_win32.h"
 
+// The copies in object_security.h, held to the names they stand for.
+static_assert(kAccessAllowedAceType == ACCESS_ALLOWED_ACE_TYPE);
+static_assert(kAccessDeniedAceType == ACCESS_DENIED_ACE_TYPE);
+static_assert(kInheritOnlyAceFlag == INHERIT_ONLY_ACE);
+static_assert(kMediumIntegrityLevel == SECURITY_MANDATORY_MEDIUM_RID);
+
 std::optional<std::string> TrySidToString(PSID sid) {
     if (sid == nullptr) return std::nullopt;
     LPWSTR text = nullptr;
@@ -22,14 +28,8 @@ std::string SidToString(PSID sid) { return RequireSidText(TrySidToString(sid)); 
 QueriedSecurity QuerySecurity(HANDLE object) {
     QueriedSecurity result;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    result.status = ::GetSecurityInfo(object,
-                                      SE_FILE_OBJECT,
-                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                      &result.owner,
-                                      nullptr,
-                                      &result.dacl,
-                                      nullptr,
-                                      &descriptor);
+    result.status = ::GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                      &result.owner, nullptr, &result.dacl, nullptr, &descriptor);
     result.descriptor.reset(descriptor);
     if (result.status != ERROR_SUCCESS) {
         result.owner = nullptr;
@@ -52,14 +52,8 @@ IntegrityLabel QueryIntegrityLabel(HANDLE object) {
     IntegrityLabel label;
     PACL sacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD status = ::GetSecurityInfo(object,
-                                           SE_FILE_OBJECT,
-                                           LABEL_SECURITY_INFORMATION,
-                                           nullptr,
-                                           nullptr,
-                                           nullptr,
-                                           &sacl,
-                                           &descriptor);
+    const DWORD status = ::GetSecurityInfo(object, SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr,
+                                           nullptr, &sacl, &descriptor);
     const UniqueLocalMemory owned(descriptor);
     label.pipeDisconnected = status == ERROR_PIPE_NOT_CONNECTED;
     if (status != ERROR_SUCCESS) return label;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "os/handles_win32.h"
+#include "os/windows_only_win32.h"
 #include "pipes/object_security.h"
 
 // The SID text of `sid`; std::nullopt when there is none or it cannot be converted.

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 #include "text/encoding.h"
 #include "text/error_text.h"
 #include "text/program_error.h"
@@ -14,13 +14,9 @@
 PipeClientOpen OpenPipeClient(const std::string& canonicalPath) {
     const WideString path = Utf8ToWide(canonicalPath);
     PipeClientOpen result;
-    result.pipe.reset(::CreateFileW(WinStr(path),
-                                    kPipeClientAccess,
+    result.pipe.reset(::CreateFileW(WinStr(path), kPipeClientAccess,
                                     0,  // no sharing
-                                    nullptr,
-                                    OPEN_EXISTING,
-                                    kPipeClientFlags,
-                                    nullptr));
+                                    nullptr, OPEN_EXISTING, kPipeClientFlags, nullptr));
     if (!result.pipe) result.error = ::GetLastError();
     return result;
 }
@@ -47,7 +43,7 @@ struct IoEventStock::State {
     bool resting = false;             // the helper waits to be woken...
     bool tidy = false;                // ...with everything in order, for as long as that lasts
     bool helperGone = false;
-    bool makingFailed = false;        // the helper makes no more; Take reports the failure
+    bool makingFailed = false;  // the helper makes no more; Take reports the failure
 
     // Worth waking the helper for at once: half the events taken, or a batch used.
     bool Urgent() const {
@@ -208,8 +204,8 @@ std::uint32_t PipeTransfer(HANDLE pipe, HANDLE cancelEvent, void* buffer, std::u
     record.hEvent = ioEvent.handle.get();
 
     DWORD count = 0;
-    const BOOL done = write ? ::WriteFile(pipe, buffer, length, &count, &record)
-                            : ::ReadFile(pipe, buffer, length, &count, &record);
+    const BOOL done =
+        write ? ::WriteFile(pipe, buffer, length, &count, &record) : ::ReadFile(pipe, buffer, length, &count, &record);
     if (done) return count;
     const DWORD error = ::GetLastError();
     if (error != ERROR_IO_PENDING) return FailedTransfer(error, write);

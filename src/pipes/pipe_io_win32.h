@@ -14,9 +14,10 @@
 #include <thread>
 
 #include "os/handles_win32.h"
+#include "os/windows_only_win32.h"
 
-inline constexpr DWORD kPipeClientAccess = 0x00120003;  // FILE_READ_DATA | FILE_WRITE_DATA | READ_CONTROL | SYNCHRONIZE
-inline constexpr DWORD kPipeClientFlags = 0x40110000;   // OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION
+inline constexpr DWORD kPipeClientAccess = FILE_READ_DATA | FILE_WRITE_DATA | READ_CONTROL | SYNCHRONIZE;
+inline constexpr DWORD kPipeClientFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 inline constexpr DWORD kDefaultPipeWriteTimeoutMs = 30000;
 
 inline constexpr const char* kIoEventMessage = "Could not create I/O event.";

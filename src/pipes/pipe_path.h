@@ -29,7 +29,3 @@ inline constexpr std::string_view kProductPipePrefix = "\\\\.\\pipe\\org.quorlth
 // The companion product's pipe for the account whose SID text is `sidText`.
 // Throws the ValidatePipePath messages (a SID text over 75 bytes is too long).
 std::string ProductPipeNameFor(std::string_view sidText);
-
-// The companion product's pipe for the user running this process. Windows
-// only; throws the messages of CurrentUserSid and of ValidatePipePath.
-std::string ProductPipeName();

@@ -35,8 +35,8 @@ void CheckPipeLabel(const IntegrityLabel& label) {
 
 }  // namespace
 
-std::string PipeDisplayLabel(const std::string& canonicalPath, const std::string& identity,
-                             const AccountName& account, const std::string& currentUserSid) {
+std::string PipeDisplayLabel(const std::string& canonicalPath, const std::string& identity, const AccountName& account,
+                             const std::string& currentUserSid) {
     std::string text = account.name;
     if (identity == kLocalSystemSid) {
         // Not the localised name the lookup gives: clients match on it.
@@ -86,8 +86,8 @@ std::string CheckConnectedPipeWith(const std::string& canonicalPath, const std::
     // checks decide as before.
     const ObjectSecurity security = source.readSecurity();
     if (!security.obtained && !security.pipeDisconnected) throw ProgramError(kPipeSecurityMessage);
-    if (security.obtained && (!security.hasOwner || !IsOwnOrAdministrativeOwner(RequireSidText(security.owner),
-                                                                                source.currentUserSid()))) {
+    if (security.obtained &&
+        (!security.hasOwner || !IsOwnOrAdministrativeOwner(RequireSidText(security.owner), source.currentUserSid()))) {
         throw ProgramError(kPlainPipeOwnerMessage);
     }
     // A sandbox of the user owns its pipes as the user; only the label, unlike
@@ -96,15 +96,15 @@ std::string CheckConnectedPipeWith(const std::string& canonicalPath, const std::
 
     const ServerAccount server = source.readServerAccount();
     switch (server.step) {
-    case ServerAccountStep::NoProcessId:
-        throw ProgramError(kNoServerProcessMessage);
-    case ServerAccountStep::ProcessNotOpened:
-    case ServerAccountStep::TokenNotOpened:
-        throw ProgramError(kServerAccountMessage);
-    case ServerAccountStep::UserUnreadable:
-        throw ProgramError(kServerUserMessage);
-    case ServerAccountStep::Read:
-        break;
+        case ServerAccountStep::NoProcessId:
+            throw ProgramError(kNoServerProcessMessage);
+        case ServerAccountStep::ProcessNotOpened:
+        case ServerAccountStep::TokenNotOpened:
+            throw ProgramError(kServerAccountMessage);
+        case ServerAccountStep::UserUnreadable:
+            throw ProgramError(kServerUserMessage);
+        case ServerAccountStep::Read:
+            break;
     }
     if (RequireSidText(server.userSid) != source.currentUserSid()) throw ProgramError(kServerUserMessage);
     if (!IsUnsandboxedServer(server)) throw ProgramError(kServerIntegrityMessage);

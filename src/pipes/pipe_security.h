@@ -101,8 +101,8 @@ std::string CheckConnectedPipeWith(const std::string& canonicalPath, const std::
 
 // "account / base name" for a pipe whose identity is `identity`: "SYSTEM" for
 // LocalSystem, "domain\name" for another account with a domain, else the name.
-std::string PipeDisplayLabel(const std::string& canonicalPath, const std::string& identity,
-                             const AccountName& account, const std::string& currentUserSid);
+std::string PipeDisplayLabel(const std::string& canonicalPath, const std::string& identity, const AccountName& account,
+                             const std::string& currentUserSid);
 
 // What was read from a scheduled task's principal.
 struct TaskPrincipalFacts {

@@ -1,13 +1,19 @@
 #include "pipes/pipe_security_win32.h"
 
 #include <sddl.h>
+#include <taskschd.h>
 
 #include <vector>
 
 #include "os/handles_win32.h"
 #include "pipes/object_security_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
+
+// The copies in pipe_security.h, held to the names they stand for.
+static_assert(kPipeServerRights == (GENERIC_WRITE | GENERIC_ALL | WRITE_OWNER | WRITE_DAC | FILE_CREATE_PIPE_INSTANCE));
+static_assert(kTaskRunLevelLua == TASK_RUNLEVEL_LUA);
+static_assert(kTaskLogonInteractiveToken == TASK_LOGON_INTERACTIVE_TOKEN);
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "os/windows_only_win32.h"
 #include "pipes/pipe_security.h"
 
 // Both regimes for an open client handle (READ_CONTROL needed) of

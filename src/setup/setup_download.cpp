@@ -4,9 +4,7 @@
 
 #include "text/program_error.h"
 
-std::string SetupConnectMessage(std::string_view host) {
-    return "Could not connect to " + std::string(host) + ".";
-}
+std::string SetupConnectMessage(std::string_view host) { return "Could not connect to " + std::string(host) + "."; }
 
 std::string SetupNotAvailableMessage(std::string_view host) {
     return "Quorl Tholm setup is not available from " + std::string(host) + ".";
@@ -14,10 +12,14 @@ std::string SetupNotAvailableMessage(std::string_view host) {
 
 std::string SetupArchitectureName(std::uint16_t processorArchitecture) {
     switch (processorArchitecture) {
-        case 0: return "x86";
-        case 9: return "x64";
-        case 12: return "arm64";
-        default: throw ProgramError(kSetupArchitectureMessage);
+        case 0:
+            return "x86";
+        case 9:
+            return "x64";
+        case 12:
+            return "arm64";
+        default:
+            throw ProgramError(kSetupArchitectureMessage);
     }
 }
 

@@ -22,11 +22,8 @@ void DownloadSetup(HANDLE file) {
 
 void DownloadSetupFrom(HANDLE file, const SetupEndpoint& endpoint) {
     // Declared in this order so that they close request, connection, session.
-    UniqueWinHttpHandle session(::WinHttpOpen(WinStr(Utf8ToWide(kSetupUserAgent)),
-                                              WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                              WINHTTP_NO_PROXY_NAME,
-                                              WINHTTP_NO_PROXY_BYPASS,
-                                              0));
+    UniqueWinHttpHandle session(::WinHttpOpen(WinStr(Utf8ToWide(kSetupUserAgent)), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) throw ProgramError(kSetupInitializeMessage);
 
     // TLS 1.2 at least. Systems that do not know TLS 1.3 refuse the flag for
@@ -47,12 +44,8 @@ void DownloadSetupFrom(HANDLE file, const SetupEndpoint& endpoint) {
     if (!connection) throw ProgramError(SetupConnectMessage(endpoint.host));
 
     const WideString path = Utf8ToWide(SetupDownloadPath(SetupArchitecture()));
-    UniqueWinHttpHandle request(::WinHttpOpenRequest(connection.get(),
-                                                     L"GET",
-                                                     WinStr(path),
-                                                     nullptr,
-                                                     WINHTTP_NO_REFERER,
-                                                     WINHTTP_DEFAULT_ACCEPT_TYPES,
+    UniqueWinHttpHandle request(::WinHttpOpenRequest(connection.get(), L"GET", WinStr(path), nullptr,
+                                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                      WINHTTP_FLAG_SECURE));
     if (!request) throw ProgramError(kSetupRequestMessage);
 
@@ -70,12 +63,8 @@ void DownloadSetupFrom(HANDLE file, const SetupEndpoint& endpoint) {
 
     DWORD status = 0;
     DWORD statusSize = sizeof status;
-    if (!::WinHttpQueryHeaders(request.get(),
-                               WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX,
-                               &status,
-                               &statusSize,
-                               WINHTTP_NO_HEADER_INDEX) ||
+    if (!::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX) ||
         status != 200) {
         throw ProgramError(SetupNotAvailableMessage(endpoint.host));
     }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "os/windows_only_win32.h"
+
 // Where the installer is fetched from. The product always uses the built-in
 // host on port 443 (DownloadSetup); only tests name another endpoint.
 struct SetupEndpoint {

@@ -5,7 +5,7 @@
 #include "setup/setup_constants.h"
 #include "setup/setup_download_win32.h"
 #include "setup/setup_staging_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/program_error.h"
 #include "text/wide_win32.h"
 
@@ -18,16 +18,8 @@ void RunSetupDirectly(const WideString& installerPath, const WideString& staging
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(WinStr(installerPath),
-                          commandLine.data(),
-                          nullptr,
-                          nullptr,
-                          FALSE,
-                          CREATE_NO_WINDOW,
-                          nullptr,
-                          WinStr(stagingDirectory),
-                          &startup,
-                          &info)) {
+    if (!::CreateProcessW(WinStr(installerPath), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                          WinStr(stagingDirectory), &startup, &info)) {
         throw ProgramError(kSetupStartMessage);
     }
     UniqueHandle process(info.hProcess);

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "os/handles_win32.h"
+#include "os/windows_only_win32.h"
 #include "text/encoding.h"
 
 inline constexpr const char* kSetupPrivilegesMessage = "Could not inspect installer privileges.";

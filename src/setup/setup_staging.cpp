@@ -57,9 +57,7 @@ bool IsOwnSetupStaging(bool elevated, const ObjectSecurity& security, const std:
     return true;
 }
 
-bool IsExpectedSetupPublisher(const WideString& signerName) {
-    return signerName == Utf8ToWide(kSetupPublisherName);
-}
+bool IsExpectedSetupPublisher(const WideString& signerName) { return signerName == Utf8ToWide(kSetupPublisherName); }
 
 bool IsSameStagedFile(const std::optional<StagedFileIdentity>& written,
                       const std::optional<StagedFileIdentity>& reopened) {

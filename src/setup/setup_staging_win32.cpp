@@ -16,9 +16,14 @@
 #include "setup/setup_constants.h"
 #include "setup/setup_staging.h"
 #include "setup/setup_task_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/program_error.h"
 #include "text/wide_win32.h"
+
+// The copy in setup_staging.h, held to the names it stands for.
+static_assert(kStagingWriteRights ==
+              (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
+               WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL));
 
 namespace {
 
@@ -75,13 +80,9 @@ void RemoveSetupLeftovers(bool elevated) noexcept {
         FILETIME nowTime{};
         ::GetSystemTimeAsFileTime(&nowTime);
         const std::uint64_t now = (std::uint64_t{nowTime.dwHighDateTime} << 32) | nowTime.dwLowDateTime;
-        const UniqueHandle rootFolder(::CreateFileW(WinStr(root),
-                                                    FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                    nullptr,
-                                                    OPEN_EXISTING,
-                                                    FILE_FLAG_BACKUP_SEMANTICS,
-                                                    nullptr));
+        const UniqueHandle rootFolder(::CreateFileW(WinStr(root), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!rootFolder) return;
         const std::optional<std::vector<WideString>> names = ListDirectory(rootFolder.get());
         if (!names) return;
@@ -128,20 +129,15 @@ SetupStaging::SetupStaging(bool elevated) {
     // No FILE_SHARE_DELETE: the directory can be neither deleted nor renamed
     // while this handle is open. FILE_FLAG_OPEN_REPARSE_POINT opens a reparse
     // point planted in its place as itself instead of following it.
-    lock_.reset(::CreateFileW(WinStr(directoryPath_),
-                              GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr,
-                              OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr));
+    lock_.reset(::CreateFileW(WinStr(directoryPath_), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!lock_) throw ProgramError(kSetupLockStagingMessage);
 }
 
 StagedSetupFile CreateStagedSetupFile(const SetupStaging& staging) {
     WideString path = JoinSetupPath(staging.DirectoryPath(), Utf8ToWide(kSetupFileName));
-    UniqueHandle write(::CreateFileW(WinStr(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                     nullptr));
+    UniqueHandle write(
+        ::CreateFileW(WinStr(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!write) throw ProgramError(kSetupCreateFileMessage);
     return StagedSetupFile{std::move(path), std::move(write)};
 }
@@ -177,13 +173,8 @@ UniqueHandle LockStagedSetup(UniqueHandle& write, const WideString& path) {
     // another file; the bytes verified must be the bytes that were written.
     const std::optional<StagedFileIdentity> written = IdentityOf(write.get());
     write.reset();
-    UniqueHandle read(::CreateFileW(WinStr(path),
-                                    GENERIC_READ,
-                                    FILE_SHARE_READ,
-                                    nullptr,
-                                    OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr));
+    UniqueHandle read(::CreateFileW(WinStr(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!read) throw ProgramError(kSetupLockFileMessage);
     if (!IsSameStagedFile(written, IdentityOf(read.get()))) throw ProgramError(kSetupIdentityMessage);
     return read;
@@ -237,7 +228,8 @@ bool ReadSignerName(HANDLE stateData, WideString& name) {
     CRYPT_PROVIDER_CERT* certificate = ::WTHelperGetProvCertFromChain(signer, 0);
     if (certificate == nullptr || certificate->pCert == nullptr) return false;
 
-    const DWORD length = ::CertGetNameStringW(certificate->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    const DWORD length =
+        ::CertGetNameStringW(certificate->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
     if (length < 2) return false;
     std::vector<wchar_t> buffer(length, L'\0');
     if (::CertGetNameStringW(certificate->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, buffer.data(), length) !=

@@ -4,8 +4,9 @@
 
 #include <windows.h>
 
-#include "os/directory_tree.h"
+#include "os/directory_tree_win32.h"
 #include "os/handles_win32.h"
+#include "os/windows_only_win32.h"
 #include "text/encoding.h"
 
 inline constexpr const char* kSetupProtectedStorageMessage = "Could not locate protected setup storage.";

@@ -4,7 +4,7 @@
 
 namespace {
 
-bool StillPending(std::int32_t state) { return state == kSetupTaskStateQueued || state == kSetupTaskStateRunning; }
+bool StillPending(std::int32_t state) { return state == kTaskStateQueued || state == kTaskStateRunning; }
 
 }  // namespace
 

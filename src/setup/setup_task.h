@@ -7,10 +7,10 @@
 #include <functional>
 #include <optional>
 
+#include "os/system_codes.h"
+
 inline constexpr std::uint32_t kSetupTaskPollMs = 200;
 inline constexpr std::uint64_t kSetupTaskDeadlineMs = 900000;
-inline constexpr std::int32_t kSetupTaskStateQueued = 2;   // TASK_STATE_QUEUED
-inline constexpr std::int32_t kSetupTaskStateRunning = 4;  // TASK_STATE_RUNNING
 
 inline constexpr const char* kSetupProgressMessage = "Could not check Quorl Tholm setup progress.";
 inline constexpr const char* kSetupTimedOutMessage = "Quorl Tholm setup timed out.";

@@ -63,9 +63,7 @@ void ConfigureSetupTaskCommand(ITaskDefinition* definition, const WideString& in
     AddExecAction(definition, path.get(), switches.get(), FixedSentence(kSetupActionMessage));
 }
 
-void RunSetupTaskDefinition(ITaskFolder* folder,
-                            ITaskDefinition* definition,
-                            const WideString& identifier,
+void RunSetupTaskDefinition(ITaskFolder* folder, ITaskDefinition* definition, const WideString& identifier,
                             const WideString& userSid) {
     const UniqueBstr sid = SetupBstr(userSid);
     UniqueBstr name = SetupBstr(SetupRunName(identifier));

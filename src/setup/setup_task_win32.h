@@ -8,6 +8,7 @@
 #include <taskschd.h>
 
 #include "os/handles_win32.h"
+#include "os/windows_only_win32.h"
 #include "taskscheduler/task_scheduler_win32.h"
 #include "text/encoding.h"
 
@@ -37,9 +38,7 @@ void ConfigureSetupTaskCommand(ITaskDefinition* definition, const WideString& in
 // Registers the definition as "QuorlTholm-Setup-" + identifier in `folder`,
 // runs it, waits for its end and requires its last result to be 0. Once
 // registered, the task is stopped and deleted on every path.
-void RunSetupTaskDefinition(ITaskFolder* folder,
-                            ITaskDefinition* definition,
-                            const WideString& identifier,
+void RunSetupTaskDefinition(ITaskFolder* folder, ITaskDefinition* definition, const WideString& identifier,
                             const WideString& userSid);
 
 // Deletes the root folder's task `name` unless it is queued or running. Best

@@ -47,10 +47,7 @@ UniqueBstr MakeBstr(const WideString& text, const HresultWording& wording) {
 
 UniqueCom<ITaskService> ConnectTaskService(const HresultWording& wording) {
     UniqueCom<ITaskService> service;
-    CheckHresult(::CoCreateInstance(kTaskSchedulerClsid,
-                                    nullptr,
-                                    CLSCTX_INPROC_SERVER,
-                                    __uuidof(ITaskService),
+    CheckHresult(::CoCreateInstance(kTaskSchedulerClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITaskService),
                                     reinterpret_cast<void**>(service.put())),
                  wording);
     // Server, user, domain and password all empty: this machine, as the caller.
@@ -126,10 +123,7 @@ void AddExecAction(ITaskDefinition* definition, BSTR path, BSTR arguments, const
 UniqueCom<IRegisteredTask> RegisterInteractiveTask(ITaskFolder* folder, BSTR name, ITaskDefinition* definition,
                                                    BSTR userSid, const HresultWording& wording) {
     UniqueCom<IRegisteredTask> task;
-    CheckHresult(folder->RegisterTaskDefinition(name,
-                                                definition,
-                                                TASK_CREATE,
-                                                BorrowedBstrVariant(userSid),
+    CheckHresult(folder->RegisterTaskDefinition(name, definition, TASK_CREATE, BorrowedBstrVariant(userSid),
                                                 EmptyVariant(),  // no password: the interactive token is used
                                                 TASK_LOGON_INTERACTIVE_TOKEN,
                                                 EmptyVariant(),  // no security descriptor

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "os/handles_win32.h"
+#include "os/windows_only_win32.h"
 #include "taskscheduler/hresult_wording.h"
 #include "text/encoding.h"
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "os/handles_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/error_text.h"
 #include "text/program_error.h"
 #include "text/wide_win32.h"

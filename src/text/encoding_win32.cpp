@@ -22,8 +22,8 @@ WideString Utf8ToWide(std::string_view text) {
     const int needed = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, nullptr, 0);
     if (needed == 0) throw ProgramError(kInvalidUtf8Message);
     WideString out(static_cast<std::size_t>(needed), u'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in,
-                          reinterpret_cast<wchar_t*>(out.data()), needed);
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, reinterpret_cast<wchar_t*>(out.data()),
+                          needed);
     return out;
 }
 

@@ -75,8 +75,8 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::w
     bool started = false;
     for (int attempt = 0; attempt < 3 && !started; ++attempt) {
         std::wstring line = commandLine;  // CreateProcessW may write into it
-        started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                   &startup, &info) != FALSE;
+        started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                   &info) != FALSE;
         if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) break;
     }
     if (!started) throw std::runtime_error("CreateProcessW failed: " + std::to_string(::GetLastError()));
@@ -189,7 +189,8 @@ std::string ChildProcess::Errors() {
     return err_;
 }
 
-ProgramResult RunProduct(const std::vector<std::wstring>& arguments, const std::string& input, std::uint32_t timeoutMs) {
+ProgramResult RunProduct(const std::vector<std::wstring>& arguments, const std::string& input,
+                         std::uint32_t timeoutMs) {
     ChildProcess child(ProductPath(), arguments);
     if (!input.empty()) child.Write(input);
     child.CloseInput();

@@ -25,8 +25,7 @@ public:
     // Starts `program` with `arguments` (each quoted). Throws std::runtime_error on failure.
     // With `closableOutput`, CloseOutputReader can later take the reader of the
     // child's standard output away while the child runs.
-    ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                 bool closableOutput = false);
+    ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments, bool closableOutput = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -35,7 +35,7 @@ struct FakeFiles {
     FakeObject folder{0, Trusted(), 0x10, u"\\\\?\\C:\\Users\\a\\AppData\\Local\\QuorlSSH"};
     FakeObject file;
     std::string content = "\\\\.\\pipe\\app\n";  // lists \\.\pipe\app
-    std::optional<std::uint64_t> size;  // content.size() unless set
+    std::optional<std::uint64_t> size;           // content.size() unless set
     bool readFails = false;
     bool shortRead = false;
     std::vector<std::string> log;
@@ -46,4 +46,3 @@ struct FakeFiles {
     // Operations that record each call in `log` and answer from the fields above.
     ControlFileOps Ops();
 };
-

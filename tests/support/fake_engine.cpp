@@ -133,7 +133,8 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
         }
         if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
         if (!state->hungUp && !state->flood.empty()) {
-            const std::uint32_t take = state->flood.size() < length ? static_cast<std::uint32_t>(state->flood.size()) : length;
+            const std::uint32_t take =
+                state->flood.size() < length ? static_cast<std::uint32_t>(state->flood.size()) : length;
             std::memcpy(buffer, state->flood.data(), take);
             return take;
         }

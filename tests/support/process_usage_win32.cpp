@@ -54,7 +54,8 @@ DWORD CountHandlesInSystemTable(DWORD processId) {
     std::vector<unsigned char> table(1 << 20);
     for (;;) {
         ULONG needed = 0;
-        const LONG status = query(kSystemExtendedHandleInformation, table.data(), static_cast<ULONG>(table.size()), &needed);
+        const LONG status =
+            query(kSystemExtendedHandleInformation, table.data(), static_cast<ULONG>(table.size()), &needed);
         if (status == kInfoLengthMismatch) {
             table.resize(std::max<std::size_t>(table.size() * 2, needed + 65536));
             continue;

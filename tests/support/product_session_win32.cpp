@@ -6,7 +6,8 @@
 
 WireFrame ReadFrame(ChildProcess& child, std::uint32_t timeoutMs) {
     const std::string header = child.ReadOutput(kWireHeaderSize, timeoutMs);
-    if (header.size() != kWireHeaderSize) return {0, 0, "(no frame: " + std::to_string(header.size()) + " header bytes)"};
+    if (header.size() != kWireHeaderSize)
+        return {0, 0, "(no frame: " + std::to_string(header.size()) + " header bytes)"};
     const std::uint32_t length = WireWord(header, 12);
     const std::string payload = length == 0 ? std::string() : child.ReadOutput(length, timeoutMs);
     std::size_t rest = 0;

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <string>
 
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 
 namespace {
 

@@ -44,7 +44,8 @@ inline std::vector<WireFrame> ParseWire(const std::string& bytes, std::size_t* r
     std::vector<WireFrame> frames;
     std::size_t at = 0;
     while (bytes.size() - at >= kWireHeaderSize) {
-        const std::uint32_t type = static_cast<unsigned char>(bytes[at + 6]) | (static_cast<unsigned char>(bytes[at + 7]) << 8);
+        const std::uint32_t type =
+            static_cast<unsigned char>(bytes[at + 6]) | (static_cast<unsigned char>(bytes[at + 7]) << 8);
         const std::uint32_t length = WireWord(bytes, at + 12);
         if (bytes.size() - at - kWireHeaderSize < length) break;
         frames.push_back({type, WireWord(bytes, at + 8), bytes.substr(at + kWireHeaderSize, length)});

@@ -31,11 +31,11 @@ TEST(ActivationPaths, JoinsTheFolderAndFileUnderLocalAppData) {
 
 // Rows are pipe, tab, task; pipes are stored canonical, tasks unchanged.
 TEST(ParseActivationRegistrations, EntersEachRowWithItsCanonicalPipe) {
-    const ActivationRegistrations table = ParseActivationRegistrations(
-        "\\\\.\\PIPE\\App\t\\Vendor\\Start App  \r\n"
-        "\n\r\n"
-        "\\\\.\\pipe\\other\t\\Vendor\\Start App  \n"
-        "\\\\.\\pipe\\third\t\\J\xC3\xB6rg\\\xEA\xB9\x80");
+    const ActivationRegistrations table =
+        ParseActivationRegistrations("\\\\.\\PIPE\\App\t\\Vendor\\Start App  \r\n"
+                                     "\n\r\n"
+                                     "\\\\.\\pipe\\other\t\\Vendor\\Start App  \n"
+                                     "\\\\.\\pipe\\third\t\\J\xC3\xB6rg\\\xEA\xB9\x80");
     ASSERT_EQ(table.size(), 3u);
     EXPECT_EQ(table.at("\\\\.\\pipe\\app"), u"\\Vendor\\Start App  ");
     EXPECT_EQ(table.at("\\\\.\\pipe\\other"), u"\\Vendor\\Start App  ");
@@ -93,8 +93,7 @@ TEST(LoadActivationRegistrations, ReportsEachFileFailure) {
         files.content = "\\\\.\\pipe\\a\t\\task\n";
         change(files);
         std::size_t count = 99;
-        const std::string message =
-            MessageOf([&] { count = LoadActivationRegistrationsWith(files.Ops()).size(); });
+        const std::string message = MessageOf([&] { count = LoadActivationRegistrationsWith(files.Ops()).size(); });
         return message == "(no error)" ? std::to_string(count) : message;
     };
     EXPECT_EQ(load([](FakeFiles& f) { f.folder.openError = 2; }), "0");

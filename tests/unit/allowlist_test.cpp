@@ -54,7 +54,8 @@ TEST(AllowlistFile, AnswersForEachStateOfFolderAndFile) {
         {[](FakeFiles& f) { f.file.openError = 2; }, "false"},
         {[](FakeFiles& f) { f.file.openError = 3; }, "false"},
         {[](FakeFiles& f) { f.folder.openError = 5; }, "Could not open the named pipe allowlist directory."},
-        {[](FakeFiles& f) { f.file.openError = 32; }, "Could not open the named pipe allowlist."},  // held open for writing
+        {[](FakeFiles& f) { f.file.openError = 32; },
+         "Could not open the named pipe allowlist."},  // held open for writing
         {[](FakeFiles& f) { f.folder.security = f.file.security = Trusted("S-1-5-32-544"); }, "true"},
         {[](FakeFiles& f) { f.folder.security = f.file.security = Trusted("S-1-5-18"); }, "true"},
         {[&](FakeFiles& f) { f.content = exact; }, "true"},
@@ -96,7 +97,8 @@ TEST(RequirePipeAllowlisted, RefusesAnUnlistedOrAbsentPipe) {
 TEST(AllowlistFile, RefusesABadRequestBeforeTouchingAnyFile) {
     FakeFiles files;
     EXPECT_EQ(Check(files, "pipe\\app"), "Enter a local named pipe path beginning with \\\\.\\pipe\\.");
-    EXPECT_EQ(Check(files, "\\\\.\\pipe\\a b"), "Pipe names may contain letters, numbers, dots, hyphens, and underscores.");
+    EXPECT_EQ(Check(files, "\\\\.\\pipe\\a b"),
+              "Pipe names may contain letters, numbers, dots, hyphens, and underscores.");
     EXPECT_TRUE(files.log.empty());
 }
 
@@ -178,7 +180,8 @@ TEST(AllowlistFile, RequiresTheOpenedFileDirectlyInTheOpenedFolder) {
         FakeFiles files;
         files.folder.finalPath = folderPath;
         files.file.finalPath = filePath;
-        EXPECT_EQ(Check(files), expected) << std::string(filePath.value_or(u"-").begin(), filePath.value_or(u"-").end());
+        EXPECT_EQ(Check(files), expected)
+            << std::string(filePath.value_or(u"-").begin(), filePath.value_or(u"-").end());
     }
 }
 
@@ -208,8 +211,8 @@ TEST(FindAllowlistEntry, FollowsTheLineRules) {
         {"app\n\\\\.\\pipe\\app\n", prefix},
         {"app served-by S-1-5-18\n", prefix},
         {"\\\\.\\pipe\\app\napp\n\\\\.\\pipe\\x # remark\n", "true"},
-        {"\\\\.\\pipe\\app\v\n", alphabet},  // trimming stops at a vertical tab,
-        {"\f\\\\.\\pipe\\app\n", prefix},    // a form feed
+        {"\\\\.\\pipe\\app\v\n", alphabet},          // trimming stops at a vertical tab,
+        {"\f\\\\.\\pipe\\app\n", prefix},            // a form feed
         {"\xEF\xBB\xBF\\\\.\\pipe\\app\n", prefix},  // or a byte-order mark
         {"\xEF\xBB\xBF# comment\n\\\\.\\pipe\\app\n", prefix},
         {"\\\\.\\pipe\\app served-by S-1-5-18", "S-1-5-18"},

@@ -27,7 +27,8 @@ std::vector<WireFrame> After(const FakeEngine& engine) {
 
 std::vector<WireFrame> OfStream(const std::vector<WireFrame>& frames, std::uint32_t id) {
     std::vector<WireFrame> mine;
-    std::copy_if(frames.begin(), frames.end(), std::back_inserter(mine), [&](const WireFrame& f) { return f.streamId == id; });
+    std::copy_if(frames.begin(), frames.end(), std::back_inserter(mine),
+                 [&](const WireFrame& f) { return f.streamId == id; });
     return mine;
 }
 
@@ -234,11 +235,16 @@ TEST(BridgeMode, ACloseMeetingAPumpAtAnyStepLeavesNoFrameOrAWholeOne) {
             case At::Read:
             case At::DataRead: {
                 std::unique_lock<std::mutex> lock(script->mutex);
-                ASSERT_TRUE(script->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return script->reading; }));
+                ASSERT_TRUE(script->changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                                                     [&] { return script->reading; }));
                 break;
             }
-            case At::GateQueue: ASSERT_TRUE(WaitUntilWaiting(*gate, 1, kWaitMs)); break;
-            case At::Frame: ASSERT_TRUE(out.WaitForBytes(20, kWaitMs)); break;
+            case At::GateQueue:
+                ASSERT_TRUE(WaitUntilWaiting(*gate, 1, kWaitMs));
+                break;
+            case At::Frame:
+                ASSERT_TRUE(out.WaitForBytes(20, kWaitMs));
+                break;
         }
         ClosePipeConnection(connection, std::chrono::milliseconds(kWaitMs));
         EXPECT_TRUE(connection->Finished());
@@ -347,9 +353,15 @@ TEST(BridgeMode, AClientThatStopsReadingIsGivenUpWhenItsStreamMustClose) {
         pipe->Send("0123456789");
         ASSERT_TRUE(engine.out.WaitForBytes(before.size() + 20, kWaitMs));
         switch (c.trigger) {
-            case Trigger::Close: engine.in.Push(FrameBytes(7, 1)); break;
-            case Trigger::EndOfInput: engine.in.End(); break;
-            case Trigger::IdleEnd: engine.now.store(engine.now.load() + kIdleLimitMs + 1); break;
+            case Trigger::Close:
+                engine.in.Push(FrameBytes(7, 1));
+                break;
+            case Trigger::EndOfInput:
+                engine.in.End();
+                break;
+            case Trigger::IdleEnd:
+                engine.now.store(engine.now.load() + kIdleLimitMs + 1);
+                break;
         }
         EXPECT_EQ(engine.Finish(), "SSH output closed.");
         // The output moves again; a pump left behind ends and lets go.

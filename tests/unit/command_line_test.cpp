@@ -68,8 +68,10 @@ TEST(CommandLine, RunsEachCommandInItsOrder) {
     const Case cases[] = {
         {{"--version"}, true, {"default"}, {"quorl-socket-bridge 1 windows"}},
         {{"--platform"}, true, {"default"}, {"arm64 windows"}},
-        {{"--user-allowlist", "D:\\x", "bridge", "--socket", "\\\\.\\PIPE\\My.Pipe"}, true,
-         {"default", "bridge \\\\.\\pipe\\my.pipe"}, {}},
+        {{"--user-allowlist", "D:\\x", "bridge", "--socket", "\\\\.\\PIPE\\My.Pipe"},
+         true,
+         {"default", "bridge \\\\.\\pipe\\my.pipe"},
+         {}},
         {{"--quorl-tholm"}, true, {"default", "product", "allowlisted " + product}, {product}},
         {{"--quorl-tholm"}, false, {"default", "product", "allowlisted " + product}, {}},
         {{"--install-quorl-tholm"}, true, {"default", "install", "product"}, {product}},

@@ -33,8 +33,9 @@ struct FakeHost {
         return PipeOpenAttempt{false, kErrorFileNotFound};
     };
     // The registrations file at a given time since the start.
-    std::function<std::map<std::string, WideString>(std::uint64_t elapsed)> registrations =
-        [](std::uint64_t) { return std::map<std::string, WideString>(); };
+    std::function<std::map<std::string, WideString>(std::uint64_t elapsed)> registrations = [](std::uint64_t) {
+        return std::map<std::string, WideString>();
+    };
     // Whether the task is queued or running when a check looks at it.
     std::function<bool(std::uint64_t elapsed)> taskActive = [](std::uint64_t) { return false; };
     std::uint64_t activationCostMs = 0;
@@ -158,8 +159,9 @@ TEST(ConnectPipe, FollowsTheWaitSchedule) {
         {"task stops at 2 s", missing, registered, [](std::uint64_t t) { return t < 2000; }, unavailable,
          kActivatedPipeWaitLimitMs, 1, 9},
         // A registration removed ends the checks; the first deadline stays.
-        {"registration removed at 1 s", missing, [](std::uint64_t t) { return t < 1000 ? Registered() : Registrations(); },
-         running, unavailable, kActivatedPipeWaitLimitMs, 0, 5},
+        {"registration removed at 1 s", missing,
+         [](std::uint64_t t) { return t < 1000 ? Registered() : Registrations(); }, running, unavailable,
+         kActivatedPipeWaitLimitMs, 0, 5},
         // Busy: 100 ms waits for an instance, no pauses, no activation, 5 s.
         {"busy", [](std::uint64_t) { return Failed(kErrorPipeBusy); }, registered, idle,
          "The named pipe app is unavailable (Windows error 231).", kPipeWaitLimitMs, 0, 0},

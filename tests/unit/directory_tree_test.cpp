@@ -135,11 +135,10 @@ struct Staging {
 TEST(RemoveTree, DeletesAReparsePointItselfAndNeverWhatItLeadsTo) {
     Staging staging;
     EXPECT_TRUE(staging.tree.Remove());
-    EXPECT_EQ(staging.tree.log,
-              (std::vector<std::string>{"open S\\junction", "delete S\\junction", "open S\\link", "delete S\\link",
-                                        "open S\\setup.exe", "delete S\\setup.exe", "open S\\sub",
-                                        "open S\\sub\\log.txt", "delete S\\sub\\log.txt", "delete S\\sub",
-                                        "delete S"}));
+    EXPECT_EQ(staging.tree.log, (std::vector<std::string>{"open S\\junction", "delete S\\junction", "open S\\link",
+                                                          "delete S\\link", "open S\\setup.exe", "delete S\\setup.exe",
+                                                          "open S\\sub", "open S\\sub\\log.txt",
+                                                          "delete S\\sub\\log.txt", "delete S\\sub", "delete S"}));
     EXPECT_EQ(staging.Paths(), (std::vector<std::string>{"root\\victim", "root\\victim\\victim.txt"}));
 }
 

@@ -33,8 +33,11 @@ TEST(EngineLoop, GreetsThenAnswersPingByteForByteWithAnyStreamId) {
         engine.in.Push(Ping(0xFFFFFFFF, std::string("\0\x01\xff", 3)) + Ping(7, "abc"));
         engine.in.End();
         EXPECT_EQ(engine.Finish(), "");
-        EXPECT_EQ(engine.out.Bytes(), kHello + FrameBytes(9, 0, "hello") + FrameBytes(9, 0xFFFFFFFF, std::string("\0\x01\xff", 3)) +
-                                          std::string("QSF1\x01\x00\x09\x00\x07\x00\x00\x00\x03\x00\x00\x00" "abc", 19));
+        EXPECT_EQ(engine.out.Bytes(), kHello + FrameBytes(9, 0, "hello") +
+                                          FrameBytes(9, 0xFFFFFFFF, std::string("\0\x01\xff", 3)) +
+                                          std::string("QSF1\x01\x00\x09\x00\x07\x00\x00\x00\x03\x00\x00\x00"
+                                                      "abc",
+                                                      19));
     }
 }
 
@@ -76,10 +79,12 @@ TEST(EngineLoop, EveryFatalFrameEndsTheRunWithItsMessage) {
     const std::vector<Case> cases = {
         {EngineMode::Service, bad, "Invalid bridge frame."},
         {EngineMode::Bridge, bad, "Invalid bridge frame."},
-        {EngineMode::Service, FrameBytes(8, 1, "").substr(0, 4) + std::string("\x02\x00\x08\x00", 4) + std::string(8, '\0'),
+        {EngineMode::Service,
+         FrameBytes(8, 1, "").substr(0, 4) + std::string("\x02\x00\x08\x00", 4) + std::string(8, '\0'),
          "Invalid bridge frame."},
         {EngineMode::Service, FrameBytes(16, 1), "Invalid bridge frame."},
-        {EngineMode::Service, FrameBytes(5, 1, "").substr(0, 12) + std::string("\x01\x00\x10\x00", 4), "Invalid bridge frame."},
+        {EngineMode::Service, FrameBytes(5, 1, "").substr(0, 12) + std::string("\x01\x00\x10\x00", 4),
+         "Invalid bridge frame."},
         {EngineMode::Service, FrameBytes(13, 0, "\\\\.\\pipe\\a"), "Expected a nonzero stream ID."},
         {EngineMode::Bridge, FrameBytes(2, 0), "Expected a nonzero stream ID."},
         {EngineMode::Service, FrameBytes(2, 1), "Invalid service request."},
@@ -142,7 +147,9 @@ TEST(EngineLoop, EndsAfterTwoMinutesWithoutInputClosingStreamsFirst) {
     EXPECT_EQ(engine.Finish(), "");
     EXPECT_TRUE(pipe->Cancelled());
     EXPECT_TRUE(pipe->Released());
-    EXPECT_EQ(engine.Frames(), (std::vector<WireFrame>{{1, 0, ""}, {3, 4, "server / bridge.pipe"}, {9, 1, "still here"}, {9, 2, "and here"}}));
+    EXPECT_EQ(
+        engine.Frames(),
+        (std::vector<WireFrame>{{1, 0, ""}, {3, 4, "server / bridge.pipe"}, {9, 1, "still here"}, {9, 2, "and here"}}));
 }
 
 // A client opens a burst of streams to a pipe whose server is slow to come

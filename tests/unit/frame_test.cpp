@@ -48,8 +48,8 @@ std::vector<WireFrame> CutAll(const Bytes& input, const std::vector<std::size_t>
         at += piece;
         FrameView view;
         while ((last = buffer.ParseFrame(view)) == ParseStatus::Ok) {
-            frames.push_back({view.type, view.streamId,
-                              std::string(reinterpret_cast<const char*>(view.payload), view.length)});
+            frames.push_back(
+                {view.type, view.streamId, std::string(reinterpret_cast<const char*>(view.payload), view.length)});
             buffer.ConsumeFrame();
         }
         if (last != ParseStatus::NeedMore) break;
@@ -61,8 +61,8 @@ std::vector<WireFrame> CutAll(const Bytes& input, const std::vector<std::size_t>
 
 TEST(FrameHeader, HelloAndPongAreTheDocumentedBytes) {
     EXPECT_EQ(Frame(1, 0, ""), (Bytes{0x51, 0x53, 0x46, 0x31, 0x01, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Frame(9, 7, "abc"), (Bytes{0x51, 0x53, 0x46, 0x31, 0x01, 0x00, 0x09, 0x00, 0x07, 0x00, 0x00, 0x00,
-                                          0x03, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63}));
+    EXPECT_EQ(Frame(9, 7, "abc"), (Bytes{0x51, 0x53, 0x46, 0x31, 0x01, 0x00, 0x09, 0x00, 0x07, 0x00, 0x00, 0x00, 0x03,
+                                         0x00, 0x00, 0x00, 0x61, 0x62, 0x63}));
     FrameHeader big{};
     ASSERT_TRUE(BuildFrameHeader(5, 0x01020304, 0x100000, big));
     EXPECT_EQ(Bytes(big.bytes + 8, big.bytes + 16), (Bytes{0x04, 0x03, 0x02, 0x01, 0x00, 0x00, 0x10, 0x00}));

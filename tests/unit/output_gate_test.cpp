@@ -61,8 +61,8 @@ TEST(OutputGate, FramesFromManyThreadsNeverInterleave) {
             FakeEvent never;
             for (int i = 0; i < kFrames; ++i) {
                 const std::string payload = std::to_string(i) + std::string(static_cast<std::size_t>(i % 40), 'a' + w);
-                gate.WriteFrame(5, static_cast<std::uint32_t>(w), payload.data(), static_cast<std::uint32_t>(payload.size()),
-                                w % 2 == 0 ? never.Check() : CancelCheck());
+                gate.WriteFrame(5, static_cast<std::uint32_t>(w), payload.data(),
+                                static_cast<std::uint32_t>(payload.size()), w % 2 == 0 ? never.Check() : CancelCheck());
             }
         });
     }
@@ -75,7 +75,8 @@ TEST(OutputGate, FramesFromManyThreadsNeverInterleave) {
         ASSERT_GE(f.streamId, 1u);
         ASSERT_LE(f.streamId, static_cast<std::uint32_t>(kWriters));
         int& i = next[f.streamId];
-        EXPECT_EQ(f.payload, std::to_string(i) + std::string(static_cast<std::size_t>(i % 40), static_cast<char>('a' + f.streamId)));
+        EXPECT_EQ(f.payload, std::to_string(i) +
+                                 std::string(static_cast<std::size_t>(i % 40), static_cast<char>('a' + f.streamId)));
         ++i;
     }
 }
@@ -95,9 +96,8 @@ TEST(OutputGate, CancellationStopsAWaitingWriterButNeverTearsAFrame) {
     FakeEvent second;
     auto writing = std::async(std::launch::async, [&] { gate.WriteFrame(5, 1, "0123456789", 10, first.Check()); });
     ASSERT_TRUE(out.WaitForBytes(20, kWaitMs));
-    auto waiting = std::async(std::launch::async, [&] {
-        return MessageOf([&] { gate.WriteFrame(5, 2, "zz", 2, second.Check()); });
-    });
+    auto waiting = std::async(std::launch::async,
+                              [&] { return MessageOf([&] { gate.WriteFrame(5, 2, "zz", 2, second.Check()); }); });
     // Both streams close: the waiting writer gives up, the one inside its frame finishes it.
     first.Set();
     second.Set();
@@ -162,7 +162,8 @@ TEST(OutputGate, EngineFramesGoFirstAndPumpFramesInTheOrderTheyAsked) {
             ASSERT_EQ(writer.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready) << c.arrivals;
             writer.get();
         }
-        for (const WireFrame& f : ParseAll(out.Bytes())) served += f.type == 9 ? 'E' : static_cast<char>('0' + f.streamId);
+        for (const WireFrame& f : ParseAll(out.Bytes()))
+            served += f.type == 9 ? 'E' : static_cast<char>('0' + f.streamId);
         EXPECT_EQ(served, c.served) << c.arrivals;
     }
 }

@@ -96,7 +96,8 @@ TEST(CanonicalPipeSid, TakesTheLastSuffixInStandardFormOnly) {
 TEST(StandardSidText, WritesTheStandardFormOfWhatItParses) {
     EXPECT_EQ(StandardSidText(u"S-1-05-018"), std::optional<WideString>(u"S-1-5-18"));
     EXPECT_EQ(StandardSidText(u"S-01-5-32-544"), std::optional<WideString>(u"S-1-5-32-544"));
-    for (const char16_t* bad : {u"S-", u"S-x", u"S-1-5", u"S-2-5-18", u"S-1-5-18x", u"S-1-5-0-0-0-0-0-0-0-0-0-0-0-0-0-0-0-0"}) {
+    for (const char16_t* bad :
+         {u"S-", u"S-x", u"S-1-5", u"S-2-5-18", u"S-1-5-18x", u"S-1-5-0-0-0-0-0-0-0-0-0-0-0-0-0-0-0-0"}) {
         EXPECT_EQ(StandardSidText(bad), std::nullopt);
     }
 }

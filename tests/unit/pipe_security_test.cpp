@@ -90,21 +90,28 @@ TEST(CheckConnectedPipe, JudgesAPipeWithIdentityByOwnerDaclAndLabel) {
         {"the usual pipe", [](FakeSystem&) {}, "(no error)"},
         {"an empty DACL", [](FakeSystem& s) { s.security.aces.clear(); }, "(no error)"},
         {"Everyone may write", [](FakeSystem& s) { AddAce(s, Allow(0x00120116, kEveryone)); }, kServerRights},
-        {"Everyone may read and write data", [](FakeSystem& s) { AddAce(s, Allow(0x0012008B, kEveryone)); }, "(no error)"},
+        {"Everyone may read and write data", [](FakeSystem& s) { AddAce(s, Allow(0x0012008B, kEveryone)); },
+         "(no error)"},
         {"generic write", [](FakeSystem& s) { AddAce(s, Allow(0x40000000, kOther)); }, kServerRights},
         {"generic all", [](FakeSystem& s) { AddAce(s, Allow(kGenericAll, kOther)); }, kServerRights},
         {"write owner", [](FakeSystem& s) { AddAce(s, Allow(0x00080000, kOther)); }, kServerRights},
         {"write DAC", [](FakeSystem& s) { AddAce(s, Allow(0x00040000, kOther)); }, kServerRights},
         {"create instance", [](FakeSystem& s) { AddAce(s, Allow(0x4, kOther)); }, kServerRights},
         {"Owner Rights", [](FakeSystem& s) { AddAce(s, Allow(kGenericAll, "S-1-3-4")); }, "(no error)"},
-        {"inherit-only", [](FakeSystem& s) { AddAce(s, Allow(kGenericAll, kEveryone, kInheritOnlyAceFlag)); }, "(no error)"},
-        {"inherit-only object entry", [](FakeSystem& s) { AddAce(s, OfType(5, kGenericAll, kInheritOnlyAceFlag | 3)); }, "(no error)"},
+        {"inherit-only", [](FakeSystem& s) { AddAce(s, Allow(kGenericAll, kEveryone, kInheritOnlyAceFlag)); },
+         "(no error)"},
+        {"inherit-only object entry", [](FakeSystem& s) { AddAce(s, OfType(5, kGenericAll, kInheritOnlyAceFlag | 3)); },
+         "(no error)"},
         {"deny without SID", [](FakeSystem& s) { AddAce(s, OfType(kAccessDeniedAceType, kGenericAll)); }, "(no error)"},
         {"object entry", [](FakeSystem& s) { AddAce(s, OfType(5, 0)); }, kUnsupported},
         {"callback entry", [](FakeSystem& s) { AddAce(s, OfType(9, 0)); }, kUnsupported},
         {"mandatory label entry", [](FakeSystem& s) { AddAce(s, OfType(17, 0)); }, kUnsupported},
         {"unreadable entry", [](FakeSystem& s) { s.security.aces.push_back(std::nullopt); }, "Invalid named pipe ACL."},
-        {"allow entry without SID", [](FakeSystem& s) { AddAce(s, AceEntry{kAccessAllowedAceType, 0, 0, std::nullopt}); }, kNoSid},
+        {"allow entry without SID",
+         [](FakeSystem& s) {
+             AddAce(s, AceEntry{kAccessAllowedAceType, 0, 0, std::nullopt});
+         },
+         kNoSid},
         {"no security", [](FakeSystem& s) { s.security.obtained = false; }, kUnverified},
         {"no owner", [](FakeSystem& s) { s.security.hasOwner = false; }, kUnverified},
         {"null DACL", [](FakeSystem& s) { s.security.hasDacl = false; }, kUnverified},
@@ -115,8 +122,16 @@ TEST(CheckConnectedPipe, JudgesAPipeWithIdentityByOwnerDaclAndLabel) {
         {"system label", [](FakeSystem& s) { s.label.level = 0x4000; }, "(no error)"},
         {"label just below medium", [](FakeSystem& s) { s.label.level = 0x1FFF; }, kLowLabel},
         {"untrusted label", [](FakeSystem& s) { s.label.level = 0; }, kLowLabel},
-        {"label unread", [](FakeSystem& s) { s.label = {false, std::nullopt}; }, kUnverified},
-        {"server gone before the label", [](FakeSystem& s) { s.label = {false, std::nullopt, true}; }, "(no error)"},
+        {"label unread",
+         [](FakeSystem& s) {
+             s.label = {false, std::nullopt};
+         },
+         kUnverified},
+        {"server gone before the label",
+         [](FakeSystem& s) {
+             s.label = {false, std::nullopt, true};
+         },
+         "(no error)"},
     };
     for (const Case& c : cases) {
         FakeSystem system;
@@ -131,7 +146,8 @@ TEST(CheckConnectedPipe, JudgesAPipeWithIdentityByOwnerDaclAndLabel) {
 // process's user, level and restriction count; the DACL is not judged.
 TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
     const Case cases[] = {
-        {"the user's own server", [](FakeSystem& s) { s.security.aces = {Allow(kGenericAll, kEveryone)}; }, "(no error)"},
+        {"the user's own server", [](FakeSystem& s) { s.security.aces = {Allow(kGenericAll, kEveryone)}; },
+         "(no error)"},
         {"owned by Administrators", [](FakeSystem& s) { s.security = Secured("S-1-5-32-544"); }, "(no error)"},
         {"owned by LocalSystem", [](FakeSystem& s) { s.security = Secured("S-1-5-18"); }, "(no error)"},
         {"owned by another user", [](FakeSystem& s) { s.security = Secured(kOther); }, kNotOwned},
@@ -140,27 +156,63 @@ TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
         {"no owner", [](FakeSystem& s) { s.security.hasOwner = false; }, kNotOwned},
         {"owner without SID", [](FakeSystem& s) { s.security.owner = std::nullopt; }, kNoSid},
         {"no security", [](FakeSystem& s) { s.security.obtained = false; }, kUnverified},
-        {"hung up, the user's", [](FakeSystem& s) { s.security.obtained = false, s.security.pipeDisconnected = true; }, "(no error)"},
-        {"hung up, another's", [](FakeSystem& s) { s.security.obtained = false, s.security.pipeDisconnected = true, s.server.userSid = kOther; }, kNotTheUser},
-        {"no process ID", [](FakeSystem& s) { s.server = {ServerAccountStep::NoProcessId, {}, {}, {}, {}}; }, "Could not identify the pipe server."},
-        {"process not opened", [](FakeSystem& s) { s.server = {ServerAccountStep::ProcessNotOpened, {}, {}, {}, {}}; }, "Could not verify the pipe server account."},
-        {"token not opened", [](FakeSystem& s) { s.server = {ServerAccountStep::TokenNotOpened, {}, {}, {}, {}}; }, "Could not verify the pipe server account."},
-        {"user unreadable", [](FakeSystem& s) { s.server = {ServerAccountStep::UserUnreadable, {}, {}, {}, {}}; }, kNotTheUser},
+        {"hung up, the user's", [](FakeSystem& s) { s.security.obtained = false, s.security.pipeDisconnected = true; },
+         "(no error)"},
+        {"hung up, another's",
+         [](FakeSystem& s) {
+             s.security.obtained = false, s.security.pipeDisconnected = true, s.server.userSid = kOther;
+         },
+         kNotTheUser},
+        {"no process ID",
+         [](FakeSystem& s) {
+             s.server = {ServerAccountStep::NoProcessId, {}, {}, {}, {}};
+         },
+         "Could not identify the pipe server."},
+        {"process not opened",
+         [](FakeSystem& s) {
+             s.server = {ServerAccountStep::ProcessNotOpened, {}, {}, {}, {}};
+         },
+         "Could not verify the pipe server account."},
+        {"token not opened",
+         [](FakeSystem& s) {
+             s.server = {ServerAccountStep::TokenNotOpened, {}, {}, {}, {}};
+         },
+         "Could not verify the pipe server account."},
+        {"user unreadable",
+         [](FakeSystem& s) {
+             s.server = {ServerAccountStep::UserUnreadable, {}, {}, {}, {}};
+         },
+         kNotTheUser},
         {"served by LocalSystem", [](FakeSystem& s) { s.server.userSid = "S-1-5-18"; }, kNotTheUser},
-        {"server SID unreadable", [](FakeSystem& s) { s.server = {ServerAccountStep::Read, {}, {}, {}, {}}; }, kNoSid},
+        {"server SID unreadable",
+         [](FakeSystem& s) {
+             s.server = {ServerAccountStep::Read, {}, {}, {}, {}};
+         },
+         kNoSid},
         {"medium label", [](FakeSystem& s) { s.label.level = 0x2000; }, "(no error)"},
         {"label just below medium", [](FakeSystem& s) { s.label.level = 0x1FFF; }, kLowLabel},
-        {"label unread", [](FakeSystem& s) { s.label = {false, std::nullopt}; }, kUnverified},
-        {"hung up before the label", [](FakeSystem& s) { s.label = {false, std::nullopt, true}; }, "(no error)"},
+        {"label unread",
+         [](FakeSystem& s) {
+             s.label = {false, std::nullopt};
+         },
+         kUnverified},
+        {"hung up before the label",
+         [](FakeSystem& s) {
+             s.label = {false, std::nullopt, true};
+         },
+         "(no error)"},
         {"medium plus", [](FakeSystem& s) { s.server.integrityLevel = 0x2100; }, "(no error)"},
-        {"elevated", [](FakeSystem& s) { s.security = Secured("S-1-5-32-544"), s.label.level = s.server.integrityLevel = 0x3000; }, "(no error)"},
+        {"elevated",
+         [](FakeSystem& s) { s.security = Secured("S-1-5-32-544"), s.label.level = s.server.integrityLevel = 0x3000; },
+         "(no error)"},
         {"just below medium", [](FakeSystem& s) { s.server.integrityLevel = 0x1FFF; }, kLowProcess},
         {"low", [](FakeSystem& s) { s.server.integrityLevel = 0x1000; }, kLowProcess},
         {"level unread", [](FakeSystem& s) { s.server.integrityLevel = std::nullopt; }, kLowProcess},
         {"AppContainer", [](FakeSystem& s) { s.server.appContainer = true; }, kLowProcess},
         {"AppContainer unread", [](FakeSystem& s) { s.server.appContainer = std::nullopt; }, kLowProcess},
         {"restricted", [](FakeSystem& s) { s.server.restricted = true; }, kRestricted},
-        {"restricted and elevated", [](FakeSystem& s) { s.server.restricted = true, s.server.integrityLevel = 0x3000; }, kRestricted},
+        {"restricted and elevated", [](FakeSystem& s) { s.server.restricted = true, s.server.integrityLevel = 0x3000; },
+         kRestricted},
         {"restriction unread", [](FakeSystem& s) { s.server.restricted = std::nullopt; }, kRestricted},
     };
     for (const char* path : {"\\\\.\\pipe\\plain", "\\\\.\\pipe\\app.s-1-5-018"}) {
@@ -181,7 +233,8 @@ TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
 TEST(PipeDisplayLabel, NamesTheServingAccount) {
     const std::tuple<std::string, std::string, std::optional<AccountName>, std::string> cases[] = {
         {kUserPipe, kUser, AccountName{"alice", "HOST"}, "alice / app"},
-        {"\\\\.\\pipe\\Svc.Agent.S-1-5-18", "S-1-5-18", AccountName{"\xD0\xA1\xD0\x98\xD0\xA1", "NT AUTHORITY"}, "SYSTEM / svc.agent"},
+        {"\\\\.\\pipe\\Svc.Agent.S-1-5-18", "S-1-5-18", AccountName{"\xD0\xA1\xD0\x98\xD0\xA1", "NT AUTHORITY"},
+         "SYSTEM / svc.agent"},
         {"\\\\.\\pipe\\x.s-1-5-18.s-1-5-21-1-2-3-1002", kOther, AccountName{"bob", "HOST"}, "HOST\\bob / x.s-1-5-18"},
         {"\\\\.\\pipe\\x.s-1-5-21-1-2-3-1002", kOther, AccountName{"bob", ""}, "bob / x"},
         {"\\\\.\\pipe\\x.s-1-5-21-1-2-3-1002", kOther, std::nullopt, ""},  // a failed lookup is no error

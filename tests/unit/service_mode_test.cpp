@@ -56,9 +56,12 @@ TEST(ServiceMode, AWatchIsAcceptedThenReportedOncePerChange) {
     ASSERT_TRUE(engine.WaitForFrames(7));
     engine.in.End();
     EXPECT_EQ(engine.Finish(), "");
-    EXPECT_EQ(After(engine), (std::vector<WireFrame>{Reply(5), State(5, PipeState::Available),
-                                                      State(5, PipeState::Absent), State(5, PipeState::Available),
-                                                      State(5, PipeState::Undetermined), {9, 1, "sync"}}));
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{Reply(5),
+                                                     State(5, PipeState::Available),
+                                                     State(5, PipeState::Absent),
+                                                     State(5, PipeState::Available),
+                                                     State(5, PipeState::Undetermined),
+                                                     {9, 1, "sync"}}));
 }
 
 TEST(ServiceMode, APipeLeavingTheAllowlistIsUndetermined) {
@@ -76,9 +79,9 @@ TEST(ServiceMode, APipeLeavingTheAllowlistIsUndetermined) {
     ASSERT_TRUE(engine.WaitForFrames(6));
     engine.in.End();
     EXPECT_EQ(engine.Finish(), "");
-    EXPECT_EQ(After(engine), (std::vector<WireFrame>{Reply(1), State(1, PipeState::Available),
-                                                      State(1, PipeState::Undetermined), State(1, PipeState::Available),
-                                                      State(1, PipeState::Undetermined)}));
+    EXPECT_EQ(After(engine),
+              (std::vector<WireFrame>{Reply(1), State(1, PipeState::Available), State(1, PipeState::Undetermined),
+                                      State(1, PipeState::Available), State(1, PipeState::Undetermined)}));
 }
 
 TEST(ServiceMode, AllowlistQueriesAnswerPositivelyOnlyWithTypeFifteen) {
@@ -93,13 +96,13 @@ TEST(ServiceMode, AllowlistQueriesAnswerPositivelyOnlyWithTypeFifteen) {
                    FrameBytes(11, 2, longest));
     engine.in.End();
     EXPECT_EQ(engine.Finish(), "");
-    EXPECT_EQ(After(engine),
-              (std::vector<WireFrame>{{15, 3, "\x01"},
-                                      Reply(3, "This named pipe is not in the HTTP allowlist."),
-                                      Reply(4, "Enter a local named pipe path beginning with \\\\.\\pipe\\."),
-                                      Reply(5, "Pipe names may contain letters, numbers, dots, hyphens, and underscores."),
-                                      Reply(6, "This named pipe is not in the HTTP allowlist."),
-                                      {15, 2, "\x01"}}));
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{
+                                 {15, 3, "\x01"},
+                                 Reply(3, "This named pipe is not in the HTTP allowlist."),
+                                 Reply(4, "Enter a local named pipe path beginning with \\\\.\\pipe\\."),
+                                 Reply(5, "Pipe names may contain letters, numbers, dots, hyphens, and underscores."),
+                                 Reply(6, "This named pipe is not in the HTTP allowlist."),
+                                 {15, 2, "\x01"}}));
 }
 
 TEST(ServiceMode, RefusesTheSixtyFifthWatchAndDuplicateIds) {
@@ -143,9 +146,12 @@ TEST(ServiceMode, DuplicateKeepsTheFirstPathAndUnwatchThenWatchReportsAgain) {
     ASSERT_TRUE(engine.WaitForFrames(7));
     engine.in.End();
     EXPECT_EQ(engine.Finish(), "");
-    EXPECT_EQ(After(engine), (std::vector<WireFrame>{Reply(9), State(9, PipeState::Available),
-                                                      Reply(9, "Watch limit or duplicate watch ID."), {9, 1, "x"},
-                                                      Reply(9), State(9, PipeState::Available)}));
+    EXPECT_EQ(After(engine), (std::vector<WireFrame>{Reply(9),
+                                                     State(9, PipeState::Available),
+                                                     Reply(9, "Watch limit or duplicate watch ID."),
+                                                     {9, 1, "x"},
+                                                     Reply(9),
+                                                     State(9, PipeState::Available)}));
 }
 
 // A dead output ends the run, in the middle of a WatchState or of the reply

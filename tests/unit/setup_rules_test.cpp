@@ -18,13 +18,13 @@ TEST(SetupStagingRules, RecognisesOnlyItsOwnStaleRunNames) {
     const WideString id = u"{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}";
     EXPECT_TRUE(IsSetupRunName(SetupRunName(id)));
     for (const WideString other : {u"QuorlTholm-Setup-{0f87369f-a4e5-4cfc-bd3e-73e6154572dd}",
-                                    u"QuorlTholm-Setup-0F87369F-A4E5-4CFC-BD3E-73E6154572DD",
-                                    u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}.old",
-                                    u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DG}",
-                                    u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572D-}",
-                                    u"QuorlTholm-Setup-{0F87369FA-4E5-4CFC-BD3E-73E6154572DD}",
-                                    u"quorltholm-setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}",
-                                    u"xQuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572D}", u"QuorlTholm-Setup-"}) {
+                                   u"QuorlTholm-Setup-0F87369F-A4E5-4CFC-BD3E-73E6154572DD",
+                                   u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}.old",
+                                   u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DG}",
+                                   u"QuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572D-}",
+                                   u"QuorlTholm-Setup-{0F87369FA-4E5-4CFC-BD3E-73E6154572DD}",
+                                   u"quorltholm-setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}",
+                                   u"xQuorlTholm-Setup-{0F87369F-A4E5-4CFC-BD3E-73E6154572D}", u"QuorlTholm-Setup-"}) {
         EXPECT_FALSE(IsSetupRunName(other)) << std::string(other.begin(), other.end());
     }
     constexpr std::uint64_t minute = 600000000;  // 100 ns units
@@ -68,8 +68,9 @@ TEST(SetupStagingRules, TakesALeftoverForItsOwnOnlyWhenTheUserCouldNotHaveMadeIt
     const char* user = "S-1-5-21-1-2-3-1001";
     constexpr std::uint8_t inheritOnly = 0x0B;  // OBJECT_INHERIT | CONTAINER_INHERIT | INHERIT_ONLY
     const std::vector<std::optional<AceEntry>> staged = {
-        Allow("S-1-5-18", 0x001F01FF), Allow("S-1-5-32-544", 0x001F01FF), Allow(user, 0x001200A9),
-        Allow(user, 0xA0000000, inheritOnly), Allow("S-1-3-4", 0x001200A9), Allow("S-1-3-4", 0xA0000000, inheritOnly)};
+        Allow("S-1-5-18", 0x001F01FF), Allow("S-1-5-32-544", 0x001F01FF),
+        Allow(user, 0x001200A9),       Allow(user, 0xA0000000, inheritOnly),
+        Allow("S-1-3-4", 0x001200A9),  Allow("S-1-3-4", 0xA0000000, inheritOnly)};
     const auto with = [&](std::optional<AceEntry> extra) {
         std::vector<std::optional<AceEntry>> aces = staged;
         aces.push_back(std::move(extra));
@@ -189,7 +190,7 @@ struct FakeTaskRun {
 // start (not the first poll): timed out. A poll that cannot tell ends the
 // wait with its own error.
 TEST(WaitForSetupTask, PollsEvery200MsUntilTheRunEndsOrFifteenMinutesPass) {
-    const std::optional<std::int32_t> queued = kSetupTaskStateQueued, running = kSetupTaskStateRunning;
+    const std::optional<std::int32_t> queued = kTaskStateQueued, running = kTaskStateRunning;
     const std::string timedOut = "Quorl Tholm setup timed out.";
     struct Case {
         const char* name;

@@ -13,7 +13,6 @@ namespace {
 
 std::string Bytes(std::initializer_list<unsigned char> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-
 }  // namespace
 
 // Conversions round-trip every length of sequence and keep embedded NULs.
@@ -49,8 +48,8 @@ TEST(Utf8ToWide, RefusesMalformedInput) {
 }
 
 TEST(WideToUtf8, RefusesUnpairedSurrogates) {
-    for (const WideString& bad : {WideString(1, char16_t(0xD800)), WideString(1, char16_t(0xDC00)),
-                                  WideString{char16_t(0xD800), u'a'}}) {
+    for (const WideString& bad :
+         {WideString(1, char16_t(0xD800)), WideString(1, char16_t(0xDC00)), WideString{char16_t(0xD800), u'a'}}) {
         EXPECT_EQ(MessageOf([&] { WideToUtf8(bad); }), "Invalid Unicode text.");
     }
 }

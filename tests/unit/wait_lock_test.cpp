@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <filesystem>
 
-#include "activation/activation_registrations.h"
+#include "activation/activation_registrations_win32.h"
 #include "os/handles_win32.h"
 #include "support/error_message.h"
 #include "support/temp_folder_win32.h"

@@ -7,12 +7,12 @@
 
 #include <windows.h>
 
-#include "allowlist/allowlist.h"
+#include "allowlist/allowlist_win32.h"
 #include "allowlist/control_file_win32.h"
 #include "os/handles_win32.h"
 #include "support/error_message.h"
 #include "support/temp_folder_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {
@@ -81,8 +81,8 @@ TEST(AllowlistOnWine, ReadsUpTo65536Bytes) {
 // and other principals are tested natively.
 void SetDacl(const std::wstring& path, const std::wstring& sddl) {
     SddlDescriptor descriptor(sddl);
-    ASSERT_TRUE(::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION,
-                                   descriptor.Attributes()->lpSecurityDescriptor));
+    ASSERT_TRUE(
+        ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.Attributes()->lpSecurityDescriptor));
 }
 
 TEST(AllowlistOnWine, RefusesAFolderOrFileThatEverybodyMayWrite) {

@@ -14,7 +14,9 @@ namespace {
 // A bridge session to a pipe of its own, served with `serverArguments`.
 struct Served {
     Served(const std::string& tag, const std::vector<std::wstring>& serverArguments)
-        : pipe(UniqueTestPipeName(tag)), server(pipe, serverArguments), allowlist({pipe}),
+        : pipe(UniqueTestPipeName(tag)),
+          server(pipe, serverArguments),
+          allowlist({pipe}),
           session(BridgeArguments(allowlist, pipe)) {}
     std::string pipe;
     TestPipeServer server;

@@ -23,7 +23,7 @@
 #include "support/scheduled_task_win32.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {
@@ -50,8 +50,8 @@ std::string EchoThrough(HANDLE pipe, const std::string& text) {
     std::string back(text.size(), '\0');
     std::size_t got = 0;
     while (got < back.size()) {
-        const std::uint32_t n = PipeTransfer(pipe, cancel.get(), back.data() + got,
-                                             static_cast<std::uint32_t>(back.size() - got), false);
+        const std::uint32_t n =
+            PipeTransfer(pipe, cancel.get(), back.data() + got, static_cast<std::uint32_t>(back.size() - got), false);
         if (n == 0) break;
         got += n;
     }
@@ -180,7 +180,8 @@ TEST(ConnectPipeOnWine, OpensThePipeSoThatTheServerCanOnlyIdentifyTheUser) {
     }
     ASSERT_EQ(opens.size(), 1u);
     EXPECT_EQ(opens[0].access, static_cast<DWORD>(FILE_READ_DATA | FILE_WRITE_DATA | READ_CONTROL | SYNCHRONIZE));
-    EXPECT_EQ(opens[0].flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    EXPECT_EQ(opens[0].flags,
+              static_cast<DWORD>(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
     EXPECT_EQ(opens[0].share, 0u);
     EXPECT_EQ(opens[0].disposition, static_cast<DWORD>(OPEN_EXISTING));
     EXPECT_EQ(EchoThrough(connected.pipe.get(), "ping"), "ping");
@@ -236,7 +237,8 @@ TEST(ConnectPipeOnWine, HoldsAServedByPipeToTheAccountItNames) {
         {"system", "", " served-by S-1-5-18", "O:SY" + usual, "(no error)", "SYSTEM"},
         {"systemtab", "", "\t served-by\tS-1-5-18 ", "O:SY" + usual, "(no error)", "SYSTEM"},
         {"systemplain", "", "", "O:SY" + usual, "(no error)", ""},
-        {"service", "", "", "O:S-1-5-19" + usual, "Named pipes without a canonical identity must be owned by the current user.", ""},
+        {"service", "", "", "O:S-1-5-19" + usual,
+         "Named pipes without a canonical identity must be owned by the current user.", ""},
         {"otherowner", "", " served-by S-1-5-19", "O:SY" + usual,
          "The named pipe owner does not match the served-by SID in the allowlist.", ""},
         {"widened", "", " served-by S-1-5-18", "O:SY" + usual + "(A;;GA;;;WD)", widened, ""},

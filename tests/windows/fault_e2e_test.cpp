@@ -25,8 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kOpen = 2, kOpened = 3, kData = 5, kEof = 6, kClose = 7, kPing = 8,
-                        kPong = 9;
+constexpr std::uint32_t kOpen = 2, kOpened = 3, kData = 5, kEof = 6, kClose = 7, kPing = 8, kPong = 9;
 
 double MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -86,9 +85,8 @@ TEST(Faults, InputCutInsideADataFrameEndsABridgeRun) {
     for (const std::size_t at : {8u, 100u}) {
         SCOPED_TRACE("cut after byte " + std::to_string(at));
         const ProgramResult bridge =
-            RunProduct(BridgeArguments(allowlist, pipe),
-                       FrameBytes(kOpen, 1) + FrameBytes(kPing, 1, "before") +
-                           FrameBytes(kData, 1, Pattern(1, 300)).substr(0, at));
+            RunProduct(BridgeArguments(allowlist, pipe), FrameBytes(kOpen, 1) + FrameBytes(kPing, 1, "before") +
+                                                             FrameBytes(kData, 1, Pattern(1, 300)).substr(0, at));
         EXPECT_EQ(bridge.exitCode, 1u);
         EXPECT_EQ(bridge.out, kHello + FrameBytes(kOpened, 1) + FrameBytes(kPong, 1, "before"));
         EXPECT_EQ(bridge.err, "Truncated input frame.\r\n");

@@ -169,7 +169,8 @@ TEST(PipeTransfer, LeavesNoHandlesBehind) {
         ASSERT_EQ(ReadExactly(pipe.get(), cancel.get(), 1), std::string(1, static_cast<char>(i)));
         pipe.reset();
         // The single instance takes the next client once it has disconnected this one.
-        for (int wait = 0; wait < 100 && !::WaitNamedPipeW(std::wstring(name.begin(), name.end()).c_str(), 100); ++wait) {
+        for (int wait = 0; wait < 100 && !::WaitNamedPipeW(std::wstring(name.begin(), name.end()).c_str(), 100);
+             ++wait) {
         }
     }
     ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &after));

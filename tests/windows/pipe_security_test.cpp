@@ -16,7 +16,7 @@
 #include "support/error_message.h"
 #include "support/test_pipe_server_win32.h"
 #include "text/byte_string.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {

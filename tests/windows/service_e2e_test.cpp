@@ -54,7 +54,8 @@ TEST(ServiceE2E, ABusyPipeIsAvailableAndAnUnlistedOneUndetermined) {
     TestPipeServer server(pipe, {L"--mode", L"never-read", L"--instances", L"1"});
     // Take the only instance, so that every wait for it times out.
     const std::wstring wide(pipe.begin(), pipe.end());
-    UniqueHandle client(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle client(
+        ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(client) << ::GetLastError();
     ProductSession session(ServiceArguments(allowlist));
     session.Send(FrameBytes(13, 3, pipe));

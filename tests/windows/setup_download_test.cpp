@@ -32,7 +32,9 @@ TEST(SetupArchitecture, NamesTheNativeProcessor) {
 TEST(DownloadSetup, ReportsARefusedConnectionAsAFailedDownload) {
     SetupStaging staging(false);
     StagedSetupFile file = CreateStagedSetupFile(staging);
-    EXPECT_EQ(MessageOf([&] { DownloadSetupFrom(file.write.get(), SetupEndpoint{"127.0.0.1", 1}); }),
+    EXPECT_EQ(MessageOf([&] {
+                  DownloadSetupFrom(file.write.get(), SetupEndpoint{"127.0.0.1", 1});
+              }),
               "Quorl Tholm download failed.");
     EXPECT_EQ(FileSize(file.write.get()), 0u);
 }

@@ -183,8 +183,8 @@ public:
         GUID guid{};
         ::CoCreateGuid(&guid);
         char name[64];
-        std::snprintf(name, sizeof name, "qsb-https-%08lx%04x%04x", static_cast<unsigned long>(guid.Data1),
-                      guid.Data2, guid.Data3);
+        std::snprintf(name, sizeof name, "qsb-https-%08lx%04x%04x", static_cast<unsigned long>(guid.Data1), guid.Data2,
+                      guid.Data3);
         unixFolder_ = std::string("/tmp/") + name;
         folder_ = L"Z:\\tmp\\" + std::wstring(name, name + std::strlen(name));
         if (!::CreateDirectoryW(folder_.c_str(), nullptr)) {
@@ -227,8 +227,7 @@ public:
             return;
         }
         certificate_.resize(size);
-        ::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, certificate_.data(), &size, nullptr,
-                               nullptr);
+        ::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, certificate_.data(), &size, nullptr, nullptr);
     }
 
     ~LocalHttpsServer() {
@@ -290,8 +289,8 @@ public:
         PCCERT_CONTEXT ours = ::CertCreateCertificateContext(X509_ASN_ENCODING, certificate_.data(),
                                                              static_cast<DWORD>(certificate_.size()));
         if (ours != nullptr) {
-            PCCERT_CONTEXT found = ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
-                                                                ours, nullptr);
+            PCCERT_CONTEXT found =
+                ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ours, nullptr);
             if (found != nullptr) ::CertDeleteCertificateFromStore(found);  // also frees `found`
             ::CertFreeCertificateContext(ours);
         }

@@ -89,10 +89,9 @@ TEST(InstallQuorlTholm, RunsTheVerifiedInstallerDirectlyWhenNotElevated) {
 TEST(InstallQuorlTholm, ReportsAFailedDirectRun) {
     const std::set<std::wstring> before = StagingDirectoriesNow();
     Calls failing;
-    EXPECT_EQ(MessageOf([&] {
-                  InstallQuorlTholmWith(StandInSteps(false, ToolBytes(L"fake-setup-fails.exe"), failing));
-              }),
-              "Quorl Tholm setup failed. Run the installer locally to view its error details.");
+    EXPECT_EQ(
+        MessageOf([&] { InstallQuorlTholmWith(StandInSteps(false, ToolBytes(L"fake-setup-fails.exe"), failing)); }),
+        "Quorl Tholm setup failed. Run the installer locally to view its error details.");
     EXPECT_EQ(failing.direct, 1);
     EXPECT_FALSE(Exists(failing.stagingDirectory));
 
@@ -110,8 +109,8 @@ TEST(InstallQuorlTholm, ReportsAFailedDirectRun) {
 TEST(InstallQuorlTholm, RunsThroughATemporaryTaskWhenElevatedAndLeavesNoTask) {
     const std::set<std::wstring> before = StagingDirectoriesNow();
     Calls calls;
-    const std::string message = MessageOf(
-        [&] { InstallQuorlTholmWith(StandInSteps(true, ToolBytes(L"fake-setup-succeeds.exe"), calls)); });
+    const std::string message =
+        MessageOf([&] { InstallQuorlTholmWith(StandInSteps(true, ToolBytes(L"fake-setup-succeeds.exe"), calls)); });
     EXPECT_EQ(message, "Could not configure ordinary-user setup.");
     EXPECT_EQ(calls.direct, 0);
     EXPECT_EQ(calls.desktop, 1);

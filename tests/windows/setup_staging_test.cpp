@@ -19,10 +19,10 @@
 #include "setup/setup_staging_win32.h"
 #include "support/child_process_win32.h"
 #include "support/error_message.h"
-#include "support/setup_support_win32.h"
 #include "support/scheduled_task_win32.h"
+#include "support/setup_support_win32.h"
 #include "support/temp_folder_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {
@@ -165,7 +165,8 @@ TEST(SetupStaging, CreatesAPrivateDirectoryUnderTheTemporaryFolder) {
         EXPECT_EQ(::GetFileAttributesW(directory.c_str()) & FILE_ATTRIBUTE_DIRECTORY, DWORD{FILE_ATTRIBUTE_DIRECTORY});
         const std::wstring dacl = DaclAsSddl(directory);
         EXPECT_EQ(dacl.rfind(L"D:", 0), 0u) << dacl;
-        for (const wchar_t* other : {L";;;WD)", L";;;BU)", L";;;AU)"}) EXPECT_EQ(dacl.find(other), std::wstring::npos) << dacl;
+        for (const wchar_t* other : {L";;;WD)", L";;;BU)", L";;;AU)"})
+            EXPECT_EQ(dacl.find(other), std::wstring::npos) << dacl;
     }
     EXPECT_FALSE(Exists(directory));
 }
@@ -179,7 +180,8 @@ TEST(SetupStaging, CreatesTheElevatedDirectoryUnderCommonApplicationData) {
         EXPECT_EQ(directory, CommonAppData() + L"\\QuorlTholm-Setup-" + AsWstring(staging.Identifier()));
         EXPECT_TRUE(Exists(directory));
         const std::wstring dacl = DaclAsSddl(directory);
-        for (const wchar_t* other : {L";;;WD)", L";;;BU)", L";;;AU)"}) EXPECT_EQ(dacl.find(other), std::wstring::npos) << dacl;
+        for (const wchar_t* other : {L";;;WD)", L";;;BU)", L";;;AU)"})
+            EXPECT_EQ(dacl.find(other), std::wstring::npos) << dacl;
     }
     EXPECT_FALSE(Exists(directory));
 }
@@ -236,8 +238,8 @@ struct Leftover {
     bool Exists() const { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
     // The owner's SID text, read back through a handle on the folder.
     std::string Owner() const {
-        const UniqueHandle folder(::CreateFileW(path.c_str(), READ_CONTROL, 7, nullptr, OPEN_EXISTING,
-                                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        const UniqueHandle folder(
+            ::CreateFileW(path.c_str(), READ_CONTROL, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         return DescribeSecurity(QuerySecurity(folder.get())).owner.value_or("(none)");
     }
 
@@ -267,11 +269,10 @@ TEST(RemoveSetupLeftovers, RemovesOnlyStaleFoldersOfItsOwnRuns) {
         Leftover stale(root, L"QuorlTholm-Setup-" + guid, 16);
         Leftover young(root, L"QuorlTholm-Setup-" + NewGuidText(), 14);
         Leftover held(root, L"QuorlTholm-Setup-" + NewGuidText(), 60);
-        const std::vector<std::wstring> lookalikes = {L"QuorlTholm-Setup-" + lower,
-                                                       L"QuorlTholm-Setup-" + NewGuidText() + L"x",
-                                                       L"QuorlTholm-Setup-" + NewGuidText().substr(1, 36),
-                                                       L"quortholm-setup-" + NewGuidText(),
-                                                       L"qsb-test-QuorlTholm-Setup-" + NewGuidText()};
+        const std::vector<std::wstring> lookalikes = {
+            L"QuorlTholm-Setup-" + lower, L"QuorlTholm-Setup-" + NewGuidText() + L"x",
+            L"QuorlTholm-Setup-" + NewGuidText().substr(1, 36), L"quortholm-setup-" + NewGuidText(),
+            L"qsb-test-QuorlTholm-Setup-" + NewGuidText()};
         std::vector<std::unique_ptr<Leftover>> others;
         for (const std::wstring& name : lookalikes) others.push_back(std::make_unique<Leftover>(root, name, 60));
         const UniqueHandle liveLock(::CreateFileW(held.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -287,7 +288,8 @@ TEST(RemoveSetupLeftovers, RemovesOnlyStaleFoldersOfItsOwnRuns) {
         EXPECT_EQ(stale.Exists(), elevated) << elevated;
         EXPECT_TRUE(young.Exists()) << elevated;
         EXPECT_TRUE(held.Exists()) << elevated;
-        for (const auto& other : others) EXPECT_TRUE(other->Exists()) << std::string(other->name.begin(), other->name.end());
+        for (const auto& other : others)
+            EXPECT_TRUE(other->Exists()) << std::string(other->name.begin(), other->name.end());
         EXPECT_TRUE(RootTaskExists(AsWstring(staleTask.Name()))) << elevated;
     }
 }
@@ -328,8 +330,9 @@ TEST(StagedSetupFile, IsCreatedExclusively) {
     EXPECT_TRUE(file.write.held());
     EXPECT_EQ(AsWstring(file.path), AsWstring(staging.DirectoryPath()) + L"\\setup.exe");
 
-    UniqueHandle other(::CreateFileW(WinStr(file.path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle other(::CreateFileW(WinStr(file.path), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
     EXPECT_FALSE(other.held());
     EXPECT_EQ(MessageOf([&] { CreateStagedSetupFile(staging); }), "Could not create the setup file.");
 }
@@ -345,8 +348,9 @@ TEST(StagedSetupFile, RelockedFileCannotBeWrittenMovedOrDeleted) {
     EXPECT_TRUE(read.held());
 
     const std::wstring path = AsWstring(file.path);
-    UniqueHandle writer(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle writer(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
     EXPECT_FALSE(writer.held());
     EXPECT_FALSE(::DeleteFileW(path.c_str()));
     EXPECT_FALSE(::MoveFileW(path.c_str(), (path + L".moved").c_str()));

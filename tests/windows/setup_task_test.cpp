@@ -12,7 +12,7 @@
 #include "support/error_message.h"
 #include "support/scheduled_task_win32.h"
 #include "support/setup_support_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/wide_win32.h"
 
 namespace {
@@ -60,9 +60,9 @@ TEST(SetupTask, NeverReplacesAnExistingTask) {
     VARIANT empty;
     ::VariantInit(&empty);
     UniqueCom<IRegisteredTask> existing;
-    ASSERT_TRUE(SUCCEEDED(scheduler.root.get()->RegisterTaskDefinition(
-        taskName.get(), definition.get(), TASK_CREATE, empty, empty, TASK_LOGON_INTERACTIVE_TOKEN, empty,
-        existing.put())));
+    ASSERT_TRUE(SUCCEEDED(scheduler.root.get()->RegisterTaskDefinition(taskName.get(), definition.get(), TASK_CREATE,
+                                                                       empty, empty, TASK_LOGON_INTERACTIVE_TOKEN,
+                                                                       empty, existing.put())));
     const std::string message = MessageOf(
         [&] { RunSetupTaskDefinition(scheduler.root.get(), definition.get(), identifier, CurrentUserSid()); });
     const bool stillThere = RootTaskExists(name);

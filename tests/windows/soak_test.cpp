@@ -78,32 +78,38 @@ private:
     std::uint64_t state_;
 };
 
-std::uint64_t Mix(std::uint64_t seed, std::uint64_t salt) { return Random(seed ^ (salt * 0xd1342543de82ef95ull)).Next(); }
+std::uint64_t Mix(std::uint64_t seed, std::uint64_t salt) {
+    return Random(seed ^ (salt * 0xd1342543de82ef95ull)).Next();
+}
 
 // What a stream's client does.
 enum class Fate {
-    Complete,         // sends everything (sometimes then Eof), waits for the whole echo, Close
-    CloseMidData,     // Close after a part, echo still on its way
-    EofThenDrain,     // Eof after a part, waits for the echo of that part, Close
-    EofThenData,      // Eof after a part, then Data: the program must answer Close
+    Complete,      // sends everything (sometimes then Eof), waits for the whole echo, Close
+    CloseMidData,  // Close after a part, echo still on its way
+    EofThenDrain,  // Eof after a part, waits for the echo of that part, Close
+    EofThenData,   // Eof after a part, then Data: the program must answer Close
 };
 
 const char* FateName(Fate fate) {
     switch (fate) {
-        case Fate::Complete: return "complete";
-        case Fate::CloseMidData: return "close-mid-data";
-        case Fate::EofThenDrain: return "eof-then-drain";
-        case Fate::EofThenData: return "eof-then-data";
+        case Fate::Complete:
+            return "complete";
+        case Fate::CloseMidData:
+            return "close-mid-data";
+        case Fate::EofThenDrain:
+            return "eof-then-drain";
+        case Fate::EofThenData:
+            return "eof-then-data";
     }
     return "?";
 }
 
 struct StreamPlan {
     std::uint32_t id = 0;
-    std::uint64_t total = 0;    // data bytes the client means to send
-    std::uint64_t cut = kNoCut; // the server disconnects after echoing this many
+    std::uint64_t total = 0;     // data bytes the client means to send
+    std::uint64_t cut = kNoCut;  // the server disconnects after echoing this many
     Fate fate = Fate::Complete;
-    std::uint64_t at = 0;       // where CloseMidData / EofThen* act
+    std::uint64_t at = 0;  // where CloseMidData / EofThen* act
     bool eofWhenComplete = false;
     std::uint64_t contentSeed = 0;
     std::uint64_t frameSeed = 0;
@@ -202,8 +208,8 @@ struct Figures {
     std::uint64_t bytesSent = 0;
     std::uint64_t bytesEchoed = 0;
     std::uint64_t mismatches = 0;
-    std::uint64_t endedByServer = 0;      // Eof then Close from the program
-    std::uint64_t closedByProgram = 0;    // Close alone from the program
+    std::uint64_t endedByServer = 0;    // Eof then Close from the program
+    std::uint64_t closedByProgram = 0;  // Close alone from the program
     std::uint64_t closedByClient = 0;
     std::uint64_t dataFramesIn = 0;
     std::uint64_t stdinWrites = 0;
@@ -238,9 +244,12 @@ struct Stream {
 class Soak {
 public:
     explicit Soak(std::uint64_t seed)
-        : seed_(seed), pipe_(UniqueTestPipeName("soak")),
-          server_(pipe_, {L"--mode", L"echo-cut", L"--instances", L"96"}), allowlist_({pipe_}),
-          session_(BridgeArguments(allowlist_, pipe_)), random_(Mix(seed, 0x77726974ull)) {
+        : seed_(seed),
+          pipe_(UniqueTestPipeName("soak")),
+          server_(pipe_, {L"--mode", L"echo-cut", L"--instances", L"96"}),
+          allowlist_({pipe_}),
+          session_(BridgeArguments(allowlist_, pipe_)),
+          random_(Mix(seed, 0x77726974ull)) {
         watchdog_ = std::thread([this] {
             while (!stopWatchdog_) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -376,7 +385,8 @@ private:
         }
         const std::uint64_t limit = stream.plan.fate == Fate::Complete ? stream.plan.total : stream.plan.at;
         if (stream.sent.Size() < limit) {
-            const std::uint64_t size = std::min<std::uint64_t>(DataFrameSize(stream.frames), limit - stream.sent.Size());
+            const std::uint64_t size =
+                std::min<std::uint64_t>(DataFrameSize(stream.frames), limit - stream.sent.Size());
             std::string payload(size, '\0');
             stream.content.Fill(reinterpret_cast<std::uint8_t*>(payload.data()), payload.size());
             stream.sent.Update(payload.data(), payload.size());
@@ -444,7 +454,8 @@ private:
     void Feed(const std::string& bytes) {
         buffer_ += bytes;
         // Magic, version and length of every header before the frames are taken.
-        for (std::size_t at = 0; at + kWireHeaderSize <= buffer_.size(); at += kWireHeaderSize + WireWord(buffer_, at + 12)) {
+        for (std::size_t at = 0; at + kWireHeaderSize <= buffer_.size();
+             at += kWireHeaderSize + WireWord(buffer_, at + 12)) {
             if (buffer_.compare(at, 6, kHello, 0, 6) != 0 || WireWord(buffer_, at + 12) > kMaxData) {
                 Fail("malformed frame header at output offset " + std::to_string(offset_ + at));
                 buffer_.clear();
@@ -476,13 +487,15 @@ private:
             stream.stage = Stream::Stage::Open;
             return;
         }
-        if (stream.stage == Stream::Stage::Closed) return Fail(id, "frame of type " + std::to_string(type) + " after the program's Close");
+        if (stream.stage == Stream::Stage::Closed)
+            return Fail(id, "frame of type " + std::to_string(type) + " after the program's Close");
         switch (type) {
             case 3:
                 return Fail(id, "second Opened");
             case 5:
                 if (stream.stage != Stream::Stage::Open) Fail(id, "Data after Eof");
-                if (payload.empty() || payload.size() > kMaxProgramData) Fail(id, "Data of " + std::to_string(payload.size()) + " bytes");
+                if (payload.empty() || payload.size() > kMaxProgramData)
+                    Fail(id, "Data of " + std::to_string(payload.size()) + " bytes");
                 stream.received.Update(payload.data(), payload.size());
                 ++figures_.dataFramesIn;
                 return;
@@ -541,10 +554,12 @@ private:
         if (stream.eof) {
             // Eof comes only from the end of the pipe, after every byte the server echoed.
             ++figures_.endedByServer;
-            if (!serverCut || got != plan.cut) Fail(id, "Eof without the server's cut, or not after all it echoed" + where);
+            if (!serverCut || got != plan.cut)
+                Fail(id, "Eof without the server's cut, or not after all it echoed" + where);
         } else if (stream.stage == Stream::Stage::Closed) {
             ++figures_.closedByProgram;
-            if (plan.fate != Fate::EofThenData && !serverCut) Fail(id, "Close from the program without a cause" + where);
+            if (plan.fate != Fate::EofThenData && !serverCut)
+                Fail(id, "Close from the program without a cause" + where);
         } else {
             ++figures_.closedByClient;
             if (plan.fate == Fate::EofThenData) Fail(id, "Data after Eof was not answered with Close" + where);
@@ -561,7 +576,8 @@ private:
             if (slot.id == 0) continue;
             const Stream& stream = *streams_.at(slot.id);
             text += " " + std::to_string(slot.id) + "(sent " + std::to_string(stream.sent.Size()) + ", echoed " +
-                    std::to_string(stream.received.Size()) + (stream.stage == Stream::Stage::Closed ? ", closed)" : ")");
+                    std::to_string(stream.received.Size()) +
+                    (stream.stage == Stream::Stage::Closed ? ", closed)" : ")");
         }
         return text.empty() ? " none" : text;
     }
@@ -574,7 +590,7 @@ private:
     Random random_;
     std::uint64_t average_ = 0;
     Slot slots_[kSlots];
-    std::map<std::uint32_t, std::unique_ptr<Stream>> streams_;  // opened and not yet sealed
+    std::map<std::uint32_t, std::unique_ptr<Stream>> streams_;     // opened and not yet sealed
     std::map<std::uint64_t, std::vector<std::uint32_t>> sealing_;  // closed by the client, by the Ping behind the Close
     std::set<std::uint32_t> sealed_;
     std::uint32_t nextId_ = 1;
@@ -651,7 +667,8 @@ TEST(Soak, SixtyFourStreamsCarryEveryByteThroughCutsAndEarlyEnds) {
                 std::chrono::duration<double>(Clock::now() - started).count());
     std::fflush(stdout);
 
-    for (const std::string& failure : soak.Failures()) ADD_FAILURE() << failure << " [seed 0x" << std::hex << seed << "]";
+    for (const std::string& failure : soak.Failures())
+        ADD_FAILURE() << failure << " [seed 0x" << std::hex << seed << "]";
     EXPECT_TRUE(warmed && ran) << "seed 0x" << std::hex << seed;
     EXPECT_EQ(f.mismatches, 0u);
     EXPECT_GE(f.bytesSent - warmFigures.bytesSent, kSlots * perSlot);

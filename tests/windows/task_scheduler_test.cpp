@@ -11,7 +11,7 @@
 #include "support/error_message.h"
 #include "support/scheduled_task_win32.h"
 #include "taskscheduler/task_scheduler_win32.h"
-#include "text/current_user.h"
+#include "text/current_user_win32.h"
 #include "text/encoding.h"
 
 namespace {
@@ -22,7 +22,10 @@ const HresultWording kActivationWording = SentenceWithHresult("Could not activat
 
 // A failed step reports the caller's wording: with the HRESULT, or the fixed sentence alone.
 TEST(TaskScheduler, WordsAFailureTheCallersWay) {
-    EXPECT_EQ(MessageOf([] { CheckHresult(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), SentenceWithHresult("Could not activate task \\a")); }),
+    EXPECT_EQ(MessageOf([] {
+                  CheckHresult(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+                               SentenceWithHresult("Could not activate task \\a"));
+              }),
               "Could not activate task \\a (HRESULT 0x80070002).");
     EXPECT_EQ(MessageOf([] { CheckHresult(E_NOTIMPL, FixedSentence("Could not create the setup task.")); }),
               "Could not create the setup task.");

@@ -51,16 +51,9 @@ int main() {
     startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(nullptr,
-                          line.data(),
-                          nullptr,
-                          nullptr,
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr,
                           TRUE,  // the standard handles
-                          0,
-                          nullptr,
-                          nullptr,
-                          &startup,
-                          &started)) {
+                          0, nullptr, nullptr, &startup, &started)) {
         Fail("CreateProcessW of cmd.exe", ::GetLastError());
     }
     const UniqueHandle process(started.hProcess);

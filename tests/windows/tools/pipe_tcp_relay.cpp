@@ -207,21 +207,16 @@ int main() {
     // Owned by the user, as a real server's pipe is on Windows.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(UserPipeSddl().c_str(), SDDL_REVISION_1, &descriptor,
-                                                                 nullptr)) {
+                                                                nullptr)) {
         Fail("the pipe's descriptor", ::GetLastError());
     }
     const UniqueLocalMemory ownedDescriptor(descriptor);
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
     std::vector<UniqueHandle> pipes;
     for (DWORD i = 0; i < kInstances; ++i) {
-        UniqueHandle pipe(::CreateNamedPipeW(options.name.c_str(),
-                                             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                             kInstances,
-                                             kBuffer,
-                                             kBuffer,
-                                             0,
-                                             &attributes));
+        UniqueHandle pipe(::CreateNamedPipeW(options.name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, kInstances, kBuffer,
+                                             kBuffer, 0, &attributes));
         if (!pipe) Fail("CreateNamedPipeW", ::GetLastError());
         pipes.push_back(std::move(pipe));
     }

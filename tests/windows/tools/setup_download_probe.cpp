@@ -28,7 +28,8 @@ int main() {
     const unsigned long port = std::wcstoul(arguments[2], nullptr, 10);
     if (port == 0 || port > 65535) return 2;
 
-    UniqueHandle file(::CreateFileW(arguments[3], GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle file(
+        ::CreateFileW(arguments[3], GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return 2;
     try {
         DownloadSetupFrom(file.get(), SetupEndpoint{host, static_cast<std::uint16_t>(port)});

@@ -141,7 +141,7 @@ public:
         if (!options.sddl.empty()) {
             PSECURITY_DESCRIPTOR parsed = nullptr;
             if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(options.sddl.c_str(), SDDL_REVISION_1, &parsed,
-                                                                         nullptr)) {
+                                                                        nullptr)) {
                 Fail("bad SDDL", ::GetLastError());
             }
             parsed_.reset(parsed);
@@ -260,21 +260,17 @@ int main() {
 
     std::vector<UniqueHandle> pipes;
     for (DWORD i = 0; i < options.instances; ++i) {
-        UniqueHandle pipe(::CreateNamedPipeW(options.name.c_str(),
-                                             PIPE_ACCESS_DUPLEX,
-                                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                             options.instances,
-                                             options.buffer,
-                                             options.buffer,
-                                             0,
-                                             descriptor.Attributes()));
+        UniqueHandle pipe(::CreateNamedPipeW(options.name.c_str(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, options.instances,
+                                             options.buffer, options.buffer, 0, descriptor.Attributes()));
         if (!pipe) Fail("CreateNamedPipeW", ::GetLastError());
         pipes.push_back(std::move(pipe));
     }
     std::atomic<bool> firstServed{false};
     for (const UniqueHandle& pipe : pipes) {
-        std::thread([handle = pipe.get(), &options, &firstServed] { ServeInstance(handle, options, firstServed); })
-            .detach();
+        std::thread([handle = pipe.get(), &options, &firstServed] {
+            ServeInstance(handle, options, firstServed);
+        }).detach();
     }
     // Straight to the handle: exactly "ready\n" whatever the C runtime's text mode does.
     DWORD wrote = 0;

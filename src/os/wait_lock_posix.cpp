@@ -1,7 +1,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 
 struct WaitLock::State {
     std::mutex mutex;

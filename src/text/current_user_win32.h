@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "os/windows_only_win32.h"
 #include "text/encoding.h"
 
 // Returns when the low 32 bits of `result` are non-zero; otherwise reads

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "cli/command_line.h"
+#include "os/windows_only_win32.h"
 
 // The architecture this binary was built for: "arm64 windows" or "x64 windows".
 std::string PlatformLine();

@@ -1,11 +1,11 @@
-#include "engine/engine_platform_win32.h"
+#include "cli/engine_platform_win32.h"
 
 #include <windows.h>
 
 #include <memory>
 
 #include "activation/connect_pipe_win32.h"
-#include "allowlist/allowlist.h"
+#include "allowlist/allowlist_win32.h"
 #include "engine/standard_streams_win32.h"
 #include "os/handles_win32.h"
 #include "pipes/pipe_io_win32.h"
@@ -71,8 +71,7 @@ EnginePlatform WindowsEnginePlatform(const std::shared_ptr<IoEventStock>& events
     platform.tickCount = [] { return static_cast<std::uint64_t>(::GetTickCount64()); };
     platform.requirePipeAllowlisted = RequirePipeAllowlisted;
     platform.waitNamedPipe = WaitForPipe;
-    platform.bridge.connectPipe = [events, oneProcessor](const std::string& pipePath,
-                                                         const WideString& allowlistPath) {
+    platform.bridge.connectPipe = [events, oneProcessor](const std::string& pipePath, const WideString& allowlistPath) {
         return ConnectBridgePipe(pipePath, allowlistPath, events, oneProcessor);
     };
     platform.bridge.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "engine/wait_lock.h"
+#include "os/wait_lock.h"
 
 struct WaitLock::State {
     SRWLOCK lock = SRWLOCK_INIT;

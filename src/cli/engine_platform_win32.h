@@ -2,6 +2,7 @@
 // The engine's operating system on Windows.
 
 #include "engine/engine_loop.h"
+#include "os/windows_only_win32.h"
 
 // Runs one session on the real system (RunStreamEngine). In bridge mode, when
 // the process may use more than one processor, a helper thread makes and
