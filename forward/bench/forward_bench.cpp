@@ -79,7 +79,7 @@ void Spawn(Child& child, const std::vector<std::string>& argv, bool pipes) {
 struct Endpoint {
     virtual ~Endpoint() = default;
     virtual std::size_t Write(const char* bytes, std::size_t count) = 0;  // what it takes now
-    virtual std::size_t Read(std::string& into) = 0;                     // what is there now
+    virtual std::size_t Read(std::string& into) = 0;                      // what is there now
     virtual void Wait(bool wantWrite) = 0;
 };
 

@@ -34,14 +34,15 @@ std::int64_t Earliest(std::int64_t a, std::int64_t b) { return a < 0 ? b : (b < 
 
 std::string OpenFailedMessage(const std::string& pipe, const std::string& sentence) {
     std::string what = pipe.empty() ? "the pipe" : pipe;
-    if (sentence == WithWindowsError(kPipeUnavailableMessage, kFileNotFound)) return "Could not open " + what + ": no server is running for it (Windows error 2).";
+    if (sentence == WithWindowsError(kPipeUnavailableMessage, kFileNotFound))
+        return "Could not open " + what + ": no server is running for it (Windows error 2).";
     if (sentence == WithWindowsError(kPipeUnavailableMessage, kPipeBusy))
         return "Could not open " + what + ": every instance of it is busy (Windows error 231).";
     return "Could not open " + what + ": " + sentence;
 }
 
-BridgeSession::BridgeSession(SessionIo io, std::vector<ListenAddress> addresses, SessionOptions options,
-                             Clock& clock, SessionOutput output)
+BridgeSession::BridgeSession(SessionIo io, std::vector<ListenAddress> addresses, SessionOptions options, Clock& clock,
+                             SessionOutput output)
     : SessionLoop(io.stopFd, std::move(options), clock, std::move(output)),
       addresses_(std::move(addresses)),
       ids_(options_.lastStreamId) {
@@ -143,8 +144,8 @@ void BridgeSession::Retire(UniqueFd socket, bool inputEnded) {
     if (!socket) return;
     if (inputEnded) return;  // closing it sends a plain end
     if (DrainingConnections() >= options_.drainConnections) {
-        auto oldest = std::find_if(draining_.begin(), draining_.end(),
-                                   [](const Draining& drain) { return drain.socket.held(); });
+        auto oldest =
+            std::find_if(draining_.begin(), draining_.end(), [](const Draining& drain) { return drain.socket.held(); });
         // Left in the list for RunTimers to drop: this turn may still hold its index.
         if (oldest != draining_.end()) {
             oldest->socket.reset();
@@ -257,16 +258,16 @@ bool BridgeSession::Admits(int fd, const Listener& listener) {
     if (options_.allowOtherUsers) return true;
     const PeerUser peer = LocalPeerUser(fd);
     switch (peer.kind) {
-    case PeerUser::Kind::Known:
-        if (peer.uid == geteuid() || peer.uid == 0) return true;
-        Say("refused a connection to " + listener.Name() + " from user " + std::to_string(peer.uid));
-        break;
-    case PeerUser::Kind::Remote:
-    case PeerUser::Kind::Untold:
-        return true;
-    case PeerUser::Kind::Unknown:
-        Say("refused a connection to " + listener.Name() + ": its user could not be learned");
-        break;
+        case PeerUser::Kind::Known:
+            if (peer.uid == geteuid() || peer.uid == 0) return true;
+            Say("refused a connection to " + listener.Name() + " from user " + std::to_string(peer.uid));
+            break;
+        case PeerUser::Kind::Remote:
+        case PeerUser::Kind::Untold:
+            return true;
+        case PeerUser::Kind::Unknown:
+            Say("refused a connection to " + listener.Name() + ": its user could not be learned");
+            break;
     }
     if (!refusalShown_) {
         refusalShown_ = true;
@@ -281,15 +282,16 @@ bool BridgeSession::Admits(int fd, const Listener& listener) {
 void BridgeSession::RunTimers() {
     std::int64_t now = clock_.NowMs();
     ExpireWaiting(now);
-    draining_.erase(std::remove_if(draining_.begin(), draining_.end(),
-                                   [&](const Draining& drain) { return now >= drain.untilMs; }),
-                    draining_.end());
+    draining_.erase(
+        std::remove_if(draining_.begin(), draining_.end(), [&](const Draining& drain) { return now >= drain.untilMs; }),
+        draining_.end());
     RunStreamTimers(now);
 }
 
 void BridgeSession::AddWatches(std::vector<Watched>& watched) {
     if (streamsAtBridge_ + held_.size() < options_.maxStreams)
-        for (std::uint32_t i = 0; i < listeners_.size(); ++i) watched.push_back({listeners_[i]->Fd(), POLLIN, kListener, i});
+        for (std::uint32_t i = 0; i < listeners_.size(); ++i)
+            watched.push_back({listeners_[i]->Fd(), POLLIN, kListener, i});
     for (auto& [id, stream] : streams_) {
         short events = LocalEvents(id, stream);
         // A hang-up is reported whatever is asked; one already noted would

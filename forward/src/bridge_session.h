@@ -147,6 +147,6 @@ private:
     bool refusalShown_ = false;       // the sentence naming --allow-other-users
     StreamIdAllocator ids_;
     std::size_t streamsAtBridge_ = 0;
-    std::int64_t idleSinceMs_ = -1;  // since when nothing has been carried or waited
+    std::int64_t idleSinceMs_ = -1;         // since when nothing has been carried or waited
     std::vector<std::uint8_t> localBlock_;  // one local read at a time
 };

@@ -70,19 +70,19 @@ void BridgeSession::OnStreamFrame(const FrameView& frame, Stream& stream) {
     // Frames for a stream this side has already ended are still in flight; they are dropped.
     if (!stream.Opened() || stream.down == Downstream::Closing) return;
     switch (static_cast<FrameType>(frame.type)) {
-    case FrameType::Data:
-        if (frame.length == 0 || stream.down != Downstream::Writing) return;
-        stream.toLocal.Append(frame.payload, frame.length);
-        break;
-    case FrameType::Eof:
-        if (stream.down == Downstream::Writing) stream.down = Downstream::Draining;
-        break;
-    case FrameType::Close:
-        stream.down = Downstream::Closing;
-        --streamsAtBridge_;
-        break;
-    default:
-        UnexpectedFrame(frame);
+        case FrameType::Data:
+            if (frame.length == 0 || stream.down != Downstream::Writing) return;
+            stream.toLocal.Append(frame.payload, frame.length);
+            break;
+        case FrameType::Eof:
+            if (stream.down == Downstream::Writing) stream.down = Downstream::Draining;
+            break;
+        case FrameType::Close:
+            stream.down = Downstream::Closing;
+            --streamsAtBridge_;
+            break;
+        default:
+            UnexpectedFrame(frame);
     }
     OnLocalWritable(id, stream);
 }
@@ -200,8 +200,9 @@ void BridgeSession::RunStreamTimers(std::int64_t now) {
             if (peer == PeerState::Open) {
                 stream.quietSinceMs = now;  // still reading: look again later
             } else {
-                End(id, stream, peer == PeerState::Closed ? "its client closed the connection"
-                                                          : "its client ended its input and the pipe sent nothing more");
+                End(id, stream,
+                    peer == PeerState::Closed ? "its client closed the connection"
+                                              : "its client ended its input and the pipe sent nothing more");
                 continue;
             }
         }

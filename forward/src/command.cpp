@@ -97,8 +97,7 @@ Command::Command(const std::vector<std::string>& argv) {
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     int result = posix_spawnp(&pid_, args[0], &setup.actions, &setup.attributes, args.data(), environ);
-    if (result != 0)
-        throw ProgramError("Could not start " + argv[0] + ": " + std::strerror(result) + ".");
+    if (result != 0) throw ProgramError("Could not start " + argv[0] + ": " + std::strerror(result) + ".");
     input_ = std::move(in.write);
     output_ = std::move(out.read);
     errors_ = std::move(err.read);

@@ -110,9 +110,8 @@ CommandResult Sftp(const SshTarget& ssh, const std::string& batch, const char* w
 // missing. Any other failure stops deploy: a file that is there but cannot be
 // read is never replaced by a new one.
 std::optional<std::string> ReadAllowlist(const SshTarget& ssh, const TempFolder& temp, const char* name) {
-    CommandResult result =
-        RunToEnd(SftpCommand(ssh), "get " + std::string(kRemoteAllowlist) + " " + SftpPath(temp.File(name)) + "\n",
-                 kRemoteMs);
+    CommandResult result = RunToEnd(
+        SftpCommand(ssh), "get " + std::string(kRemoteAllowlist) + " " + SftpPath(temp.File(name)) + "\n", kRemoteMs);
     const std::string missing = "/" + std::string(kRemoteAllowlist) + "\" not found.";
     const std::string said = LastLine(result.errors);
     if (result.status != 0 && said.rfind("File \"", 0) == 0 && said.size() > missing.size() &&
@@ -124,9 +123,10 @@ std::optional<std::string> ReadAllowlist(const SshTarget& ssh, const TempFolder&
 }
 
 HostFacts Probe(const SshTarget& ssh) {
-    std::string line = ssh.shell == RemoteShell::Cmd
-                           ? "echo %PROCESSOR_ARCHITECTURE%^|%LOCALAPPDATA%^|%USERPROFILE%"
-                           : "Write-Output ($env:PROCESSOR_ARCHITECTURE + '|' + $env:LOCALAPPDATA + '|' + $env:USERPROFILE)";
+    std::string line =
+        ssh.shell == RemoteShell::Cmd
+            ? "echo %PROCESSOR_ARCHITECTURE%^|%LOCALAPPDATA%^|%USERPROFILE%"
+            : "Write-Output ($env:PROCESSOR_ARCHITECTURE + '|' + $env:LOCALAPPDATA + '|' + $env:USERPROFILE)";
     CommandResult result = Remote(ssh, line);
     if (result.status != 0)
         throw ProgramError("Could not run a command on " + ssh.host + ": " + LastLine(result.errors));
@@ -201,8 +201,8 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
     }
     for (std::size_t i = 0; i < pipes.size(); ++i) {
         if (answers[i] != "listed")
-            throw ProgramError("The program on " + ssh.host + " does not take " + pipes[i] + " as allowlisted: " +
-                               (answers[i].empty() ? "no answer." : answers[i]));
+            throw ProgramError("The program on " + ssh.host + " does not take " + pipes[i] +
+                               " as allowlisted: " + (answers[i].empty() ? "no answer." : answers[i]));
         say("the program on " + ssh.host + " confirms " + pipes[i] + " as allowlisted");
     }
 }
@@ -210,7 +210,8 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
 std::string RecordFolder() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
-    std::string base = config != nullptr && *config == '/' ? config : std::string(home != nullptr ? home : "") + "/.config";
+    std::string base =
+        config != nullptr && *config == '/' ? config : std::string(home != nullptr ? home : "") + "/.config";
     return base + "/quorl-socket-forward/deployed";
 }
 
@@ -218,7 +219,8 @@ std::string RecordFolder() {
 // out of the path.
 std::string RecordPath(const std::string& host) {
     std::string name;
-    for (char c : host) name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == '@' ? c : '_';
+    for (char c : host)
+        name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == '@' ? c : '_';
     return RecordFolder() + "/" + name;
 }
 
@@ -237,7 +239,7 @@ std::string SftpPath(const std::string& path) {
                        : path.find('\r') != std::string::npos ? "contains a carriage return"
                        : path.find('\n') != std::string::npos ? "contains a line feed"
                        : !path.empty() && path.back() == '\\' ? "ends with a backslash"
-                                                               : nullptr;
+                                                              : nullptr;
     if (what != nullptr) throw ProgramError("Cannot give sftp the path " + path + ": it " + what + ".");
     return "\"" + path + "\"";
 }
@@ -308,9 +310,10 @@ void Upload(const SshTarget& ssh, const TempFolder& temp, const std::string& loc
     // Under a temporary name first, so that a half-copied program is never
     // run; a program in use can still be renamed out of the way.
     const std::string part = remoteProgram + ".part", old = remoteProgram + ".old";
-    Sftp(ssh, "-mkdir AppData/Local/Programs\n-mkdir " + std::string(kDeployFolder) + "\n-rm " + part + "\nput " +
-                  SftpPath(localProgram) + " " + part + "\n-rm " + old + "\n-rename " + remoteProgram + " " + old +
-                  "\nrename " + part + " " + remoteProgram + "\n-rm " + old + "\n",
+    Sftp(ssh,
+         "-mkdir AppData/Local/Programs\n-mkdir " + std::string(kDeployFolder) + "\n-rm " + part + "\nput " +
+             SftpPath(localProgram) + " " + part + "\n-rm " + old + "\n-rename " + remoteProgram + " " + old +
+             "\nrename " + part + " " + remoteProgram + "\n-rm " + old + "\n",
          "upload the program");
     Sftp(ssh, "get " + remoteProgram + " " + SftpPath(temp.File("check.exe")) + "\n", "read the program back");
     std::string check;
@@ -349,7 +352,8 @@ bool AddToAllowlist(const SshTarget& ssh, const TempFolder& temp, const std::opt
             // permissions, which only the user and the system may change.
             WriteFile(temp.File("new.allow"), "# pipes added by quorl-socket-forward deploy\r\n" + additions);
             Sftp(ssh,
-                 "-mkdir AppData/Local/QuorlSSH\nput " + SftpPath(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n",
+                 "-mkdir AppData/Local/QuorlSSH\nput " + SftpPath(temp.File("new.allow")) + " " + kRemoteAllowlist +
+                     "\n",
                  "write the allowlist");
         }
         return true;
@@ -382,7 +386,8 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
     // Before anything changes on the host.
     std::optional<std::string> allowlist;
     if (!options.allow.empty()) allowlist = ReadAllowlist(ssh, temp, "there.allow");
-    const std::vector<AllowlistAddition> plan = PlanAllowlist(ssh.host, allowlist.value_or(std::string()), options.allow);
+    const std::vector<AllowlistAddition> plan =
+        PlanAllowlist(ssh.host, allowlist.value_or(std::string()), options.allow);
 
     bool changed = !hadProgram || there != program;
     if (changed) {

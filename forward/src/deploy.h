@@ -13,7 +13,7 @@
 struct DeployOptions {
     SshTarget ssh;
     std::vector<AllowlistLine> allow;
-    std::string from;                // holds windows-arm64/ and windows-x64/; empty: beside the forwarder
+    std::string from;  // holds windows-arm64/ and windows-x64/; empty: beside the forwarder
 };
 
 // Where the program goes, under the user's profile as sftp sees it, and as

@@ -46,7 +46,6 @@ void DrainErrors(CommandErrorText& errors, int timeoutMs) {
     }
 }
 
-
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 30000;
 // A session that lived this long was a working one: the next retry starts
@@ -54,10 +53,11 @@ constexpr int kLastRetryMs = 30000;
 constexpr std::int64_t kHealthyMs = 60000;
 
 // Why a session ended, from what the command left behind.
-std::string DescribeSessionEnd(bool helloSeen, const std::string& greeting, int status,
-                               const std::string& lastError) {
-    if (helloSeen) return "the command ended with " + DescribeExit(status) + (lastError.empty() ? "." : ": " + lastError);
-    if (!greeting.empty()) return "The bridge did not start; the remote command printed: \"" + GreetingLine(greeting) + "\".";
+std::string DescribeSessionEnd(bool helloSeen, const std::string& greeting, int status, const std::string& lastError) {
+    if (helloSeen)
+        return "the command ended with " + DescribeExit(status) + (lastError.empty() ? "." : ": " + lastError);
+    if (!greeting.empty())
+        return "The bridge did not start; the remote command printed: \"" + GreetingLine(greeting) + "\".";
     // Its own words say why when it has any; silence usually means that the
     // command is not the bridge at all.
     if (!lastError.empty())

@@ -26,7 +26,8 @@ std::string SystemReason(int error) { return std::strerror(error); }
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 std::uint16_t ParsePort(std::string_view digits, std::string_view whole) {
-    if (digits.empty() || digits.size() > 5) throw ProgramError("Invalid port in listen address " + std::string(whole) + ".");
+    if (digits.empty() || digits.size() > 5)
+        throw ProgramError("Invalid port in listen address " + std::string(whole) + ".");
     std::uint32_t value = 0;
     for (char c : digits) {
         if (c < '0' || c > '9') throw ProgramError("Invalid port in listen address " + std::string(whole) + ".");
@@ -221,7 +222,8 @@ std::unique_ptr<Listener> Listener::Open(const ListenAddress& address) {
             FailListen(listener->name_, errno);
         // bind takes a path, looked up once more: the socket must be in the
         // folder that was checked, and the path must still lead to it.
-        struct stat inFolder {}, atPath {};
+        struct stat inFolder {
+        }, atPath{};
         if (fstatat(folderFd, madeName.c_str(), &inFolder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(inFolder.st_mode)) {
             listener->socketName_ = madeName;
             listener->device_ = inFolder.st_dev;
@@ -282,7 +284,8 @@ std::unique_ptr<Listener> Listener::Adopt(int fd) {
     socklen_t length = sizeof storage;
     if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0 || !KeepToSelf(fd))
-        throw ProgramError("Descriptor " + std::to_string(fd) + " passed by the service manager is not a listening socket.");
+        throw ProgramError("Descriptor " + std::to_string(fd) +
+                           " passed by the service manager is not a listening socket.");
     char text[INET6_ADDRSTRLEN] = {};
     if (storage.ss_family == AF_UNIX) {
         const auto* a = reinterpret_cast<const sockaddr_un*>(&storage);

@@ -156,7 +156,8 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             options.pipe = CheckPipeArgument(value);
         } else if (arg == "deploy" && i == 0) {
             options.deploy = true;
-        } else if (arg == "watch" && !options.deploy && !options.watch && options.listen.empty() && options.pipe.empty()) {
+        } else if (arg == "watch" && !options.deploy && !options.watch && options.listen.empty() &&
+                   options.pipe.empty()) {
             options.watch = true;
         } else if (options.watch && !arg.empty() && arg[0] != '-') {
             rawPipes.push_back(arg);
@@ -180,13 +181,15 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     if (!options.viaSsh) {
         if (!ssh.options.empty() || shellGiven || programGiven)
             throw ProgramError("--ssh-option, --remote-shell and --remote-program go with --ssh.");
-        if (!options.pipe.empty()) throw ProgramError("--pipe goes with --ssh; with a command, the command names the pipe.");
+        if (!options.pipe.empty())
+            throw ProgramError("--pipe goes with --ssh; with a command, the command names the pipe.");
         if (options.command.empty())
             throw ProgramError("Give --ssh HOST, or the command that starts the bridge after --.");
     }
     if (options.watch) {
         if (!options.listen.empty()) throw ProgramError("watch takes no --listen.");
-        if (options.reconnect || options.idleExitMs >= 0) throw ProgramError("watch takes no --reconnect or --idle-exit.");
+        if (options.reconnect || options.idleExitMs >= 0)
+            throw ProgramError("watch takes no --reconnect or --idle-exit.");
         if (rawPipes.empty()) throw ProgramError("watch needs at least one pipe.");
         options.pipes = rawPipes;
         if (options.viaSsh) {

@@ -23,7 +23,7 @@ struct ForwardOptions {
     bool reconnect = false;
     bool allowOtherUsers = false;
     std::int64_t lingerMs = kDefaultLingerMs;
-    std::int64_t idleExitMs = -1;  // -1: stay connected
+    std::int64_t idleExitMs = -1;       // -1: stay connected
     std::vector<ListenAddress> listen;  // bridge mode
     std::string pipe;                   // bridge mode with --ssh: the canonical path
     std::vector<std::string> pipes;     // watch mode

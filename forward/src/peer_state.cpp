@@ -58,8 +58,7 @@ std::uint16_t PortOf(const sockaddr_storage& address) {
 void CopyAddress(const sockaddr_storage& address, std::uint32_t (&words)[4]) {
     if (address.ss_family == AF_INET)
         std::memcpy(words, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, sizeof(in_addr));
-    else
-        std::memcpy(words, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, sizeof(in6_addr));
+    else std::memcpy(words, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, sizeof(in6_addr));
 }
 
 // One exact lookup, whatever else the table holds: the peer's socket has the
@@ -96,7 +95,8 @@ PeerSocket FindPeerSocket(const TcpEnds& ends) {
     if (header->nlmsg_len > length) return result;
     if (header->nlmsg_type == NLMSG_ERROR) {
         if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return result;
-        if (static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error == -ENOENT) result.lookup = PeerSocket::Lookup::Missing;
+        if (static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error == -ENOENT)
+            result.lookup = PeerSocket::Lookup::Missing;
         return result;
     }
     if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
@@ -146,14 +146,14 @@ PeerState LocalPeerState(int fd) {
     if (!GetTcpEnds(fd, ends)) return PeerState::Unknown;
     PeerSocket peer = FindPeerSocket(ends);
     switch (peer.lookup) {
-    case PeerSocket::Lookup::Found:
-        return peer.inode == 0 ? PeerState::Closed : PeerState::Open;
-    case PeerSocket::Lookup::Missing:
-        // A loopback peer that is not listed has gone altogether; another may
-        // be on another machine.
-        return IsLoopback(ends.theirs) ? PeerState::Closed : PeerState::Unknown;
-    case PeerSocket::Lookup::Failed:
-        break;
+        case PeerSocket::Lookup::Found:
+            return peer.inode == 0 ? PeerState::Closed : PeerState::Open;
+        case PeerSocket::Lookup::Missing:
+            // A loopback peer that is not listed has gone altogether; another may
+            // be on another machine.
+            return IsLoopback(ends.theirs) ? PeerState::Closed : PeerState::Unknown;
+        case PeerSocket::Lookup::Failed:
+            break;
     }
     return PeerState::Unknown;
 }
@@ -170,6 +170,7 @@ PeerUser LocalPeerUser(int fd) {
     // A socket closed by its program still names a user while it lingers, but
     // a finished one names root: neither is believed.
     if (peer.lookup == PeerSocket::Lookup::Found && peer.inode != 0) return PeerUser{PeerUser::Kind::Known, peer.uid};
-    if (peer.lookup == PeerSocket::Lookup::Missing && !IsLoopback(ends.theirs)) return PeerUser{PeerUser::Kind::Remote, 0};
+    if (peer.lookup == PeerSocket::Lookup::Missing && !IsLoopback(ends.theirs))
+        return PeerUser{PeerUser::Kind::Remote, 0};
     return PeerUser{};
 }

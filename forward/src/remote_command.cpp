@@ -20,7 +20,8 @@ bool IsPlainByte(char c) {
 bool IsPlain(std::string_view word) { return !word.empty() && std::all_of(word.begin(), word.end(), IsPlainByte); }
 
 bool HasControl(std::string_view word) {
-    return std::any_of(word.begin(), word.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+    return std::any_of(word.begin(), word.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 std::string Describe(char c) {
@@ -61,8 +62,8 @@ std::string ForPowerShell(std::string_view word) {
 // A POSIX shell: everything but a plain word goes in single quotes, where only
 // the quote itself needs care. Backslashes are not plain here.
 std::string ForPosix(std::string_view word) {
-    bool plain = !word.empty() && std::none_of(word.begin(), word.end(), [](char c) { return c == '\\'; }) &&
-                 IsPlain(word);
+    bool plain =
+        !word.empty() && std::none_of(word.begin(), word.end(), [](char c) { return c == '\\'; }) && IsPlain(word);
     if (plain) return std::string(word);
     std::string quoted = "'";
     for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -94,7 +95,8 @@ RemoteShell ParseRemoteShell(std::string_view name) {
 std::string CheckPipeArgument(std::string_view path) {
     const std::string shown(path);
     if (path.size() < kPipePrefix.size() || AsciiPrefixDiffers(path))
-        throw ProgramError("The pipe path " + shown + " must begin with \\\\.\\pipe\\ (for example \\\\.\\pipe\\my-agent).");
+        throw ProgramError("The pipe path " + shown +
+                           " must begin with \\\\.\\pipe\\ (for example \\\\.\\pipe\\my-agent).");
     std::string_view name = path.substr(kPipePrefix.size());
     if (name.empty()) throw ProgramError("The pipe path " + shown + " has no pipe name after \\\\.\\pipe\\.");
     for (char c : name) {
@@ -114,18 +116,18 @@ std::string RemoteCommandLine(RemoteShell shell, const std::vector<std::string>&
     for (std::size_t i = 0; i < words.size(); ++i) {
         std::string word;
         switch (shell) {
-        case RemoteShell::Cmd:
-            word = ForCmd(words[i]);
-            break;
-        case RemoteShell::PowerShell:
-            word = ForPowerShell(words[i]);
-            // A quoted program name is only a string to PowerShell until the
-            // call operator runs it.
-            if (i == 0 && word.front() == '\'') word = "& " + word;
-            break;
-        case RemoteShell::Posix:
-            word = ForPosix(words[i]);
-            break;
+            case RemoteShell::Cmd:
+                word = ForCmd(words[i]);
+                break;
+            case RemoteShell::PowerShell:
+                word = ForPowerShell(words[i]);
+                // A quoted program name is only a string to PowerShell until the
+                // call operator runs it.
+                if (i == 0 && word.front() == '\'') word = "& " + word;
+                break;
+            case RemoteShell::Posix:
+                word = ForPosix(words[i]);
+                break;
         }
         if (i != 0) line += ' ';
         line += word;

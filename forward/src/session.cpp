@@ -117,21 +117,21 @@ std::optional<SessionEnd> SessionLoop::Step(int maxWaitMs) {
     for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
         if (fds[i].revents == 0) continue;
         switch (watched[i].kind) {
-        case kStop:
-            if (TakeSignals(stopFd_)) return SessionEnd::Stopped;
-            break;
-        case kErrorText:
-            errorText_->ReadSome();
-            break;
-        case kChannelIn:
-            if (!link_->ReadSome()) channelEnded = true;
-            if (options_.verbose) ShowGreeting(link_->Greeting(), greetingShown_, output_);
-            break;
-        case kChannelOut:
-            if (!link_->WriteSome()) return SessionEnd::ChannelClosed;
-            break;
-        default:
-            OnReady(watched[i], fds[i].revents);
+            case kStop:
+                if (TakeSignals(stopFd_)) return SessionEnd::Stopped;
+                break;
+            case kErrorText:
+                errorText_->ReadSome();
+                break;
+            case kChannelIn:
+                if (!link_->ReadSome()) channelEnded = true;
+                if (options_.verbose) ShowGreeting(link_->Greeting(), greetingShown_, output_);
+                break;
+            case kChannelOut:
+                if (!link_->WriteSome()) return SessionEnd::ChannelClosed;
+                break;
+            default:
+                OnReady(watched[i], fds[i].revents);
         }
     }
 

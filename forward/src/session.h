@@ -67,9 +67,9 @@ struct SessionOutput {
 
 // The channel and what else the poll loop watches besides it.
 struct SessionIo {
-    int channelIn = -1;   // the command's standard output
-    int channelOut = -1;  // the command's standard input
-    int stopFd = -1;      // readable once the user asks the forwarder to stop
+    int channelIn = -1;       // the command's standard output
+    int channelOut = -1;      // the command's standard input
+    int stopFd = -1;          // readable once the user asks the forwarder to stop
     int commandErrorFd = -1;  // the command's standard error, if it is to be collected
 };
 

@@ -32,7 +32,8 @@ std::vector<std::unique_ptr<Listener>> TakePassedListeners() {
     unsetenv("LISTEN_FDNAMES");
     std::vector<std::unique_ptr<Listener>> listeners;
     if (!forUs) return listeners;
-    if (count > kMostPassed) throw ProgramError("The service manager passed " + std::to_string(count) + " sockets; at most 64 are taken.");
+    if (count > kMostPassed)
+        throw ProgramError("The service manager passed " + std::to_string(count) + " sockets; at most 64 are taken.");
     for (int fd = kFirstPassedFd; fd < kFirstPassedFd + count; ++fd) listeners.push_back(Listener::Adopt(fd));
     return listeners;
 }

@@ -33,24 +33,24 @@ void WatchSession::OnFrame(const FrameView& frame) {
     std::size_t index = frame.streamId - std::size_t{1};
     bool known = frame.streamId != 0 && index < pipes_.size();
     switch (static_cast<FrameType>(frame.type)) {
-    case FrameType::ServiceReply:
-        if (!known || !pending_[index]) UnexpectedFrame(frame);
-        pending_[index] = false;
-        if (frame.length == 0) {
-            watching_[index] = true;
-            ++active_;
-        } else {
-            output_.line(pipes_[index] + " refused: " + PayloadText(frame));
+        case FrameType::ServiceReply:
+            if (!known || !pending_[index]) UnexpectedFrame(frame);
+            pending_[index] = false;
+            if (frame.length == 0) {
+                watching_[index] = true;
+                ++active_;
+            } else {
+                output_.line(pipes_[index] + " refused: " + PayloadText(frame));
+            }
+            return;
+        case FrameType::WatchState: {
+            if (!known || !watching_[index] || frame.length != 1 || frame.payload[0] > 2) UnexpectedFrame(frame);
+            static constexpr const char* kStates[] = {"absent", "available", "undetermined"};
+            output_.line(pipes_[index] + " " + kStates[frame.payload[0]]);
+            return;
         }
-        return;
-    case FrameType::WatchState: {
-        if (!known || !watching_[index] || frame.length != 1 || frame.payload[0] > 2) UnexpectedFrame(frame);
-        static constexpr const char* kStates[] = {"absent", "available", "undetermined"};
-        output_.line(pipes_[index] + " " + kStates[frame.payload[0]]);
-        return;
-    }
-    default:
-        UnexpectedFrame(frame);
+        default:
+            UnexpectedFrame(frame);
     }
 }
 

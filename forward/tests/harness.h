@@ -259,10 +259,9 @@ public:
     explicit Harness(SessionOptions options = {}, std::vector<ListenAddress> addresses = {})
         : socketPath_(folder_.Path() + "/forward.sock"),
           session_(SessionIo{bridge.ForwarderFd(), bridge.ForwarderFd(), -1, -1},
-                   addresses.empty() ? std::vector<ListenAddress>{ParseListenAddress(socketPath_)} : addresses,
-                   options, clock,
-                   SessionOutput{[this](const std::string& s) { problems.push_back(s); },
-                                 [](const std::string&) {}}) {}
+                   addresses.empty() ? std::vector<ListenAddress>{ParseListenAddress(socketPath_)} : addresses, options,
+                   clock,
+                   SessionOutput{[this](const std::string& s) { problems.push_back(s); }, [](const std::string&) {}}) {}
 
     BridgeSession& Session() { return session_; }
     const std::string& SocketPath() const { return socketPath_; }

@@ -94,8 +94,9 @@ TEST(UnixListener, RefusesAnUnsafeOrTakenPathAndLeavesItAlone) {
     const Setup cases[] = {
         [](const std::string& folder) {
             EXPECT_EQ(chmod(folder.c_str(), 0755), 0);
-            return std::pair(folder + "/agent.sock", "The socket folder " + folder +
-                                                         " must belong to you and be closed to other users (mode 0700).");
+            return std::pair(
+                folder + "/agent.sock",
+                "The socket folder " + folder + " must belong to you and be closed to other users (mode 0700).");
         },
         [](const std::string& folder) {
             EXPECT_EQ(mkdir((folder + "/real").c_str(), 0700), 0);
@@ -148,8 +149,7 @@ TEST(UnixListener, RefusesASocketOrFolderOfAnotherUser) {
     TempFolder foreign;
     ASSERT_EQ(chown(foreign.Path().c_str(), kOtherUser, kOtherUser), 0);
     EXPECT_EQ(MessageOf([&] { Listener::Open(ParseListenAddress(foreign.Path() + "/agent.sock")); }),
-              "The socket folder " + foreign.Path() +
-                  " must belong to you and be closed to other users (mode 0700).");
+              "The socket folder " + foreign.Path() + " must belong to you and be closed to other users (mode 0700).");
 
     const std::string link = temp.Path() + "/theirs";
     ASSERT_EQ(symlink(temp.Path().c_str(), link.c_str()), 0);

@@ -15,8 +15,11 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-const Words kSshDefaults{"ssh", "-T", "-o", "BatchMode=yes", "-o", "ConnectTimeout=15",
-                         "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3"};
+const Words kSshDefaults{"ssh", "-T",
+                         "-o",  "BatchMode=yes",
+                         "-o",  "ConnectTimeout=15",
+                         "-o",  "ServerAliveInterval=15",
+                         "-o",  "ServerAliveCountMax=3"};
 
 // The bridge command reaches each shell as a line that shell turns back into
 // exactly these words: cmd.exe and PowerShell take pipe paths as they are (no
@@ -79,7 +82,8 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
         {{"--listen", "tcp:0", "--ssh", "h", "--pipe", "'\\\\.\\pipe\\my-agent'"},
          "The pipe path '\\\\.\\pipe\\my-agent' must begin with \\\\.\\pipe\\ (for example \\\\.\\pipe\\my-agent)."},
         {{"--listen", "tcp:0", "--ssh", "h", "--pipe", "\\\\.\\pipe\\" + std::string(102, 'a')},
-         "The pipe name in \\\\.\\pipe\\" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+         "The pipe name in \\\\.\\pipe\\"
+         "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
          " is longer than 101 characters."},
         {{"watch", "--ssh", "h", "\\\\.\\pipe\\ok", "\\\\.\\pipe\\a/b"},
          "The pipe path \\\\.\\pipe\\a/b contains '/'; a pipe name may hold only letters, digits, dots, hyphens and "
@@ -129,9 +133,10 @@ TEST(Deploy, ReadsTheHostsProcessorAndRefusesOthers) {
     EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "%PROCESSOR_ARCHITECTURE%|%LOCALAPPDATA%|%USERPROFILE%"); }),
               "h reports the processor architecture \"%PROCESSOR_ARCHITECTURE%\"; quorl-socket-bridge runs on ARM64 "
               "and x64 Windows only.");
-    EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "ARM64|D:\\Local|C:\\Users\\j"); }),
-              "%LOCALAPPDATA% on h is D:\\Local, not in the profile folder C:\\Users\\j; deploy supports only its usual "
-              "place.");
+    EXPECT_EQ(
+        MessageOf([&] { ParseHostFacts("h", "ARM64|D:\\Local|C:\\Users\\j"); }),
+        "%LOCALAPPDATA% on h is D:\\Local, not in the profile folder C:\\Users\\j; deploy supports only its usual "
+        "place.");
 }
 
 // deploy appends an entry's canonical line unless the first line for its pipe
@@ -150,12 +155,16 @@ TEST(Deploy, AddsOnlyTheAllowlistEntriesMissingThere) {
     const Case cases[] = {
         {"", {"\\\\.\\pipe\\OpenSSH-SSH-Agent\tserved-by  S-1-5-18", mine}, {{system, true}, {mine, true}}, ""},
         {"# mine\r\n  " + system + "  \r\n", {system, mine, mine}, {{system, false}, {mine, true}, {mine, false}}, ""},
-        {"\\\\.\\pipe\\x run-as S-1-5-18\n" + mine + " served-by S-1-5-18\n", {mine},
-         {}, "The allowlist on h lists the pipe as " + mine + " served-by S-1-5-18, not as " + mine +
-         "; deploy only adds lines, so change that line on the host."},
-        {agent + "\n" + system + "\n", {system},
-         {}, "The allowlist on h lists the pipe as " + agent + ", not as " + system +
-         "; deploy only adds lines, so change that line on the host."},
+        {"\\\\.\\pipe\\x run-as S-1-5-18\n" + mine + " served-by S-1-5-18\n",
+         {mine},
+         {},
+         "The allowlist on h lists the pipe as " + mine + " served-by S-1-5-18, not as " + mine +
+             "; deploy only adds lines, so change that line on the host."},
+        {agent + "\n" + system + "\n",
+         {system},
+         {},
+         "The allowlist on h lists the pipe as " + agent + ", not as " + system +
+             "; deploy only adds lines, so change that line on the host."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.content);
@@ -167,7 +176,8 @@ TEST(Deploy, AddsOnlyTheAllowlistEntriesMissingThere) {
             continue;
         }
         std::vector<std::pair<std::string, bool>> plan;
-        for (const AllowlistAddition& entry : PlanAllowlist("h", c.content, allow)) plan.emplace_back(entry.line, entry.add);
+        for (const AllowlistAddition& entry : PlanAllowlist("h", c.content, allow))
+            plan.emplace_back(entry.line, entry.add);
         EXPECT_EQ(plan, c.plan);
     }
 }

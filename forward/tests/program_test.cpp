@@ -124,7 +124,7 @@ TEST(ForwardProgram, EndsASessionInUseByTheCommandsExitOrAStopSignal) {
         TempFolder temp;
         std::string path = temp.Path() + "/forward.sock";
         Program program(temp.Path(), {QSF_FORWARD_PROGRAM, "--listen", "unix:" + path, "--", "/bin/sh", "-c",
-                         std::string("echo Welcome to the host.; exec ") + QSF_FAKE_BRIDGE_PROGRAM});
+                                      std::string("echo Welcome to the host.; exec ") + QSF_FAKE_BRIDGE_PROGRAM});
         ASSERT_TRUE(WaitForPath(path));
         Client echo(path);
         EXPECT_TRUE(Talk(echo, data) == data);
@@ -157,8 +157,9 @@ TEST(ForwardProgram, ReconnectsAfterTheCommandEnds) {
     program.Signal(SIGTERM);
     ASSERT_TRUE(program.WaitExit(10000));
     EXPECT_EQ(program.ExitCode(), 0);
-    EXPECT_EQ(program.Err(),
-              "quorl-socket-forward: the command ended with status 3: fake bridge: asked to quit Reconnecting in 1 s.\n");
+    EXPECT_EQ(
+        program.Err(),
+        "quorl-socket-forward: the command ended with status 3: fake bridge: asked to quit Reconnecting in 1 s.\n");
 }
 
 // Runs that end on their own: the exit status and the one line on standard
@@ -175,18 +176,31 @@ TEST(ForwardProgram, EndsWithAStatusAndOneLineSayingWhy) {
     const std::string bridge = QSF_FAKE_BRIDGE_PROGRAM;
     const Case cases[] = {
         {{"--help"}, 0, "Usage:\n  quorl-socket-forward [-v] [--reconnect]", ""},
-        {{}, 1, "", "Give --ssh HOST, or the command that starts the bridge after --.\n"
-                    "Try 'quorl-socket-forward --help'."},
-        {{"--", "/nonexistent/bridge-command"}, 1, "",
+        {{},
+         1,
+         "",
+         "Give --ssh HOST, or the command that starts the bridge after --.\n"
+         "Try 'quorl-socket-forward --help'."},
+        {{"--", "/nonexistent/bridge-command"},
+         1,
+         "",
          "Could not start /nonexistent/bridge-command: No such file or directory."},
         // Its last words need no line end; trailing spaces and a carriage return go.
-        {{"--", "/bin/sh", "-c", "printf 'This named pipe is not in the HTTP allowlist. \\r' >&2; exit 1"}, 1, "",
+        {{"--", "/bin/sh", "-c", "printf 'This named pipe is not in the HTTP allowlist. \\r' >&2; exit 1"},
+         1,
+         "",
          "the command ended with status 1 before the bridge started: This named pipe is not in the HTTP allowlist."},
-        {{"--", "/bin/sh", "-c", "exit 0"}, 1, "",
+        {{"--", "/bin/sh", "-c", "exit 0"},
+         1,
+         "",
          "the command ended with status 0 before the bridge started; check that it runs quorl-socket-bridge."},
-        {{"--", "/bin/sh", "-c", "kill -9 $$"}, 1, "",
+        {{"--", "/bin/sh", "-c", "kill -9 $$"},
+         1,
+         "",
          "the command ended with signal 9 before the bridge started; check that it runs quorl-socket-bridge."},
-        {{"--", "/bin/sh", "-c", "echo 'Welcome to win-host.'; echo 'Last login: today'"}, 1, "",
+        {{"--", "/bin/sh", "-c", "echo 'Welcome to win-host.'; echo 'Last login: today'"},
+         1,
+         "",
          "The bridge did not start; the remote command printed: \"Welcome to win-host.\"."},
     };
     for (const Case& c : cases) {
@@ -247,8 +261,8 @@ TEST(ForwardProgram, StartsTheSessionOnDemandAndEndsItWhenIdle) {
     TempFolder temp;
     std::string path = temp.Path() + "/forward.sock";
     std::string starts = temp.Path() + "/starts";
-    Program program(temp.Path(), {QSF_FORWARD_PROGRAM, "-v", "--idle-exit", "0.3", "--listen", path, "--", "/bin/sh", "-c",
-                     "echo started >> " + starts + "; exec " + QSF_FAKE_BRIDGE_PROGRAM});
+    Program program(temp.Path(), {QSF_FORWARD_PROGRAM, "-v", "--idle-exit", "0.3", "--listen", path, "--", "/bin/sh",
+                                  "-c", "echo started >> " + starts + "; exec " + QSF_FAKE_BRIDGE_PROGRAM});
     ASSERT_TRUE(WaitForPath(path));
     auto startCount = [&] { return static_cast<int>(ReadFile(starts).size() / 8); };  // "started\n" each
     EXPECT_EQ(startCount(), 0) << "no session before the first connection";
@@ -279,8 +293,8 @@ TEST(ForwardProgram, ServesASocketPassedByTheServiceManager) {
     if (access("/usr/bin/systemd-socket-activate", X_OK) != 0) GTEST_SKIP() << "systemd-socket-activate is missing";
     TempFolder temp;
     std::string path = temp.Path() + "/activated.sock";
-    Program program(temp.Path(), {"/usr/bin/systemd-socket-activate", "-l", path, QSF_FORWARD_PROGRAM, "--idle-exit", "0.3", "--",
-                     QSF_FAKE_BRIDGE_PROGRAM});
+    Program program(temp.Path(), {"/usr/bin/systemd-socket-activate", "-l", path, QSF_FORWARD_PROGRAM, "--idle-exit",
+                                  "0.3", "--", QSF_FAKE_BRIDGE_PROGRAM});
     ASSERT_TRUE(WaitForPath(path));
     {
         Client client(path);

@@ -43,40 +43,40 @@ int main(int argc, char** argv) {
         for (const WireFrame& frame : ParseWire(input, &rest)) {
             const std::uint32_t id = frame.streamId;
             switch (static_cast<FrameType>(frame.type)) {
-            case FrameType::Ping:
-                Send(FrameType::Pong, id, frame.payload);
-                break;
-            case FrameType::Open:
-                if (refusal != nullptr) {
-                    Send(FrameType::OpenFailed, id, refusal);
+                case FrameType::Ping:
+                    Send(FrameType::Pong, id, frame.payload);
                     break;
-                }
-                open.insert(id);
-                Send(FrameType::Opened, id, "TEST / fake");
-                break;
-            case FrameType::Data:
-                if (open.count(id) == 0) break;
-                if (frame.payload.rfind("quit:", 0) == 0) {
-                    std::fprintf(stderr, "fake bridge: asked to quit\n");
-                    return std::atoi(frame.payload.c_str() + 5);
-                }
-                for (std::size_t at = 0; at < frame.payload.size(); at += kEchoBlock)
-                    Send(FrameType::Data, id, frame.payload.substr(at, kEchoBlock));
-                break;
-            case FrameType::Eof:  // the echo goes on; the client closes the stream
-                break;
-            case FrameType::Close:
-                open.erase(id);
-                break;
-            case FrameType::Watch:
-                if (refusal != nullptr) {
-                    Send(FrameType::ServiceReply, id, refusal);
+                case FrameType::Open:
+                    if (refusal != nullptr) {
+                        Send(FrameType::OpenFailed, id, refusal);
+                        break;
+                    }
+                    open.insert(id);
+                    Send(FrameType::Opened, id, "TEST / fake");
                     break;
-                }
-                [[fallthrough]];
-            default:
-                std::fprintf(stderr, "Invalid forwarding request.\n");
-                return 1;
+                case FrameType::Data:
+                    if (open.count(id) == 0) break;
+                    if (frame.payload.rfind("quit:", 0) == 0) {
+                        std::fprintf(stderr, "fake bridge: asked to quit\n");
+                        return std::atoi(frame.payload.c_str() + 5);
+                    }
+                    for (std::size_t at = 0; at < frame.payload.size(); at += kEchoBlock)
+                        Send(FrameType::Data, id, frame.payload.substr(at, kEchoBlock));
+                    break;
+                case FrameType::Eof:  // the echo goes on; the client closes the stream
+                    break;
+                case FrameType::Close:
+                    open.erase(id);
+                    break;
+                case FrameType::Watch:
+                    if (refusal != nullptr) {
+                        Send(FrameType::ServiceReply, id, refusal);
+                        break;
+                    }
+                    [[fallthrough]];
+                default:
+                    std::fprintf(stderr, "Invalid forwarding request.\n");
+                    return 1;
             }
         }
         input.erase(0, input.size() - rest);
