@@ -203,9 +203,9 @@ void BridgeSession::SendWaitingOpens() {
     }
 }
 
-std::size_t BridgeSession::CloseWaiting() {
-    std::size_t count = held_.size();
-    while (!held_.empty()) {
+std::size_t BridgeSession::CloseWaiting(std::int64_t arrivedBy) {
+    std::size_t count = 0;
+    for (; !held_.empty() && held_.front().sinceMs <= arrivedBy; ++count) {
         Retire(std::move(held_.front().socket), false);
         held_.pop_front();
     }
@@ -213,12 +213,7 @@ std::size_t BridgeSession::CloseWaiting() {
 }
 
 void BridgeSession::ExpireWaiting(std::int64_t now) {
-    std::size_t expired = 0;
-    while (!held_.empty() && now - held_.front().sinceMs >= options_.heldLimitMs) {
-        Retire(std::move(held_.front().socket), false);
-        held_.pop_front();
-        ++expired;
-    }
+    const std::size_t expired = CloseWaiting(now - options_.heldLimitMs);
     if (expired == 0) return;
     output_.problem(std::to_string(expired) + (expired == 1 ? " connection" : " connections") + " waited " +
                     std::to_string(options_.heldLimitMs / 1000) + " seconds for the bridge and " +

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "text/program_error.h"
@@ -19,12 +18,6 @@ constexpr std::size_t kReadAhead = 2 * 1048576;
 constexpr int kMaxWriteVectors = 64;
 constexpr std::size_t kMaxGreeting = 65536;
 
-std::string HelloBytes() {
-    FrameHeader header{};
-    BuildFrameHeader(static_cast<std::uint32_t>(FrameType::Hello), 0, 0, header);
-    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize);
-}
-
 // The first line of what the remote side printed, fit for one message (its
 // control characters are escaped where it is printed).
 std::string FirstLine(const std::string& text) {
@@ -34,25 +27,22 @@ std::string FirstLine(const std::string& text) {
     return line;
 }
 
-std::vector<std::uint8_t> EncodeFrame(FrameType type, std::uint32_t streamId, const std::uint8_t* payload,
-                                      std::size_t length) {
-    FrameHeader header{};
-    if (!BuildFrameHeader(static_cast<std::uint32_t>(type), streamId, static_cast<std::uint32_t>(length), header))
-        throw ProgramError("Frame payload too large.");
-    std::vector<std::uint8_t> bytes(kFrameHeaderSize + length);
-    std::memcpy(bytes.data(), header.bytes, kFrameHeaderSize);
-    if (length != 0) std::memcpy(bytes.data() + kFrameHeaderSize, payload, length);
-    return bytes;
-}
-
 }  // namespace
+
+std::string EncodeFrame(FrameType type, std::uint32_t streamId, std::string_view payload) {
+    FrameHeader header{};
+    if (!BuildFrameHeader(static_cast<std::uint32_t>(type), streamId, static_cast<std::uint32_t>(payload.size()),
+                          header))
+        throw ProgramError("Frame payload too large.");
+    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize).append(payload);
+}
 
 ChannelLink::ChannelLink(int inFd, int outFd, Clock& clock, KeepAliveTiming timing)
     : inFd_(inFd), outFd_(outFd), clock_(clock), timing_(timing), readBlock_(kReadBlock) {}
 
 void ChannelLink::Send(FrameType type, std::uint32_t streamId, const std::uint8_t* payload, std::size_t length,
                        std::uint32_t owner) {
-    Pending frame{EncodeFrame(type, streamId, payload, length), owner};
+    Pending frame{EncodeFrame(type, streamId, std::string_view(reinterpret_cast<const char*>(payload), length)), owner};
     queuedBytes_ += frame.bytes.size();
     if (owner != 0) queuedByOwner_[owner] += frame.bytes.size();
     queue_.push_back(std::move(frame));
@@ -121,7 +111,7 @@ bool ChannelLink::ReadSome() {
 
 void ChannelLink::TakeInput(const std::uint8_t* bytes, std::size_t count) {
     if (!helloFound_) {
-        static const std::string hello = HelloBytes();
+        static const std::string hello = EncodeFrame(FrameType::Hello, 0, {});
         unscanned_.append(reinterpret_cast<const char*>(bytes), count);
         std::size_t at = unscanned_.find(hello);
         if (at == std::string::npos) {
@@ -160,10 +150,10 @@ void ChannelLink::Tick(bool notListening) {
     std::int64_t now = clock_.NowMs();
     if (notListening) unansweredSinceMs_ = -1;
     if (now - lastPingMs_ >= timing_.pingIntervalMs) {
-        std::uint8_t payload[8];
+        char payload[8];
         ++pingCount_;
-        for (int i = 0; i < 8; ++i) payload[i] = static_cast<std::uint8_t>(pingCount_ >> (8 * i));
-        Pending ping{EncodeFrame(FrameType::Ping, 0, payload, sizeof payload), 0};
+        for (int i = 0; i < 8; ++i) payload[i] = static_cast<char>(pingCount_ >> (8 * i));
+        Pending ping{EncodeFrame(FrameType::Ping, 0, std::string_view(payload, sizeof payload)), 0};
         queuedBytes_ += ping.bytes.size();
         // Ahead of queued data (but never inside a frame already begun), so
         // that a full queue does not delay the keep-alive.

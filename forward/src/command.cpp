@@ -76,15 +76,10 @@ Command::Command(const std::vector<std::string>& argv) {
     Spawning(posix_spawn_file_actions_adddup2(&setup.actions, err.write.get(), 2));
     // The forwarder ignores SIGPIPE and catches SIGINT/SIGTERM/SIGHUP/SIGCHLD; the command
     // starts with the default dispositions and an empty signal mask.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGHUP);
-    sigaddset(&defaults, SIGCHLD);
-    sigset_t none;
+    sigset_t defaults, none;
     sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, number);
     Spawning(posix_spawnattr_setsigdefault(&setup.attributes, &defaults));
     Spawning(posix_spawnattr_setsigmask(&setup.attributes, &none));
     Spawning(posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));

@@ -17,9 +17,11 @@
 #include <optional>
 #include <sstream>
 
+#include "channel_link.h"
 #include "cli/command_line.h"
 #include "command.h"
 #include "engine/frame.h"
+#include "text/byte_string.h"
 #include "text/program_error.h"
 
 namespace {
@@ -71,22 +73,8 @@ std::string LastLine(const std::string& text) {
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
-        std::size_t start = line.find_first_not_of(" \t");
-        lines.push_back(start == std::string::npos ? std::string() : line.substr(start));
-    }
+    for (std::string line; std::getline(in, line);) lines.push_back(TrimAsciiSpace(line));
     return lines;
-}
-
-bool SameText(std::string a, std::string b) {
-    auto lower = [](std::string& s) {
-        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    };
-    lower(a);
-    lower(b);
-    return a == b;
 }
 
 CommandResult Remote(const SshTarget& ssh, const std::string& line, const std::string& input = {}) {
@@ -114,8 +102,7 @@ std::optional<std::string> ReadAllowlist(const SshTarget& ssh, const TempFolder&
         SftpCommand(ssh), "get " + std::string(kRemoteAllowlist) + " " + SftpPath(temp.File(name)) + "\n", kRemoteMs);
     const std::string missing = "/" + std::string(kRemoteAllowlist) + "\" not found.";
     const std::string said = LastLine(result.errors);
-    if (result.status != 0 && said.rfind("File \"", 0) == 0 && said.size() > missing.size() &&
-        said.compare(said.size() - missing.size(), missing.size(), missing) == 0)
+    if (result.status != 0 && said.starts_with("File \"") && said.size() > missing.size() && said.ends_with(missing))
         return std::nullopt;
     std::string bytes;
     if (result.status != 0 || !ReadFile(temp.File(name), bytes)) SftpFailed(ssh, "read the allowlist", result);
@@ -170,20 +157,14 @@ void CheckRunsThere(const SshTarget& ssh, const std::string& program, const std:
                            " does: " + (lines.empty() ? LastLine(result.errors) : lines.back()));
 }
 
-std::string Frame(FrameType type, std::uint32_t id, const std::string& payload) {
-    FrameHeader header{};
-    BuildFrameHeader(static_cast<std::uint32_t>(type), id, static_cast<std::uint32_t>(payload.size()), header);
-    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize) + payload;
-}
-
 // Asks the deployed program, in service mode, whether each pipe is listed.
 void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const std::vector<std::string>& pipes,
                         const std::function<void(const std::string&)>& say) {
     std::string queries;
     for (std::size_t i = 0; i < pipes.size(); ++i)
-        queries += Frame(FrameType::AllowlistQuery, static_cast<std::uint32_t>(i + 1), pipes[i]);
+        queries += EncodeFrame(FrameType::AllowlistQuery, static_cast<std::uint32_t>(i + 1), pipes[i]);
     CommandResult result = Remote(ssh, RemoteCommandLine(ssh.shell, {program, "service"}), queries);
-    std::size_t hello = result.output.find(Frame(FrameType::Hello, 0, ""));
+    std::size_t hello = result.output.find(EncodeFrame(FrameType::Hello, 0, {}));
     if (hello == std::string::npos)
         throw ProgramError("The program on " + ssh.host + " did not start in service mode: " + LastLine(result.errors));
     FrameBuffer input;
@@ -261,7 +242,7 @@ HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
     }
     // sftp starts in the profile folder, so the program's folder is reached as
     // AppData/Local/... only where %LOCALAPPDATA% is in its usual place.
-    if (!SameText(fields[1], fields[2] + "\\AppData\\Local"))
+    if (AsciiLower(fields[1]) != AsciiLower(fields[2] + "\\AppData\\Local"))
         throw ProgramError("%LOCALAPPDATA% on " + host + " is " + fields[1] + ", not in the profile folder " +
                            fields[2] + "; deploy supports only its usual place.");
     facts.localAppData = fields[1];
