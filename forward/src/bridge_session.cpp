@@ -28,8 +28,6 @@ bool PrepareLocalSocket(int fd) {
     return KeepToSelf(fd);
 }
 
-std::int64_t Earliest(std::int64_t a, std::int64_t b) { return a < 0 ? b : (b < 0 ? a : std::min(a, b)); }
-
 }  // namespace
 
 std::string OpenFailedMessage(const std::string& pipe, const std::string& sentence) {
@@ -167,7 +165,7 @@ void BridgeSession::OnDrainReadable(std::size_t index) {
     char block[65536];
     for (;;) {
         ssize_t got = read(drain.socket.get(), block, std::min(sizeof block, drain.left));
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (got < 0 && WouldBlock()) return;
         if (got <= 0 || static_cast<std::size_t>(got) >= drain.left) break;
         drain.left -= static_cast<std::size_t>(got);
     }

@@ -13,8 +13,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "bridge_session.h"
 #include "engine/bridge_mode.h"
 
@@ -30,8 +28,6 @@ constexpr int kSendFlags = 0;
 #endif
 
 bool Has(short revents, short bits) { return (revents & bits) != 0; }
-
-bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
 }  // namespace
 

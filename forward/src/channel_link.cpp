@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <string>
 
 #include "text/program_error.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -71,11 +71,7 @@ bool ChannelLink::WriteSome() {
             vectors[count].iov_len = it->bytes.size() - skip;
         }
         ssize_t written = writev(outFd_, vectors, count);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            return false;
-        }
+        if (written < 0) return WouldBlock();
         auto left = static_cast<std::size_t>(written);
         while (left != 0) {
             Pending& head = queue_.front();
@@ -97,12 +93,7 @@ bool ChannelLink::WantsRead() const { return input_.PendingBytes() < kReadAhead;
 bool ChannelLink::ReadSome() {
     while (WantsRead()) {
         ssize_t got = read(inFd_, readBlock_.data(), readBlock_.size());
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            return false;
-        }
-        if (got == 0) return false;
+        if (got <= 0) return got < 0 && WouldBlock();
         TakeInput(readBlock_.data(), static_cast<std::size_t>(got));
         if (static_cast<std::size_t>(got) < readBlock_.size()) return true;
     }

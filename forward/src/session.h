@@ -163,4 +163,6 @@ private:
 };
 
 [[noreturn]] void UnexpectedFrame(const FrameView& frame);
+// The earlier of two times due, where -1 is never.
+std::int64_t Earliest(std::int64_t a, std::int64_t b);
 std::string PayloadText(const FrameView& frame);
