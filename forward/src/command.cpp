@@ -104,11 +104,6 @@ Command::~Command() {
 
 void Command::CloseInput() { input_.reset(); }
 
-void Command::CloseChannel() {
-    input_.reset();
-    output_.reset();
-}
-
 bool Command::WaitExit(int timeoutMs, int& status) {
     if (exited_) {
         status = status_;
@@ -132,7 +127,8 @@ bool Command::WaitExit(int timeoutMs, int& status) {
 }
 
 int Command::Stop(int graceMs) {
-    CloseChannel();
+    input_.reset();
+    output_.reset();
     int status = 0;
     if (WaitExit(graceMs, status)) return status;
     kill(pid_, SIGTERM);

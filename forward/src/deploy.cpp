@@ -315,31 +315,26 @@ bool AddToAllowlist(const SshTarget& ssh, const TempFolder& temp, const std::opt
         additions += entry.line + "\r\n";
         say("adding " + entry.line + " to the allowlist");
     }
-    if (!additions.empty()) {
-        // sftp appends what lies past the remote file's end: a file edited
-        // since it was read would be torn, or its edit undone.
-        if (ReadAllowlist(ssh, temp, "again.allow") != allowlist)
-            throw ProgramError("The allowlist on " + ssh.host +
-                               " changed while deploy ran, so nothing was added to it; run deploy again.");
-        if (allowlist) {
-            // Appended to the file that is there, which keeps it and the
-            // permissions it has.
-            if (!allowlist->empty() && allowlist->back() != '\n') additions = "\r\n" + additions;
-            WriteFile(temp.File("new.allow"), *allowlist + additions);
-            Sftp(ssh, "put -a " + SftpPath(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n",
-                 "add to the allowlist");
-        } else {
-            // New, in a new folder: both take the profile's inherited
-            // permissions, which only the user and the system may change.
-            WriteFile(temp.File("new.allow"), "# pipes added by quorl-socket-forward deploy\r\n" + additions);
-            Sftp(ssh,
-                 "-mkdir AppData/Local/QuorlSSH\nput " + SftpPath(temp.File("new.allow")) + " " + kRemoteAllowlist +
-                     "\n",
-                 "write the allowlist");
-        }
-        return true;
+    if (additions.empty()) return false;
+    // sftp appends what lies past the remote file's end: a file edited
+    // since it was read would be torn, or its edit undone.
+    if (ReadAllowlist(ssh, temp, "again.allow") != allowlist)
+        throw ProgramError("The allowlist on " + ssh.host +
+                           " changed while deploy ran, so nothing was added to it; run deploy again.");
+    const std::string local = SftpPath(temp.File("new.allow"));
+    if (allowlist) {
+        // Appended to the file that is there, which keeps it and the
+        // permissions it has.
+        if (!allowlist->empty() && allowlist->back() != '\n') additions = "\r\n" + additions;
+        WriteFile(temp.File("new.allow"), *allowlist + additions);
+        Sftp(ssh, "put -a " + local + " " + kRemoteAllowlist + "\n", "add to the allowlist");
+    } else {
+        // New, in a new folder: both take the profile's inherited
+        // permissions, which only the user and the system may change.
+        WriteFile(temp.File("new.allow"), "# pipes added by quorl-socket-forward deploy\r\n" + additions);
+        Sftp(ssh, "-mkdir AppData/Local/QuorlSSH\nput " + local + " " + kRemoteAllowlist + "\n", "write the allowlist");
     }
-    return false;
+    return true;
 }
 
 }  // namespace
