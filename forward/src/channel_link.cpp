@@ -101,6 +101,7 @@ bool ChannelLink::ReadSome() {
 }
 
 void ChannelLink::TakeInput(const std::uint8_t* bytes, std::size_t count) {
+    std::string rest;  // what follows the Hello in the read that found it
     if (!helloFound_) {
         static const std::string hello = EncodeFrame(FrameType::Hello, 0, {});
         unscanned_.append(reinterpret_cast<const char*>(bytes), count);
@@ -117,12 +118,10 @@ void ChannelLink::TakeInput(const std::uint8_t* bytes, std::size_t count) {
         }
         greeting_.append(unscanned_, 0, at);
         helloFound_ = true;
-        std::string rest = unscanned_.substr(at);
+        rest = unscanned_.substr(at);
         unscanned_.clear();
         bytes = reinterpret_cast<const std::uint8_t*>(rest.data());
-        if (!input_.AppendInput(bytes, rest.size()))
-            throw ProgramError("The bridge sent more input than the forwarder can hold.");
-        return;
+        count = rest.size();
     }
     if (!input_.AppendInput(bytes, count))
         throw ProgramError("The bridge sent more input than the forwarder can hold.");

@@ -230,23 +230,15 @@ HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
     std::istringstream in(answer);
     for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
     fields.resize(3);
-    const std::string& arch = fields[0];
-    HostFacts facts;
-    if (arch == "ARM64") {
-        facts.arch = "arm64";
-    } else if (arch == "AMD64") {
-        facts.arch = "x64";
-    } else {
-        throw ProgramError(host + " reports the processor architecture \"" + arch +
+    if (fields[0] != "ARM64" && fields[0] != "AMD64")
+        throw ProgramError(host + " reports the processor architecture \"" + fields[0] +
                            "\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
-    }
     // sftp starts in the profile folder, so the program's folder is reached as
     // AppData/Local/... only where %LOCALAPPDATA% is in its usual place.
     if (AsciiLower(fields[1]) != AsciiLower(fields[2] + "\\AppData\\Local"))
         throw ProgramError("%LOCALAPPDATA% on " + host + " is " + fields[1] + ", not in the profile folder " +
                            fields[2] + "; deploy supports only its usual place.");
-    facts.localAppData = fields[1];
-    return facts;
+    return HostFacts{fields[0] == "ARM64" ? "arm64" : "x64", fields[1]};
 }
 
 std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std::string& content,
@@ -285,9 +277,9 @@ std::string DeployedProgram(const std::string& host) {
 
 namespace {
 
-// Puts `program` on the host and reads it back.
-void Upload(const SshTarget& ssh, const TempFolder& temp, const std::string& localProgram, const std::string& program) {
-    const std::string remoteProgram = std::string(kDeployFolder) + "/quorl-socket-bridge.exe";
+// Puts `program` on the host at `remoteProgram` and reads it back.
+void Upload(const SshTarget& ssh, const TempFolder& temp, const std::string& localProgram, const std::string& program,
+            const std::string& remoteProgram) {
     // Under a temporary name first, so that a half-copied program is never
     // run; a program in use can still be renamed out of the way.
     const std::string part = remoteProgram + ".part", old = remoteProgram + ".old";
@@ -367,7 +359,7 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
 
     bool changed = !hadProgram || there != program;
     if (changed) {
-        Upload(ssh, temp, localProgram, program);
+        Upload(ssh, temp, localProgram, program, remoteProgram);
         say(std::string(hadProgram ? "replaced " : "installed ") + windowsProgram);
     } else {
         say(windowsProgram + " is the same program already");

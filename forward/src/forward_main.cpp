@@ -176,7 +176,6 @@ int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int 
               std::vector<std::unique_ptr<Listener>> passed) {
     SteadyClock clock;
     const bool activated = !passed.empty();
-    sessionOptions.idleEndMs = options.idleExitMs;
     // Destroying the session closes every local connection and removes the
     // Unix sockets it created.
     BridgeSession session(SessionIo{-1, -1, stopFd, -1}, options.listen, sessionOptions, clock,
@@ -210,11 +209,6 @@ int Forward(const std::vector<std::string>& args) {
     try {
         if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw ProgramError("Could not install the signal handlers.");
         UniqueFd stop = InstallSignalPipe();
-        SessionOptions sessionOptions;
-        sessionOptions.verbose = options.verbose;
-        sessionOptions.lingerMs = options.lingerMs;
-        sessionOptions.allowOtherUsers = options.allowOtherUsers;
-        sessionOptions.pipe = options.pipe;
         if (options.deploy) {
             RunDeploy(DeployOptions{options.ssh, options.allow, options.from}, Line);
             return 0;
@@ -233,6 +227,12 @@ int Forward(const std::vector<std::string>& args) {
             for (const std::string& word : options.command) shown += (shown.empty() ? "" : " ") + word;
             Problem("running: " + shown);
         }
+        SessionOptions sessionOptions;
+        sessionOptions.verbose = options.verbose;
+        sessionOptions.lingerMs = options.lingerMs;
+        sessionOptions.allowOtherUsers = options.allowOtherUsers;
+        sessionOptions.pipe = options.pipe;
+        sessionOptions.idleEndMs = options.idleExitMs;
         if (options.watch) return RunWatch(options, sessionOptions, stop.get());
         std::vector<std::unique_ptr<Listener>> passed = TakePassedListeners();
         if (passed.empty() && options.listen.empty()) throw ProgramError("Give at least one --listen address.");
