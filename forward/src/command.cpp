@@ -105,25 +105,22 @@ Command::~Command() {
 void Command::CloseInput() { input_.reset(); }
 
 bool Command::WaitExit(int timeoutMs, int& status) {
-    if (exited_) {
-        status = status_;
-        return true;
-    }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
+    while (!exited_) {
         int got = 0;
         pid_t done = waitpid(pid_, &got, WNOHANG);
         if (done == pid_ || (done < 0 && errno == ECHILD)) {
             exited_ = true;
             status_ = done == pid_ ? got : 0;
-            status = status_;
-            return true;
+            break;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         // SIGCHLD wakes this; a signal that came before the waitpid above is still in the pipe.
         WaitForSignal(static_cast<int>(left.count()));
     }
+    status = status_;
+    return true;
 }
 
 int Command::Stop(int graceMs) {
