@@ -18,15 +18,6 @@ constexpr std::size_t kReadAhead = 2 * 1048576;
 constexpr int kMaxWriteVectors = 64;
 constexpr std::size_t kMaxGreeting = 65536;
 
-// The first line of what the remote side printed, fit for one message (its
-// control characters are escaped where it is printed).
-std::string FirstLine(const std::string& text) {
-    std::string line = text.substr(0, text.find('\n'));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > 200) line = line.substr(0, 200) + "...";
-    return line;
-}
-
 }  // namespace
 
 std::string EncodeFrame(FrameType type, std::uint32_t streamId, std::string_view payload) {
@@ -112,8 +103,8 @@ void ChannelLink::TakeInput(const std::uint8_t* bytes, std::size_t count) {
             greeting_.append(unscanned_, 0, unscanned_.size() - keep);
             unscanned_.erase(0, unscanned_.size() - keep);
             if (greeting_.size() > kMaxGreeting)
-                throw ProgramError("The bridge did not start; the remote command printed: \"" + FirstLine(greeting_) +
-                                   "\".");
+                throw ProgramError("The bridge did not start; the remote command printed: \"" +
+                                   GreetingLine(greeting_) + "\".");
             return;
         }
         greeting_.append(unscanned_, 0, at);
@@ -127,7 +118,13 @@ void ChannelLink::TakeInput(const std::uint8_t* bytes, std::size_t count) {
         throw ProgramError("The bridge sent more input than the forwarder can hold.");
 }
 
-std::string GreetingLine(const std::string& greeting) { return FirstLine(greeting); }
+// Its control characters are escaped where it is printed.
+std::string GreetingLine(const std::string& greeting) {
+    std::string line = greeting.substr(0, greeting.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > 200) line = line.substr(0, 200) + "...";
+    return line;
+}
 
 void ChannelLink::StartKeepAlive() {
     keepAlive_ = true;

@@ -83,7 +83,7 @@ bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const std::
         value = args[++i];
         return true;
     }
-    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 && arg[name.size()] == '=') {
+    if (arg.starts_with(name + "=")) {
         value = arg.substr(name.size() + 1);
         return true;
     }

@@ -103,22 +103,13 @@ std::string CheckPipeArgument(std::string_view path) {
 std::string RemoteCommandLine(RemoteShell shell, const std::vector<std::string>& words) {
     std::string line;
     for (std::size_t i = 0; i < words.size(); ++i) {
-        std::string word;
-        switch (shell) {
-            case RemoteShell::Cmd:
-                word = ForCmd(words[i]);
-                break;
-            case RemoteShell::PowerShell:
-                word = ForPowerShell(words[i]);
-                // A quoted program name is only a string to PowerShell until the
-                // call operator runs it.
-                if (i == 0 && word.front() == '\'') word = "& " + word;
-                break;
-            case RemoteShell::Posix:
-                word = ForPosix(words[i]);
-                break;
-        }
+        const std::string word = shell == RemoteShell::Cmd          ? ForCmd(words[i])
+                                 : shell == RemoteShell::PowerShell ? ForPowerShell(words[i])
+                                                                    : ForPosix(words[i]);
         if (i != 0) line += ' ';
+        // A quoted program name is only a string to PowerShell until the call
+        // operator runs it.
+        if (shell == RemoteShell::PowerShell && i == 0 && word.front() == '\'') line += "& ";
         line += word;
     }
     return line;
