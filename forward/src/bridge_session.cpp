@@ -139,8 +139,7 @@ void BridgeSession::Forget(std::uint32_t id) {
 }
 
 void BridgeSession::Retire(UniqueFd socket, bool inputEnded) {
-    if (!socket) return;
-    if (inputEnded) return;  // closing it sends a plain end
+    if (!socket || inputEnded) return;  // with its input ended, closing it sends a plain end
     if (DrainingConnections() >= options_.drainConnections) {
         auto oldest =
             std::find_if(draining_.begin(), draining_.end(), [](const Draining& drain) { return drain.socket.held(); });
@@ -250,24 +249,18 @@ void BridgeSession::AcceptConnections(const Listener& listener) {
 bool BridgeSession::Admits(int fd, const Listener& listener) {
     if (options_.allowOtherUsers) return true;
     const PeerUser peer = LocalPeerUser(fd);
-    switch (peer.kind) {
-        case PeerUser::Kind::Known:
-            if (peer.uid == geteuid() || peer.uid == 0) return true;
-            Say("refused a connection to " + listener.Name() + " from user " + std::to_string(peer.uid));
-            break;
-        case PeerUser::Kind::Remote:
-        case PeerUser::Kind::Untold:
-            return true;
-        case PeerUser::Kind::Unknown:
-            Say("refused a connection to " + listener.Name() + ": its user could not be learned");
-            break;
-    }
+    const bool known = peer.kind == PeerUser::Kind::Known;
+    if (peer.kind == PeerUser::Kind::Remote || peer.kind == PeerUser::Kind::Untold ||
+        (known && (peer.uid == geteuid() || peer.uid == 0)))
+        return true;
+    Say("refused a connection to " + listener.Name() +
+        (known ? " from user " + std::to_string(peer.uid) : ": its user could not be learned"));
     if (!refusalShown_) {
         refusalShown_ = true;
-        output_.problem("A connection to " + listener.Name() +
-                        (peer.kind == PeerUser::Kind::Known ? " from another user was refused"
-                                                            : " was refused because its user could not be learned") +
-                        "; --allow-other-users lets every user of this machine connect.");
+        output_.problem(
+            "A connection to " + listener.Name() +
+            (known ? " from another user was refused" : " was refused because its user could not be learned") +
+            "; --allow-other-users lets every user of this machine connect.");
     }
     return false;
 }

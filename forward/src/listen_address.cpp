@@ -171,13 +171,9 @@ ListenAddress ParseListenAddress(std::string_view text) {
     if (text.starts_with("tcp:")) {
         address.kind = ListenAddress::Kind::Tcp;
         std::string_view rest = text.substr(4);
+        // With no host, the whole rest is the port (npos + 1 is 0).
         std::size_t colon = rest.find_last_of(':');
-        if (colon == std::string_view::npos) {
-            address.host = "127.0.0.1";
-            address.port = ParsePort(rest, text);
-            return address;
-        }
-        std::string_view host = rest.substr(0, colon);
+        std::string_view host = colon == std::string_view::npos ? "localhost" : rest.substr(0, colon);
         if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
         address.host = host == "localhost" ? std::string("127.0.0.1") : std::string(host);
         if (!IsNumericHost(address.host))
