@@ -118,6 +118,10 @@ void ChannelLink::TakeInput(const std::uint8_t* bytes, std::size_t count) {
         throw ProgramError("The bridge sent more input than the forwarder can hold.");
 }
 
+std::string PayloadText(const FrameView& frame) {
+    return frame.length == 0 ? std::string() : std::string(reinterpret_cast<const char*>(frame.payload), frame.length);
+}
+
 // Its control characters are escaped where it is printed.
 std::string GreetingLine(const std::string& greeting) {
     std::string line = greeting.substr(0, greeting.find('\n'));

@@ -95,6 +95,7 @@ private:
 
 // One frame's bytes. Throws ProgramError for a payload over the frame's bound.
 std::string EncodeFrame(FrameType type, std::uint32_t streamId, std::string_view payload);
+std::string PayloadText(const FrameView& frame);
 
 // The first line of a greeting, trimmed for a message.
 std::string GreetingLine(const std::string& greeting);

@@ -150,7 +150,7 @@ void CheckRunsThere(const SshTarget& ssh, const std::string& program, const std:
     std::string platform = RemoteCommandLine(ssh.shell, {program, "--platform"});
     CommandResult result = Remote(ssh, version + (ssh.shell == RemoteShell::Cmd ? " & " : "; ") + platform);
     std::vector<std::string> lines = Lines(result.output);
-    lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
+    std::erase(lines, std::string());
     std::vector<std::string> expected{kVersionLine, arch + " windows"};
     if (lines.size() < 2 || std::vector<std::string>(lines.end() - 2, lines.end()) != expected)
         throw ProgramError("The program on " + ssh.host + " did not answer as quorl-socket-bridge for " + arch +
@@ -173,11 +173,9 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
     FrameView frame;
     while (input.ParseFrame(frame) == ParseStatus::Ok) {
         std::size_t index = frame.streamId - std::size_t{1};
-        if (frame.streamId != 0 && index < pipes.size()) {
-            answers[index] = static_cast<FrameType>(frame.type) == FrameType::AllowlistReply
-                                 ? "listed"
-                                 : std::string(reinterpret_cast<const char*>(frame.payload), frame.length);
-        }
+        if (frame.streamId != 0 && index < pipes.size())
+            answers[index] =
+                static_cast<FrameType>(frame.type) == FrameType::AllowlistReply ? "listed" : PayloadText(frame);
         input.ConsumeFrame();
     }
     for (std::size_t i = 0; i < pipes.size(); ++i) {

@@ -83,7 +83,7 @@ int RunWatch(const ForwardOptions& options, SessionOptions sessionOptions, int s
     Command command(options.command);
     CommandErrorText errors(command.Errors(), options.verbose, Problem);
     SteadyClock clock;
-    WatchSession session(SessionIo{command.Output(), command.Input(), stopFd, -1}, options.pipes, sessionOptions, clock,
+    WatchSession session(SessionIo{command.Output(), command.Input(), stopFd}, options.pipes, sessionOptions, clock,
                          SessionOutput{Problem, Line});
     session.SetCommandErrorText(&errors);
     if (session.Run() == SessionEnd::Stopped) {
@@ -109,7 +109,7 @@ Outcome RunSession(const ForwardOptions& options, BridgeSession& session, int st
     Command command(options.command);
     CommandErrorText errors(command.Errors(), options.verbose, Problem);
     session.SetCommandErrorText(&errors);
-    session.Attach(SessionIo{command.Output(), command.Input(), stopFd, -1});
+    session.Attach(SessionIo{command.Output(), command.Input(), stopFd});
     Outcome outcome;
     try {
         outcome.end = session.Run();
@@ -178,7 +178,7 @@ int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int 
     const bool activated = !passed.empty();
     // Destroying the session closes every local connection and removes the
     // Unix sockets it created.
-    BridgeSession session(SessionIo{-1, -1, stopFd, -1}, options.listen, sessionOptions, clock,
+    BridgeSession session(SessionIo{-1, -1, stopFd}, options.listen, sessionOptions, clock,
                           SessionOutput{Problem, Line});
     if (activated) {
         for (const ListenAddress& address : options.listen) passed.push_back(Listener::Open(address));

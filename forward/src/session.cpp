@@ -39,10 +39,6 @@ void ShowGreeting(const std::string& greeting, std::size_t& shown, const Session
 
 std::int64_t Earliest(std::int64_t a, std::int64_t b) { return a < 0 ? b : (b < 0 ? a : std::min(a, b)); }
 
-std::string PayloadText(const FrameView& frame) {
-    return frame.length == 0 ? std::string() : std::string(reinterpret_cast<const char*>(frame.payload), frame.length);
-}
-
 void UnexpectedFrame(const FrameView& frame) {
     throw ProgramError("The bridge sent an unexpected frame (type " + std::to_string(frame.type) + ", stream " +
                        std::to_string(frame.streamId) + ").");
