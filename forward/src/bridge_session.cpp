@@ -28,8 +28,6 @@ bool PrepareLocalSocket(int fd) {
     return KeepToSelf(fd);
 }
 
-std::int64_t Earliest(std::int64_t a, std::int64_t b) { return a < 0 ? b : (b < 0 ? a : std::min(a, b)); }
-
 }  // namespace
 
 std::string OpenFailedMessage(const std::string& pipe, const std::string& sentence) {
@@ -141,8 +139,7 @@ void BridgeSession::Forget(std::uint32_t id) {
 }
 
 void BridgeSession::Retire(UniqueFd socket, bool inputEnded) {
-    if (!socket) return;
-    if (inputEnded) return;  // closing it sends a plain end
+    if (!socket || inputEnded) return;  // with its input ended, closing it sends a plain end
     if (DrainingConnections() >= options_.drainConnections) {
         auto oldest =
             std::find_if(draining_.begin(), draining_.end(), [](const Draining& drain) { return drain.socket.held(); });
@@ -167,7 +164,7 @@ void BridgeSession::OnDrainReadable(std::size_t index) {
     char block[65536];
     for (;;) {
         ssize_t got = read(drain.socket.get(), block, std::min(sizeof block, drain.left));
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (got < 0 && WouldBlock()) return;
         if (got <= 0 || static_cast<std::size_t>(got) >= drain.left) break;
         drain.left -= static_cast<std::size_t>(got);
     }
@@ -203,9 +200,9 @@ void BridgeSession::SendWaitingOpens() {
     }
 }
 
-std::size_t BridgeSession::CloseWaiting() {
-    std::size_t count = held_.size();
-    while (!held_.empty()) {
+std::size_t BridgeSession::CloseWaiting(std::int64_t arrivedBy) {
+    std::size_t count = 0;
+    for (; !held_.empty() && held_.front().sinceMs <= arrivedBy; ++count) {
         Retire(std::move(held_.front().socket), false);
         held_.pop_front();
     }
@@ -213,12 +210,7 @@ std::size_t BridgeSession::CloseWaiting() {
 }
 
 void BridgeSession::ExpireWaiting(std::int64_t now) {
-    std::size_t expired = 0;
-    while (!held_.empty() && now - held_.front().sinceMs >= options_.heldLimitMs) {
-        Retire(std::move(held_.front().socket), false);
-        held_.pop_front();
-        ++expired;
-    }
+    const std::size_t expired = CloseWaiting(now - options_.heldLimitMs);
     if (expired == 0) return;
     output_.problem(std::to_string(expired) + (expired == 1 ? " connection" : " connections") + " waited " +
                     std::to_string(options_.heldLimitMs / 1000) + " seconds for the bridge and " +
@@ -257,24 +249,18 @@ void BridgeSession::AcceptConnections(const Listener& listener) {
 bool BridgeSession::Admits(int fd, const Listener& listener) {
     if (options_.allowOtherUsers) return true;
     const PeerUser peer = LocalPeerUser(fd);
-    switch (peer.kind) {
-        case PeerUser::Kind::Known:
-            if (peer.uid == geteuid() || peer.uid == 0) return true;
-            Say("refused a connection to " + listener.Name() + " from user " + std::to_string(peer.uid));
-            break;
-        case PeerUser::Kind::Remote:
-        case PeerUser::Kind::Untold:
-            return true;
-        case PeerUser::Kind::Unknown:
-            Say("refused a connection to " + listener.Name() + ": its user could not be learned");
-            break;
-    }
+    const bool known = peer.kind == PeerUser::Kind::Known;
+    if (peer.kind == PeerUser::Kind::Remote || peer.kind == PeerUser::Kind::Untold ||
+        (known && (peer.uid == geteuid() || peer.uid == 0)))
+        return true;
+    Say("refused a connection to " + listener.Name() +
+        (known ? " from user " + std::to_string(peer.uid) : ": its user could not be learned"));
     if (!refusalShown_) {
         refusalShown_ = true;
-        output_.problem("A connection to " + listener.Name() +
-                        (peer.kind == PeerUser::Kind::Known ? " from another user was refused"
-                                                            : " was refused because its user could not be learned") +
-                        "; --allow-other-users lets every user of this machine connect.");
+        output_.problem(
+            "A connection to " + listener.Name() +
+            (known ? " from another user was refused" : " was refused because its user could not be learned") +
+            "; --allow-other-users lets every user of this machine connect.");
     }
     return false;
 }

@@ -127,8 +127,9 @@ private:
     void WarnOfOpenTcpListeners() const;
     bool MaySendOpen() const;
     void SendWaitingOpens();
-    // Closes every waiting connection; returns how many there were.
-    std::size_t CloseWaiting();
+    // Closes the waiting connections that arrived by `arrivedBy` (all by
+    // default); returns how many there were.
+    std::size_t CloseWaiting(std::int64_t arrivedBy = INT64_MAX);
     void ExpireWaiting(std::int64_t now);
     void Forget(std::uint32_t id);
     // Closes a local socket; one whose input may still hold data is drained first.

@@ -13,8 +13,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "bridge_session.h"
 #include "engine/bridge_mode.h"
 
@@ -30,8 +28,6 @@ constexpr int kSendFlags = 0;
 #endif
 
 bool Has(short revents, short bits) { return (revents & bits) != 0; }
-
-bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
 }  // namespace
 
@@ -52,8 +48,10 @@ void BridgeSession::LocalGone(std::uint32_t id, Stream& stream) {
 
 void BridgeSession::OnStreamFrame(const FrameView& frame, Stream& stream) {
     const std::uint32_t id = frame.streamId;
-    if (static_cast<FrameType>(frame.type) == FrameType::Opened) {
+    const auto type = static_cast<FrameType>(frame.type);
+    if (type == FrameType::Opened || type == FrameType::OpenFailed) {
         if (stream.Opened()) UnexpectedFrame(frame);
+        if (type == FrameType::OpenFailed) return OnOpenFailed(id, stream, PayloadText(frame));
         stream.up = Upstream::Reading;
         --opensUnanswered_;
         lastAnswerMs_ = clock_.NowMs();
@@ -62,14 +60,9 @@ void BridgeSession::OnStreamFrame(const FrameView& frame, Stream& stream) {
         Say("stream " + std::to_string(id) + " opened" + (label.empty() ? "" : ": " + label));
         return;
     }
-    if (static_cast<FrameType>(frame.type) == FrameType::OpenFailed) {
-        if (stream.Opened()) UnexpectedFrame(frame);
-        OnOpenFailed(id, stream, PayloadText(frame));
-        return;
-    }
     // Frames for a stream this side has already ended are still in flight; they are dropped.
     if (!stream.Opened() || stream.down == Downstream::Closing) return;
-    switch (static_cast<FrameType>(frame.type)) {
+    switch (type) {
         case FrameType::Data:
             if (frame.length == 0 || stream.down != Downstream::Writing) return;
             stream.toLocal.Append(frame.payload, frame.length);

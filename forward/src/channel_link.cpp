@@ -4,11 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "text/program_error.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -19,40 +18,22 @@ constexpr std::size_t kReadAhead = 2 * 1048576;
 constexpr int kMaxWriteVectors = 64;
 constexpr std::size_t kMaxGreeting = 65536;
 
-std::string HelloBytes() {
-    FrameHeader header{};
-    BuildFrameHeader(static_cast<std::uint32_t>(FrameType::Hello), 0, 0, header);
-    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize);
-}
-
-// The first line of what the remote side printed, fit for one message (its
-// control characters are escaped where it is printed).
-std::string FirstLine(const std::string& text) {
-    std::string line = text.substr(0, text.find('\n'));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > 200) line = line.substr(0, 200) + "...";
-    return line;
-}
-
-std::vector<std::uint8_t> EncodeFrame(FrameType type, std::uint32_t streamId, const std::uint8_t* payload,
-                                      std::size_t length) {
-    FrameHeader header{};
-    if (!BuildFrameHeader(static_cast<std::uint32_t>(type), streamId, static_cast<std::uint32_t>(length), header))
-        throw ProgramError("Frame payload too large.");
-    std::vector<std::uint8_t> bytes(kFrameHeaderSize + length);
-    std::memcpy(bytes.data(), header.bytes, kFrameHeaderSize);
-    if (length != 0) std::memcpy(bytes.data() + kFrameHeaderSize, payload, length);
-    return bytes;
-}
-
 }  // namespace
+
+std::string EncodeFrame(FrameType type, std::uint32_t streamId, std::string_view payload) {
+    FrameHeader header{};
+    if (!BuildFrameHeader(static_cast<std::uint32_t>(type), streamId, static_cast<std::uint32_t>(payload.size()),
+                          header))
+        throw ProgramError("Frame payload too large.");
+    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize).append(payload);
+}
 
 ChannelLink::ChannelLink(int inFd, int outFd, Clock& clock, KeepAliveTiming timing)
     : inFd_(inFd), outFd_(outFd), clock_(clock), timing_(timing), readBlock_(kReadBlock) {}
 
 void ChannelLink::Send(FrameType type, std::uint32_t streamId, const std::uint8_t* payload, std::size_t length,
                        std::uint32_t owner) {
-    Pending frame{EncodeFrame(type, streamId, payload, length), owner};
+    Pending frame{EncodeFrame(type, streamId, std::string_view(reinterpret_cast<const char*>(payload), length)), owner};
     queuedBytes_ += frame.bytes.size();
     if (owner != 0) queuedByOwner_[owner] += frame.bytes.size();
     queue_.push_back(std::move(frame));
@@ -81,11 +62,7 @@ bool ChannelLink::WriteSome() {
             vectors[count].iov_len = it->bytes.size() - skip;
         }
         ssize_t written = writev(outFd_, vectors, count);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            return false;
-        }
+        if (written < 0) return WouldBlock();
         auto left = static_cast<std::size_t>(written);
         while (left != 0) {
             Pending& head = queue_.front();
@@ -107,12 +84,7 @@ bool ChannelLink::WantsRead() const { return input_.PendingBytes() < kReadAhead;
 bool ChannelLink::ReadSome() {
     while (WantsRead()) {
         ssize_t got = read(inFd_, readBlock_.data(), readBlock_.size());
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            return false;
-        }
-        if (got == 0) return false;
+        if (got <= 0) return got < 0 && WouldBlock();
         TakeInput(readBlock_.data(), static_cast<std::size_t>(got));
         if (static_cast<std::size_t>(got) < readBlock_.size()) return true;
     }
@@ -120,8 +92,9 @@ bool ChannelLink::ReadSome() {
 }
 
 void ChannelLink::TakeInput(const std::uint8_t* bytes, std::size_t count) {
+    std::string rest;  // what follows the Hello in the read that found it
     if (!helloFound_) {
-        static const std::string hello = HelloBytes();
+        static const std::string hello = EncodeFrame(FrameType::Hello, 0, {});
         unscanned_.append(reinterpret_cast<const char*>(bytes), count);
         std::size_t at = unscanned_.find(hello);
         if (at == std::string::npos) {
@@ -130,24 +103,32 @@ void ChannelLink::TakeInput(const std::uint8_t* bytes, std::size_t count) {
             greeting_.append(unscanned_, 0, unscanned_.size() - keep);
             unscanned_.erase(0, unscanned_.size() - keep);
             if (greeting_.size() > kMaxGreeting)
-                throw ProgramError("The bridge did not start; the remote command printed: \"" + FirstLine(greeting_) +
-                                   "\".");
+                throw ProgramError("The bridge did not start; the remote command printed: \"" +
+                                   GreetingLine(greeting_) + "\".");
             return;
         }
         greeting_.append(unscanned_, 0, at);
         helloFound_ = true;
-        std::string rest = unscanned_.substr(at);
+        rest = unscanned_.substr(at);
         unscanned_.clear();
         bytes = reinterpret_cast<const std::uint8_t*>(rest.data());
-        if (!input_.AppendInput(bytes, rest.size()))
-            throw ProgramError("The bridge sent more input than the forwarder can hold.");
-        return;
+        count = rest.size();
     }
     if (!input_.AppendInput(bytes, count))
         throw ProgramError("The bridge sent more input than the forwarder can hold.");
 }
 
-std::string GreetingLine(const std::string& greeting) { return FirstLine(greeting); }
+std::string PayloadText(const FrameView& frame) {
+    return frame.length == 0 ? std::string() : std::string(reinterpret_cast<const char*>(frame.payload), frame.length);
+}
+
+// Its control characters are escaped where it is printed.
+std::string GreetingLine(const std::string& greeting) {
+    std::string line = greeting.substr(0, greeting.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > 200) line = line.substr(0, 200) + "...";
+    return line;
+}
 
 void ChannelLink::StartKeepAlive() {
     keepAlive_ = true;
@@ -160,10 +141,10 @@ void ChannelLink::Tick(bool notListening) {
     std::int64_t now = clock_.NowMs();
     if (notListening) unansweredSinceMs_ = -1;
     if (now - lastPingMs_ >= timing_.pingIntervalMs) {
-        std::uint8_t payload[8];
+        char payload[8];
         ++pingCount_;
-        for (int i = 0; i < 8; ++i) payload[i] = static_cast<std::uint8_t>(pingCount_ >> (8 * i));
-        Pending ping{EncodeFrame(FrameType::Ping, 0, payload, sizeof payload), 0};
+        for (int i = 0; i < 8; ++i) payload[i] = static_cast<char>(pingCount_ >> (8 * i));
+        Pending ping{EncodeFrame(FrameType::Ping, 0, std::string_view(payload, sizeof payload)), 0};
         queuedBytes_ += ping.bytes.size();
         // Ahead of queued data (but never inside a frame already begun), so
         // that a full queue does not delay the keep-alive.

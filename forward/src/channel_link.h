@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "clock.h"
@@ -66,7 +67,7 @@ public:
 
 private:
     struct Pending {
-        std::vector<std::uint8_t> bytes;
+        std::string bytes;
         std::uint32_t owner;
     };
 
@@ -91,6 +92,10 @@ private:
     std::int64_t unansweredSinceMs_ = -1;
     std::uint64_t pingCount_ = 0;
 };
+
+// One frame's bytes. Throws ProgramError for a payload over the frame's bound.
+std::string EncodeFrame(FrameType type, std::uint32_t streamId, std::string_view payload);
+std::string PayloadText(const FrameView& frame);
 
 // The first line of a greeting, trimmed for a message.
 std::string GreetingLine(const std::string& greeting);

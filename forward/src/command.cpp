@@ -76,15 +76,10 @@ Command::Command(const std::vector<std::string>& argv) {
     Spawning(posix_spawn_file_actions_adddup2(&setup.actions, err.write.get(), 2));
     // The forwarder ignores SIGPIPE and catches SIGINT/SIGTERM/SIGHUP/SIGCHLD; the command
     // starts with the default dispositions and an empty signal mask.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGHUP);
-    sigaddset(&defaults, SIGCHLD);
-    sigset_t none;
+    sigset_t defaults, none;
     sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, number);
     Spawning(posix_spawnattr_setsigdefault(&setup.attributes, &defaults));
     Spawning(posix_spawnattr_setsigmask(&setup.attributes, &none));
     Spawning(posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
@@ -109,35 +104,28 @@ Command::~Command() {
 
 void Command::CloseInput() { input_.reset(); }
 
-void Command::CloseChannel() {
-    input_.reset();
-    output_.reset();
-}
-
 bool Command::WaitExit(int timeoutMs, int& status) {
-    if (exited_) {
-        status = status_;
-        return true;
-    }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
+    while (!exited_) {
         int got = 0;
         pid_t done = waitpid(pid_, &got, WNOHANG);
         if (done == pid_ || (done < 0 && errno == ECHILD)) {
             exited_ = true;
             status_ = done == pid_ ? got : 0;
-            status = status_;
-            return true;
+            break;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         // SIGCHLD wakes this; a signal that came before the waitpid above is still in the pipe.
         WaitForSignal(static_cast<int>(left.count()));
     }
+    status = status_;
+    return true;
 }
 
 int Command::Stop(int graceMs) {
-    CloseChannel();
+    input_.reset();
+    output_.reset();
     int status = 0;
     if (WaitExit(graceMs, status)) return status;
     kill(pid_, SIGTERM);

@@ -32,7 +32,6 @@ public:
     // `status` filled when it has.
     bool WaitExit(int timeoutMs, int& status);
 
-    void CloseChannel();
     // Ends its standard input only.
     void CloseInput();
 

@@ -17,9 +17,11 @@
 #include <optional>
 #include <sstream>
 
+#include "channel_link.h"
 #include "cli/command_line.h"
 #include "command.h"
 #include "engine/frame.h"
+#include "text/byte_string.h"
 #include "text/program_error.h"
 
 namespace {
@@ -71,22 +73,8 @@ std::string LastLine(const std::string& text) {
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
-        std::size_t start = line.find_first_not_of(" \t");
-        lines.push_back(start == std::string::npos ? std::string() : line.substr(start));
-    }
+    for (std::string line; std::getline(in, line);) lines.push_back(TrimAsciiSpace(line));
     return lines;
-}
-
-bool SameText(std::string a, std::string b) {
-    auto lower = [](std::string& s) {
-        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    };
-    lower(a);
-    lower(b);
-    return a == b;
 }
 
 CommandResult Remote(const SshTarget& ssh, const std::string& line, const std::string& input = {}) {
@@ -114,8 +102,7 @@ std::optional<std::string> ReadAllowlist(const SshTarget& ssh, const TempFolder&
         SftpCommand(ssh), "get " + std::string(kRemoteAllowlist) + " " + SftpPath(temp.File(name)) + "\n", kRemoteMs);
     const std::string missing = "/" + std::string(kRemoteAllowlist) + "\" not found.";
     const std::string said = LastLine(result.errors);
-    if (result.status != 0 && said.rfind("File \"", 0) == 0 && said.size() > missing.size() &&
-        said.compare(said.size() - missing.size(), missing.size(), missing) == 0)
+    if (result.status != 0 && said.starts_with("File \"") && said.size() > missing.size() && said.ends_with(missing))
         return std::nullopt;
     std::string bytes;
     if (result.status != 0 || !ReadFile(temp.File(name), bytes)) SftpFailed(ssh, "read the allowlist", result);
@@ -163,17 +150,11 @@ void CheckRunsThere(const SshTarget& ssh, const std::string& program, const std:
     std::string platform = RemoteCommandLine(ssh.shell, {program, "--platform"});
     CommandResult result = Remote(ssh, version + (ssh.shell == RemoteShell::Cmd ? " & " : "; ") + platform);
     std::vector<std::string> lines = Lines(result.output);
-    lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
+    std::erase(lines, std::string());
     std::vector<std::string> expected{kVersionLine, arch + " windows"};
     if (lines.size() < 2 || std::vector<std::string>(lines.end() - 2, lines.end()) != expected)
         throw ProgramError("The program on " + ssh.host + " did not answer as quorl-socket-bridge for " + arch +
                            " does: " + (lines.empty() ? LastLine(result.errors) : lines.back()));
-}
-
-std::string Frame(FrameType type, std::uint32_t id, const std::string& payload) {
-    FrameHeader header{};
-    BuildFrameHeader(static_cast<std::uint32_t>(type), id, static_cast<std::uint32_t>(payload.size()), header);
-    return std::string(reinterpret_cast<const char*>(header.bytes), kFrameHeaderSize) + payload;
 }
 
 // Asks the deployed program, in service mode, whether each pipe is listed.
@@ -181,9 +162,9 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
                         const std::function<void(const std::string&)>& say) {
     std::string queries;
     for (std::size_t i = 0; i < pipes.size(); ++i)
-        queries += Frame(FrameType::AllowlistQuery, static_cast<std::uint32_t>(i + 1), pipes[i]);
+        queries += EncodeFrame(FrameType::AllowlistQuery, static_cast<std::uint32_t>(i + 1), pipes[i]);
     CommandResult result = Remote(ssh, RemoteCommandLine(ssh.shell, {program, "service"}), queries);
-    std::size_t hello = result.output.find(Frame(FrameType::Hello, 0, ""));
+    std::size_t hello = result.output.find(EncodeFrame(FrameType::Hello, 0, {}));
     if (hello == std::string::npos)
         throw ProgramError("The program on " + ssh.host + " did not start in service mode: " + LastLine(result.errors));
     FrameBuffer input;
@@ -192,11 +173,9 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
     FrameView frame;
     while (input.ParseFrame(frame) == ParseStatus::Ok) {
         std::size_t index = frame.streamId - std::size_t{1};
-        if (frame.streamId != 0 && index < pipes.size()) {
-            answers[index] = static_cast<FrameType>(frame.type) == FrameType::AllowlistReply
-                                 ? "listed"
-                                 : std::string(reinterpret_cast<const char*>(frame.payload), frame.length);
-        }
+        if (frame.streamId != 0 && index < pipes.size())
+            answers[index] =
+                static_cast<FrameType>(frame.type) == FrameType::AllowlistReply ? "listed" : PayloadText(frame);
         input.ConsumeFrame();
     }
     for (std::size_t i = 0; i < pipes.size(); ++i) {
@@ -249,23 +228,15 @@ HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
     std::istringstream in(answer);
     for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
     fields.resize(3);
-    const std::string& arch = fields[0];
-    HostFacts facts;
-    if (arch == "ARM64") {
-        facts.arch = "arm64";
-    } else if (arch == "AMD64") {
-        facts.arch = "x64";
-    } else {
-        throw ProgramError(host + " reports the processor architecture \"" + arch +
+    if (fields[0] != "ARM64" && fields[0] != "AMD64")
+        throw ProgramError(host + " reports the processor architecture \"" + fields[0] +
                            "\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
-    }
     // sftp starts in the profile folder, so the program's folder is reached as
     // AppData/Local/... only where %LOCALAPPDATA% is in its usual place.
-    if (!SameText(fields[1], fields[2] + "\\AppData\\Local"))
+    if (AsciiLower(fields[1]) != AsciiLower(fields[2] + "\\AppData\\Local"))
         throw ProgramError("%LOCALAPPDATA% on " + host + " is " + fields[1] + ", not in the profile folder " +
                            fields[2] + "; deploy supports only its usual place.");
-    facts.localAppData = fields[1];
-    return facts;
+    return HostFacts{fields[0] == "ARM64" ? "arm64" : "x64", fields[1]};
 }
 
 std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std::string& content,
@@ -304,9 +275,9 @@ std::string DeployedProgram(const std::string& host) {
 
 namespace {
 
-// Puts `program` on the host and reads it back.
-void Upload(const SshTarget& ssh, const TempFolder& temp, const std::string& localProgram, const std::string& program) {
-    const std::string remoteProgram = std::string(kDeployFolder) + "/quorl-socket-bridge.exe";
+// Puts `program` on the host at `remoteProgram` and reads it back.
+void Upload(const SshTarget& ssh, const TempFolder& temp, const std::string& localProgram, const std::string& program,
+            const std::string& remoteProgram) {
     // Under a temporary name first, so that a half-copied program is never
     // run; a program in use can still be renamed out of the way.
     const std::string part = remoteProgram + ".part", old = remoteProgram + ".old";
@@ -334,31 +305,26 @@ bool AddToAllowlist(const SshTarget& ssh, const TempFolder& temp, const std::opt
         additions += entry.line + "\r\n";
         say("adding " + entry.line + " to the allowlist");
     }
-    if (!additions.empty()) {
-        // sftp appends what lies past the remote file's end: a file edited
-        // since it was read would be torn, or its edit undone.
-        if (ReadAllowlist(ssh, temp, "again.allow") != allowlist)
-            throw ProgramError("The allowlist on " + ssh.host +
-                               " changed while deploy ran, so nothing was added to it; run deploy again.");
-        if (allowlist) {
-            // Appended to the file that is there, which keeps it and the
-            // permissions it has.
-            if (!allowlist->empty() && allowlist->back() != '\n') additions = "\r\n" + additions;
-            WriteFile(temp.File("new.allow"), *allowlist + additions);
-            Sftp(ssh, "put -a " + SftpPath(temp.File("new.allow")) + " " + kRemoteAllowlist + "\n",
-                 "add to the allowlist");
-        } else {
-            // New, in a new folder: both take the profile's inherited
-            // permissions, which only the user and the system may change.
-            WriteFile(temp.File("new.allow"), "# pipes added by quorl-socket-forward deploy\r\n" + additions);
-            Sftp(ssh,
-                 "-mkdir AppData/Local/QuorlSSH\nput " + SftpPath(temp.File("new.allow")) + " " + kRemoteAllowlist +
-                     "\n",
-                 "write the allowlist");
-        }
-        return true;
+    if (additions.empty()) return false;
+    // sftp appends what lies past the remote file's end: a file edited
+    // since it was read would be torn, or its edit undone.
+    if (ReadAllowlist(ssh, temp, "again.allow") != allowlist)
+        throw ProgramError("The allowlist on " + ssh.host +
+                           " changed while deploy ran, so nothing was added to it; run deploy again.");
+    const std::string local = SftpPath(temp.File("new.allow"));
+    if (allowlist) {
+        // Appended to the file that is there, which keeps it and the
+        // permissions it has.
+        if (!allowlist->empty() && allowlist->back() != '\n') additions = "\r\n" + additions;
+        WriteFile(temp.File("new.allow"), *allowlist + additions);
+        Sftp(ssh, "put -a " + local + " " + kRemoteAllowlist + "\n", "add to the allowlist");
+    } else {
+        // New, in a new folder: both take the profile's inherited
+        // permissions, which only the user and the system may change.
+        WriteFile(temp.File("new.allow"), "# pipes added by quorl-socket-forward deploy\r\n" + additions);
+        Sftp(ssh, "-mkdir AppData/Local/QuorlSSH\nput " + local + " " + kRemoteAllowlist + "\n", "write the allowlist");
     }
-    return false;
+    return true;
 }
 
 }  // namespace
@@ -391,7 +357,7 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
 
     bool changed = !hadProgram || there != program;
     if (changed) {
-        Upload(ssh, temp, localProgram, program);
+        Upload(ssh, temp, localProgram, program, remoteProgram);
         say(std::string(hadProgram ? "replaced " : "installed ") + windowsProgram);
     } else {
         say(windowsProgram + " is the same program already");

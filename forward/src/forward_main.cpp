@@ -83,7 +83,7 @@ int RunWatch(const ForwardOptions& options, SessionOptions sessionOptions, int s
     Command command(options.command);
     CommandErrorText errors(command.Errors(), options.verbose, Problem);
     SteadyClock clock;
-    WatchSession session(SessionIo{command.Output(), command.Input(), stopFd, -1}, options.pipes, sessionOptions, clock,
+    WatchSession session(SessionIo{command.Output(), command.Input(), stopFd}, options.pipes, sessionOptions, clock,
                          SessionOutput{Problem, Line});
     session.SetCommandErrorText(&errors);
     if (session.Run() == SessionEnd::Stopped) {
@@ -109,7 +109,7 @@ Outcome RunSession(const ForwardOptions& options, BridgeSession& session, int st
     Command command(options.command);
     CommandErrorText errors(command.Errors(), options.verbose, Problem);
     session.SetCommandErrorText(&errors);
-    session.Attach(SessionIo{command.Output(), command.Input(), stopFd, -1});
+    session.Attach(SessionIo{command.Output(), command.Input(), stopFd});
     Outcome outcome;
     try {
         outcome.end = session.Run();
@@ -176,10 +176,9 @@ int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int 
               std::vector<std::unique_ptr<Listener>> passed) {
     SteadyClock clock;
     const bool activated = !passed.empty();
-    sessionOptions.idleEndMs = options.idleExitMs;
     // Destroying the session closes every local connection and removes the
     // Unix sockets it created.
-    BridgeSession session(SessionIo{-1, -1, stopFd, -1}, options.listen, sessionOptions, clock,
+    BridgeSession session(SessionIo{-1, -1, stopFd}, options.listen, sessionOptions, clock,
                           SessionOutput{Problem, Line});
     if (activated) {
         for (const ListenAddress& address : options.listen) passed.push_back(Listener::Open(address));
@@ -210,11 +209,6 @@ int Forward(const std::vector<std::string>& args) {
     try {
         if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw ProgramError("Could not install the signal handlers.");
         UniqueFd stop = InstallSignalPipe();
-        SessionOptions sessionOptions;
-        sessionOptions.verbose = options.verbose;
-        sessionOptions.lingerMs = options.lingerMs;
-        sessionOptions.allowOtherUsers = options.allowOtherUsers;
-        sessionOptions.pipe = options.pipe;
         if (options.deploy) {
             RunDeploy(DeployOptions{options.ssh, options.allow, options.from}, Line);
             return 0;
@@ -233,6 +227,12 @@ int Forward(const std::vector<std::string>& args) {
             for (const std::string& word : options.command) shown += (shown.empty() ? "" : " ") + word;
             Problem("running: " + shown);
         }
+        SessionOptions sessionOptions;
+        sessionOptions.verbose = options.verbose;
+        sessionOptions.lingerMs = options.lingerMs;
+        sessionOptions.allowOtherUsers = options.allowOtherUsers;
+        sessionOptions.pipe = options.pipe;
+        sessionOptions.idleEndMs = options.idleExitMs;
         if (options.watch) return RunWatch(options, sessionOptions, stop.get());
         std::vector<std::unique_ptr<Listener>> passed = TakePassedListeners();
         if (passed.empty() && options.listen.empty()) throw ProgramError("Give at least one --listen address.");

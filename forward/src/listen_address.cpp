@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstring>
 #include <deque>
@@ -23,18 +24,14 @@ std::string SystemReason(int error) { return std::strerror(error); }
     throw ProgramError("Could not listen on " + name + ": " + SystemReason(error) + ".");
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
 std::uint16_t ParsePort(std::string_view digits, std::string_view whole) {
-    if (digits.empty() || digits.size() > 5)
+    std::uint16_t port = 0;
+    const char* end = digits.data() + digits.size();
+    // from_chars takes no sign or space and fails past 65535; six digits are no port even when zeros lead.
+    const auto [stop, error] = std::from_chars(digits.data(), end, port);
+    if (digits.empty() || digits.size() > 5 || error != std::errc() || stop != end)
         throw ProgramError("Invalid port in listen address " + std::string(whole) + ".");
-    std::uint32_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') throw ProgramError("Invalid port in listen address " + std::string(whole) + ".");
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    if (value > 65535) throw ProgramError("Invalid port in listen address " + std::string(whole) + ".");
-    return static_cast<std::uint16_t>(value);
+    return port;
 }
 
 bool IsNumericHost(const std::string& host) {
@@ -171,16 +168,12 @@ void ClearStaleSocket(const std::string& path, int folder, const std::string& na
 
 ListenAddress ParseListenAddress(std::string_view text) {
     ListenAddress address;
-    if (StartsWith(text, "tcp:")) {
+    if (text.starts_with("tcp:")) {
         address.kind = ListenAddress::Kind::Tcp;
         std::string_view rest = text.substr(4);
+        // With no host, the whole rest is the port (npos + 1 is 0).
         std::size_t colon = rest.find_last_of(':');
-        if (colon == std::string_view::npos) {
-            address.host = "127.0.0.1";
-            address.port = ParsePort(rest, text);
-            return address;
-        }
-        std::string_view host = rest.substr(0, colon);
+        std::string_view host = colon == std::string_view::npos ? "localhost" : rest.substr(0, colon);
         if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
         address.host = host == "localhost" ? std::string("127.0.0.1") : std::string(host);
         if (!IsNumericHost(address.host))
@@ -188,7 +181,7 @@ ListenAddress ParseListenAddress(std::string_view text) {
         address.port = ParsePort(rest.substr(colon + 1), text);
         return address;
     }
-    std::string_view path = StartsWith(text, "unix:") ? text.substr(5) : text;
+    std::string_view path = text.starts_with("unix:") ? text.substr(5) : text;
     if (path.empty()) throw ProgramError("Give a socket path in listen address " + std::string(text) + ".");
     if (path.size() >= sizeof(sockaddr_un{}.sun_path))
         throw ProgramError("The socket path " + std::string(path) + " is too long.");
@@ -200,79 +193,78 @@ ListenAddress ParseListenAddress(std::string_view text) {
 std::unique_ptr<Listener> Listener::Open(const ListenAddress& address) {
     std::unique_ptr<Listener> listener(new Listener());
     if (address.kind == ListenAddress::Kind::Unix) {
-        const std::string& path = address.path;
-        const std::string folder = ParentFolder(path), name = LastName(path);
-        listener->name_ = "unix:" + path;
-        listener->folder_ = OpenSocketFolder(folder);
-        const int folderFd = listener->folder_.get();
-        RequirePrivateFolder(folder, folderFd);
-        ClearStaleSocket(path, folderFd, name);
-        listener->fd_.reset(socket(AF_UNIX, SOCK_STREAM, 0));
-        if (!listener->fd_ || !KeepToSelf(listener->fd_.get())) FailListen(listener->name_, errno);
-        // The socket is made under a passing name and renamed into place once
-        // it listens, so that a client that finds the path is never refused
-        // (a path too long for the passing name is bound where it is).
-        const std::string passing = ".quorl-socket-forward." + std::to_string(getpid());
-        const bool staged = folder.size() + 1 + passing.size() < sizeof(sockaddr_un{}.sun_path);
-        const std::string madeName = staged ? passing : name;
-        const std::string madePath = staged ? (folder == "/" ? "" : folder) + "/" + passing : path;
-        if (staged) unlinkat(folderFd, passing.c_str(), 0);  // a leftover of a killed run with this process ID
-        sockaddr_un bound = UnixAddress(madePath);
-        if (bind(listener->fd_.get(), reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0)
-            FailListen(listener->name_, errno);
-        // bind takes a path, looked up once more: the socket must be in the
-        // folder that was checked, and the path must still lead to it.
-        struct stat inFolder {
-        }, atPath{};
-        if (fstatat(folderFd, madeName.c_str(), &inFolder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(inFolder.st_mode)) {
-            listener->socketName_ = madeName;
-            listener->device_ = inFolder.st_dev;
-            listener->inode_ = inFolder.st_ino;
-        }
-        if (listener->socketName_.empty() || lstat(madePath.c_str(), &atPath) != 0 ||
-            atPath.st_dev != inFolder.st_dev || atPath.st_ino != inFolder.st_ino)
-            throw ProgramError("The socket folder " + folder + " was replaced while the socket was made in it.");
-        if (fchmodat(folderFd, madeName.c_str(), 0600, 0) != 0) FailListen(listener->name_, errno);
-        if (listen(listener->fd_.get(), SOMAXCONN) != 0) FailListen(listener->name_, errno);
-        if (staged) {
-            if (renameat(folderFd, madeName.c_str(), folderFd, name.c_str()) != 0) FailListen(listener->name_, errno);
-            listener->socketName_ = name;
-        }
-        return listener;
+        listener->ListenUnix(address.path);
     } else {
-        in6_addr v6{};
-        bool isV6 = inet_pton(AF_INET6, address.host.c_str(), &v6) == 1;
-        listener->fd_.reset(socket(isV6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
-        std::string shown = isV6 ? "[" + address.host + "]" : address.host;
-        int on = 1;
-        if (!listener->fd_ || !KeepToSelf(listener->fd_.get()) ||
-            setsockopt(listener->fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-            FailListen("tcp:" + shown + ":" + std::to_string(address.port), errno);
-        sockaddr_storage storage{};
-        socklen_t length = 0;
-        if (isV6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-            a->sin6_family = AF_INET6;
-            a->sin6_addr = v6;
-            a->sin6_port = htons(address.port);
-            length = sizeof *a;
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-            a->sin_family = AF_INET;
-            inet_pton(AF_INET, address.host.c_str(), &a->sin_addr);
-            a->sin_port = htons(address.port);
-            length = sizeof *a;
-        }
-        if (bind(listener->fd_.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0)
-            FailListen("tcp:" + shown + ":" + std::to_string(address.port), errno);
-        socklen_t actualLength = sizeof storage;
-        getsockname(listener->fd_.get(), reinterpret_cast<sockaddr*>(&storage), &actualLength);
-        std::uint16_t port = isV6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port)
-                                  : ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
-        listener->name_ = "tcp:" + shown + ":" + std::to_string(port);
+        listener->ListenTcp(address);
     }
-    if (listen(listener->fd_.get(), SOMAXCONN) != 0) FailListen(listener->name_, errno);
     return listener;
+}
+
+void Listener::ListenUnix(const std::string& path) {
+    const std::string folder = ParentFolder(path), name = LastName(path);
+    name_ = "unix:" + path;
+    folder_ = OpenSocketFolder(folder);
+    RequirePrivateFolder(folder, folder_.get());
+    ClearStaleSocket(path, folder_.get(), name);
+    fd_.reset(socket(AF_UNIX, SOCK_STREAM, 0));
+    if (!fd_ || !KeepToSelf(fd_.get())) FailListen(name_, errno);
+    // The socket is made under a passing name and renamed into place once
+    // it listens, so that a client that finds the path is never refused
+    // (a path too long for the passing name is bound where it is).
+    const std::string passing = ".quorl-socket-forward." + std::to_string(getpid());
+    const bool staged = folder.size() + 1 + passing.size() < sizeof(sockaddr_un{}.sun_path);
+    const std::string madeName = staged ? passing : name;
+    const std::string madePath = staged ? (folder == "/" ? "" : folder) + "/" + passing : path;
+    if (staged) unlinkat(folder_.get(), passing.c_str(), 0);  // a leftover of a killed run with this process ID
+    sockaddr_un bound = UnixAddress(madePath);
+    if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0) FailListen(name_, errno);
+    // bind takes a path, looked up once more: the socket must be in the
+    // folder that was checked, and the path must still lead to it.
+    struct stat inFolder {
+    }, atPath{};
+    if (fstatat(folder_.get(), madeName.c_str(), &inFolder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(inFolder.st_mode)) {
+        socketName_ = madeName;
+        device_ = inFolder.st_dev;
+        inode_ = inFolder.st_ino;
+    }
+    if (socketName_.empty() || lstat(madePath.c_str(), &atPath) != 0 || atPath.st_dev != inFolder.st_dev ||
+        atPath.st_ino != inFolder.st_ino)
+        throw ProgramError("The socket folder " + folder + " was replaced while the socket was made in it.");
+    if (fchmodat(folder_.get(), madeName.c_str(), 0600, 0) != 0) FailListen(name_, errno);
+    if (listen(fd_.get(), SOMAXCONN) != 0) FailListen(name_, errno);
+    if (!staged) return;
+    if (renameat(folder_.get(), madeName.c_str(), folder_.get(), name.c_str()) != 0) FailListen(name_, errno);
+    socketName_ = name;
+}
+
+void Listener::ListenTcp(const ListenAddress& address) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof(sockaddr_in);
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    in6_addr v6Address{};
+    const bool isV6 = inet_pton(AF_INET6, address.host.c_str(), &v6Address) == 1;
+    if (isV6) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = v6Address;
+        v6->sin6_port = htons(address.port);
+        length = sizeof(sockaddr_in6);
+    } else {
+        inet_pton(AF_INET, address.host.c_str(), &v4->sin_addr);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(address.port);
+    }
+    const std::string asked = "tcp:" + (isV6 ? "[" + address.host + "]" : address.host) + ":";
+    fd_.reset(socket(storage.ss_family, SOCK_STREAM, 0));
+    int on = 1;
+    if (!fd_ || !KeepToSelf(fd_.get()) || setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd_.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0)
+        FailListen(asked + std::to_string(address.port), errno);
+    // The port the system chose when asked for 0.
+    length = sizeof storage;
+    getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&storage), &length);
+    name_ = asked + std::to_string(ntohs(isV6 ? v6->sin6_port : v4->sin_port));
+    if (listen(fd_.get(), SOMAXCONN) != 0) FailListen(name_, errno);
 }
 
 std::unique_ptr<Listener> Listener::Adopt(int fd) {

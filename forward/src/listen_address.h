@@ -49,6 +49,8 @@ public:
 
 private:
     Listener() = default;
+    void ListenUnix(const std::string& path);
+    void ListenTcp(const ListenAddress& address);
 
     UniqueFd fd_;
     std::string name_;

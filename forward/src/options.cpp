@@ -83,7 +83,7 @@ bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const std::
         value = args[++i];
         return true;
     }
-    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 && arg[name.size()] == '=') {
+    if (arg.starts_with(name + "=")) {
         value = arg.substr(name.size() + 1);
         return true;
     }
@@ -99,24 +99,36 @@ std::int64_t ParseSeconds(const std::string& option, const std::string& text) {
     return static_cast<std::int64_t>(std::llround(seconds * 1000));
 }
 
+// What the words after the options ask for, checked against the options.
+void CheckDeploy(const ForwardOptions& options, bool commandGiven) {
+    if (!options.viaSsh) throw ProgramError("deploy needs --ssh HOST.");
+    if (commandGiven || !options.listen.empty() || !options.pipe.empty() || options.reconnect ||
+        options.idleExitMs >= 0 || options.allowOtherUsers)
+        throw ProgramError("deploy takes --ssh, --ssh-option, --remote-shell, --allow and --from only.");
+}
+
+void CheckWatch(const ForwardOptions& options) {
+    if (!options.listen.empty()) throw ProgramError("watch takes no --listen.");
+    if (options.reconnect || options.idleExitMs >= 0) throw ProgramError("watch takes no --reconnect or --idle-exit.");
+    if (options.pipes.empty()) throw ProgramError("watch needs at least one pipe.");
+    if (options.viaSsh)
+        for (const std::string& pipe : options.pipes) CheckPipeArgument(pipe);
+}
+
 }  // namespace
 
 ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     ForwardOptions options;
-    SshTarget ssh;
-    bool shellGiven = false, programGiven = false;
-    std::vector<std::string> rawPipes;
+    SshTarget& ssh = options.ssh;
+    bool shellGiven = false;
     std::size_t i = 0;
     for (; i < args.size(); ++i) {
         const std::string& arg = args[i];
         std::string value;
         if (arg == "--") break;
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            return options;
-        }
-        if (arg == "--version") {
-            options.version = true;
+        if (arg == "-h" || arg == "--help" || arg == "--version") {
+            options.version = arg == "--version";
+            options.help = !options.version;
             return options;
         }
         if (arg == "-v" || arg == "--verbose") {
@@ -144,7 +156,7 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         } else if (TakeValue(args, i, "--remote-program", value)) {
             if (value.empty()) throw ProgramError("Give --remote-program a path.");
             ssh.program = value;
-            programGiven = true;
+            options.programGiven = true;
         } else if (options.deploy && TakeValue(args, i, "--allow", value)) {
             // The host's allowlist takes the line as its own: checked with its
             // grammar and sentences.
@@ -160,26 +172,21 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
                    options.pipe.empty()) {
             options.watch = true;
         } else if (options.watch && !arg.empty() && arg[0] != '-') {
-            rawPipes.push_back(arg);
+            options.pipes.push_back(arg);
         } else {
             throw ProgramError("Unknown argument " + arg + ".");
         }
     }
     const bool commandGiven = i < args.size();
-    options.ssh = ssh;
-    options.programGiven = programGiven;
     if (options.deploy) {
-        if (!options.viaSsh) throw ProgramError("deploy needs --ssh HOST.");
-        if (commandGiven || !options.listen.empty() || !options.pipe.empty() || options.reconnect ||
-            options.idleExitMs >= 0 || options.allowOtherUsers)
-            throw ProgramError("deploy takes --ssh, --ssh-option, --remote-shell, --allow and --from only.");
+        CheckDeploy(options, commandGiven);
         return options;
     }
     if (commandGiven) options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
 
     if (options.viaSsh && commandGiven) throw ProgramError("Give either --ssh HOST or a command after --, not both.");
     if (!options.viaSsh) {
-        if (!ssh.options.empty() || shellGiven || programGiven)
+        if (!ssh.options.empty() || shellGiven || options.programGiven)
             throw ProgramError("--ssh-option, --remote-shell and --remote-program go with --ssh.");
         if (!options.pipe.empty())
             throw ProgramError("--pipe goes with --ssh; with a command, the command names the pipe.");
@@ -187,24 +194,14 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             throw ProgramError("Give --ssh HOST, or the command that starts the bridge after --.");
     }
     if (options.watch) {
-        if (!options.listen.empty()) throw ProgramError("watch takes no --listen.");
-        if (options.reconnect || options.idleExitMs >= 0)
-            throw ProgramError("watch takes no --reconnect or --idle-exit.");
-        if (rawPipes.empty()) throw ProgramError("watch needs at least one pipe.");
-        options.pipes = rawPipes;
-        if (options.viaSsh) {
-            for (const std::string& pipe : rawPipes) CheckPipeArgument(pipe);
-            options.bridgeArguments = {"service"};
-            options.command = SshCommand(ssh, options.bridgeArguments);
-        }
-        return options;
-    }
-    // A service manager may pass the listening sockets instead: the caller
-    // checks that there is something to listen on.
-    if (options.viaSsh) {
+        CheckWatch(options);
+        options.bridgeArguments = {"service"};
+    } else if (options.viaSsh) {
+        // A service manager may pass the listening sockets instead: the caller
+        // checks that there is something to listen on.
         if (options.pipe.empty()) throw ProgramError("Give the pipe to reach with --pipe \\\\.\\pipe\\NAME.");
         options.bridgeArguments = {"bridge", "--socket", options.pipe};
-        options.command = SshCommand(ssh, options.bridgeArguments);
     }
+    if (options.viaSsh) options.command = SshCommand(ssh, options.bridgeArguments);
     return options;
 }

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "pipes/pipe_path.h"
+#include "text/byte_string.h"
 #include "text/program_error.h"
 
 namespace {
@@ -51,9 +52,8 @@ std::string ForCmd(std::string_view word) {
 std::string ForPowerShell(std::string_view word) {
     if (IsPlain(word)) return std::string(word);
     if (HasControl(word)) Unsafe(word, "PowerShell", "a control character");
-    if (word.find("\xE2\x80\x98") != std::string_view::npos || word.find("\xE2\x80\x99") != std::string_view::npos ||
-        word.find("\xE2\x80\x9A") != std::string_view::npos || word.find("\xE2\x80\x9B") != std::string_view::npos)
-        Unsafe(word, "PowerShell", "a typographic quote");
+    for (const char* quote : {"\xE2\x80\x98", "\xE2\x80\x99", "\xE2\x80\x9A", "\xE2\x80\x9B"})
+        if (word.find(quote) != std::string_view::npos) Unsafe(word, "PowerShell", "a typographic quote");
     std::string quoted = "'";
     for (char c : word) quoted += c == '\'' ? std::string("''") : std::string(1, c);
     return quoted + "'";
@@ -62,25 +62,14 @@ std::string ForPowerShell(std::string_view word) {
 // A POSIX shell: everything but a plain word goes in single quotes, where only
 // the quote itself needs care. Backslashes are not plain here.
 std::string ForPosix(std::string_view word) {
-    bool plain =
-        !word.empty() && std::none_of(word.begin(), word.end(), [](char c) { return c == '\\'; }) && IsPlain(word);
-    if (plain) return std::string(word);
+    if (IsPlain(word) && word.find('\\') == std::string_view::npos) return std::string(word);
     std::string quoted = "'";
     for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
 }
 
-bool AsciiPrefixDiffers(std::string_view path) {
-    for (std::size_t i = 0; i < kPipePrefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(path[i])) != kPipePrefix[i]) return true;
-    return false;
-}
-
 std::string OptionName(std::string_view option) {
-    std::size_t end = option.find_first_of("= \t");
-    std::string name(option.substr(0, end));
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-    return name;
+    return AsciiLower(std::string(option.substr(0, option.find_first_of("= \t"))));
 }
 
 }  // namespace
@@ -94,7 +83,7 @@ RemoteShell ParseRemoteShell(std::string_view name) {
 
 std::string CheckPipeArgument(std::string_view path) {
     const std::string shown(path);
-    if (path.size() < kPipePrefix.size() || AsciiPrefixDiffers(path))
+    if (AsciiLower(std::string(path.substr(0, kPipePrefix.size()))) != kPipePrefix)
         throw ProgramError("The pipe path " + shown +
                            " must begin with \\\\.\\pipe\\ (for example \\\\.\\pipe\\my-agent).");
     std::string_view name = path.substr(kPipePrefix.size());
@@ -114,22 +103,13 @@ std::string CheckPipeArgument(std::string_view path) {
 std::string RemoteCommandLine(RemoteShell shell, const std::vector<std::string>& words) {
     std::string line;
     for (std::size_t i = 0; i < words.size(); ++i) {
-        std::string word;
-        switch (shell) {
-            case RemoteShell::Cmd:
-                word = ForCmd(words[i]);
-                break;
-            case RemoteShell::PowerShell:
-                word = ForPowerShell(words[i]);
-                // A quoted program name is only a string to PowerShell until the
-                // call operator runs it.
-                if (i == 0 && word.front() == '\'') word = "& " + word;
-                break;
-            case RemoteShell::Posix:
-                word = ForPosix(words[i]);
-                break;
-        }
+        const std::string word = shell == RemoteShell::Cmd          ? ForCmd(words[i])
+                                 : shell == RemoteShell::PowerShell ? ForPowerShell(words[i])
+                                                                    : ForPosix(words[i]);
         if (i != 0) line += ' ';
+        // A quoted program name is only a string to PowerShell until the call
+        // operator runs it.
+        if (shell == RemoteShell::PowerShell && i == 0 && word.front() == '\'') line += "& ";
         line += word;
     }
     return line;

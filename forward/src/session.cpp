@@ -19,8 +19,6 @@ int WaitFor(std::int64_t nextTimerMs, std::int64_t now, int maxWaitMs) {
     return static_cast<int>(std::clamp<std::int64_t>(nextTimerMs - now, 0, maxWaitMs));
 }
 
-std::int64_t Earliest(std::int64_t a, std::int64_t b) { return a < 0 ? b : (b < 0 ? a : std::min(a, b)); }
-
 // Every complete line of the greeting from `shown` on, for -v.
 void ShowGreeting(const std::string& greeting, std::size_t& shown, const SessionOutput& output) {
     std::size_t newline;
@@ -39,9 +37,7 @@ void ShowGreeting(const std::string& greeting, std::size_t& shown, const Session
 
 }  // namespace
 
-std::string PayloadText(const FrameView& frame) {
-    return frame.length == 0 ? std::string() : std::string(reinterpret_cast<const char*>(frame.payload), frame.length);
-}
+std::int64_t Earliest(std::int64_t a, std::int64_t b) { return a < 0 ? b : (b < 0 ? a : std::min(a, b)); }
 
 void UnexpectedFrame(const FrameView& frame) {
     throw ProgramError("The bridge sent an unexpected frame (type " + std::to_string(frame.type) + ", stream " +
@@ -51,7 +47,7 @@ void UnexpectedFrame(const FrameView& frame) {
 bool CommandErrorText::ReadSome() {
     char block[4096];
     ssize_t got = read(fd_, block, sizeof block);
-    if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    if (got < 0) return WouldBlock();
     if (got == 0) {
         open_ = false;
         return false;

@@ -67,10 +67,9 @@ struct SessionOutput {
 
 // The channel and what else the poll loop watches besides it.
 struct SessionIo {
-    int channelIn = -1;       // the command's standard output
-    int channelOut = -1;      // the command's standard input
-    int stopFd = -1;          // readable once the user asks the forwarder to stop
-    int commandErrorFd = -1;  // the command's standard error, if it is to be collected
+    int channelIn = -1;   // the command's standard output
+    int channelOut = -1;  // the command's standard input
+    int stopFd = -1;      // readable once the user asks the forwarder to stop
 };
 
 enum class SessionEnd { Stopped, ChannelClosed, Idle };
@@ -163,4 +162,5 @@ private:
 };
 
 [[noreturn]] void UnexpectedFrame(const FrameView& frame);
-std::string PayloadText(const FrameView& frame);
+// The earlier of two times due, where -1 is never.
+std::int64_t Earliest(std::int64_t a, std::int64_t b);

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "os/unique_resource.h"
 
 struct FdTraits {
@@ -20,3 +22,7 @@ inline bool KeepToSelf(int fd) {
     int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
+
+// After a failed read or write on such a descriptor: nothing is lost, the
+// next turn tries again.
+inline bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }

@@ -258,7 +258,7 @@ class Harness {
 public:
     explicit Harness(SessionOptions options = {}, std::vector<ListenAddress> addresses = {})
         : socketPath_(folder_.Path() + "/forward.sock"),
-          session_(SessionIo{bridge.ForwarderFd(), bridge.ForwarderFd(), -1, -1},
+          session_(SessionIo{bridge.ForwarderFd(), bridge.ForwarderFd(), -1},
                    addresses.empty() ? std::vector<ListenAddress>{ParseListenAddress(socketPath_)} : addresses, options,
                    clock,
                    SessionOutput{[this](const std::string& s) { problems.push_back(s); }, [](const std::string&) {}}) {}

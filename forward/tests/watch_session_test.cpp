@@ -16,8 +16,7 @@ using qsf_test::FakeClock;
 
 struct WatchRun {
     explicit WatchRun(std::vector<std::string> pipes)
-        : session(SessionIo{bridge.ForwarderFd(), bridge.ForwarderFd(), -1, -1}, std::move(pipes), SessionOptions{},
-                  clock,
+        : session(SessionIo{bridge.ForwarderFd(), bridge.ForwarderFd(), -1}, std::move(pipes), SessionOptions{}, clock,
                   SessionOutput{[this](const std::string& s) { problems.push_back(s); },
                                 [this](const std::string& s) { lines.push_back(s); }}) {}
 
