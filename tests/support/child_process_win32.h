@@ -17,8 +17,6 @@
 std::wstring TestProgramFolder();
 // The product built beside the tests.
 std::wstring ProductPath();
-// Quotes one argument for CommandLineToArgvW.
-std::wstring QuoteArgument(const std::wstring& argument);
 
 class ChildProcess {
 public:
@@ -49,7 +47,7 @@ public:
     // Waits for the process to end; returns its exit code, or STILL_ACTIVE on time-out.
     DWORD Wait(std::uint32_t timeoutMs);
     // Everything on standard output / error so far (after Wait: everything).
-    std::string TakeAllOutput();
+    std::string TakeAllOutput() { return TakeOutput(0); }
     std::string Errors();
     HANDLE Process() const { return process_.get(); }
     DWORD Id() const { return id_; }
