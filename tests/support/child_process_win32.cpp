@@ -83,7 +83,6 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::w
     if (!started) throw std::runtime_error("CreateProcessW failed: " + std::to_string(::GetLastError()));
     process_.reset(info.hProcess);
     UniqueHandle thread(info.hThread);
-    id_ = info.dwProcessId;
     outThread_ = std::thread([this] { Pump(stdoutRead_.get(), out_, outEnded_); });
     errThread_ = std::thread([this] { Pump(stderrRead_.get(), err_, errEnded_); });
 }
@@ -128,8 +127,6 @@ bool ChildProcess::Write(const void* data, std::size_t size) {
     }
     return true;
 }
-
-void ChildProcess::CloseInput() { stdinWrite_.reset(); }
 
 void ChildProcess::CloseOutputReader() {
     if (!stdoutWake_) return;

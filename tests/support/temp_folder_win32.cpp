@@ -26,13 +26,7 @@ TempFolder::TempFolder(const std::wstring& tag) {
 }
 
 TempFolder::~TempFolder() {
-    // A test may leave read-only entries (Wine maps a DACL without write access
-    // to a Unix mode); those cannot be deleted until the attribute is cleared.
     std::error_code ignored;
-    for (auto it = std::filesystem::recursive_directory_iterator(std::filesystem::path(path_), ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
     std::filesystem::remove_all(std::filesystem::path(path_), ignored);
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "activation/connect_pipe_win32.h"
@@ -68,67 +69,54 @@ struct Registrations {
     bool existed;
 };
 
-// What this test program asks of CreateFileW for one path, recorded by
-// swapping the function's slot in the program's own import table (the
-// product's code is linked in, so its calls go through that slot). Wine gives
-// a pipe server the client's token at impersonation level whatever the client
-// asked for, so the flags of a real open can only be seen on their way in.
-class CreateFileRecorder {
-public:
-    explicit CreateFileRecorder(const std::string& path) : slot_(CreateFileSlot()) {
-        wanted_ = Wide(path);
-        opens_.clear();
-        if (slot_ != nullptr) original_ = Swap(reinterpret_cast<ULONG_PTR>(&Record));
-    }
-    ~CreateFileRecorder() {
-        if (slot_ != nullptr) Swap(original_);
-    }
-    bool Installed() const { return slot_ != nullptr; }
-    // Access, share, disposition and flags of each open of the path.
-    static inline std::vector<std::vector<DWORD>> opens_;
+// What this test program asks of CreateFileW for one path: access, share,
+// disposition and flags of each open, recorded by RecordCreateFile once it
+// takes the function's slot in the program's own import table (the product's
+// code is linked in, so its calls go through that slot). Wine gives a pipe
+// server the client's token at impersonation level whatever the client asked
+// for, so the flags of a real open can only be seen on their way in.
+std::wstring recordedPath;
+std::vector<std::vector<DWORD>> recordedOpens;
+ULONG_PTR originalCreateFile = 0;
 
-private:
-    static HANDLE WINAPI Record(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
-                                DWORD disposition, DWORD flags, HANDLE model) {
-        if (path != nullptr && ::lstrcmpiW(path, wanted_.c_str()) == 0) {
-            opens_.push_back({access, share, disposition, flags});
-        }
-        // Through the saved entry: a call by name would come back here.
-        return reinterpret_cast<decltype(&::CreateFileW)>(original_)(path, access, share, attributes, disposition,
-                                                                        flags, model);
+HANDLE WINAPI RecordCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                               DWORD disposition, DWORD flags, HANDLE model) {
+    if (path != nullptr && ::lstrcmpiW(path, recordedPath.c_str()) == 0) {
+        recordedOpens.push_back({access, share, disposition, flags});
     }
+    // Through the saved entry: a call by name would come back here.
+    return reinterpret_cast<decltype(&::CreateFileW)>(originalCreateFile)(path, access, share, attributes, disposition,
+                                                                          flags, model);
+}
 
-    static ULONG_PTR* CreateFileSlot() {
-        auto* const base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-        const auto* const nt =
-            reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0; ++d) {
-            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
-            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-            for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-                const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "CreateFileW") == 0) {
-                    return reinterpret_cast<ULONG_PTR*>(&slots->u1.Function);
-                }
+// The import address table entry of CreateFileW, found by name.
+ULONG_PTR* CreateFileSlot() {
+    auto* const base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    const auto* const nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0; ++d) {
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "CreateFileW") == 0) {
+                return reinterpret_cast<ULONG_PTR*>(&slots->u1.Function);
             }
         }
-        return nullptr;
     }
+    return nullptr;
+}
 
-    ULONG_PTR Swap(ULONG_PTR to) {
-        DWORD was = 0;
-        ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &was);
-        const ULONG_PTR before = std::exchange(*slot_, to);
-        ::VirtualProtect(slot_, sizeof *slot_, was, &was);
-        return before;
-    }
-
-    ULONG_PTR* slot_;
-    static inline ULONG_PTR original_ = 0;
-    static inline std::wstring wanted_;
-};
+// Puts `to` in `slot` and returns what was there.
+ULONG_PTR SwapSlot(ULONG_PTR* slot, ULONG_PTR to) {
+    DWORD was = 0;
+    ::VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &was);
+    const ULONG_PTR before = std::exchange(*slot, to);
+    ::VirtualProtect(slot, sizeof *slot, was, &was);
+    return before;
+}
 
 }  // namespace
 
@@ -139,16 +127,18 @@ TEST(ConnectPipeOnWine, OpensThePipeSoThatTheServerCanOnlyIdentifyTheUser) {
     const std::string name = UniqueTestPipeName("identify");
     AllowlistFile allowlist({name});
     TestPipeServer server(name, {});
+    ULONG_PTR* const slot = CreateFileSlot();
+    ASSERT_NE(slot, nullptr);
+    recordedPath = Wide(name);
+    originalCreateFile = SwapSlot(slot, reinterpret_cast<ULONG_PTR>(&RecordCreateFile));
     ConnectedPipe connected;
-    {
-        const CreateFileRecorder recorder(name);
-        ASSERT_TRUE(recorder.Installed());
-        ASSERT_EQ(Connect(name, allowlist, connected), "(no error)");
-    }
+    const std::string message = Connect(name, allowlist, connected);  // never throws
+    SwapSlot(slot, originalCreateFile);
+    ASSERT_EQ(message, "(no error)");
     const std::vector<DWORD> expected = {FILE_READ_DATA | FILE_WRITE_DATA | READ_CONTROL | SYNCHRONIZE, 0,
                                          OPEN_EXISTING,
                                          FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION};
-    EXPECT_EQ(CreateFileRecorder::opens_, std::vector<std::vector<DWORD>>{expected});
+    EXPECT_EQ(recordedOpens, std::vector<std::vector<DWORD>>{expected});
     const UniqueHandle cancel(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     char ping[] = "ping";
     EXPECT_EQ(PipeTransfer(connected.pipe.get(), cancel.get(), ping, 4, true), 4u);
@@ -189,8 +179,12 @@ TEST(ConnectPipeOnWine, JudgesWhatTheSystemReportsOfThePipe) {
         {"service", "S-1-5-19", "", sddl(UsualSddl("S-1-5-19")), ok, "NT AUTHORITY\\LOCAL SERVICE"},
         {"wide", user, "", sddl(UsualSddl(user) + "(A;;0x00120116;;;WD)"), widened, ""},
         {"owner", user, "", sddl(UsualSddl("SY")), "The named pipe owner does not match the SID in its name.", ""},
-        {"null", user, "", {L"--sddl", Wide("O:" + user), L"--null-dacl"},
-         "Could not verify named pipe ownership and permissions.", ""},
+        {"null",
+         user,
+         "",
+         {L"--sddl", Wide("O:" + user), L"--null-dacl"},
+         "Could not verify named pipe ownership and permissions.",
+         ""},
         {"harmless", user, "", sddl(UsualSddl(user) + "(A;;0x0012008B;;;WD)(D;;GA;;;WD)(A;OICIIO;GA;;;WD)(A;;GA;;;OW)"),
          ok, UserName()},
         {"empty", user, "", sddl("O:" + user + "D:"), ok, UserName()},

@@ -56,8 +56,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "os/handles_win32.h"
@@ -71,8 +74,7 @@ struct Options {
     std::wstring sddl;
     bool nullDacl = false;
     Mode mode = Mode::Echo;
-    Mode firstMode = Mode::Echo;
-    bool hasFirstMode = false;
+    std::optional<Mode> firstMode;
     std::string send;
     DWORD instances = 1;
     unsigned short port = 0;
@@ -95,14 +97,13 @@ using UniqueSocket = UniqueResource<SocketTraits>;
     ::ExitProcess(2);
 }
 
-Mode ParseMode(const std::wstring& mode) {
-    if (mode == L"echo") return Mode::Echo;
-    if (mode == L"echo-cut") return Mode::EchoCut;
-    if (mode == L"close") return Mode::Close;
-    if (mode == L"never-read" || mode == L"hold") return Mode::Quiet;
-    if (mode == L"source") return Mode::Source;
-    if (mode == L"choose") return Mode::Choose;
-    if (mode == L"relay") return Mode::Relay;
+Mode ParseMode(const std::wstring& text) {
+    const std::pair<const wchar_t*, Mode> modes[] = {
+        {L"echo", Mode::Echo},  {L"echo-cut", Mode::EchoCut}, {L"close", Mode::Close},   {L"never-read", Mode::Quiet},
+        {L"hold", Mode::Quiet}, {L"source", Mode::Source},    {L"choose", Mode::Choose}, {L"relay", Mode::Relay}};
+    for (const auto& [name, mode] : modes) {
+        if (text == name) return mode;
+    }
     Fail("unknown mode", 0);
 }
 
@@ -110,11 +111,11 @@ Mode ParseMode(const std::wstring& mode) {
 // is a group (S-1-5-21-0-0-0-513), not the user Windows makes the default owner.
 std::wstring UserPipeSddl() {
     UniqueHandle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) Fail("OpenProcessToken", ::GetLastError());
     alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = 0;
     LPWSTR text = nullptr;
-    if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) ||
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
+        !::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) ||
         !::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer)->User.Sid, &text)) {
         Fail("reading the user's SID", ::GetLastError());
     }
@@ -148,7 +149,6 @@ Options ParseOptions(int argc, wchar_t** argv) {
             options.mode = ParseMode(value);
         } else if (word == L"--first-mode") {
             options.firstMode = ParseMode(value);
-            options.hasFirstMode = true;
         } else {
             Fail("unknown option", 0);
         }
@@ -245,8 +245,7 @@ void ServeClient(HANDLE pipe, const Options& options, Mode mode) {
     DWORD got = 0;
     if (mode == Mode::Choose) {
         char choice = 0;
-        if (!io.Some(&choice, 1, false, got)) return;
-        if (choice != 'e' && choice != 's') return;
+        if (!io.Some(&choice, 1, false, got) || (choice != 'e' && choice != 's')) return;
         mode = choice == 'e' ? Mode::Echo : Mode::Source;
     }
     if (mode == Mode::Quiet) {
@@ -273,10 +272,7 @@ void ServeClient(HANDLE pipe, const Options& options, Mode mode) {
     while (echoed < limit && io.Some(buffer.data(), static_cast<DWORD>(buffer.size()), false, got)) {
         for (DWORD i = 0; i < got && headerBytes < 8; ++i) {
             header[headerBytes++] = static_cast<unsigned char>(buffer[i]);
-            if (headerBytes == 8) {
-                limit = 0;
-                for (int b = 7; b >= 0; --b) limit = (limit << 8) | header[b];
-            }
+            if (headerBytes == 8) std::memcpy(&limit, header, 8);  // Windows runs little-endian only
         }
         const DWORD give = echoed >= limit ? 0 : static_cast<DWORD>(std::min<unsigned long long>(got, limit - echoed));
         if (!io.WriteAll(buffer.data(), give)) return;
@@ -294,8 +290,8 @@ void ServeInstance(HANDLE pipe, const Options& options, std::atomic<bool>& first
             (::GetLastError() != ERROR_IO_PENDING || !::GetOverlappedResult(pipe, &overlapped, &ignored, TRUE))) {
             return;
         }
-        const bool first = options.hasFirstMode && !firstServed.exchange(true);
-        ServeClient(pipe, options, first ? options.firstMode : options.mode);
+        const bool first = options.firstMode && !firstServed.exchange(true);
+        ServeClient(pipe, options, first ? *options.firstMode : options.mode);
         // The client reads every byte written to it before it is disconnected.
         ::FlushFileBuffers(pipe);
         ::DisconnectNamedPipe(pipe);
@@ -352,8 +348,8 @@ int main() {
 
     // Runs until the test closes our standard input; the instances end with the process.
     char sink[256];
-    for (DWORD got = 1; got > 0;) {
-        if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), sink, sizeof sink, &got, nullptr)) break;
+    DWORD got = 0;
+    while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), sink, sizeof sink, &got, nullptr) && got > 0) {
     }
     ::ExitProcess(0);
 }
