@@ -362,8 +362,9 @@ class Case(contextlib.ExitStack):
         return self._windows_server("test-pipe-server.exe", name, *options)
 
     def relay(self, name, port):
-        """pipe-tcp-relay.exe: each connection to `name` carried to 127.0.0.1:port."""
-        return self._windows_server("pipe-tcp-relay.exe", name, "--port", str(port))
+        """test-pipe-server.exe relaying each connection to `name` to 127.0.0.1:port."""
+        return self._windows_server("test-pipe-server.exe", name, "--mode", "relay", "--port", str(port),
+                                    "--instances", "64")
 
     def forwarder(self, args, env=None):
         """quorl-socket-forward ARGS, as the user's shell would start it,
@@ -404,7 +405,7 @@ class FieldBed:
 
     def _start(self):
         for path in (self.bridge_exe, os.path.join(self.build, "cmd-launcher.exe"),
-                     os.path.join(self.build, "pipe-tcp-relay.exe"), self.forward):
+                     os.path.join(self.build, "test-pipe-server.exe"), self.forward):
             if not os.path.exists(path):
                 raise AssertionError(f"{path} is missing: build the native and win-x64 presets first")
         self.temp = tempfile.mkdtemp(prefix="qsb-field-")  # mode 0700

@@ -12,6 +12,9 @@ std::wstring TestProgramFolder() {
 
 std::wstring ProductPath() { return TestProgramFolder() + L"\\quorl-socket-bridge.exe"; }
 
+namespace {
+
+// Quotes one argument for CommandLineToArgvW.
 std::wstring QuoteArgument(const std::wstring& argument) {
     if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
     std::wstring quoted = L"\"";
@@ -29,8 +32,6 @@ std::wstring QuoteArgument(const std::wstring& argument) {
     quoted.append(backslashes * 2, L'\\');
     return quoted + L"\"";
 }
-
-namespace {
 
 void MakePipe(UniqueHandle& ourEnd, UniqueHandle& childEnd, bool childReads) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -82,7 +83,6 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::w
     if (!started) throw std::runtime_error("CreateProcessW failed: " + std::to_string(::GetLastError()));
     process_.reset(info.hProcess);
     UniqueHandle thread(info.hThread);
-    id_ = info.dwProcessId;
     outThread_ = std::thread([this] { Pump(stdoutRead_.get(), out_, outEnded_); });
     errThread_ = std::thread([this] { Pump(stderrRead_.get(), err_, errEnded_); });
 }
@@ -127,8 +127,6 @@ bool ChildProcess::Write(const void* data, std::size_t size) {
     }
     return true;
 }
-
-void ChildProcess::CloseInput() { stdinWrite_.reset(); }
 
 void ChildProcess::CloseOutputReader() {
     if (!stdoutWake_) return;
@@ -177,11 +175,6 @@ DWORD ChildProcess::Wait(std::uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return outEnded_ && errEnded_; });
     return code;
-}
-
-std::string ChildProcess::TakeAllOutput() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::exchange(out_, std::string());
 }
 
 std::string ChildProcess::Errors() {

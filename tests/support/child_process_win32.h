@@ -17,8 +17,6 @@
 std::wstring TestProgramFolder();
 // The product built beside the tests.
 std::wstring ProductPath();
-// Quotes one argument for CommandLineToArgvW.
-std::wstring QuoteArgument(const std::wstring& argument);
 
 class ChildProcess {
 public:
@@ -33,7 +31,7 @@ public:
     // Writes all bytes to the child's standard input; false when the pipe is closed.
     bool Write(const void* data, std::size_t size);
     bool Write(const std::string& bytes) { return Write(bytes.data(), bytes.size()); }
-    void CloseInput();
+    void CloseInput() { stdinWrite_.reset(); }
     // Stops reading the child's standard output and closes our read end, so
     // that the child's next write to it fails. Output not yet taken is kept.
     // Only for a child started with `closableOutput`; idempotent.
@@ -49,16 +47,15 @@ public:
     // Waits for the process to end; returns its exit code, or STILL_ACTIVE on time-out.
     DWORD Wait(std::uint32_t timeoutMs);
     // Everything on standard output / error so far (after Wait: everything).
-    std::string TakeAllOutput();
+    std::string TakeAllOutput() { return TakeOutput(0); }
     std::string Errors();
     HANDLE Process() const { return process_.get(); }
-    DWORD Id() const { return id_; }
+    DWORD Id() const { return ::GetProcessId(process_.get()); }
 
 private:
     void Pump(HANDLE from, std::string& into, bool& ended);
 
     UniqueHandle process_;
-    DWORD id_ = 0;
     UniqueHandle stdinWrite_;
     UniqueHandle stdoutRead_;
     UniqueHandle stderrRead_;

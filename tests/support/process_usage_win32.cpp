@@ -93,9 +93,5 @@ ProcessMemory ProcessMemoryUsage(HANDLE process) {
     if (!::GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters)) {
         throw std::runtime_error("GetProcessMemoryInfo failed: " + std::to_string(::GetLastError()));
     }
-    ProcessMemory memory;
-    memory.privateBytes = counters.PrivateUsage;
-    memory.pagefileBytes = counters.PagefileUsage;
-    memory.workingSetBytes = counters.WorkingSetSize;
-    return memory;
+    return ProcessMemory{counters.PrivateUsage, counters.PagefileUsage, counters.WorkingSetSize};
 }

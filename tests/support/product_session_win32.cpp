@@ -4,12 +4,12 @@
 
 #include <stdexcept>
 
-WireFrame ReadFrame(ChildProcess& child, std::uint32_t timeoutMs) {
-    const std::string header = child.ReadOutput(kWireHeaderSize, timeoutMs);
+WireFrame ProductSession::Next(std::uint32_t timeoutMs) {
+    const std::string header = child_.ReadOutput(kWireHeaderSize, timeoutMs);
     if (header.size() != kWireHeaderSize)
         return {0, 0, "(no frame: " + std::to_string(header.size()) + " header bytes)"};
     const std::uint32_t length = WireWord(header, 12);
-    const std::string payload = length == 0 ? std::string() : child.ReadOutput(length, timeoutMs);
+    const std::string payload = length == 0 ? std::string() : child_.ReadOutput(length, timeoutMs);
     std::size_t rest = 0;
     const auto frames = ParseWire(header + payload, &rest);
     if (frames.size() != 1 || rest != 0) return {0, 0, "(malformed frame)"};

@@ -16,9 +16,6 @@
 // Frames come within milliseconds under Wine; a missing one fails in seconds.
 inline constexpr std::uint32_t kSessionWaitMs = 10000;
 
-// Exactly one frame from the child's standard output.
-WireFrame ReadFrame(ChildProcess& child, std::uint32_t timeoutMs = kSessionWaitMs);
-
 // "--user-allowlist FILE bridge --socket PIPE".
 std::vector<std::wstring> BridgeArguments(const AllowlistFile& allowlist, const std::string& pipe);
 
@@ -28,7 +25,8 @@ public:
     explicit ProductSession(const std::vector<std::wstring>& arguments, bool closableOutput = false);
 
     void Send(const std::string& frames);
-    WireFrame Next(std::uint32_t timeoutMs = kSessionWaitMs) { return ReadFrame(child_, timeoutMs); }
+    // Exactly one frame from the program's standard output.
+    WireFrame Next(std::uint32_t timeoutMs = kSessionWaitMs);
     ChildProcess& Child() { return child_; }
     // A Ping round trip: every frame sent before it has been handled.
     void Sync(std::uint32_t id = 0xFFFFFF00u);

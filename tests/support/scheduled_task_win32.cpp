@@ -9,6 +9,16 @@ namespace {
 
 const HresultWording kWording = SentenceWithHresult("Test task step failed");
 
+UniqueCom<IRegisteredTask> RegisterTestTask(TestScheduler& scheduler, const WideString& name) {
+    UniqueCom<ITaskDefinition> definition = NewTaskDefinition(scheduler.service.get(), kWording);
+    const UniqueBstr program = MakeBstr(u"cmd.exe", kWording);
+    const UniqueBstr arguments = MakeBstr(u"/c exit 0", kWording);
+    AddExecAction(definition.get(), program.get(), arguments.get(), kWording);
+    const UniqueBstr user = MakeBstr(CurrentUserSid(), kWording);
+    const UniqueBstr taskName = MakeBstr(name, kWording);
+    return RegisterInteractiveTask(scheduler.root.get(), taskName.get(), definition.get(), user.get(), kWording);
+}
+
 }  // namespace
 
 WideString UniqueTaskName() {
@@ -23,16 +33,6 @@ TestScheduler::TestScheduler()
       service(ConnectTaskService(kWording)) {
     const UniqueBstr rootPath = MakeBstr(u"\\", kWording);
     root = GetTaskFolder(service.get(), rootPath.get(), kWording);
-}
-
-UniqueCom<IRegisteredTask> RegisterTestTask(TestScheduler& scheduler, const WideString& name) {
-    UniqueCom<ITaskDefinition> definition = NewTaskDefinition(scheduler.service.get(), kWording);
-    const UniqueBstr program = MakeBstr(u"cmd.exe", kWording);
-    const UniqueBstr arguments = MakeBstr(u"/c exit 0", kWording);
-    AddExecAction(definition.get(), program.get(), arguments.get(), kWording);
-    const UniqueBstr user = MakeBstr(CurrentUserSid(), kWording);
-    const UniqueBstr taskName = MakeBstr(name, kWording);
-    return RegisterInteractiveTask(scheduler.root.get(), taskName.get(), definition.get(), user.get(), kWording);
 }
 
 TestTask::TestTask(TestScheduler& scheduler, const WideString& name)

@@ -37,6 +37,3 @@ private:
     WideString name_;
     UniqueCom<IRegisteredTask> task_;
 };
-
-// Registers the same kind of task without an owner; the caller deletes it.
-UniqueCom<IRegisteredTask> RegisterTestTask(TestScheduler& scheduler, const WideString& name);

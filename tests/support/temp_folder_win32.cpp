@@ -1,11 +1,8 @@
 #include "support/temp_folder_win32.h"
 
-#include <sddl.h>
-
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -16,15 +13,6 @@ namespace {
 std::atomic<unsigned> nextFolder{0};
 
 }  // namespace
-
-SddlDescriptor::SddlDescriptor(const std::wstring& sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
-        throw std::runtime_error("bad SDDL");
-    }
-    descriptor_.reset(descriptor);
-    attributes_.lpSecurityDescriptor = descriptor;
-}
 
 TempFolder::TempFolder(const std::wstring& tag) {
     wchar_t temp[MAX_PATH + 1];
@@ -38,30 +26,17 @@ TempFolder::TempFolder(const std::wstring& tag) {
 }
 
 TempFolder::~TempFolder() {
-    // A test may leave read-only entries (Wine maps a DACL without write access
-    // to a Unix mode); those cannot be deleted until the attribute is cleared.
     std::error_code ignored;
-    for (auto it = std::filesystem::recursive_directory_iterator(std::filesystem::path(path_), ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
     std::filesystem::remove_all(std::filesystem::path(path_), ignored);
 }
 
-void MakeFolder(const std::wstring& path, const std::wstring& sddl) {
-    if (sddl.empty()) {
-        if (!::CreateDirectoryW(path.c_str(), nullptr)) throw std::runtime_error("CreateDirectoryW failed");
-        return;
-    }
-    SddlDescriptor descriptor(sddl);
-    if (!::CreateDirectoryW(path.c_str(), descriptor.Attributes())) throw std::runtime_error("CreateDirectoryW failed");
+void MakeFolder(const std::wstring& path) {
+    if (!::CreateDirectoryW(path.c_str(), nullptr)) throw std::runtime_error("CreateDirectoryW failed");
 }
 
-void WriteTestFile(const std::wstring& path, const std::string& bytes, const std::wstring& sddl) {
-    std::unique_ptr<SddlDescriptor> descriptor;
-    if (!sddl.empty()) descriptor = std::make_unique<SddlDescriptor>(sddl);
-    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, descriptor ? descriptor->Attributes() : nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+void WriteTestFile(const std::wstring& path, const std::string& bytes) {
+    UniqueHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) throw std::runtime_error("CreateFileW failed: " + std::to_string(::GetLastError()));
     DWORD wrote = 0;
     if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) ||

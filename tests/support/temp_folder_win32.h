@@ -1,6 +1,6 @@
 #pragma once
-// Folders and files in the test's temporary folder, made with chosen security
-// descriptors and removed with everything in them when the owner goes.
+// Folders and files in the test's temporary folder, removed with everything in
+// them when the owner goes.
 
 #include <windows.h>
 
@@ -8,19 +8,6 @@
 #include <vector>
 
 #include "os/handles_win32.h"
-
-// SDDL text to a self-relative descriptor owned by the caller.
-class SddlDescriptor {
-public:
-    explicit SddlDescriptor(const std::wstring& sddl);  // throws std::runtime_error for bad SDDL
-    SddlDescriptor(const SddlDescriptor&) = delete;
-    SddlDescriptor& operator=(const SddlDescriptor&) = delete;
-    SECURITY_ATTRIBUTES* Attributes() { return &attributes_; }
-
-private:
-    UniqueLocalMemory descriptor_;
-    SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-};
 
 class TempFolder {
 public:
@@ -35,10 +22,10 @@ private:
     std::wstring path_;
 };
 
-// Creates `path` as a folder, with `sddl` when it is not empty. Throws std::runtime_error.
-void MakeFolder(const std::wstring& path, const std::wstring& sddl = std::wstring());
-// Creates or replaces the file `path` holding `bytes`, with `sddl` when not empty.
-void WriteTestFile(const std::wstring& path, const std::string& bytes, const std::wstring& sddl = std::wstring());
+// Creates `path` as a folder. Throws std::runtime_error.
+void MakeFolder(const std::wstring& path);
+// Creates or replaces the file `path` holding `bytes`. Throws std::runtime_error.
+void WriteTestFile(const std::wstring& path, const std::string& bytes);
 
 // The user's allowlist file "QuorlSSH\http-pipe.allow" in a temporary folder of
 // its own; the folder is made at once, the file by the constructor only when it
@@ -47,7 +34,6 @@ class AllowlistFile {
 public:
     explicit AllowlistFile(const std::vector<std::string>& pipes = {});
     const std::wstring& Path() const { return file_; }
-    const std::wstring& Folder() const { return folder_; }
     // Replaces the content. The program opens the file with read sharing only,
     // so a write can meet its read; it is retried for up to 10 s.
     void Write(const std::string& content);

@@ -1,9 +1,8 @@
 #pragma once
 // The test pipe server (tests/windows/tools/test_pipe_server.cpp) run from a
 // test: started with its arguments, ready once it has said so, and ended by
-// closing its standard input when the object goes.
+// closing its standard input when the object goes (as every ChildProcess is).
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,12 +17,7 @@ public:
     // and waits up to 20 s for its "ready" line. Throws std::runtime_error when
     // it does not come; the message holds the server's standard error.
     TestPipeServer(const std::string& pipeName, const std::vector<std::wstring>& arguments);
-    ~TestPipeServer();
-
-    DWORD ProcessId() const { return child_->Id(); }
-    // Ends the server now and waits (bounded) for it to go.
-    void Stop();
 
 private:
-    std::unique_ptr<ChildProcess> child_;
+    ChildProcess child_;
 };

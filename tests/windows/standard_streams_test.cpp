@@ -20,12 +20,11 @@ TEST(StandardOutput, ACancelEndsAWriteBlockedOnAFullPipe) {
     ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, nullptr, 4096));
     UniqueHandle reader(readEnd);
     const UniqueHandle writer(writeEnd);
-    const HANDLE saved = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    ASSERT_TRUE(::SetStdHandle(STD_OUTPUT_HANDLE, writeEnd));
     struct Restore {
-        HANDLE saved;
+        HANDLE saved = ::GetStdHandle(STD_OUTPUT_HANDLE);
         ~Restore() { ::SetStdHandle(STD_OUTPUT_HANDLE, saved); }
-    } restore{saved};
+    } restore;
+    ASSERT_TRUE(::SetStdHandle(STD_OUTPUT_HANDLE, writeEnd));
 
     const StandardOutput output = WindowsStandardOutput();
     const std::string frames(1 << 20, 'x');  // far more than the pipe holds: the write blocks
