@@ -1,7 +1,6 @@
 #include "support/fake_engine.h"
 
 #include <chrono>
-#include <cstring>
 #include <system_error>
 
 #include "engine/frame.h"
@@ -24,82 +23,34 @@ struct FakeServedPipe::State {
 };
 
 FakeServedPipe::FakeServedPipe() : state_(std::make_shared<State>()) {}
-
 void FakeServedPipe::Send(std::string bytes) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->toProgram.push_back(std::move(bytes));
-    state_->changed.notify_all();
+    Change(state_, [&](State& s) { s.toProgram.push_back(bytes); });
 }
-
-void FakeServedPipe::Hangup() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->hungUp = true;
-    state_->changed.notify_all();
-}
-
-void FakeServedPipe::Flood(std::string block) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->flood = std::move(block);
-    state_->changed.notify_all();
-}
-
-void FakeServedPipe::Echo() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->echo = true;
-}
-
-void FakeServedPipe::FailWrites() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->failWrites = true;
-}
-
-void FakeServedPipe::StallWrites() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->stallWrites = true;
-}
-
-std::string FakeServedPipe::Received() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->received;
-}
-
-bool FakeServedPipe::Cancelled() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->cancelled;
-}
-
-bool FakeServedPipe::Released() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->released;
-}
+void FakeServedPipe::Hangup() { Set(state_, &State::hungUp, true); }
+void FakeServedPipe::Flood(std::string block) { Set(state_, &State::flood, block); }
+void FakeServedPipe::Echo() { Set(state_, &State::echo, true); }
+void FakeServedPipe::FailWrites() { Set(state_, &State::failWrites, true); }
+void FakeServedPipe::StallWrites() { Set(state_, &State::stallWrites, true); }
+std::string FakeServedPipe::Received() const { return Get(state_, &State::received); }
+bool FakeServedPipe::Cancelled() const { return Get(state_, &State::cancelled); }
+bool FakeServedPipe::Released() const { return Get(state_, &State::released); }
+bool FakeServedPipe::Linked() const { return Get(state_, &State::linked); }
 
 bool FakeServedPipe::WaitUntilStalled(int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state_->stalled > 0; });
-}
-
-bool FakeServedPipe::Linked() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->linked;
+    return Await(state_, timeoutMs, [](State& s) { return s.stalled > 0; });
 }
 
 bool FakeServedPipe::WaitUntilReleased(int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state_->released; });
+    return Await(state_, timeoutMs, [](State& s) { return s.released; });
 }
 
 bool FakeServedPipe::WaitForReceived(std::size_t size, int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                    [&] { return state_->received.size() >= size; });
+    return Await(state_, timeoutMs, [&](State& s) { return s.received.size() >= size; });
 }
 
 PipeLink FakeServedPipe::Link(const std::string& label) {
     std::shared_ptr<State> state = state_;
-    {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->linked = true;
-    }
+    Set(state, &State::linked, true);
     PipeLink link;
     link.label = label;
     // Like PipeTransfer: a read waits for data, the end of the pipe or the
@@ -123,38 +74,20 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
         state->changed.wait(lock, [&] {
             return state->cancelled || !state->toProgram.empty() || state->hungUp || !state->flood.empty();
         });
-        if (!state->toProgram.empty()) {
-            std::string& front = state->toProgram.front();
-            const std::uint32_t take = front.size() < length ? static_cast<std::uint32_t>(front.size()) : length;
-            std::memcpy(buffer, front.data(), take);
-            if (take == front.size()) state->toProgram.pop_front();
-            else front.erase(0, take);
-            return take;
-        }
+        if (!state->toProgram.empty()) return static_cast<std::uint32_t>(TakeFront(state->toProgram, buffer, length));
         if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
-        if (!state->hungUp && !state->flood.empty()) {
-            const std::uint32_t take =
-                state->flood.size() < length ? static_cast<std::uint32_t>(state->flood.size()) : length;
-            std::memcpy(buffer, state->flood.data(), take);
-            return take;
-        }
-        return 0;
+        if (state->hungUp) return 0;
+        std::deque<std::string> block{state->flood};
+        return static_cast<std::uint32_t>(TakeFront(block, buffer, length));
     };
-    link.cancel = [state] {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->cancelled = true;
-        state->changed.notify_all();
-    };
-    link.handles = std::shared_ptr<void>(nullptr, [state](void*) {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->released = true;
-        state->changed.notify_all();
-    });
+    link.cancel = [state] { Set(state, &State::cancelled, true); };
+    link.handles = std::shared_ptr<void>(nullptr, [state](void*) { Set(state, &State::released, true); });
     return link;
 }
 
 struct FakeEngine::Shared {
     mutable std::mutex mutex;
+    std::condition_variable changed;
     std::set<std::string> listed;
     std::string allowlistFailure;
     std::map<std::string, std::uint32_t> pipes;
@@ -174,40 +107,25 @@ FakeEngine::~FakeEngine() {
 }
 
 void FakeEngine::List(const std::string& path) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->listed.insert(path);
+    Change(shared_, [&](Shared& s) { s.listed.insert(path); });
 }
-
 void FakeEngine::Unlist(const std::string& path) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->listed.erase(path);
+    Change(shared_, [&](Shared& s) { s.listed.erase(path); });
 }
-
-void FakeEngine::FailAllowlist(const std::string& message) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->allowlistFailure = message;
+void FakeEngine::FailAllowlist(const std::string& message) { Set(shared_, &Shared::allowlistFailure, message); }
+void FakeEngine::SetPipe(const std::string& path, std::uint32_t result) {
+    Change(shared_, [&](Shared& s) { s.pipes[path] = result; });
 }
-
-void FakeEngine::SetPipe(const std::string& path, std::uint32_t waitResult) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->pipes[path] = waitResult;
-}
+void FakeEngine::RefuseThreads() { Set(shared_, &Shared::refuseThreads, true); }
 
 std::shared_ptr<FakeServedPipe> FakeEngine::AddServedPipe(const std::string& label) {
     auto pipe = std::make_shared<FakeServedPipe>();
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->opens.push_back({pipe, label, nullptr});
+    Change(shared_, [&](Shared& s) { s.opens.push_back({pipe, label, nullptr}); });
     return pipe;
 }
 
 void FakeEngine::FailNextOpen(const std::string& message, std::function<void()> whileOpening) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->opens.push_back({nullptr, message, std::move(whileOpening)});
-}
-
-void FakeEngine::RefuseThreads() {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->refuseThreads = true;
+    Change(shared_, [&](Shared& s) { s.opens.push_back({nullptr, message, whileOpening}); });
 }
 
 EnginePlatform FakeEngine::Platform() {

@@ -92,6 +92,12 @@ public:
     void Start(EngineMode mode, const std::string& bridgePipe = std::string());
     std::string Finish(int timeoutMs = 20000);
     std::vector<WireFrame> Frames() const { return ParseWire(out.Bytes()); }
+    // The frames after the Hello.
+    std::vector<WireFrame> Replies() const {
+        std::vector<WireFrame> frames = Frames();
+        if (!frames.empty()) frames.erase(frames.begin());
+        return frames;
+    }
     // Waits (bounded) until the output holds at least `count` whole frames.
     bool WaitForFrames(std::size_t count, int timeoutMs = 10000) const;
 

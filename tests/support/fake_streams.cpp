@@ -17,39 +17,28 @@ struct FakeStdin::State {
 
 FakeStdin::FakeStdin() : state_(std::make_shared<State>()) {}
 
+std::size_t TakeFront(std::deque<std::string>& queue, void* buffer, std::size_t size) {
+    std::string& front = queue.front();
+    const std::size_t take = front.size() < size ? front.size() : size;
+    std::memcpy(buffer, front.data(), take);
+    if (take == front.size()) queue.pop_front();
+    else front.erase(0, take);
+    return take;
+}
+
 void FakeStdin::Push(std::string bytes) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->pending.push_back(std::move(bytes));
-    state_->changed.notify_all();
+    Change(state_, [&](State& s) { s.pending.push_back(bytes); });
 }
-
-void FakeStdin::End() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->ended = true;
-    state_->changed.notify_all();
-}
-
-void FakeStdin::SetCancellable(bool cancellable) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->cancellable = cancellable;
-}
+void FakeStdin::End() { Set(state_, &State::ended, true); }
+void FakeStdin::SetCancellable(bool cancellable) { Set(state_, &State::cancellable, cancellable); }
+int FakeStdin::Reads() const { return Get(state_, &State::reads); }
 
 bool FakeStdin::WaitUntilBlocked(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                    [&] { return state_->blocked && state_->pending.empty(); });
+    return Await(state_, timeoutMs, [](State& s) { return s.blocked && s.pending.empty(); });
 }
 
 bool FakeStdin::WaitUntilReadReturned(int count, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return state_->reads > count || (state_->reads == count && !state_->blocked);
-    });
-}
-
-int FakeStdin::Reads() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->reads;
+    return Await(state_, timeoutMs, [&](State& s) { return s.reads > count || (s.reads == count && !s.blocked); });
 }
 
 std::weak_ptr<void> FakeStdin::Lifetime() const { return state_; }
@@ -79,13 +68,7 @@ StandardInput FakeStdin::Port() {
             state->cancelRequested = false;
             return 0;
         }
-        if (state->pending.empty()) return 0;
-        std::string& front = state->pending.front();
-        const std::size_t take = front.size() < size ? front.size() : size;
-        std::memcpy(buffer, front.data(), take);
-        if (take == front.size()) state->pending.pop_front();
-        else front.erase(0, take);
-        return take;
+        return state->pending.empty() ? 0 : TakeFront(state->pending, buffer, size);
     };
     return port;
 }
@@ -94,7 +77,6 @@ struct FakeStdout::State {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::string bytes;
-    int writes = 0;
     int blocked = 0;  // writes waiting at the hold
     bool cancellable = true;
     bool cancelRequested = false;
@@ -103,48 +85,16 @@ struct FakeStdout::State {
     std::size_t holdAt = static_cast<std::size_t>(-1);
 };
 
-void FakeStdout::HoldAt(std::size_t bytes) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->holdAt = bytes;
-}
-
-void FakeStdout::Release() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->holdAt = static_cast<std::size_t>(-1);
-    state_->changed.notify_all();
-}
-
-void FakeStdout::SetCancellable(bool cancellable) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->cancellable = cancellable;
-}
-
 FakeStdout::FakeStdout() : state_(std::make_shared<State>()) {}
-
-void FakeStdout::SetPieceSize(std::size_t size) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->pieceSize = size;
-}
-
-void FakeStdout::FailAfter(std::size_t bytes) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->failAfter = bytes;
-}
-
-std::string FakeStdout::Bytes() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->bytes;
-}
-
-int FakeStdout::Writes() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->writes;
-}
+void FakeStdout::HoldAt(std::size_t bytes) { Set(state_, &State::holdAt, bytes); }
+void FakeStdout::Release() { Set(state_, &State::holdAt, static_cast<std::size_t>(-1)); }
+void FakeStdout::SetCancellable(bool cancellable) { Set(state_, &State::cancellable, cancellable); }
+void FakeStdout::SetPieceSize(std::size_t size) { Set(state_, &State::pieceSize, size); }
+void FakeStdout::FailAfter(std::size_t bytes) { Set(state_, &State::failAfter, bytes); }
+std::string FakeStdout::Bytes() const { return Get(state_, &State::bytes); }
 
 bool FakeStdout::WaitForBytes(std::size_t size, int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                    [&] { return state_->bytes.size() >= size; });
+    return Await(state_, timeoutMs, [&](State& s) { return s.bytes.size() >= size; });
 }
 
 StandardOutput FakeStdout::Port() {
@@ -173,7 +123,6 @@ StandardOutput FakeStdout::Port() {
             if (take > state->holdAt - state->bytes.size()) take = state->holdAt - state->bytes.size();
             if (take > state->failAfter - state->bytes.size()) take = state->failAfter - state->bytes.size();
             state->bytes.append(static_cast<const char*>(data), take);
-            if (take != 0) ++state->writes;
             state->changed.notify_all();
         }
         // Give other writers every chance to slip in between two pieces.
@@ -193,7 +142,6 @@ bool WaitUntilWaiting(const OutputGate& gate, std::size_t count, int timeoutMs) 
 }
 
 void FakeEvent::Set() { set_->store(true); }
-bool FakeEvent::IsSet() const { return set_->load(); }
 CancelCheck FakeEvent::Check() const {
     auto set = set_;
     return [set] { return set->load(); };

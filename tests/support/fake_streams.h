@@ -4,6 +4,7 @@
 // cancel reaches only a read or write already blocked (as CancelSynchronousIo
 // and CancelIoEx do); writes may be partial and may fail.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -15,6 +16,36 @@
 
 #include "engine/output_gate.h"
 #include "engine/standard_streams.h"
+
+// The fakes' states: a mutex and a condition variable beside the fields.
+// Change runs `change` under the lock and wakes every waiter; Set and Get
+// write and read one field so; Await waits (bounded) until `ready` holds.
+template <typename State, typename F>
+void Change(const std::shared_ptr<State>& state, F change) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    change(*state);
+    state->changed.notify_all();
+}
+
+template <typename State, typename Field, typename Value>
+void Set(const std::shared_ptr<State>& state, Field State::*field, Value value) {
+    Change(state, [&](State& s) { s.*field = value; });
+}
+
+template <typename State, typename Field>
+Field Get(const std::shared_ptr<State>& state, Field State::*field) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return (*state).*field;
+}
+
+template <typename State, typename F>
+bool Await(const std::shared_ptr<State>& state, int timeoutMs, F ready) {
+    std::unique_lock<std::mutex> lock(state->mutex);
+    return state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return ready(*state); });
+}
+
+// Moves up to `size` bytes of the first queued piece to `buffer`.
+std::size_t TakeFront(std::deque<std::string>& queue, void* buffer, std::size_t size);
 
 class FakeStdin {
 public:
@@ -55,8 +86,6 @@ public:
     // it would.
     void SetCancellable(bool cancellable);
     std::string Bytes() const;
-    // How many write calls took bytes.
-    int Writes() const;
     StandardOutput Port();
     // Waits (bounded) until at least `size` bytes were written.
     bool WaitForBytes(std::size_t size, int timeoutMs) const;
@@ -80,7 +109,6 @@ bool WaitUntilWaiting(const OutputGate& gate, std::size_t count, int timeoutMs);
 class FakeEvent {
 public:
     void Set();
-    bool IsSet() const;
     CancelCheck Check() const;
 
 private:

@@ -96,8 +96,4 @@ TEST(ActivateTask, ReportsAFailedStepWithTheTaskPathAndHresult) {
         EXPECT_EQ(scheduler.steps.back(), order[i]);
         EXPECT_FALSE(scheduler.started);
     }
-
-    FakeScheduler missing;
-    missing.failAt = "open";
-    EXPECT_EQ(missing.Activate(u"\\Nowhere"), "Could not activate task \\Nowhere (HRESULT 0x80070002).");
 }

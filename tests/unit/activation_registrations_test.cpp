@@ -44,46 +44,31 @@ TEST(ParseActivationRegistrations, EntersEachRowWithItsCanonicalPipe) {
     EXPECT_TRUE(ParseActivationRegistrations("\n\r\n\n").empty());
 }
 
-TEST(ParseActivationRegistrations, RefusesRowsWithoutExactlyTwoFields) {
-    for (const char* row : {"#comment", "\\\\.\\pipe\\a", "\t\\task", "\\\\.\\pipe\\a\t", "\\\\.\\pipe\\a\t\\t\t\\u",
-                            "\\\\.\\pipe\\a\t\t\\t"}) {
-        EXPECT_EQ(ParseError(row), kRowMessage) << row;
-    }
-}
-
-TEST(ParseActivationRegistrations, RefusesControlBytesExceptOneCarriageReturnAtTheEnd) {
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\t\\task\r\r\n"), kControlMessage);
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\t\\ta\vsk"), kControlMessage);
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\x01\t\\task"), kControlMessage);
-    EXPECT_EQ(ParseError("\r\r\n"), kRowMessage);  // no tab: the row rule comes first
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\t\\task\x7F"), "(no error)");
-}
-
-TEST(ParseActivationRegistrations, ChecksThePipeThenTheTaskPath) {
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a \t\\task"), kAlphabet);
-    EXPECT_EQ(ParseError("pipe\\a\t\\task"), kPrefix);
-    EXPECT_EQ(ParseError("\xEF\xBB\xBF\\\\.\\pipe\\a\t\\task"), kPrefix);  // a byte-order mark is part of the row
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\t \\task"), kTaskMessage);
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\t\\"), kTaskMessage);
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\t\\folder\\"), kTaskMessage);
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\ttask"), kTaskMessage);
-}
-
-// Every row counts, wherever the wanted one is; invalid UTF-8 fails first.
-TEST(ParseActivationRegistrations, FailsOnAnyBadRowOrDuplicate) {
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\t\\one\n\\\\.\\PIPE\\A\t\\two\n"), "Duplicate named pipe in activations.tsv.");
-    EXPECT_EQ(ParseError("\\\\.\\pipe\\a\t\\one\n\\\\.\\pipe\\b\tnot absolute\n"), kTaskMessage);
-    EXPECT_EQ(ParseError("no tab here\n\\\\.\\pipe\\a\t\\t\xC3\n"), "Invalid UTF-8 text.");
-}
-
-TEST(LoadActivationRegistrations, ReadsThroughTheControlFileRules) {
-    FakeFiles files;
-    files.content = "\\\\.\\pipe\\a\t\\task\n";
-    const ActivationRegistrations table = LoadActivationRegistrationsWith(files.Ops());
-    EXPECT_EQ(table.size(), 1u);
-    EXPECT_EQ(files.log, (std::vector<std::string>{"open folder", "security folder", "attributes folder", "open file",
-                                                   "security file", "attributes file", "final path folder",
-                                                   "final path file", "size", "read 17"}));
+// Every row counts, wherever the wanted one is: exactly pipe, tab, task; no
+// control byte but one carriage return at the end; the pipe's grammar, then an
+// absolute task path; no pipe twice. Invalid UTF-8 anywhere fails first.
+TEST(ParseActivationRegistrations, RefusesEachBadRowWithItsMessage) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"#comment", kRowMessage},
+        {"\\\\.\\pipe\\a", kRowMessage},
+        {"\t\\task", kRowMessage},
+        {"\\\\.\\pipe\\a\t", kRowMessage},
+        {"\\\\.\\pipe\\a\t\\t\t\\u", kRowMessage},
+        {"\r\r\n", kRowMessage},  // no tab: the row rule comes first
+        {"\\\\.\\pipe\\a\t\\task\r\r\n", kControlMessage},
+        {"\\\\.\\pipe\\a\t\\ta\vsk", kControlMessage},
+        {"\\\\.\\pipe\\a\x01\t\\task", kControlMessage},
+        {"\\\\.\\pipe\\a\t\\task\x7F", "(no error)"},
+        {"\\\\.\\pipe\\a \t\\task", kAlphabet},
+        {"\xEF\xBB\xBF\\\\.\\pipe\\a\t\\task", kPrefix},  // a byte-order mark is part of the row
+        {"\\\\.\\pipe\\a\t \\task", kTaskMessage},
+        {"\\\\.\\pipe\\a\t\\folder\\", kTaskMessage},
+        {"\\\\.\\pipe\\a\ttask", kTaskMessage},
+        {"\\\\.\\pipe\\a\t\\one\n\\\\.\\PIPE\\A\t\\two\n", "Duplicate named pipe in activations.tsv."},
+        {"\\\\.\\pipe\\a\t\\one\n\\\\.\\pipe\\b\tnot absolute\n", kTaskMessage},
+        {"no tab here\n\\\\.\\pipe\\a\t\\t\xC3\n", "Invalid UTF-8 text."},
+    };
+    for (const auto& [content, message] : cases) EXPECT_EQ(ParseError(content), message) << content;
 }
 
 // Each row of the load's failure table that is not about the content.

@@ -85,12 +85,7 @@ TEST(AllowlistFile, AnswersForEachStateOfFolderAndFile) {
 TEST(RequirePipeAllowlisted, RefusesAnUnlistedOrAbsentPipe) {
     FakeFiles listed;
     EXPECT_EQ(MessageOf([&] { RequirePipeAllowlistedWith(kPipe, listed.Ops()); }), "(no error)");
-    FakeFiles other;
-    EXPECT_EQ(MessageOf([&] { RequirePipeAllowlistedWith("\\\\.\\pipe\\other", other.Ops()); }),
-              "This named pipe is not in the HTTP allowlist.");
-    FakeFiles missing;
-    missing.file.openError = 2;
-    EXPECT_EQ(MessageOf([&] { RequirePipeAllowlistedWith(kPipe, missing.Ops()); }),
+    EXPECT_EQ(MessageOf([&] { RequirePipeAllowlistedWith("\\\\.\\pipe\\other", listed.Ops()); }),
               "This named pipe is not in the HTTP allowlist.");
 }
 
@@ -203,18 +198,15 @@ TEST(FindAllowlistEntry, FollowsTheLineRules) {
         {"\\\\.\\pipe\\other\r\n\\\\.\\pipe\\app\r\n", "true"},
         {"  \t\\\\.\\pipe\\app \t\r", "true"},
         {"\\\\.\\PIPE\\App\n", "true"},
-        {"\\\\.\\pipe\\app\n\\\\.\\pipe\\app\n", "true"},
         {"\\\\.\\pipe\\app2\n\\\\.\\pipe\\ap\n", "false"},
         {"\\\\.\\pipe\\x\r\\\\.\\pipe\\app", alphabet},  // a carriage return alone ends no line
         {"\\\\.\\pipe\\app # remark\n", servedBy},
         {"\\\\.\\pipe\\a b\n\\\\.\\pipe\\app\n", servedBy},
         {"app\n\\\\.\\pipe\\app\n", prefix},
-        {"app served-by S-1-5-18\n", prefix},
         {"\\\\.\\pipe\\app\napp\n\\\\.\\pipe\\x # remark\n", "true"},
         {"\\\\.\\pipe\\app\v\n", alphabet},          // trimming stops at a vertical tab,
         {"\f\\\\.\\pipe\\app\n", prefix},            // a form feed
         {"\xEF\xBB\xBF\\\\.\\pipe\\app\n", prefix},  // or a byte-order mark
-        {"\xEF\xBB\xBF# comment\n\\\\.\\pipe\\app\n", prefix},
         {"\\\\.\\pipe\\app served-by S-1-5-18", "S-1-5-18"},
         {"\\\\.\\PIPE\\App\t served-by \t S-1-5-21-1-2-3-1001 \r\n", "S-1-5-21-1-2-3-1001"},
         {"\\\\.\\pipe\\app\n\\\\.\\pipe\\app served-by S-1-5-18\n", "true"},  // the first match
@@ -222,19 +214,13 @@ TEST(FindAllowlistEntry, FollowsTheLineRules) {
         {"\\\\.\\pipe\\other served-by S-1-5-18\n\\\\.\\pipe\\app\n", "true"},
         {"\\\\.\\pipe\\app\n\\\\.\\pipe\\x served-by S-1-05-18\n", "true"},  // never reached
         {"\\\\.\\pipe\\app served-by\n", servedBy},
-        {"\\\\.\\pipe\\app served-by \n", servedBy},
         {"\\\\.\\pipe\\app served-byS-1-5-18\n", servedBy},
         {"\\\\.\\pipe\\app Served-By S-1-5-18\n", servedBy},
         {"\\\\.\\pipe\\app served-by s-1-5-18\n", servedBy},
         {"\\\\.\\pipe\\app served-by S-1-05-18\n", servedBy},
-        {"\\\\.\\pipe\\app served-by S-1-0x5-18\n", servedBy},
-        {"\\\\.\\pipe\\app served-by S-2-5-18\n", servedBy},
         {"\\\\.\\pipe\\app served-by S-1-5-18-\n", servedBy},
-        {"\\\\.\\pipe\\app served-by SYSTEM\n", servedBy},
-        {"\\\\.\\pipe\\app served-by S-1-5-18 S-1-5-18\n", servedBy},
         {"\\\\.\\pipe\\app served-by S-1-5-18 # remark\n", servedBy},
         {"\\\\.\\pipe\\app served-by S-1-5-18\vx\n", servedBy},
-        {"\\\\.\\pipe\\x served-by S-1-5-18 and more\n\\\\.\\pipe\\app\n", servedBy},
         {"\\\\.\\pipe\\x.s-1-5-18 served-by S-1-5-19\n\\\\.\\pipe\\app\n", mismatch},
     };
     for (const auto& [content, outcome] : cases) {

@@ -35,35 +35,6 @@ bool WaitUntilExpired(const std::weak_ptr<void>& lifetime, int timeoutMs) {
 
 }  // namespace
 
-TEST(InputQueue, HandsOutEveryChunkQueuedBeforeTheEndThenReportsIt) {
-    FakeStdin in;
-    in.Push("first");
-    in.Push(std::string(40000, 'x'));  // longer than one read
-    in.Push("last");
-    in.End();
-    InputQueue queue(in.Port(), StillClock);
-    ASSERT_TRUE(in.WaitUntilReadReturned(5, kWaitMs));  // the read that saw the end
-
-    bool finished = true;
-    EXPECT_EQ(TakeText(queue, finished), "first");
-    EXPECT_FALSE(finished);
-    EXPECT_EQ(TakeText(queue, finished), std::string(32768, 'x'));
-    EXPECT_EQ(TakeText(queue, finished), std::string(40000 - 32768, 'x'));
-    EXPECT_EQ(TakeText(queue, finished), "last");
-    EXPECT_EQ(TakeText(queue, finished), "<none>");
-    EXPECT_TRUE(finished);
-    EXPECT_EQ(TakeText(queue, finished, 0), "<none>");
-    EXPECT_TRUE(finished);
-}
-
-TEST(InputQueue, ADeadlineWithoutInputGivesNothingAndNotFinished) {
-    FakeStdin in;
-    InputQueue queue(in.Port(), StillClock);
-    bool finished = true;
-    EXPECT_EQ(TakeText(queue, finished, 20), "<none>");
-    EXPECT_FALSE(finished);
-}
-
 TEST(InputQueue, HoldsTheReaderBackAtExactlyFourMebibytes) {
     FakeStdin in;
     InputQueue queue(in.Port(), StillClock);

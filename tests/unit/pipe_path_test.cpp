@@ -37,7 +37,7 @@ TEST(ValidatePipePath, CanonicalisesOrRefuses) {
         {kPrefix + std::string(102, ' '), kPrefixMessage},
         {"", kPrefixMessage},
         {"\\\\.\\pipe", kPrefixMessage},
-        {"\\\\.\\PiPe\\Org.Example_Pipe-2", kPrefix + "org.example_pipe-2"},
+        {"\\\\.\\PiPe\\Org.Example_Pipe-2AZ", kPrefix + "org.example_pipe-2az"},
         {"//./pipe/name", kPrefixMessage},
         {"\\\\.\\pipe/name", kPrefixMessage},
         {"\\\\?\\pipe\\name", kPrefixMessage},

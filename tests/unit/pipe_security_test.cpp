@@ -36,15 +36,11 @@ struct FakeSystem {
     IntegrityLabel label{true, std::nullopt};
     std::optional<AccountName> owner = AccountName{"alice", "HOST"};
     ServerAccount server{ServerAccountStep::Read, kUser, kMediumIntegrityLevel, false, false};
-    int securityReads = 0;
     int serverReads = 0;
 
     PipeSecuritySource Source() {
         PipeSecuritySource source;
-        source.readSecurity = [this] {
-            ++securityReads;
-            return security;
-        };
+        source.readSecurity = [this] { return security; };
         source.readIntegrityLabel = [this] { return label; };
         source.lookupOwner = [this] { return owner; };
         source.readServerAccount = [this] {
@@ -121,17 +117,9 @@ TEST(CheckConnectedPipe, JudgesAPipeWithIdentityByOwnerDaclAndLabel) {
         {"medium label", [](FakeSystem& s) { s.label.level = 0x2000; }, "(no error)"},
         {"system label", [](FakeSystem& s) { s.label.level = 0x4000; }, "(no error)"},
         {"label just below medium", [](FakeSystem& s) { s.label.level = 0x1FFF; }, kLowLabel},
-        {"untrusted label", [](FakeSystem& s) { s.label.level = 0; }, kLowLabel},
-        {"label unread",
-         [](FakeSystem& s) {
-             s.label = {false, std::nullopt};
-         },
-         kUnverified},
+        {"label unread", [](FakeSystem& s) { s.label.obtained = false; }, kUnverified},
         {"server gone before the label",
-         [](FakeSystem& s) {
-             s.label = {false, std::nullopt, true};
-         },
-         "(no error)"},
+         [](FakeSystem& s) { s.label.obtained = false, s.label.pipeDisconnected = true; }, "(no error)"},
     };
     for (const Case& c : cases) {
         FakeSystem system;
@@ -151,7 +139,6 @@ TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
         {"owned by Administrators", [](FakeSystem& s) { s.security = Secured("S-1-5-32-544"); }, "(no error)"},
         {"owned by LocalSystem", [](FakeSystem& s) { s.security = Secured("S-1-5-18"); }, "(no error)"},
         {"owned by another user", [](FakeSystem& s) { s.security = Secured(kOther); }, kNotOwned},
-        {"owned by Everyone", [](FakeSystem& s) { s.security = Secured(kEveryone); }, kNotOwned},
         {"owned by Owner Rights", [](FakeSystem& s) { s.security = Secured("S-1-3-4"); }, kNotOwned},
         {"no owner", [](FakeSystem& s) { s.security.hasOwner = false; }, kNotOwned},
         {"owner without SID", [](FakeSystem& s) { s.security.owner = std::nullopt; }, kNoSid},
@@ -163,50 +150,22 @@ TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
              s.security.obtained = false, s.security.pipeDisconnected = true, s.server.userSid = kOther;
          },
          kNotTheUser},
-        {"no process ID",
-         [](FakeSystem& s) {
-             s.server = {ServerAccountStep::NoProcessId, {}, {}, {}, {}};
-         },
+        {"no process ID", [](FakeSystem& s) { s.server.step = ServerAccountStep::NoProcessId; },
          "Could not identify the pipe server."},
-        {"process not opened",
-         [](FakeSystem& s) {
-             s.server = {ServerAccountStep::ProcessNotOpened, {}, {}, {}, {}};
-         },
+        {"process not opened", [](FakeSystem& s) { s.server.step = ServerAccountStep::ProcessNotOpened; },
          "Could not verify the pipe server account."},
-        {"token not opened",
-         [](FakeSystem& s) {
-             s.server = {ServerAccountStep::TokenNotOpened, {}, {}, {}, {}};
-         },
+        {"token not opened", [](FakeSystem& s) { s.server.step = ServerAccountStep::TokenNotOpened; },
          "Could not verify the pipe server account."},
-        {"user unreadable",
-         [](FakeSystem& s) {
-             s.server = {ServerAccountStep::UserUnreadable, {}, {}, {}, {}};
-         },
-         kNotTheUser},
+        {"user unreadable", [](FakeSystem& s) { s.server.step = ServerAccountStep::UserUnreadable; }, kNotTheUser},
         {"served by LocalSystem", [](FakeSystem& s) { s.server.userSid = "S-1-5-18"; }, kNotTheUser},
-        {"server SID unreadable",
-         [](FakeSystem& s) {
-             s.server = {ServerAccountStep::Read, {}, {}, {}, {}};
-         },
-         kNoSid},
-        {"medium label", [](FakeSystem& s) { s.label.level = 0x2000; }, "(no error)"},
+        {"server SID unreadable", [](FakeSystem& s) { s.server.userSid = std::nullopt; }, kNoSid},
+        // The label's rules are the first table's; this shows they are applied here too.
         {"label just below medium", [](FakeSystem& s) { s.label.level = 0x1FFF; }, kLowLabel},
-        {"label unread",
-         [](FakeSystem& s) {
-             s.label = {false, std::nullopt};
-         },
-         kUnverified},
-        {"hung up before the label",
-         [](FakeSystem& s) {
-             s.label = {false, std::nullopt, true};
-         },
-         "(no error)"},
         {"medium plus", [](FakeSystem& s) { s.server.integrityLevel = 0x2100; }, "(no error)"},
         {"elevated",
          [](FakeSystem& s) { s.security = Secured("S-1-5-32-544"), s.label.level = s.server.integrityLevel = 0x3000; },
          "(no error)"},
         {"just below medium", [](FakeSystem& s) { s.server.integrityLevel = 0x1FFF; }, kLowProcess},
-        {"low", [](FakeSystem& s) { s.server.integrityLevel = 0x1000; }, kLowProcess},
         {"level unread", [](FakeSystem& s) { s.server.integrityLevel = std::nullopt; }, kLowProcess},
         {"AppContainer", [](FakeSystem& s) { s.server.appContainer = true; }, kLowProcess},
         {"AppContainer unread", [](FakeSystem& s) { s.server.appContainer = std::nullopt; }, kLowProcess},

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "support/error_message.h"
-#include "text/byte_string.h"
 #include "text/encoding.h"
 #include "text/error_text.h"
 #include "text/program_error.h"
@@ -54,24 +53,8 @@ TEST(WideToUtf8, RefusesUnpairedSurrogates) {
     }
 }
 
-TEST(AsciiLower, LowersOnlyAsciiLetters) {
-    EXPECT_EQ(AsciiLower("\\\\.\\PIPE\\My.Pipe-1_X"), "\\\\.\\pipe\\my.pipe-1_x");
-    EXPECT_EQ(AsciiLower("\xC3\x84@[`{"), "\xC3\x84@[`{");
-}
-
-TEST(TrimAsciiSpace, TrimsExactlyFourBytesAtBothEnds) {
-    EXPECT_EQ(TrimAsciiSpace(" \ta b \r\n"), "a b");
-    EXPECT_EQ(TrimAsciiSpace("\r\n"), "");
-    EXPECT_EQ(TrimAsciiSpace(""), "");
-    EXPECT_EQ(TrimAsciiSpace("\vx\f"), "\vx\f");
-    EXPECT_EQ(TrimAsciiSpace("\xEF\xBB\xBFx"), "\xEF\xBB\xBFx");
-}
-
 TEST(ErrorText, WritesWindowsErrorsInDecimalAndHresultsInLowerHex) {
-    EXPECT_EQ(WithWindowsError("Could not inspect user", 5), "Could not inspect user (Windows error 5).");
-    EXPECT_EQ(WindowsErrorSuffix(0), " (Windows error 0).");
     EXPECT_EQ(WindowsErrorSuffix(0xFFFFFFFFu), " (Windows error 4294967295).");
     EXPECT_EQ(HresultSuffix(0x8007000Eu), " (HRESULT 0x8007000e).");
-    EXPECT_EQ(HresultSuffix(0x80070005u), " (HRESULT 0x80070005).");
     EXPECT_EQ(HresultSuffix(1), " (HRESULT 0x1).");
 }
