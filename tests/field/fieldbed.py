@@ -45,6 +45,8 @@ SFTP_SERVER = "/usr/lib/openssh/sftp-server"
 HOSTS = ("win-host", "greeting-host", "posix-host", "agent-host")
 GREETING = "Welcome to win-host."
 WAIT = 60  # seconds: the bound of a wait that includes starting Wine programs
+PIPE = "\\\\.\\pipe\\"
+ECHO = PIPE + "qsb-field-echo"
 
 
 def wait_until(predicate, timeout, what, every=0.02):
@@ -118,6 +120,26 @@ def listening(address):
     if address.startswith("tcp:"):
         return tcp_listening(int(address.rsplit(":", 1)[1]))
     return unix_listening(address[5:] if address.startswith("unix:") else address)
+
+
+def connect(address, timeout=WAIT):
+    """A client connection to a forwarder's listen address."""
+    if address.startswith("tcp:"):
+        return socket.create_connection(("127.0.0.1", int(address.rsplit(":", 1)[1])), timeout=timeout)
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    s.connect(address[5:] if address.startswith("unix:") else address)
+    return s
+
+
+def receive_exactly(s, size):
+    got = bytearray()
+    while len(got) < size:
+        block = s.recv(min(1 << 20, size - len(got)))
+        if not block:
+            break
+        got.extend(block)
+    return bytes(got)
 
 
 def windows_path(path):

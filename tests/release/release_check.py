@@ -1,30 +1,25 @@
-#!/usr/bin/env python3
 """Checks what scripts/release left in dist/: the sums and their signature, the
 Windows zips (each program's signature and version resource), the forwarder's
 .deb and .tar.gz with the files a user gets, their modes, the package's
 dependencies, and that the installed forwarder runs, and the macOS archives
-(their executables are read, not run).
+(their executables are read, not run). Options (conftest.py):
 
-  tests/release/release_check.py [--dist dist] [--ca ROOT.pem] [--allowed-signers FILE] [--xml FILE]
+  pytest-3 tests/release/release_check.py [--dist dist] [--ca ROOT.pem] [--allowed-signers FILE]
 
 --ca: the root the programs' signatures must verify against; without it the
 programs must be the unsigned builds themselves. --allowed-signers: the signers
-SHA256SUMS.sig must verify with; without it there must be no SHA256SUMS.sig.
+SHA256SUMS.sig must verify with; without it there must be no SHA256SUMS.sig."""
 
-Ends with "N passed, N failed"."""
-
-import argparse
 import gzip
 import os
 import re
 import struct
 import subprocess
-import sys
 import tarfile
 import tempfile
-import traceback
-import xml.etree.ElementTree as ET
 import zipfile
+
+import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MACHINES = {"arm64": 0xAA64, "x64": 0x8664}
@@ -34,9 +29,8 @@ MACOS_CPUS = {"arm64": 0x0100000C, "x86_64": 0x01000007}
 SIGNER = "release@quorl-socket-bridge"
 
 
-def version():
-    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
-        return re.search(r"project\(quorl-socket-bridge VERSION ([0-9.]+)", f.read()).group(1)
+with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+    V = re.search(r"project\(quorl-socket-bridge VERSION ([0-9.]+)", f.read()).group(1)
 
 
 def pe_machine(data):
@@ -45,21 +39,24 @@ def pe_machine(data):
     return int.from_bytes(data[offset + 4:offset + 6], "little")
 
 
-def check_sums(dist, v, signed):
+def test_sums(dist, signers, v=V):
     names = sorted(os.listdir(dist))
     packed = [f"quorl-socket-bridge-{v}-windows-arm64.zip", f"quorl-socket-bridge-{v}-windows-x64.zip",
               f"quorl-socket-forward_{v}_amd64.deb", f"quorl-socket-forward-{v}-Linux-x86_64.tar.gz"] + \
              [f"quorl-socket-forward-{v}-macos-{arch}.tar.gz" for arch in MACOS_CPUS]
-    assert names == sorted(packed + ["SHA256SUMS"] + (["SHA256SUMS.sig"] if signed else [])), names
+    assert names == sorted(packed + ["SHA256SUMS"] + (["SHA256SUMS.sig"] if signers else [])), names
     done = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
     listed = sorted(line.split()[1] for line in open(os.path.join(dist, "SHA256SUMS")))
     assert listed == sorted(packed), listed
 
 
-def check_sums_signature(dist, signers):
+def test_sums_signature(dist, signers):
     """SHA256SUMS.sig verifies as the README says, and no longer once one byte
     of SHA256SUMS has changed."""
+    if not signers:
+        pytest.skip("no --allowed-signers")
+
     def verify(sums):
         return subprocess.run(["ssh-keygen", "-Y", "verify", "-f", signers, "-I", SIGNER, "-n", "file",
                                "-s", os.path.join(dist, "SHA256SUMS.sig")], input=sums, capture_output=True)
@@ -73,7 +70,8 @@ def check_sums_signature(dist, signers):
     assert done.returncode != 0, "a changed SHA256SUMS still verifies"
 
 
-def zipped_programs(dist, v):
+@pytest.fixture(scope="module")
+def programs(dist, v=V):
     programs = {}
     for arch in MACHINES:
         with zipfile.ZipFile(os.path.join(dist, f"quorl-socket-bridge-{v}-windows-{arch}.zip")) as z:
@@ -87,7 +85,7 @@ def zipped_programs(dist, v):
     return programs
 
 
-def check_signatures(programs, ca):
+def test_signatures(programs, ca):
     """Each zipped program verifies against the root, and without its signature
     is byte for byte the unsigned build; with no root it is that build."""
     for arch, program in programs.items():
@@ -164,7 +162,7 @@ def version_resource(program):
     return fixed, strings
 
 
-def check_version_resources(programs, v):
+def test_version_resources(programs, v=V):
     major, minor, patch = (int(n) for n in v.split("."))
     for arch, program in programs.items():
         fixed, strings = version_resource(program)
@@ -201,7 +199,7 @@ def macho_for(cpu):
     return check
 
 
-def check_package(root, v, programs, check_program=runs_here):
+def check_package(root, v, programs, check_program):
     """The files a user gets, below `root` (the .deb's usr/ or the tarball's
     top folder), with their modes, and the forwarder itself (run where it can
     run here, read where it cannot)."""
@@ -228,65 +226,18 @@ def check_package(root, v, programs, check_program=runs_here):
     check_program(os.path.join(root, "bin/quorl-socket-forward"), v)
 
 
-def check_deb(dist, v, programs):
-    deb = os.path.join(dist, f"quorl-socket-forward_{v}_amd64.deb")
-    fields = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True, text=True, check=True).stdout
-    depends = re.search(r"^Depends: (.*)$", fields, re.M).group(1)
-    assert "openssh-client" in [d.strip().split()[0] for d in depends.split(",")], depends
-    assert re.search(r"^Version: " + re.escape(v) + "$", fields, re.M), fields
+@pytest.mark.parametrize("system", ["deb", "Linux-x86_64"] + [f"macos-{arch}" for arch in MACOS_CPUS])
+def test_package(dist, programs, system, v=V):
+    check = macho_for(MACOS_CPUS[system[6:]]) if system.startswith("macos-") else runs_here
     with tempfile.TemporaryDirectory() as folder:
-        subprocess.run(["dpkg-deb", "-x", deb, folder], check=True)
-        check_package(os.path.join(folder, "usr"), v, programs)
-
-
-def check_tarball(dist, v, programs, system="Linux-x86_64", check_program=runs_here):
-    with tempfile.TemporaryDirectory() as folder:
+        if system == "deb":
+            deb = os.path.join(dist, f"quorl-socket-forward_{v}_amd64.deb")
+            fields = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True, text=True, check=True).stdout
+            depends = re.search(r"^Depends: (.*)$", fields, re.M).group(1)
+            assert "openssh-client" in [d.strip().split()[0] for d in depends.split(",")], depends
+            assert re.search(r"^Version: " + re.escape(v) + "$", fields, re.M), fields
+            subprocess.run(["dpkg-deb", "-x", deb, folder], check=True)
+            return check_package(os.path.join(folder, "usr"), v, programs, check)
         with tarfile.open(os.path.join(dist, f"quorl-socket-forward-{v}-{system}.tar.gz")) as tar:
             tar.extractall(folder)
-        check_package(os.path.join(folder, f"quorl-socket-forward-{v}-{system}"), v, programs, check_program)
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--dist", default=os.path.join(ROOT, "dist"))
-    parser.add_argument("--ca")
-    parser.add_argument("--allowed-signers")
-    parser.add_argument("--xml")
-    args = parser.parse_args()
-    v = version()
-    suite = ET.Element("testsuite", name="Release")
-    passed = failed = 0
-    programs = {}
-    steps = [("sums", lambda: check_sums(args.dist, v, args.allowed_signers is not None)),
-             ("zips", lambda: programs.update(zipped_programs(args.dist, v))),
-             ("signatures", lambda: check_signatures(programs, args.ca)),
-             ("version resources", lambda: check_version_resources(programs, v)),
-             ("deb", lambda: check_deb(args.dist, v, programs)),
-             ("tarball", lambda: check_tarball(args.dist, v, programs))]
-    steps += [(f"macos {arch} tarball",
-               lambda arch=arch: check_tarball(args.dist, v, programs, f"macos-{arch}", macho_for(MACOS_CPUS[arch])))
-              for arch in MACOS_CPUS]
-    if args.allowed_signers:
-        steps.append(("sums signature", lambda: check_sums_signature(args.dist, args.allowed_signers)))
-    for name, step in steps:
-        case = ET.SubElement(suite, "testcase", classname="Release", name=name)
-        try:
-            step()
-            passed += 1
-            print(f"[  OK  ] {name}")
-        except Exception as error:
-            failed += 1
-            text = f"{error!r}\n{traceback.format_exc()}"
-            ET.SubElement(case, "failure", message=str(error)[:200]).text = text
-            print(f"[FAILED] {name}: {text}")
-    suite.set("tests", str(passed + failed))
-    suite.set("failures", str(failed))
-    if args.xml:
-        os.makedirs(os.path.dirname(args.xml), exist_ok=True)
-        ET.ElementTree(suite).write(args.xml, encoding="utf-8", xml_declaration=True)
-    print(f"{passed} passed, {failed} failed")
-    return 0 if failed == 0 else 1
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+        check_package(os.path.join(folder, f"quorl-socket-forward-{v}-{system}"), v, programs, check)
