@@ -28,10 +28,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from fieldbed import (ECHO, EARLY_REPLY, GREETING, PIPE, ROOT, WAIT, FieldBed, connect, describe,  # noqa: E402
                       free_port, pattern, receive_exactly, running, wait_until, windows_path)
 
-AGENT = PIPE + "qsb-field-agent"
 HTTP = PIPE + "qsb-field-http"
 MISSING = PIPE + "qsb-field-missing"
-BED_PIPES = [ECHO, AGENT, HTTP, MISSING]
+BED_PIPES = [ECHO, HTTP, MISSING]
 
 
 def forward(case, address, pipe, *options):
@@ -78,50 +77,7 @@ def case(bed):
         yield case
 
 
-# -- the bed itself ----------------------------------------------------------
-
-def test_bed_shell_facts(bed):
-    """What a session command meets on each host, measured through the real
-    chain: sshd, the host's shell, and the program's own argument reading. A
-    Hello on standard output (with input closed: status 0) shows that the pipe
-    path arrived intact, since only the exact listed path passes."""
-    facts = [
-        # host, command, stdout starts with, stderr
-        ("win-host", "echo %LOCALAPPDATA%", f"C:\\users\\{bed.user}\\AppData\\Local\r\n".encode(), b""),
-        ("win-host", "quorl-socket-bridge --version", b"quorl-socket-bridge 1 windows\r\n", b""),
-        ("win-host", f"quorl-socket-bridge bridge --socket {ECHO}", b"QSF1", b""),
-        ("win-host", f'quorl-socket-bridge bridge --socket "{ECHO}"', b"QSF1", b""),
-        ("win-host", f"quorl-socket-bridge bridge --socket '{ECHO}'", b"",
-         b"Enter a local named pipe path beginning with \\\\.\\pipe\\.\r\n"),
-        ("posix-host", f"quorl-socket-bridge bridge --socket '{ECHO}'", b"QSF1", b""),
-        ("greeting-host", "quorl-socket-bridge --version",
-         GREETING.encode() + b"\r\nquorl-socket-bridge 1 windows\r\n", b""),
-    ]
-    wrong = []
-    for host, command, out_start, err in facts:
-        code, out, got_err = bed.ssh(host, command)
-        if not out.startswith(out_start) or got_err != err or (code != 0) != bool(err):
-            wrong.append(f"ssh {host} {command!r}: status {code}, stdout {out[:80]!r}, stderr {got_err!r}")
-    assert not wrong, "\n".join(wrong)
-
-
-# -- raw bytes, the agent, HTTP ----------------------------------------------
-
-@pytest.mark.parametrize("kind", ["unix", "tcp"])
-def test_raw_echo(bed, case, kind):
-    """socat between a pipe of ours and each kind of listen address: every byte comes back."""
-    path, port = bed.socket_path("echo.sock"), free_port()
-    address, target = (f"unix:{path}", f"UNIX-CONNECT:{path}") if kind == "unix" else \
-        (f"tcp:{port}", f"TCP:127.0.0.1:{port}")
-    case.pipe_server(ECHO, "--instances", "4")
-    forward(case, address, ECHO)
-    socat = case.child(["socat", "-t", "1", "-", target])
-    data = os.urandom(3 << 20)
-    threading.Thread(target=socat.send, args=(data,), daemon=True).start()
-    assert socat.read_exactly(len(data), WAIT) == data, "socat got other bytes back"
-    socat.close_input()
-    assert socat.wait(WAIT) == 0, describe(socat)
-
+# -- raw bytes, HTTP ----------------------------------------------------------
 
 def test_64_streams(bed, case):
     """64 connections at once, each echoing its own bytes through one session,
@@ -145,19 +101,6 @@ def test_64_streams(bed, case):
         t.join(WAIT * 2)
     assert not failures and not any(t.is_alive() for t in threads), "; ".join(failures[:5])
     echo(address, pattern(50000))
-
-
-def test_agent(bed, case):
-    """An ssh login with a key that only the agent behind the pipe holds (the
-    README's examples list the agent's keys)."""
-    case.relay(AGENT, bed.agent_port)
-    path = bed.socket_path("agent.sock")
-    forward(case, f"unix:{path}", AGENT)
-    # Without the forwarded socket the same login is refused.
-    refused = run(["ssh", "agent-host", "echo agent-login-ok"], bed.env)
-    assert refused.returncode == 255, refused
-    login = run(["ssh", "agent-host", "echo agent-login-ok"], dict(bed.env, SSH_AUTH_SOCK=path))
-    assert login.returncode == 0 and login.stdout == b"agent-login-ok\n", login
 
 
 def curl(address, path, *options):
@@ -355,11 +298,10 @@ def test_reconnect(bed, case):
 # Each remote shell the forwarder can build the command for, on the host that
 # has it, and a host that prints a line before the bridge starts.
 @pytest.mark.parametrize("options", [
-    "--ssh win-host",
     "--ssh posix-host --remote-shell posix",
     "--ssh win-host --remote-program {exe}",
     "-v --ssh greeting-host",
-], ids=["cmd.exe by default", "POSIX shell", "the program by path", "a greeting first, shown under -v"])
+], ids=["POSIX shell", "the program by path", "a greeting first, shown under -v"])
 def test_new_form(bed, case, options):
     case.pipe_server(ECHO)
     address = f"unix:{bed.socket_path('new-form.sock')}"
