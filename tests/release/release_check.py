@@ -19,6 +19,7 @@ import tarfile
 import tempfile
 import zipfile
 
+import pefile
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -31,12 +32,6 @@ SIGNER = "release@quorl-socket-bridge"
 
 with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
     V = re.search(r"project\(quorl-socket-bridge VERSION ([0-9.]+)", f.read()).group(1)
-
-
-def pe_machine(data):
-    offset = int.from_bytes(data[0x3C:0x40], "little")
-    assert data[:2] == b"MZ" and data[offset:offset + 4] == b"PE\0\0", "not a PE program"
-    return int.from_bytes(data[offset + 4:offset + 6], "little")
 
 
 def test_sums(dist, signers, v=V):
@@ -78,7 +73,7 @@ def programs(dist, v=V):
             top = f"quorl-socket-bridge-{v}-windows-{arch}/"
             assert sorted(z.namelist()) == [top + "INSTALL.txt", top + "quorl-socket-bridge.exe"], z.namelist()
             program = z.read(top + "quorl-socket-bridge.exe")
-            assert pe_machine(program) == MACHINES[arch], arch
+            assert pefile.PE(data=program, fast_load=True).FILE_HEADER.Machine == MACHINES[arch], arch
             notes = z.read(top + "INSTALL.txt").decode()
             assert f"quorl-socket-bridge {v} for Windows {arch}" in notes and "http-pipe.allow" in notes, notes[:200]
             programs[arch] = program
@@ -107,68 +102,17 @@ def test_signatures(programs, ca):
                 assert f.read() == unsigned, f"{arch}: without its signature the program is not the unsigned build"
 
 
-def version_resource(program):
-    """The fixed file information (13 words) and the strings of a PE program's
-    version resource: the first RT_VERSION entry of the resource directory."""
-    pe = struct.unpack_from("<I", program, 0x3C)[0]
-    sections, optional_size = struct.unpack_from("<H", program, pe + 6)[0], struct.unpack_from("<H", program, pe + 20)[0]
-    optional = pe + 24
-    directories = optional + (112 if struct.unpack_from("<H", program, optional)[0] == 0x20B else 96)
-    resources_rva = struct.unpack_from("<I", program, directories + 2 * 8)[0]  # entry 2: resources
-
-    def offset(rva):
-        for i in range(sections):
-            size, address, _, raw = struct.unpack_from("<IIII", program, optional + optional_size + 40 * i + 8)
-            if address <= rva < address + size:
-                return raw + rva - address
-        raise AssertionError(f"no section holds RVA 0x{rva:x}")
-
-    assert resources_rva, "the program has no resources"
-    base = offset(resources_rva)
-
-    def entry(directory, wanted=None):
-        named, numbered = struct.unpack_from("<HH", program, base + directory + 12)
-        for i in range(named + numbered):
-            name, target = struct.unpack_from("<II", program, base + directory + 16 + 8 * i)
-            if wanted is None or name == wanted:
-                return target & 0x7FFFFFFF
-        raise AssertionError("the program has no version resource")
-
-    leaf = entry(entry(entry(0, 16)))  # RT_VERSION, its first name, its first language
-    rva, size = struct.unpack_from("<II", program, base + leaf)
-    block = program[offset(rva):offset(rva) + size]
-
-    def nodes(start, end):
-        """(key, value offset, value length, end) of each block from start to end."""
-        while start < end:
-            length, value_length = struct.unpack_from("<HH", block, start)
-            key_end = start + 6
-            while block[key_end:key_end + 2] != b"\0\0":
-                key_end += 2
-            value = (key_end + 2 + 3) & ~3
-            yield block[start + 6:key_end].decode("utf-16-le"), value, value_length, start + length
-            start = (start + length + 3) & ~3
-
-    (key, value, value_length, end), = nodes(0, len(block))
-    assert key == "VS_VERSION_INFO", key
-    fixed = struct.unpack_from("<13I", block, value)
-    assert fixed[0] == 0xFEEF04BD, "no VS_FIXEDFILEINFO"
-    strings = {}
-    for key, child, _, child_end in nodes((value + value_length + 3) & ~3, end):
-        if key == "StringFileInfo":
-            for _, table, _, table_end in nodes(child, child_end):
-                for name, text, characters, _ in nodes(table, table_end):
-                    strings[name] = block[text:text + 2 * characters].decode("utf-16-le").rstrip("\0")
-    return fixed, strings
-
-
 def test_version_resources(programs, v=V):
     major, minor, patch = (int(n) for n in v.split("."))
     for arch, program in programs.items():
-        fixed, strings = version_resource(program)
-        # dwFileVersionMS/LS and dwProductVersionMS/LS: major.minor.patch.0
-        numbers = (major << 16 | minor, patch << 16)
-        assert fixed[2:4] == numbers and fixed[4:6] == numbers, f"{arch}: {[hex(n) for n in fixed[2:6]]}"
+        pe = pefile.PE(data=program)
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        # major.minor.patch.0, as file and as product version
+        numbers = (major << 16 | minor, patch << 16) * 2
+        got = (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS)
+        assert got == numbers, f"{arch}: {[hex(n) for n in got]}"
+        strings = {key.decode(): value.decode() for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+                   for table in info.StringTable for key, value in table.entries.items()}
         for name, expected in (("FileVersion", v), ("ProductVersion", v), ("ProductName", "quorl-socket-bridge"),
                                ("OriginalFilename", "quorl-socket-bridge.exe")):
             assert strings.get(name) == expected, f"{arch}: {name} is {strings.get(name)!r}"
