@@ -1,24 +1,6 @@
-"""Runs the black-box cases of cases.transcript against one build of the
-program, through the launcher that starts it (Wine, or the emulated ARM64 Wine),
-driving it only through its standard streams (options: conftest.py).
-
-A case is a block of lines; the first says `case NAME`, or `smoke NAME` for a
-case of the short set that `-m smoke` runs. Then, in order:
-  allow ENTRY; ENTRY...   (re)writes the case's allowlist ({allow}; empty until then)
-  server OPTION...        starts test-pipe-server for {pipe}; `server stop` ends it
-  run ARGUMENT...         starts the program; what follows talks to the last one started
-  send KIND ID [PAYLOAD] [in N | cut N]   one frame (IDs may be a range A..B);
-                          `in N` sends the payload as Data frames of N bytes, `cut N`
-                          only the frame's first N bytes; `send raw "BYTES"` any bytes
-  expect KIND ID [PAYLOAD]; ...   the next frames on standard output (a stream's
-                          Data joined); `*` for a payload that may be anything
-  out "TEXT"              the next bytes on standard output
-  exit STATUS ["LINE"]    closes its input: the exit status, no more output, and
-                          standard error (LINE and CRLF, or nothing)
-A PAYLOAD is "TEXT" (Python escapes, latin-1), "TEXT"*N, or bytes:N (N
-pseudo-random bytes). In arguments and TEXT, {pipe} is the case's pipe, {name}
-its last component, {allow} the allowlist's Windows path, {platform} and
-{product} the platform line and the current user's product pipe."""
+"""Runs the black-box cases of cases.transcript (whose head gives their
+grammar) against one build of the program, through the launcher that starts it,
+driving it only through its standard streams (options: conftest.py)."""
 
 import ast
 import os
@@ -51,11 +33,6 @@ def read_cases():
     return cases
 
 
-def ids(text):
-    first, _, last = text.partition("..")
-    return range(int(first), int(last or first) + 1)
-
-
 class Transcript:
     def __init__(self, target, name):
         self.target = target
@@ -86,8 +63,7 @@ class Transcript:
         """(kind, id, payload) of each `KIND ID [PAYLOAD]` in a ;-separated list."""
         for part in text.split(";"):
             kind, stream, payload = (part.split(None, 2) + [""])[:3]
-            for one in ids(stream):
-                yield KINDS[kind], one, self.payload(payload.strip())
+            yield KINDS[kind], int(stream), self.payload(payload.strip())
 
     def allow(self, entries):
         with open(self.allow_host, "w", encoding="utf-8", newline="\n") as f:
@@ -110,9 +86,7 @@ class Transcript:
         p = self.programs[-1]
         match = re.fullmatch(r"(.*?)(?: (in|cut) (\d+))?", text)
         body, how, size = match.group(1), match.group(2), int(match.group(3) or 0)
-        if body.startswith("raw "):
-            data = self.payload(body[4:])
-        elif how == "in":
+        if how == "in":
             kind, stream, payload = next(self.frames(body))
             data = b"".join(frame(kind, stream, payload[at:at + size]) for at in range(0, len(payload), size))
         else:
