@@ -16,8 +16,8 @@ from qsb_client import Program, ProtocolError, frame, start_pipe_server
 KINDS = {name: kind for kind, name in enumerate(
     "Hello Open Opened OpenFailed Data Eof Close Ping Pong WatchState AllowlistQuery ServiceReply Watch Unwatch "
     "AllowlistReply".split(), 1)}
-# The user Wine gives every process.
-PRODUCT = "\\\\.\\pipe\\org.quorltholm.QuorlTholm.S-1-5-21-0-0-0-1000"
+# The pipe of the user Wine gives every process, as the program prints it.
+PRODUCT = "\\\\.\\pipe\\org.quorltholm.quorltholm.s-1-5-21-0-0-0-1000"
 ANY = object()
 
 
