@@ -106,6 +106,7 @@ def test_version_resources(programs, v=V):
     major, minor, patch = (int(n) for n in v.split("."))
     for arch, program in programs.items():
         pe = pefile.PE(data=program)
+        assert hasattr(pe, "VS_FIXEDFILEINFO"), f"{arch}: no version resource"
         fixed = pe.VS_FIXEDFILEINFO[0]
         # major.minor.patch.0, as file and as product version
         numbers = (major << 16 | minor, patch << 16) * 2
