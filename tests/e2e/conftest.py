@@ -9,12 +9,9 @@ WINDOWS (each case's allowlist is written there)."""
 
 import os
 import shlex
-import sys
 import types
 
 import pytest
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 
 def pytest_addoption(parser):
