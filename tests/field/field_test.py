@@ -17,16 +17,14 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import termios
 import threading
 import time
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fieldbed import (ECHO, EARLY_REPLY, GREETING, PIPE, ROOT, WAIT, FieldBed, connect, describe,  # noqa: E402
-                      free_port, pattern, receive_exactly, running, wait_until, windows_path)
+from fieldbed import (ECHO, EARLY_REPLY, GREETING, PIPE, ROOT, WAIT, FieldBed, connect, describe, free_port,
+                      pattern, receive_exactly, running, wait_until, windows_path)
 
 HTTP = PIPE + "qsb-field-http"
 MISSING = PIPE + "qsb-field-missing"
