@@ -33,8 +33,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "field"))
-from field_test import ECHO, connect, receive_exactly  # noqa: E402
-from fieldbed import ROOT, WAIT, FieldBed, start_local, wait_until, windows_path  # noqa: E402
+from fieldbed import (ECHO, ROOT, WAIT, FieldBed, connect, receive_exactly, start_local, wait_until,  # noqa: E402
+                      windows_path)
 
 BLOCK = 1 << 16
 

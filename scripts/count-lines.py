@@ -2,8 +2,9 @@
 """Lines of code, product against tests, as the project counts them.
 
 A line counts when it is not blank and not a comment: C++ (.cpp, .h) lines that
-do not start with //, /* or *, and Python lines that do not start with #, in
-the files git tracks. Product: src/ and forward/src/. Tests: tests/,
+do not start with //, /* or *, and Python and transcript (.transcript: the
+program's black-box cases as data) lines that do not start with #, in the
+files git tracks. Product: src/ and forward/src/. Tests: tests/,
 forward/tests/ and fuzz/ (the fuzz, soak and fault harnesses and every test
 tool; not the fuzz corpora). Benchmarks (bench/, forward/bench/) measure and
 assert nothing; they are counted apart.
@@ -19,7 +20,9 @@ GROUPS = {
     "tests": ("tests/", "forward/tests/", "fuzz/"),
     "benchmarks": ("bench/", "forward/bench/"),
 }
-COMMENT = {".py": re.compile(r"^\s*(#|$)"), ".cpp": re.compile(r"^\s*(//|/\*|\*|$)"), ".h": re.compile(r"^\s*(//|/\*|\*|$)")}
+HASH = re.compile(r"^\s*(#|$)")
+SLASHES = re.compile(r"^\s*(//|/\*|\*|$)")
+COMMENT = {".py": HASH, ".transcript": HASH, ".cpp": SLASHES, ".h": SLASHES}
 
 
 def count(files):

@@ -5,9 +5,9 @@ removed test cannot leave a claim resting on nothing.
 Read in docs/* and README.md:
   Suite.Name or Suite.*         a GoogleTest test or suite (TEST, TEST_F, TEST_P
                                 in tests/, forward/tests/ and fuzz/)
-  smoke row "NAME"              a row of tests/e2e/smoke.py
+  transcript case "NAME"        a case of tests/e2e/cases.transcript
   field case `NAME`, the field suite's NAME case
-                                a case_NAME function of tests/field/field_test.py
+                                a test_NAME function of tests/field/field_test.py
   `tests/...`, `forward/tests/...`, `fuzz/...`
                                 a test source that must exist
 Prints each missing name with its document and line, and exits 1 if there is
@@ -25,9 +25,9 @@ SUITE_FOLDERS = ["tests", "forward/tests", "fuzz"]
 
 GTEST_DEFINITION = re.compile(r"\b(?:TEST|TEST_F|TEST_P|TYPED_TEST)\(\s*(\w+)\s*,\s*(\w+)\s*\)")
 GTEST_CITATION = re.compile(r"\b([A-Z][A-Za-z0-9]*)\.([A-Z][A-Za-z0-9_]*|\*)")
-SMOKE_ROW_DEFINITION = re.compile(r"\bRow\(\s*\"([^\"]+)\"")
-SMOKE_ROW_CITATION = re.compile(r"smoke\s+rows?\s+((?:\"[^\"]+\"(?:,\s+|\s+and\s+)?)+)")
-FIELD_CASE_DEFINITION = re.compile(r"^def case_(\w+)\(", re.M)
+TRANSCRIPT_DEFINITION = re.compile(r"^(?:case|smoke) (.+)$", re.M)
+TRANSCRIPT_CITATION = re.compile(r"transcript\s+cases?\s+((?:\"[^\"]+\"(?:,\s+|\s+and\s+)?)+)")
+FIELD_CASE_DEFINITION = re.compile(r"^def test_(\w+)\(", re.M)
 FIELD_CASE_CITATION = re.compile(r"field\s+case\s+`(\w+)`|field\s+suite's\s+`?(\w+)`?\s+case")
 SOURCE_CITATION = re.compile(r"`((?:tests|forward/tests|fuzz)/[^`\s<>*]+)`")
 
@@ -50,12 +50,12 @@ def defined_names():
         for suite, name in GTEST_DEFINITION.findall(read(path)):
             tests.add(f"{suite}.{name}")
             suites.add(suite)
-    smoke = set(SMOKE_ROW_DEFINITION.findall(read(os.path.join(ROOT, "tests/e2e/smoke.py"))))
+    transcripts = set(TRANSCRIPT_DEFINITION.findall(read(os.path.join(ROOT, "tests/e2e/cases.transcript"))))
     field = set(FIELD_CASE_DEFINITION.findall(read(os.path.join(ROOT, "tests/field/field_test.py"))))
-    return tests, suites, smoke, field
+    return tests, suites, transcripts, field
 
 
-def missing_in(text, tests, suites, smoke, field):
+def missing_in(text, tests, suites, transcripts, field):
     """(line, cited name) of each citation in `text` that names nothing; a
     citation may be wrapped across lines."""
     def line_of(match):
@@ -65,10 +65,10 @@ def missing_in(text, tests, suites, smoke, field):
         suite, name = m.groups()
         if (name == "*" and suite not in suites) or (name != "*" and f"{suite}.{name}" not in tests):
             yield line_of(m), f"{suite}.{name}"
-    for m in SMOKE_ROW_CITATION.finditer(text):
-        for row in re.findall(r"\"([^\"]+)\"", m.group(1)):
-            if row not in smoke:
-                yield line_of(m), f'smoke row "{row}"'
+    for m in TRANSCRIPT_CITATION.finditer(text):
+        for case in re.findall(r"\"([^\"]+)\"", m.group(1)):
+            if case not in transcripts:
+                yield line_of(m), f'transcript case "{case}"'
     for m in FIELD_CASE_CITATION.finditer(text):
         case = m.group(1) or m.group(2)
         if case not in field:

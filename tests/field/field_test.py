@@ -1,16 +1,10 @@
-#!/usr/bin/env python3
 """The field suite: quorl-socket-forward, real ssh to a private sshd on loopback,
 the bridge under Wine started the way Windows OpenSSH starts a session command,
-and real clients (socat, ssh-add, ssh, curl), on the bed of fieldbed.py.
+and real clients (socat, ssh-add, ssh, curl), on the bed of fieldbed.py, made
+once per session and stopped on every path (options: conftest.py).
 
-  tests/field/field_test.py --forward build/native/quorl-socket-forward --build build/win-x64 \\
-      [-k NAME] [--xml FILE]
+  pytest-3 tests/field --forward build/native/quorl-socket-forward --build build/win-x64 [-k NAME]"""
 
--k runs the cases whose name contains NAME. Writes a GoogleTest-style XML report
-with --xml and ends with "N passed, N failed"; exit status 0 only when every
-case passed."""
-
-import argparse
 import array
 import contextlib
 import fcntl
@@ -23,23 +17,18 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import termios
 import threading
 import time
-import traceback
-import xml.etree.ElementTree as ET
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fieldbed import (EARLY_REPLY, GREETING, ROOT, WAIT, FieldBed, describe, free_port, pattern,  # noqa: E402
-                      running, wait_until, windows_path)
+import pytest
 
-PIPE = "\\\\.\\pipe\\"
-ECHO = PIPE + "qsb-field-echo"
-AGENT = PIPE + "qsb-field-agent"
+from fieldbed import (ECHO, EARLY_REPLY, GREETING, PIPE, ROOT, WAIT, FieldBed, connect, describe, free_port,
+                      pattern, receive_exactly, running, wait_until, windows_path)
+
 HTTP = PIPE + "qsb-field-http"
 MISSING = PIPE + "qsb-field-missing"
-BED_PIPES = [ECHO, AGENT, HTTP, MISSING]
+BED_PIPES = [ECHO, HTTP, MISSING]
 
 
 def forward(case, address, pipe, *options):
@@ -47,26 +36,6 @@ def forward(case, address, pipe, *options):
     cmd.exe: a pipe path holds nothing cmd treats specially, so it goes unquoted."""
     return case.forwarder([*options, "--listen", address, "--", "ssh", "win-host",
                            f"quorl-socket-bridge bridge --socket {pipe}"])
-
-
-def connect(address, timeout=WAIT):
-    """A client connection to a forwarder's listen address."""
-    if address.startswith("tcp:"):
-        return socket.create_connection(("127.0.0.1", int(address.rsplit(":", 1)[1])), timeout=timeout)
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(timeout)
-    s.connect(address[5:] if address.startswith("unix:") else address)
-    return s
-
-
-def receive_exactly(s, size):
-    got = bytearray()
-    while len(got) < size:
-        block = s.recv(min(1 << 20, size - len(got)))
-        if not block:
-            break
-        got.extend(block)
-    return bytes(got)
 
 
 def echo(address, data, timeout=WAIT):
@@ -87,112 +56,73 @@ def tcp_address():
     return f"tcp:{free_port()}"
 
 
-# -- the bed itself ----------------------------------------------------------
+@pytest.fixture(scope="session")
+def bed(pytestconfig):
+    # SIGTERM and SIGHUP unwind like Ctrl-C, so that everything started is stopped.
+    def interrupt(number, frame):
+        raise KeyboardInterrupt(f"signal {number}")
 
-def case_bed_shell_facts(bed):
-    """What a session command meets on each host, measured through the real
-    chain: sshd, the host's shell, and the program's own argument reading. A
-    Hello on standard output (with input closed: status 0) shows that the pipe
-    path arrived intact, since only the exact listed path passes."""
-    facts = [
-        # host, command, stdout starts with, stderr
-        ("win-host", "echo %LOCALAPPDATA%", f"C:\\users\\{bed.user}\\AppData\\Local\r\n".encode(), b""),
-        ("win-host", "quorl-socket-bridge --version", b"quorl-socket-bridge 1 windows\r\n", b""),
-        ("win-host", f"quorl-socket-bridge bridge --socket {ECHO}", b"QSF1", b""),
-        ("win-host", f'quorl-socket-bridge bridge --socket "{ECHO}"', b"QSF1", b""),
-        ("win-host", f"quorl-socket-bridge bridge --socket '{ECHO}'", b"",
-         b"Enter a local named pipe path beginning with \\\\.\\pipe\\.\r\n"),
-        ("posix-host", f"quorl-socket-bridge bridge --socket '{ECHO}'", b"QSF1", b""),
-        ("greeting-host", "quorl-socket-bridge --version",
-         GREETING.encode() + b"\r\nquorl-socket-bridge 1 windows\r\n", b""),
-    ]
-    wrong = []
-    for host, command, out_start, err in facts:
-        code, out, got_err = bed.ssh(host, command)
-        if not out.startswith(out_start) or got_err != err or (code != 0) != bool(err):
-            wrong.append(f"ssh {host} {command!r}: status {code}, stdout {out[:80]!r}, stderr {got_err!r}")
-    assert not wrong, "\n".join(wrong)
+    signal.signal(signal.SIGTERM, interrupt)
+    signal.signal(signal.SIGHUP, interrupt)
+    pipes = dict.fromkeys(BED_PIPES + [p for b in readme_blocks(read_readme()) for c in b for p in readme_pipes(c)])
+    with FieldBed(pytestconfig.getoption("forward"), pytestconfig.getoption("build"), pipes) as bed:
+        yield bed
 
 
-# -- raw bytes, the agent, HTTP ----------------------------------------------
-
-def case_raw_echo(bed):
-    """socat between a pipe of ours and each kind of listen address: every byte comes back."""
-    for address, target in ((f"unix:{bed.socket_path('echo.sock')}", f"UNIX-CONNECT:{bed.socket_path('echo.sock')}"),
-                            (f"tcp:{free_port()}", None)):
-        with bed.case() as case:
-            case.pipe_server(ECHO, "--instances", "4")
-            forward(case, address, ECHO)
-            socat = case.child(["socat", "-t", "1", "-", target or f"TCP:127.0.0.1:{address.rsplit(':', 1)[1]}"])
-            data = os.urandom(3 << 20)
-            threading.Thread(target=socat.send, args=(data,), daemon=True).start()
-            assert socat.read_exactly(len(data), WAIT) == data, "socat got other bytes back"
-            socat.close_input()
-            assert socat.wait(WAIT) == 0, describe(socat)
+@pytest.fixture
+def case(bed):
+    with bed.case() as case:
+        yield case
 
 
-def case_64_streams(bed):
+# -- raw bytes, HTTP ----------------------------------------------------------
+
+def test_64_streams(bed, case):
     """64 connections at once, each echoing its own bytes through one session,
     then one more once they have ended: the forwarder's stream limit and the
     bridge's agree, and a stream the bridge still counts is retried, not refused."""
-    with bed.case() as case:
-        case.pipe_server(ECHO, "--instances", "64")
-        address = f"unix:{bed.socket_path('many.sock')}"
-        forward(case, address, ECHO)
-        failures = []
+    case.pipe_server(ECHO, "--instances", "64")
+    address = f"unix:{bed.socket_path('many.sock')}"
+    forward(case, address, ECHO)
+    failures = []
 
-        def one(size):
-            try:
-                echo(address, pattern(size))
-            except Exception as error:
-                failures.append(f"{size} bytes: {error}")
+    def one(size):
+        try:
+            echo(address, pattern(size))
+        except Exception as error:
+            failures.append(f"{size} bytes: {error}")
 
-        threads = [threading.Thread(target=one, args=(200000 + n,)) for n in range(64)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(WAIT * 2)
-        assert not failures and not any(t.is_alive() for t in threads), "; ".join(failures[:5])
-        echo(address, pattern(50000))
-
-
-def case_agent(bed):
-    """An ssh login with a key that only the agent behind the pipe holds (the
-    README's examples list the agent's keys)."""
-    with bed.case() as case:
-        case.relay(AGENT, bed.agent_port)
-        path = bed.socket_path("agent.sock")
-        forward(case, f"unix:{path}", AGENT)
-        # Without the forwarded socket the same login is refused.
-        refused = run(["ssh", "agent-host", "echo agent-login-ok"], bed.env)
-        assert refused.returncode == 255, refused
-        login = run(["ssh", "agent-host", "echo agent-login-ok"], dict(bed.env, SSH_AUTH_SOCK=path))
-        assert login.returncode == 0 and login.stdout == b"agent-login-ok\n", login
+    threads = [threading.Thread(target=one, args=(200000 + n,)) for n in range(64)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(WAIT * 2)
+    assert not failures and not any(t.is_alive() for t in threads), "; ".join(failures[:5])
+    echo(address, pattern(50000))
 
 
 def curl(address, path, *options):
     return ["curl", "-sS", "--max-time", "30", *options, f"http://127.0.0.1:{address.rsplit(':', 1)[1]}{path}"]
 
 
-def case_http_parallel_transfers(bed):
+def test_http_parallel_transfers(bed, case):
     """8 downloads and 2 uploads of 16 MiB at once, each checked by SHA-256."""
     size = 16 << 20
     data = pattern(size)
     expected = hashlib.sha256(data).hexdigest()
-    with bed.case() as case:
-        case.relay(HTTP, bed.http.port)
-        address = tcp_address()
-        forward(case, address, HTTP)
-        downloads = [case.child(curl(address, f"/bytes/{size}")) for _ in range(8)]
-        uploads = [case.child(curl(address, "/upload", "--data-binary", "@-")) for _ in range(2)]
-        for upload in uploads:
-            threading.Thread(target=lambda u=upload: (u.send(data), u.close_input()), daemon=True).start()
-        for download in downloads:
-            got = hashlib.sha256(download.read_exactly(size, WAIT * 2)).hexdigest()
-            assert got == expected and download.wait(WAIT) == 0, describe(download)
-        for upload in uploads:
-            assert upload.wait(WAIT * 2) == 0, describe(upload)
-            assert upload.remaining_output() == f"{size} {expected}\n".encode(), upload.remaining_output()
+    case.relay(HTTP, bed.http.port)
+    address = tcp_address()
+    forward(case, address, HTTP)
+    downloads = [case.child(curl(address, f"/bytes/{size}")) for _ in range(8)]
+    uploads = [case.child(curl(address, "/upload", "--data-binary", "@-")) for _ in range(2)]
+    for upload in uploads:
+        threading.Thread(target=lambda u=upload: (u.send(data), u.close_input()), daemon=True).start()
+    for download in downloads:
+        got = hashlib.sha256(download.read_exactly(size, WAIT * 2)).hexdigest()
+        assert got == expected and download.wait(WAIT) == 0, describe(download)
+    for upload in uploads:
+        assert upload.wait(WAIT * 2) == 0, describe(upload)
+        assert upload.remaining_output() == f"{size} {expected}\n".encode(), upload.remaining_output()
 
 
 # A stream whose client has gone ends within this many seconds (ten times the
@@ -205,32 +135,28 @@ GONE_CLIENT_SECONDS = 5
 HANDFUL = 5
 
 
-def case_http_sequential_requests(bed):
+def test_http_sequential_requests(bed, case):
     requests = 1000
     stats = bed.http.stats
-    with bed.case() as case:
-        case.relay(HTTP, bed.http.port)
-        address = tcp_address()
-        forward(case, address, HTTP)
-        wait_until(lambda: stats.open == 0, WAIT, "the server's connections of earlier cases closed")
-        stats.peak = stats.open
-        before = stats.connections
-        started = time.monotonic()
-        for i in range(requests):
-            size = 1000 + i
-            got = run(curl(address, f"/bytes/{size}", "--max-time", "10"), bed.env, timeout=30)
-            assert got.returncode == 0 and got.stdout == pattern(size), \
-                f"request {i + 1}: status {got.returncode}, {len(got.stdout)} bytes, {got.stderr!r}"
-            idle = stats.longest_idle()
-            assert idle <= GONE_CLIENT_SECONDS, \
-                f"request {i + 1}: a stream was still open {idle:.1f} s after its client had its reply and went"
-        took = time.monotonic() - started
-        assert stats.connections - before == requests, f"{stats.connections - before} connections reached the server"
-        wait_until(lambda: stats.open == 0, GONE_CLIENT_SECONDS, f"{stats.open} streams open after the last request")
-        # curl closes for good after its reply, which a loopback peer's entry
-        # in the socket table shows at once: no stream waits for its linger.
-        assert stats.peak <= HANDFUL, f"{stats.peak} streams were open at once"
-        return f"{requests / took:.0f} requests/s, at most {stats.peak} streams open at once"
+    case.relay(HTTP, bed.http.port)
+    address = tcp_address()
+    forward(case, address, HTTP)
+    wait_until(lambda: stats.open == 0, WAIT, "the server's connections of earlier cases closed")
+    stats.peak = stats.open
+    before = stats.connections
+    for i in range(requests):
+        size = 1000 + i
+        got = run(curl(address, f"/bytes/{size}", "--max-time", "10"), bed.env, timeout=30)
+        assert got.returncode == 0 and got.stdout == pattern(size), \
+            f"request {i + 1}: status {got.returncode}, {len(got.stdout)} bytes, {got.stderr!r}"
+        idle = stats.longest_idle()
+        assert idle <= GONE_CLIENT_SECONDS, \
+            f"request {i + 1}: a stream was still open {idle:.1f} s after its client had its reply and went"
+    assert stats.connections - before == requests, f"{stats.connections - before} connections reached the server"
+    wait_until(lambda: stats.open == 0, GONE_CLIENT_SECONDS, f"{stats.open} streams open after the last request")
+    # curl closes for good after its reply, which a loopback peer's entry
+    # in the socket table shows at once: no stream waits for its linger.
+    assert stats.peak <= HANDFUL, f"{stats.peak} streams were open at once"
 
 
 # -- endings -------------------------------------------------------------------
@@ -271,126 +197,116 @@ def read_reply(s):
     return headers + b"\r\n\r\n" + body + receive_exactly(s, length - len(body))
 
 
-def case_early_reply(bed):
-    """A large upload answered at once with an error.
-    Writes, then closes without reading: the reply is larger than the socket
-    holds, so the forwarder's write of its rest fails while what the client
-    sent is still unread (the server reads nothing until the client has
-    closed): every byte the client wrote reaches the server.
-    Writes, shuts down its writing, then reads: the reply arrives whole and
-    the server gets every byte."""
+def test_early_reply_closed_unread(bed, case):
+    """A large upload answered at once with an error larger than the socket
+    holds; the client closes without reading, so the forwarder's write of the
+    reply's rest fails while what the client sent is still unread (the server
+    reads nothing until the client has closed): every byte the client wrote
+    reaches the server."""
     stats = bed.http.stats
-    with bed.case() as case:
-        case.relay(HTTP, bed.http.port)
-        path = bed.socket_path("upload.sock")
-        forward(case, f"unix:{path}", HTTP)
-        index = len(stats.early_counts)
-        stats.release.clear()
-        with connect(f"unix:{path}") as s:
-            s.sendall(b"POST /early?hold HTTP/1.1\r\nHost: field\r\nContent-Length: 1073741824\r\n\r\n")
-            wrote = upload_until_stalled(s)
-            unread = unsent_bytes(s)
-        stats.release.set()
-        assert unread > 0, "the client closed with nothing left for the forwarder to read"
-        count = stats.early_count(index, WAIT)
-        assert count == wrote, f"closed unread: the client wrote {wrote} bytes, the server got {count}"
-
-    size = 8 << 20
-    with bed.case() as case:
-        case.relay(HTTP, bed.http.port)
-        address = tcp_address()
-        forward(case, address, HTTP)
-        index = len(stats.early_counts)
-        with connect(address) as s:
-            s.sendall(f"POST /early HTTP/1.1\r\nHost: field\r\nContent-Length: {size}\r\n\r\n".encode())
-            s.sendall(pattern(size))
-            s.shutdown(socket.SHUT_WR)
-            reply = read_reply(s)
-        assert reply.startswith(b"HTTP/1.1 413 ") and reply.endswith(b"\r\n\r\n" + EARLY_REPLY), reply
-        count = stats.early_count(index, WAIT)
-        assert count == size, f"read the reply: the client wrote {size} bytes, the server got {count}"
+    case.relay(HTTP, bed.http.port)
+    path = bed.socket_path("upload.sock")
+    forward(case, f"unix:{path}", HTTP)
+    index = len(stats.early_counts)
+    stats.release.clear()
+    with connect(f"unix:{path}") as s:
+        s.sendall(b"POST /early?hold HTTP/1.1\r\nHost: field\r\nContent-Length: 1073741824\r\n\r\n")
+        wrote = upload_until_stalled(s)
+        unread = unsent_bytes(s)
+    stats.release.set()
+    assert unread > 0, "the client closed with nothing left for the forwarder to read"
+    count = stats.early_count(index, WAIT)
+    assert count == wrote, f"closed unread: the client wrote {wrote} bytes, the server got {count}"
 
 
-def case_missing_pipe(bed):
+def test_early_reply_read(bed, case):
+    """A large upload answered at once with an error; the client shuts down
+    its writing, then reads: the reply arrives whole and the server gets every byte."""
+    size, stats = 8 << 20, bed.http.stats
+    case.relay(HTTP, bed.http.port)
+    address = tcp_address()
+    forward(case, address, HTTP)
+    index = len(stats.early_counts)
+    with connect(address) as s:
+        s.sendall(f"POST /early HTTP/1.1\r\nHost: field\r\nContent-Length: {size}\r\n\r\n".encode())
+        s.sendall(pattern(size))
+        s.shutdown(socket.SHUT_WR)
+        reply = read_reply(s)
+    assert reply.startswith(b"HTTP/1.1 413 ") and reply.endswith(b"\r\n\r\n" + EARLY_REPLY), reply
+    count = stats.early_count(index, WAIT)
+    assert count == size, f"read the reply: the client wrote {size} bytes, the server got {count}"
+
+
+def test_missing_pipe(bed, case):
     """20 clients at once for a listed pipe whose server is not running: all are
     closed within 12 s, the session lives on, and once the server runs the next
     client is served."""
-    with bed.case() as case:
-        address = tcp_address()
-        forwarder = forward(case, address, MISSING)
-        deadline = time.monotonic() + 12
-        with contextlib.ExitStack() as stack:
-            clients = [stack.enter_context(connect(address)) for _ in range(20)]
-            for n, c in enumerate(clients):
-                c.settimeout(max(0.01, deadline - time.monotonic()))
-                try:
-                    assert c.recv(1) == b"", "a connection got data"
-                except ConnectionResetError:
-                    pass
-                except socket.timeout:
-                    raise AssertionError(f"{20 - n} of 20 connections were still open after 12 s") from None
-        assert running(forwarder), describe(forwarder)
-        case.pipe_server(MISSING)
-        echo(address, b"served once the server runs")
-        assert running(forwarder), describe(forwarder)
+    address = tcp_address()
+    forwarder = forward(case, address, MISSING)
+    deadline = time.monotonic() + 12
+    with contextlib.ExitStack() as stack:
+        clients = [stack.enter_context(connect(address)) for _ in range(20)]
+        for n, c in enumerate(clients):
+            c.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                assert c.recv(1) == b"", "a connection got data"
+            except ConnectionResetError:
+                pass
+            except socket.timeout:
+                raise AssertionError(f"{20 - n} of 20 connections were still open after 12 s") from None
+    assert running(forwarder), describe(forwarder)
+    case.pipe_server(MISSING)
+    echo(address, b"served once the server runs")
+    assert running(forwarder), describe(forwarder)
 
 
-def case_reconnect(bed):
+def test_reconnect(bed, case):
     """--reconnect: the remote bridge killed, then the local ssh killed; each
     time the forwarder starts the session again and serves the next client."""
-    with bed.case() as case:
-        case.pipe_server(ECHO, "--instances", "4")
-        path = bed.socket_path("reconnect.sock")
-        forwarder = forward(case, f"unix:{path}", ECHO, "--reconnect")
+    case.pipe_server(ECHO, "--instances", "4")
+    path = bed.socket_path("reconnect.sock")
+    forwarder = forward(case, f"unix:{path}", ECHO, "--reconnect")
 
-        def ssh_child():
-            children = run(["pgrep", "-P", str(forwarder.proc.pid), "-x", "ssh"], bed.env).stdout.split()
-            return int(children[0]) if len(children) == 1 else None
+    def ssh_child():
+        children = run(["pgrep", "-P", str(forwarder.proc.pid), "-x", "ssh"], bed.env).stdout.split()
+        return int(children[0]) if len(children) == 1 else None
 
-        kills = [
-            ("the remote bridge", lambda: bed.session_processes("quorl-socket-bridge")),
-            ("the local ssh", lambda: [ssh_child()] if ssh_child() else []),
-        ]
-        for what, victims in kills:
-            with connect(f"unix:{path}") as held:
-                echo(f"unix:{path}", b"before: " + what.encode())
-                old = wait_until(ssh_child, WAIT, "the forwarder's ssh")
-                pids = victims()
-                assert pids, f"no process found for {what}"
-                for pid in pids:
-                    os.kill(pid, signal.SIGKILL)
-                # A stream of the lost session is closed.
-                held.settimeout(WAIT)
-                assert held.recv(1) == b"", f"a stream outlived the session after killing {what}"
-            wait_until(lambda: ssh_child() not in (None, old), WAIT, f"a new session after killing {what}")
-            assert running(forwarder), describe(forwarder)
-            echo(f"unix:{path}", b"after: " + what.encode())
+    kills = [
+        ("the remote bridge", lambda: bed.session_processes("quorl-socket-bridge")),
+        ("the local ssh", lambda: [ssh_child()] if ssh_child() else []),
+    ]
+    for what, victims in kills:
+        with connect(f"unix:{path}") as held:
+            echo(f"unix:{path}", b"before: " + what.encode())
+            old = wait_until(ssh_child, WAIT, "the forwarder's ssh")
+            pids = victims()
+            assert pids, f"no process found for {what}"
+            for pid in pids:
+                os.kill(pid, signal.SIGKILL)
+            # A stream of the lost session is closed.
+            held.settimeout(WAIT)
+            assert held.recv(1) == b"", f"a stream outlived the session after killing {what}"
+        wait_until(lambda: ssh_child() not in (None, old), WAIT, f"a new session after killing {what}")
+        assert running(forwarder), describe(forwarder)
+        echo(f"unix:{path}", b"after: " + what.encode())
 
 
 # -- the new command-line form -----------------------------------------------
 
-def new_form_rows(bed):
-    """Each remote shell the forwarder can build the command for, on the host
-    that has it, and a host that prints a line before the bridge starts."""
-    return [
-        ("cmd.exe by default", ["--ssh", "win-host"]),
-        ("POSIX shell", ["--ssh", "posix-host", "--remote-shell", "posix"]),
-        ("the program by path", ["--ssh", "win-host", "--remote-program", windows_path(bed.bridge_exe)]),
-        ("a greeting first, shown under -v", ["-v", "--ssh", "greeting-host"]),
-    ]
-
-
-def case_new_form(bed):
-    for label, options in new_form_rows(bed):
-        with bed.case() as case:
-            case.pipe_server(ECHO)
-            address = f"unix:{bed.socket_path('new-form.sock')}"
-            try:
-                forwarder = case.forwarder(["--listen", address] + options + ["--pipe", ECHO])
-                echo(address, os.urandom(65536))
-                assert ("-v" not in options) or GREETING in forwarder.stderr_text(), describe(forwarder)
-            except AssertionError as error:
-                raise AssertionError(f"{label}: {error}") from None
+# Each remote shell the forwarder can build the command for, on the host that
+# has it, and a host that prints a line before the bridge starts.
+@pytest.mark.parametrize("options", [
+    "--ssh posix-host --remote-shell posix",
+    "--ssh win-host --remote-program {exe}",
+    "-v --ssh greeting-host",
+], ids=["POSIX shell", "the program by path", "a greeting first, shown under -v"])
+def test_new_form(bed, case, options):
+    case.pipe_server(ECHO)
+    address = f"unix:{bed.socket_path('new-form.sock')}"
+    options = options.replace("{exe}", windows_path(bed.bridge_exe)).split()
+    forwarder = case.forwarder(["--listen", address] + options + ["--pipe", ECHO])
+    echo(address, os.urandom(65536))
+    assert ("-v" not in options) or GREETING in forwarder.stderr_text(), describe(forwarder)
 
 
 # -- the README's examples, literally ------------------------------------------
@@ -416,42 +332,32 @@ def read_readme():
         return f.read()
 
 
-def run_readme_block(bed, block):
-    """Runs a block's lines in order through sh with the bed's PATH: each
+@pytest.mark.parametrize("block", readme_blocks(read_readme()) or [None])
+def test_readme_examples(bed, case, block):
+    """Runs a README block's lines in order through sh with the bed's PATH: each
     quorl-socket-forward line in the background until the block is done (once
     it listens, or for watch once it reports every pipe available), every other
     line (the example's own client) to its end, which must succeed."""
+    assert block, "no quorl-socket-forward example found in the README"
     env = bed.env
-    with bed.case() as case:
-        # An agent's pipe (by its name) reaches the bed's ssh-agent; any other the HTTP server.
-        for pipe in dict.fromkeys(p for line in block for p in readme_pipes(line)):
-            case.relay(pipe, bed.agent_port if "agent" in pipe.lower() else bed.http.port)
-        for line in block:
-            if not line.startswith("quorl-socket-forward ") or line.startswith("quorl-socket-forward deploy "):
-                done = run(["sh", "-c", line], env)
-                assert done.returncode == 0, f"{line}: status {done.returncode}, {done.stderr!r}"
-                continue
-            command = re.sub(r"\s*&$", "", line)
-            forwarder = case.child(["sh", "-c", command], env)
-            words = shlex.split(re.sub(r"\$\{?(\w+)\}?", lambda m: env.get(m.group(1), ""), command))
-            pipes = readme_pipes(command)
-            if "watch" in words:
-                for pipe in pipes:
-                    assert forwarder.wait_for_output(rb"(?m)^" + re.escape(pipe.encode()) + rb" available$", WAIT), \
-                        describe(forwarder)
-                continue
-            bed.wait_listening(forwarder, [words[i + 1] for i, w in enumerate(words) if w == "--listen"])
-
-
-def case_readme_examples(bed):
-    blocks = readme_blocks(read_readme())
-    assert blocks, "no quorl-socket-forward example found in the README"
-    for block in blocks:
-        try:
-            run_readme_block(bed, block)
-        except AssertionError as error:
-            raise AssertionError("\n".join(block) + f"\n{error}") from None
-    return f"{len(blocks)} examples"
+    # An agent's pipe (by its name) reaches the bed's ssh-agent; any other the HTTP server.
+    for pipe in dict.fromkeys(p for line in block for p in readme_pipes(line)):
+        case.relay(pipe, bed.agent_port if "agent" in pipe.lower() else bed.http.port)
+    for line in block:
+        if not line.startswith("quorl-socket-forward ") or line.startswith("quorl-socket-forward deploy "):
+            done = run(["sh", "-c", line], env)
+            assert done.returncode == 0, f"{line}: status {done.returncode}, {done.stderr!r}"
+            continue
+        command = re.sub(r"\s*&$", "", line)
+        forwarder = case.child(["sh", "-c", command], env)
+        words = shlex.split(re.sub(r"\$\{?(\w+)\}?", lambda m: env.get(m.group(1), ""), command))
+        pipes = readme_pipes(command)
+        if "watch" in words:
+            for pipe in pipes:
+                assert forwarder.wait_for_output(rb"(?m)^" + re.escape(pipe.encode()) + rb" available$", WAIT), \
+                    describe(forwarder)
+            continue
+        bed.wait_listening(forwarder, [words[i + 1] for i, w in enumerate(words) if w == "--listen"])
 
 
 # -- deploy ------------------------------------------------------------------
@@ -461,7 +367,7 @@ DEPLOYED = PIPE + "qsb-field-deployed"
 DEPLOYED_SERVICE = (PIPE + "QSB-Field-Service\tserved-by  S-1-5-18", PIPE + "qsb-field-service served-by S-1-5-18")
 
 
-def case_deploy(bed):
+def test_deploy(bed):
     """deploy to the Windows-like host: fresh (the program installed, a pipe
     and a served-by entry added to the allowlist that is there, and a stream
     through the deployed program), again (nothing changes), and with another build (replaced)."""
@@ -494,7 +400,6 @@ def case_deploy(bed):
 
     allow = ["--allow", DEPLOYED, "--allow", DEPLOYED_SERVICE[0]]
     out = deploy(builds["mingw"], *allow)
-    print("".join("    deploy: " + line + "\n" for line in out.splitlines()), end="", flush=True)
     assert "installed " in out and same_as(builds["mingw"]), out
     assert f"adding {DEPLOYED.lower()} to the allowlist" in out and "confirms" in out, out
     assert f"confirms {DEPLOYED_SERVICE[1].split()[0]} as allowlisted" in out, out
@@ -517,10 +422,9 @@ def case_deploy(bed):
     if "zig" in builds:
         out = deploy(builds["zig"])
         assert "replaced " in out and same_as(builds["zig"]), out
-    return f"{len(builds)} builds deployed in turn"
 
 
-def case_deploy_makes_only_a_missing_allowlist(bed):
+def test_deploy_makes_only_a_missing_allowlist(bed):
     """deploy makes the allowlist only where sftp reports it missing: one that
     is there but cannot be read (write-only here, as an ACL may leave it) stops
     deploy with sftp's reason before anything changes, and stays as it was."""
@@ -553,78 +457,3 @@ def case_deploy_makes_only_a_missing_allowlist(bed):
     assert missing.returncode == 0, missing
     assert made == b"# pipes added by quorl-socket-forward deploy\r\n" + pipe.lower().encode() + b"\r\n", made
 
-
-CASES = [
-    case_bed_shell_facts,
-    case_raw_echo,
-    case_64_streams,
-    case_agent,
-    case_http_parallel_transfers,
-    case_http_sequential_requests,
-    case_early_reply,
-    case_missing_pipe,
-    case_reconnect,
-    case_new_form,
-    case_readme_examples,
-    case_deploy,
-    case_deploy_makes_only_a_missing_allowlist,
-]
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--forward", required=True, help="the native quorl-socket-forward")
-    parser.add_argument("--build", required=True, help="the win-x64 build folder")
-    parser.add_argument("-k", dest="only", help="run the cases whose name contains this")
-    parser.add_argument("--xml")
-    args = parser.parse_args()
-
-    # SIGTERM and SIGHUP unwind like Ctrl-C, so that everything started is stopped.
-    def interrupt(number, frame):
-        raise KeyboardInterrupt(f"signal {number}")
-
-    signal.signal(signal.SIGTERM, interrupt)
-    signal.signal(signal.SIGHUP, interrupt)
-
-    cases = [c for c in CASES if not args.only or args.only in c.__name__[len("case_"):]]
-    pipes = list(dict.fromkeys(BED_PIPES + [p for b in readme_blocks(read_readme()) for c in b for p in readme_pipes(c)]))
-    suite = ET.Element("testsuite", name="Field")
-    failed = 0
-    begun = time.monotonic()
-
-    def record(name, error):
-        ET.SubElement(ET.SubElement(suite, "testcase", classname="Field", name=name), "failure",
-                      message=str(error)).text = traceback.format_exc()
-        print(f"[FAILED] {name} ({time.monotonic() - started:.1f} s): {error}", flush=True)
-
-    started = begun
-    try:
-        with FieldBed(args.forward, args.build, pipes) as bed:
-            print(f"field bed up in {time.monotonic() - begun:.1f} s: "
-                  + ", ".join(f"{k} {v:.2f}" for k, v in bed.figures.items()), flush=True)
-            for case_function in cases:
-                name = case_function.__name__[len("case_"):]
-                started = time.monotonic()
-                try:
-                    figures = case_function(bed)
-                    ET.SubElement(suite, "testcase", classname="Field", name=name)
-                    print(f"[  OK  ] {name} ({time.monotonic() - started:.1f} s)" + (f": {figures}" if figures else ""),
-                          flush=True)
-                except Exception as error:  # every failure is reported, the next case still runs
-                    failed += 1
-                    record(name, error)
-    except (KeyboardInterrupt, Exception) as error:  # interrupted, or the bed did not come up
-        failed += 1
-        record("bed", error or "interrupted; everything started was stopped")
-    if args.xml:
-        os.makedirs(os.path.dirname(os.path.abspath(args.xml)), exist_ok=True)
-        root = ET.Element("testsuites")
-        root.append(suite)
-        ET.ElementTree(root).write(args.xml)
-    print(f"field suite: {time.monotonic() - begun:.0f} s")
-    print(f"{len(suite) - failed} passed, {failed} failed")
-    return 1 if failed else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,21 +1,15 @@
-"""The field test bed: real OpenSSH, a Windows-like host under Wine, and real
-clients, all on loopback, started once and stopped on every path.
-
-- a private sshd on 127.0.0.1 and a free port, with keys made for the run;
-  each host's authorized_keys entry forces a wrapper (sshd sets
-  SSH_ORIGINAL_COMMAND, for the sftp subsystem too):
-    win-host       the command through cmd.exe as Windows OpenSSH runs it, in a
-                   private Wine prefix with quorl-socket-bridge on cmd's PATH;
-                   sftp starts in the Wine user's profile folder and is held
-                   to the files' modes even as root
-    greeting-host  the same after a greeting line
-    posix-host     `sh -c COMMAND`, quorl-socket-bridge running under Wine
-    agent-host     posix-host, reachable only with the key in the bed's ssh-agent
-- a bin folder first on every client's PATH (ssh, sftp with the bed's config,
-  quorl-socket-forward), so that commands run literally as typed;
-- the allowlist, put in place through sftp; a keep-alive HTTP/1.1 server; an
-  ssh-agent and socat carrying a loopback port to it.
-Per case (`bed.case()`): Wine pipe servers and forwarders, stopped when it ends."""
+"""The field test bed, all on loopback, made once and stopped on every path: a
+private sshd on 127.0.0.1 and a free port with keys made for the run, whose
+authorized_keys force each host's wrapper (sshd sets SSH_ORIGINAL_COMMAND, for
+the sftp subsystem too): win-host runs the command through cmd.exe as Windows
+OpenSSH does, under Wine with quorl-socket-bridge on cmd's PATH (sftp starts in
+the Wine user's profile, held to the files' modes even as root); greeting-host
+the same after a greeting line; posix-host `sh -c COMMAND`; agent-host is
+posix-host reachable only with the key held by the bed's ssh-agent. Clients get
+a bin folder first on PATH (ssh and sftp with the bed's config,
+quorl-socket-forward), the allowlist is put in place through sftp, and a
+keep-alive HTTP/1.1 server, the ssh-agent and socat carrying a loopback port to
+it serve the pipes. Per case (`bed.case()`): Wine pipe servers and forwarders."""
 
 import contextlib
 import functools
@@ -45,6 +39,8 @@ SFTP_SERVER = "/usr/lib/openssh/sftp-server"
 HOSTS = ("win-host", "greeting-host", "posix-host", "agent-host")
 GREETING = "Welcome to win-host."
 WAIT = 60  # seconds: the bound of a wait that includes starting Wine programs
+PIPE = "\\\\.\\pipe\\"
+ECHO = PIPE + "qsb-field-echo"
 
 
 def wait_until(predicate, timeout, what, every=0.02):
@@ -118,6 +114,26 @@ def listening(address):
     if address.startswith("tcp:"):
         return tcp_listening(int(address.rsplit(":", 1)[1]))
     return unix_listening(address[5:] if address.startswith("unix:") else address)
+
+
+def connect(address, timeout=WAIT):
+    """A client connection to a forwarder's listen address."""
+    if address.startswith("tcp:"):
+        return socket.create_connection(("127.0.0.1", int(address.rsplit(":", 1)[1])), timeout=timeout)
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    s.connect(address[5:] if address.startswith("unix:") else address)
+    return s
+
+
+def receive_exactly(s, size):
+    got = bytearray()
+    while len(got) < size:
+        block = s.recv(min(1 << 20, size - len(got)))
+        if not block:
+            break
+        got.extend(block)
+    return bytes(got)
 
 
 def windows_path(path):

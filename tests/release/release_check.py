@@ -1,30 +1,26 @@
-#!/usr/bin/env python3
 """Checks what scripts/release left in dist/: the sums and their signature, the
 Windows zips (each program's signature and version resource), the forwarder's
 .deb and .tar.gz with the files a user gets, their modes, the package's
 dependencies, and that the installed forwarder runs, and the macOS archives
-(their executables are read, not run).
+(their executables are read, not run). Options (conftest.py):
 
-  tests/release/release_check.py [--dist dist] [--ca ROOT.pem] [--allowed-signers FILE] [--xml FILE]
+  pytest-3 tests/release/release_check.py [--dist dist] [--ca ROOT.pem] [--allowed-signers FILE]
 
 --ca: the root the programs' signatures must verify against; without it the
 programs must be the unsigned builds themselves. --allowed-signers: the signers
-SHA256SUMS.sig must verify with; without it there must be no SHA256SUMS.sig.
+SHA256SUMS.sig must verify with; without it there must be no SHA256SUMS.sig."""
 
-Ends with "N passed, N failed"."""
-
-import argparse
 import gzip
 import os
 import re
 import struct
 import subprocess
-import sys
 import tarfile
 import tempfile
-import traceback
-import xml.etree.ElementTree as ET
 import zipfile
+
+import pefile
+import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MACHINES = {"arm64": 0xAA64, "x64": 0x8664}
@@ -34,32 +30,28 @@ MACOS_CPUS = {"arm64": 0x0100000C, "x86_64": 0x01000007}
 SIGNER = "release@quorl-socket-bridge"
 
 
-def version():
-    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
-        return re.search(r"project\(quorl-socket-bridge VERSION ([0-9.]+)", f.read()).group(1)
+with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+    V = re.search(r"project\(quorl-socket-bridge VERSION ([0-9.]+)", f.read()).group(1)
 
 
-def pe_machine(data):
-    offset = int.from_bytes(data[0x3C:0x40], "little")
-    assert data[:2] == b"MZ" and data[offset:offset + 4] == b"PE\0\0", "not a PE program"
-    return int.from_bytes(data[offset + 4:offset + 6], "little")
-
-
-def check_sums(dist, v, signed):
+def test_sums(dist, signers, v=V):
     names = sorted(os.listdir(dist))
     packed = [f"quorl-socket-bridge-{v}-windows-arm64.zip", f"quorl-socket-bridge-{v}-windows-x64.zip",
               f"quorl-socket-forward_{v}_amd64.deb", f"quorl-socket-forward-{v}-Linux-x86_64.tar.gz"] + \
              [f"quorl-socket-forward-{v}-macos-{arch}.tar.gz" for arch in MACOS_CPUS]
-    assert names == sorted(packed + ["SHA256SUMS"] + (["SHA256SUMS.sig"] if signed else [])), names
+    assert names == sorted(packed + ["SHA256SUMS"] + (["SHA256SUMS.sig"] if signers else [])), names
     done = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
     listed = sorted(line.split()[1] for line in open(os.path.join(dist, "SHA256SUMS")))
     assert listed == sorted(packed), listed
 
 
-def check_sums_signature(dist, signers):
+def test_sums_signature(dist, signers):
     """SHA256SUMS.sig verifies as the README says, and no longer once one byte
     of SHA256SUMS has changed."""
+    if not signers:
+        pytest.skip("no --allowed-signers")
+
     def verify(sums):
         return subprocess.run(["ssh-keygen", "-Y", "verify", "-f", signers, "-I", SIGNER, "-n", "file",
                                "-s", os.path.join(dist, "SHA256SUMS.sig")], input=sums, capture_output=True)
@@ -73,21 +65,22 @@ def check_sums_signature(dist, signers):
     assert done.returncode != 0, "a changed SHA256SUMS still verifies"
 
 
-def zipped_programs(dist, v):
+@pytest.fixture(scope="module")
+def programs(dist, v=V):
     programs = {}
     for arch in MACHINES:
         with zipfile.ZipFile(os.path.join(dist, f"quorl-socket-bridge-{v}-windows-{arch}.zip")) as z:
             top = f"quorl-socket-bridge-{v}-windows-{arch}/"
             assert sorted(z.namelist()) == [top + "INSTALL.txt", top + "quorl-socket-bridge.exe"], z.namelist()
             program = z.read(top + "quorl-socket-bridge.exe")
-            assert pe_machine(program) == MACHINES[arch], arch
+            assert pefile.PE(data=program, fast_load=True).FILE_HEADER.Machine == MACHINES[arch], arch
             notes = z.read(top + "INSTALL.txt").decode()
             assert f"quorl-socket-bridge {v} for Windows {arch}" in notes and "http-pipe.allow" in notes, notes[:200]
             programs[arch] = program
     return programs
 
 
-def check_signatures(programs, ca):
+def test_signatures(programs, ca):
     """Each zipped program verifies against the root, and without its signature
     is byte for byte the unsigned build; with no root it is that build."""
     for arch, program in programs.items():
@@ -109,68 +102,18 @@ def check_signatures(programs, ca):
                 assert f.read() == unsigned, f"{arch}: without its signature the program is not the unsigned build"
 
 
-def version_resource(program):
-    """The fixed file information (13 words) and the strings of a PE program's
-    version resource: the first RT_VERSION entry of the resource directory."""
-    pe = struct.unpack_from("<I", program, 0x3C)[0]
-    sections, optional_size = struct.unpack_from("<H", program, pe + 6)[0], struct.unpack_from("<H", program, pe + 20)[0]
-    optional = pe + 24
-    directories = optional + (112 if struct.unpack_from("<H", program, optional)[0] == 0x20B else 96)
-    resources_rva = struct.unpack_from("<I", program, directories + 2 * 8)[0]  # entry 2: resources
-
-    def offset(rva):
-        for i in range(sections):
-            size, address, _, raw = struct.unpack_from("<IIII", program, optional + optional_size + 40 * i + 8)
-            if address <= rva < address + size:
-                return raw + rva - address
-        raise AssertionError(f"no section holds RVA 0x{rva:x}")
-
-    assert resources_rva, "the program has no resources"
-    base = offset(resources_rva)
-
-    def entry(directory, wanted=None):
-        named, numbered = struct.unpack_from("<HH", program, base + directory + 12)
-        for i in range(named + numbered):
-            name, target = struct.unpack_from("<II", program, base + directory + 16 + 8 * i)
-            if wanted is None or name == wanted:
-                return target & 0x7FFFFFFF
-        raise AssertionError("the program has no version resource")
-
-    leaf = entry(entry(entry(0, 16)))  # RT_VERSION, its first name, its first language
-    rva, size = struct.unpack_from("<II", program, base + leaf)
-    block = program[offset(rva):offset(rva) + size]
-
-    def nodes(start, end):
-        """(key, value offset, value length, end) of each block from start to end."""
-        while start < end:
-            length, value_length = struct.unpack_from("<HH", block, start)
-            key_end = start + 6
-            while block[key_end:key_end + 2] != b"\0\0":
-                key_end += 2
-            value = (key_end + 2 + 3) & ~3
-            yield block[start + 6:key_end].decode("utf-16-le"), value, value_length, start + length
-            start = (start + length + 3) & ~3
-
-    (key, value, value_length, end), = nodes(0, len(block))
-    assert key == "VS_VERSION_INFO", key
-    fixed = struct.unpack_from("<13I", block, value)
-    assert fixed[0] == 0xFEEF04BD, "no VS_FIXEDFILEINFO"
-    strings = {}
-    for key, child, _, child_end in nodes((value + value_length + 3) & ~3, end):
-        if key == "StringFileInfo":
-            for _, table, _, table_end in nodes(child, child_end):
-                for name, text, characters, _ in nodes(table, table_end):
-                    strings[name] = block[text:text + 2 * characters].decode("utf-16-le").rstrip("\0")
-    return fixed, strings
-
-
-def check_version_resources(programs, v):
+def test_version_resources(programs, v=V):
     major, minor, patch = (int(n) for n in v.split("."))
     for arch, program in programs.items():
-        fixed, strings = version_resource(program)
-        # dwFileVersionMS/LS and dwProductVersionMS/LS: major.minor.patch.0
-        numbers = (major << 16 | minor, patch << 16)
-        assert fixed[2:4] == numbers and fixed[4:6] == numbers, f"{arch}: {[hex(n) for n in fixed[2:6]]}"
+        pe = pefile.PE(data=program)
+        assert hasattr(pe, "VS_FIXEDFILEINFO"), f"{arch}: no version resource"
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        # major.minor.patch.0, as file and as product version
+        numbers = (major << 16 | minor, patch << 16) * 2
+        got = (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS)
+        assert got == numbers, f"{arch}: {[hex(n) for n in got]}"
+        strings = {key.decode(): value.decode() for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+                   for table in info.StringTable for key, value in table.entries.items()}
         for name, expected in (("FileVersion", v), ("ProductVersion", v), ("ProductName", "quorl-socket-bridge"),
                                ("OriginalFilename", "quorl-socket-bridge.exe")):
             assert strings.get(name) == expected, f"{arch}: {name} is {strings.get(name)!r}"
@@ -201,7 +144,7 @@ def macho_for(cpu):
     return check
 
 
-def check_package(root, v, programs, check_program=runs_here):
+def check_package(root, v, programs, check_program):
     """The files a user gets, below `root` (the .deb's usr/ or the tarball's
     top folder), with their modes, and the forwarder itself (run where it can
     run here, read where it cannot)."""
@@ -228,65 +171,18 @@ def check_package(root, v, programs, check_program=runs_here):
     check_program(os.path.join(root, "bin/quorl-socket-forward"), v)
 
 
-def check_deb(dist, v, programs):
-    deb = os.path.join(dist, f"quorl-socket-forward_{v}_amd64.deb")
-    fields = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True, text=True, check=True).stdout
-    depends = re.search(r"^Depends: (.*)$", fields, re.M).group(1)
-    assert "openssh-client" in [d.strip().split()[0] for d in depends.split(",")], depends
-    assert re.search(r"^Version: " + re.escape(v) + "$", fields, re.M), fields
+@pytest.mark.parametrize("system", ["deb", "Linux-x86_64"] + [f"macos-{arch}" for arch in MACOS_CPUS])
+def test_package(dist, programs, system, v=V):
+    check = macho_for(MACOS_CPUS[system[6:]]) if system.startswith("macos-") else runs_here
     with tempfile.TemporaryDirectory() as folder:
-        subprocess.run(["dpkg-deb", "-x", deb, folder], check=True)
-        check_package(os.path.join(folder, "usr"), v, programs)
-
-
-def check_tarball(dist, v, programs, system="Linux-x86_64", check_program=runs_here):
-    with tempfile.TemporaryDirectory() as folder:
+        if system == "deb":
+            deb = os.path.join(dist, f"quorl-socket-forward_{v}_amd64.deb")
+            fields = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True, text=True, check=True).stdout
+            depends = re.search(r"^Depends: (.*)$", fields, re.M).group(1)
+            assert "openssh-client" in [d.strip().split()[0] for d in depends.split(",")], depends
+            assert re.search(r"^Version: " + re.escape(v) + "$", fields, re.M), fields
+            subprocess.run(["dpkg-deb", "-x", deb, folder], check=True)
+            return check_package(os.path.join(folder, "usr"), v, programs, check)
         with tarfile.open(os.path.join(dist, f"quorl-socket-forward-{v}-{system}.tar.gz")) as tar:
             tar.extractall(folder)
-        check_package(os.path.join(folder, f"quorl-socket-forward-{v}-{system}"), v, programs, check_program)
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--dist", default=os.path.join(ROOT, "dist"))
-    parser.add_argument("--ca")
-    parser.add_argument("--allowed-signers")
-    parser.add_argument("--xml")
-    args = parser.parse_args()
-    v = version()
-    suite = ET.Element("testsuite", name="Release")
-    passed = failed = 0
-    programs = {}
-    steps = [("sums", lambda: check_sums(args.dist, v, args.allowed_signers is not None)),
-             ("zips", lambda: programs.update(zipped_programs(args.dist, v))),
-             ("signatures", lambda: check_signatures(programs, args.ca)),
-             ("version resources", lambda: check_version_resources(programs, v)),
-             ("deb", lambda: check_deb(args.dist, v, programs)),
-             ("tarball", lambda: check_tarball(args.dist, v, programs))]
-    steps += [(f"macos {arch} tarball",
-               lambda arch=arch: check_tarball(args.dist, v, programs, f"macos-{arch}", macho_for(MACOS_CPUS[arch])))
-              for arch in MACOS_CPUS]
-    if args.allowed_signers:
-        steps.append(("sums signature", lambda: check_sums_signature(args.dist, args.allowed_signers)))
-    for name, step in steps:
-        case = ET.SubElement(suite, "testcase", classname="Release", name=name)
-        try:
-            step()
-            passed += 1
-            print(f"[  OK  ] {name}")
-        except Exception as error:
-            failed += 1
-            text = f"{error!r}\n{traceback.format_exc()}"
-            ET.SubElement(case, "failure", message=str(error)[:200]).text = text
-            print(f"[FAILED] {name}: {text}")
-    suite.set("tests", str(passed + failed))
-    suite.set("failures", str(failed))
-    if args.xml:
-        os.makedirs(os.path.dirname(args.xml), exist_ok=True)
-        ET.ElementTree(suite).write(args.xml, encoding="utf-8", xml_declaration=True)
-    print(f"{passed} passed, {failed} failed")
-    return 0 if failed == 0 else 1
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+        check_package(os.path.join(folder, f"quorl-socket-forward-{v}-{system}"), v, programs, check)
