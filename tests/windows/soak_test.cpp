@@ -162,19 +162,6 @@ std::size_t ChunkSize(Random& r) {
     return base + static_cast<std::size_t>(r.Below(base));
 }
 
-// A Ping's payload: its sequence number, little-endian.
-std::string PingPayload(std::uint64_t seq) {
-    std::string payload(8, '\0');
-    for (int i = 0; i < 8; ++i) payload[i] = static_cast<char>(seq >> (8 * i));
-    return payload;
-}
-
-std::uint64_t PingSequence(const std::string& payload) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(payload[i]);
-    return v;
-}
-
 struct CountsAt {
     DWORD handles = 0;
     DWORD threads = 0;
@@ -242,7 +229,7 @@ public:
             }
             if (!active && finalPing == 0) {
                 finalPing = ++pingSeq_;
-                outbox_ += FrameBytes(8, 0, PingPayload(finalPing));
+                outbox_ += FrameBytes(8, 0, std::to_string(finalPing));
             }
             if (finalPing != 0 && lastPong_ >= finalPing) break;
             // Everything waits for the program: give it all that is queued.
@@ -335,7 +322,7 @@ private:
     // Close, then a Ping: its Pong marks the point after which no frame of the stream may come.
     void Finish(Slot& slot) {
         sealing_[++pingSeq_].push_back(slot.id);
-        outbox_ += FrameBytes(7, slot.id) + FrameBytes(8, 0, PingPayload(pingSeq_));
+        outbox_ += FrameBytes(7, slot.id) + FrameBytes(8, 0, std::to_string(pingSeq_));
         slot.echoed += streams_.at(slot.id)->received;
         slot.id = 0;
     }
@@ -427,10 +414,10 @@ private:
     }
 
     void OnPong(std::uint32_t id, const std::string& payload) {
-        if (id != 0 || payload.size() != 8) return Fail("Pong that answers no Ping of the client");
-        const std::uint64_t seq = PingSequence(payload);
-        if (seq != lastPong_ + 1) Fail("Pong " + std::to_string(seq) + " after Pong " + std::to_string(lastPong_));
-        lastPong_ = seq;
+        // The client's Pings carry their sequence numbers, and are answered in order.
+        if (id != 0 || payload != std::to_string(lastPong_ + 1))
+            return Fail("Pong " + payload + " after Pong " + std::to_string(lastPong_));
+        const std::uint64_t seq = ++lastPong_;
         for (auto it = sealing_.begin(); it != sealing_.end() && it->first <= seq; it = sealing_.erase(it)) {
             for (const std::uint32_t sealed : it->second) Seal(sealed);
         }
