@@ -112,38 +112,26 @@ StreamPlan PlanStream(std::uint64_t seed, std::uint32_t id, std::uint64_t averag
     return plan;
 }
 
-// A stream's bytes: the server's cut limit (little-endian), then pseudo-random
-// bytes. The client's copy makes what it sends; the checker's copy makes the
-// same bytes again to compare the echo with.
+// A stream's bytes: the server's cut limit (8 bytes, little-endian), then
+// pseudo-random words. The client's copy makes what it sends; the checker's
+// copy makes the same bytes again to compare the echo with.
 class Content {
 public:
-    explicit Content(const StreamPlan& plan) : random_(plan.contentSeed) {
-        for (int i = 0; i < 8; ++i) header_[i] = static_cast<char>(plan.cut >> (8 * i));
-    }
+    explicit Content(const StreamPlan& plan) : cut_(plan.cut), random_(plan.contentSeed) {}
     std::string Next(std::size_t size) {
         std::string out(size, '\0');
-        for (std::size_t i = 0; i < size; ++i, ++position_) {
-            if (position_ < 8) {
-                out[i] = header_[position_];
-                continue;
-            }
-            if (left_ == 0) {
-                word_ = random_.Next();
-                left_ = 8;
-            }
-            out[i] = static_cast<char>(word_);
-            word_ >>= 8;
-            --left_;
+        for (char& byte : out) {
+            if (position_ % 8 == 0) word_ = position_ == 0 ? cut_ : random_.Next();
+            byte = static_cast<char>(word_ >> (8 * (position_++ % 8)));
         }
         return out;
     }
 
 private:
+    std::uint64_t cut_;
     Random random_;
-    char header_[8];
     std::uint64_t position_ = 0;
     std::uint64_t word_ = 0;
-    int left_ = 0;
 };
 
 // Client Data sizes over the whole range, the edges included.
