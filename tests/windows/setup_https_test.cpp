@@ -174,42 +174,30 @@ struct LocalHttpsServers {
     std::string certificate;
 };
 
-// The test CA in the current user's Root store of this Wine prefix, for one
-// scope. The registry store itself is used (Wine does not carry a deletion
-// through the ROOT collection), and closed after each change.
-class ScopedRootTrust {
-public:
-    explicit ScopedRootTrust(const std::string& der) : der_(der) {
-        const HCERTSTORE store = Open();
-        if (store == nullptr) return;
-        trusted_ = ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, Bytes(), Size(),
-                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != FALSE;
-        ::CertCloseStore(store, 0);
+// Adds the test CA to the current user's Root store of this Wine prefix, or
+// takes it out again (added first, so that the entry to delete is at hand).
+// The registry store itself is used (Wine does not carry a deletion through
+// the ROOT collection), and closed after each change.
+bool TrustInRoot(const std::string& der, bool trust) {
+    const HCERTSTORE store =
+        ::CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+    if (store == nullptr) return false;
+    PCCERT_CONTEXT added = nullptr;
+    bool done = ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                   static_cast<DWORD>(der.size()), CERT_STORE_ADD_USE_EXISTING,
+                                                   &added) != FALSE;
+    if (done && !trust) {
+        done = ::CertDeleteCertificateFromStore(added) != FALSE;  // also frees `added`
+    } else if (added != nullptr) {
+        ::CertFreeCertificateContext(added);
     }
-    ~ScopedRootTrust() {
-        const HCERTSTORE store = trusted_ ? Open() : nullptr;
-        if (store == nullptr) return;
-        const PCCERT_CONTEXT ours = ::CertCreateCertificateContext(X509_ASN_ENCODING, Bytes(), Size());
-        const PCCERT_CONTEXT found =
-            ours ? ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ours, nullptr)
-                 : nullptr;
-        if (found != nullptr) ::CertDeleteCertificateFromStore(found);  // also frees `found`
-        if (ours != nullptr) ::CertFreeCertificateContext(ours);
-        ::CertCloseStore(store, 0);
-    }
-    ScopedRootTrust(const ScopedRootTrust&) = delete;
-    ScopedRootTrust& operator=(const ScopedRootTrust&) = delete;
-    bool Trusted() const { return trusted_; }
+    ::CertCloseStore(store, 0);
+    return done;
+}
 
-private:
-    static HCERTSTORE Open() {
-        return ::CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
-    }
-    const BYTE* Bytes() const { return reinterpret_cast<const BYTE*>(der_.data()); }
-    DWORD Size() const { return static_cast<DWORD>(der_.size()); }
-
-    std::string der_;
-    bool trusted_ = false;
+struct ScopedRootTrust {
+    ~ScopedRootTrust() { TrustInRoot(der, false); }
+    std::string der;
 };
 
 // Downloads from the server of `kind` into a new file, in a fresh process
@@ -266,7 +254,7 @@ TEST(SetupHttpsDownload, TakesTheInstallerOnlyFromATrustedCurrentServer) {
         SCOPED_TRACE(std::string(row.kind) + (row.trusted ? ", trusted" : ", untrusted"));
         if (row.trusted && !trust) {
             trust.emplace(servers.certificate);
-            ASSERT_TRUE(trust->Trusted());
+            ASSERT_TRUE(TrustInRoot(servers.certificate, true));
         }
         const std::string before = servers.Requests();
         std::string got;
