@@ -13,8 +13,6 @@
 #include <shlobj.h>
 
 #include <cwctype>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <vector>
@@ -39,11 +37,6 @@ namespace {
 std::wstring W(const WideString& text) { return std::wstring(text.begin(), text.end()); }
 WideString U(const std::wstring& text) { return FromWin(text.c_str(), text.size()); }
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::string ReadAll(const std::wstring& path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 void WriteAll(HANDLE file, const std::string& bytes) {
     DWORD wrote = 0;
@@ -170,7 +163,7 @@ TEST(StagedSetupFile, IsExclusiveWhileWrittenAndReadOnlyOnceRelocked) {
     EXPECT_FALSE(opens(GENERIC_WRITE));
     EXPECT_FALSE(::DeleteFileW(path.c_str()));
     EXPECT_FALSE(::MoveFileW(path.c_str(), (path + L".moved").c_str()));
-    EXPECT_EQ(ReadAll(path), "MZ installer bytes");
+    EXPECT_EQ(ReadTestFile(path), "MZ installer bytes");
 }
 
 // Each failure of staging a user can meet, in its words: a second installer
@@ -333,7 +326,7 @@ SetupSteps StandInSteps(bool elevated, const std::string& installer, Calls& call
     steps.download = [installer](HANDLE file) { WriteAll(file, installer); };
     steps.verify = [&calls](const WideString& path, HANDLE) {
         calls.installerPath = W(path);
-        calls.verifiedBytes = ReadAll(calls.installerPath);
+        calls.verifiedBytes = ReadTestFile(calls.installerPath);
     };
     steps.runDirectly = [&calls](const WideString& installerPath, const WideString& stagingDirectory) {
         ++calls.direct;
@@ -359,8 +352,8 @@ SetupSteps StandInSteps(bool elevated, const std::string& installer, Calls& call
 // Every failure before the run is reported in its step's words, and no
 // staging directory and no task remains on any path.
 TEST(InstallQuorlTholm, RunsTheInstallerTheWayItsElevationNeedsAndLeavesNothing) {
-    const std::string succeeds = ReadAll(TestProgramFolder() + L"\\fake-setup-succeeds.exe");
-    const std::string fails = ReadAll(TestProgramFolder() + L"\\fake-setup-fails.exe");
+    const std::string succeeds = ReadTestFile(TestProgramFolder() + L"\\fake-setup-succeeds.exe");
+    const std::string fails = ReadTestFile(TestProgramFolder() + L"\\fake-setup-fails.exe");
     const std::string untrusted = "Quorl Tholm setup does not have a trusted signature from the expected publisher.";
     const std::function<void(SetupSteps&)> asIs = [](SetupSteps&) {};
     // Nothing listens on port 1: the request itself fails.
