@@ -179,16 +179,13 @@ TEST(SetupStaging, ReportsEachFailureInItsWords) {
             then(staging, file);
         };
     };
+    // TMP is the first place the temporary folder is looked up.
     const auto longTemporaryFolder = [] {
-        wchar_t tmp[MAX_PATH] = {}, temp[MAX_PATH] = {};
+        wchar_t tmp[MAX_PATH] = {};
         ::GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH);
-        ::GetEnvironmentVariableW(L"TEMP", temp, MAX_PATH);
-        const std::wstring longPath = L"C:\\" + std::wstring(270, L'x') + L"\\";
-        ::SetEnvironmentVariableW(L"TMP", longPath.c_str());
-        ::SetEnvironmentVariableW(L"TEMP", longPath.c_str());
+        ::SetEnvironmentVariableW(L"TMP", (L"C:\\" + std::wstring(270, L'x') + L"\\").c_str());
         const std::string message = MessageOf([] { SetupStaging staging(false); });
         ::SetEnvironmentVariableW(L"TMP", *tmp ? tmp : nullptr);
-        ::SetEnvironmentVariableW(L"TEMP", *temp ? temp : nullptr);
         throw ProgramError(message);
     };
     const std::vector<std::pair<std::function<void()>, std::string>> rows = {
