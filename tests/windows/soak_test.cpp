@@ -51,10 +51,7 @@ constexpr auto kStallLimit = std::chrono::seconds(60);
 
 std::uint64_t EnvironmentNumber(const char* name, std::uint64_t fallback) {
     const char* text = std::getenv(name);
-    if (text == nullptr || *text == '\0') return fallback;
-    char* end = nullptr;
-    const unsigned long long value = std::strtoull(text, &end, 0);
-    return *end == '\0' ? value : fallback;
+    return text == nullptr || *text == '\0' ? fallback : std::strtoull(text, nullptr, 0);
 }
 
 // SplitMix64: small, fast, and the same sequence with every compiler.
