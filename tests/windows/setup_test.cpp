@@ -111,6 +111,7 @@ TEST(SetupStaging, CreatesTheDirectoryWithAnExplicitOwnerAndTheProtectedDacl) {
         }
         EXPECT_TRUE(control & SE_DACL_PROTECTED);
         EXPECT_EQ(security.owner, elevated ? "S-1-5-32-544" : user);
+        // 2032127 is FILE_ALL_ACCESS (0x1F01FF), 2684354560 GENERIC_READ | GENERIC_EXECUTE (0xA0000000).
         EXPECT_EQ(aces, "0 3 2032127 S-1-5-18\n0 3 2032127 S-1-5-32-544\n0 3 " +
                             std::string(elevated ? "2684354560 " : "2032127 ") + user + "\n0 3 2684354560 S-1-3-4\n");
         EXPECT_EQ(IsOwnSetupStaging(true, security, user), elevated);
