@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -43,6 +44,11 @@ void WriteTestFile(const std::wstring& path, const std::string& bytes) {
         wrote != bytes.size()) {
         throw std::runtime_error("WriteFile failed");
     }
+}
+
+std::string ReadTestFile(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 AllowlistFile::AllowlistFile(const std::vector<std::string>& pipes) {

@@ -26,6 +26,8 @@ private:
 void MakeFolder(const std::wstring& path);
 // Creates or replaces the file `path` holding `bytes`. Throws std::runtime_error.
 void WriteTestFile(const std::wstring& path, const std::string& bytes);
+// The bytes of the file `path`; empty when it cannot be read.
+std::string ReadTestFile(const std::wstring& path);
 
 // The user's allowlist file "QuorlSSH\http-pipe.allow" in a temporary folder of
 // its own; the folder is made at once, the file by the constructor only when it

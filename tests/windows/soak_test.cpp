@@ -2,15 +2,15 @@
 // an echo server, Data of 0 to 1048576 bytes, standard input written in chunks
 // that ignore frame boundaries, servers that disconnect mid-stream, clients
 // that send Eof or Close mid-data. Every byte of standard output is parsed as
-// frames and every stream's bytes are checked by SHA-256; at the end the
-// program holds no more handles or threads than after the warm-up, and exits 0
-// when its standard input closes. One thread plays the client and checks the
-// output: the session's reader collects the output meanwhile, so a write to
-// the program's input can wait without a deadlock, and a watchdog ends a
-// program that stops answering so that the write returns.
+// frames and every echoed byte is compared with the byte regenerated from its
+// stream's plan; at the end the program holds no more handles or threads than
+// after the warm-up, and exits 0 when its standard input closes. One thread
+// plays the client and checks the output: the session's reader collects the
+// output meanwhile, so a write to the program's input can wait without a
+// deadlock (a program that stops taking it meets the suite's time-out).
 //
 // Settings from the environment (so that a failure can be replayed):
-//   QSB_SOAK_SEED            the seed (default printed by every run)
+//   QSB_SOAK_SEED            the seed (every failure names it)
 //   QSB_SOAK_MIB_PER_STREAM  MiB echoed per stream slot (default 4: 256 MiB in all)
 // Each stream's plan and bytes follow from the seed and its stream ID alone;
 // how the 64 slots interleave and where stdin is cut also come from the seed,
@@ -25,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <set>
@@ -35,7 +34,6 @@
 
 #include "support/process_usage_win32.h"
 #include "support/product_session_win32.h"
-#include "support/sha256.h"
 #include "support/temp_folder_win32.h"
 #include "support/test_pipe_server_win32.h"
 
@@ -43,7 +41,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint64_t kDefaultSeed = 0x5eed2026;
 constexpr std::uint64_t kMiB = 1048576;
 constexpr std::size_t kSlots = 64;
 constexpr std::uint32_t kMaxData = 1048576;
@@ -54,10 +51,7 @@ constexpr auto kStallLimit = std::chrono::seconds(60);
 
 std::uint64_t EnvironmentNumber(const char* name, std::uint64_t fallback) {
     const char* text = std::getenv(name);
-    if (text == nullptr || *text == '\0') return fallback;
-    char* end = nullptr;
-    const unsigned long long value = std::strtoull(text, &end, 0);
-    return *end == '\0' ? value : fallback;
+    return text == nullptr || *text == '\0' ? fallback : std::strtoull(text, nullptr, 0);
 }
 
 // SplitMix64: small, fast, and the same sequence with every compiler.
@@ -90,22 +84,7 @@ enum class Fate {
     EofThenData,   // Eof after a part, then Data: the program must answer Close
 };
 
-const char* FateName(Fate fate) {
-    switch (fate) {
-        case Fate::Complete:
-            return "complete";
-        case Fate::CloseMidData:
-            return "close-mid-data";
-        case Fate::EofThenDrain:
-            return "eof-then-drain";
-        case Fate::EofThenData:
-            return "eof-then-data";
-    }
-    return "?";
-}
-
 struct StreamPlan {
-    std::uint32_t id = 0;
     std::uint64_t total = 0;     // data bytes the client means to send
     std::uint64_t cut = kNoCut;  // the server disconnects after echoing this many
     Fate fate = Fate::Complete;
@@ -118,7 +97,6 @@ struct StreamPlan {
 StreamPlan PlanStream(std::uint64_t seed, std::uint32_t id, std::uint64_t average) {
     Random r(Mix(seed, id));
     StreamPlan plan;
-    plan.id = id;
     plan.total = r.Percent(10) ? r.Below(100) : r.Below(2 * average + 1);
     const std::uint64_t f = r.Below(100);
     plan.fate = f < 40 ? Fate::Complete : f < 65 ? Fate::CloseMidData : f < 85 ? Fate::EofThenDrain : Fate::EofThenData;
@@ -131,48 +109,27 @@ StreamPlan PlanStream(std::uint64_t seed, std::uint32_t id, std::uint64_t averag
     return plan;
 }
 
-// A stream's bytes: the server's cut limit (little-endian), then pseudo-random bytes.
+// A stream's bytes: the server's cut limit (8 bytes, little-endian), then
+// pseudo-random words. The client's copy makes what it sends; the checker's
+// copy makes the same bytes again to compare the echo with.
 class Content {
 public:
-    explicit Content(const StreamPlan& plan) : random_(plan.contentSeed) {
-        for (int i = 0; i < 8; ++i) header_[i] = static_cast<std::uint8_t>(plan.cut >> (8 * i));
-    }
-    void Fill(std::uint8_t* out, std::size_t size) {
-        for (std::size_t i = 0; i < size; ++i, ++position_) {
-            if (position_ < 8) {
-                out[i] = header_[position_];
-                continue;
-            }
-            if (left_ == 0) {
-                word_ = random_.Next();
-                left_ = 8;
-            }
-            out[i] = static_cast<std::uint8_t>(word_);
-            word_ >>= 8;
-            --left_;
+    explicit Content(const StreamPlan& plan) : cut_(plan.cut), random_(plan.contentSeed) {}
+    std::string Next(std::size_t size) {
+        std::string out(size, '\0');
+        for (char& byte : out) {
+            if (position_ % 8 == 0) word_ = position_ == 0 ? cut_ : random_.Next();
+            byte = static_cast<char>(word_ >> (8 * (position_++ % 8)));
         }
+        return out;
     }
 
 private:
+    std::uint64_t cut_;
     Random random_;
-    std::uint8_t header_[8];
     std::uint64_t position_ = 0;
     std::uint64_t word_ = 0;
-    int left_ = 0;
 };
-
-Sha256::Digest PrefixDigest(const StreamPlan& plan, std::uint64_t size) {
-    Content content(plan);
-    Sha256 hash;
-    std::vector<std::uint8_t> block(1 << 16);
-    while (size > 0) {
-        const std::size_t n = size < block.size() ? static_cast<std::size_t>(size) : block.size();
-        content.Fill(block.data(), n);
-        hash.Update(block.data(), n);
-        size -= n;
-    }
-    return hash.Final();
-}
 
 // Client Data sizes over the whole range, the edges included.
 std::uint32_t DataFrameSize(Random& r) {
@@ -190,57 +147,31 @@ std::size_t ChunkSize(Random& r) {
     return base + static_cast<std::size_t>(r.Below(base));
 }
 
-// A Ping's payload: its sequence number, little-endian.
-std::string PingPayload(std::uint64_t seq) {
-    std::string payload(8, '\0');
-    for (int i = 0; i < 8; ++i) payload[i] = static_cast<char>(seq >> (8 * i));
-    return payload;
-}
-
-std::uint64_t PingSequence(const std::string& payload) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(payload[i]);
-    return v;
-}
-
-struct Figures {
-    std::uint64_t streams = 0;
-    std::uint64_t bytesSent = 0;
-    std::uint64_t bytesEchoed = 0;
-    std::uint64_t mismatches = 0;
-    std::uint64_t endedByServer = 0;    // Eof then Close from the program
-    std::uint64_t closedByProgram = 0;  // Close alone from the program
-    std::uint64_t closedByClient = 0;
-    std::uint64_t dataFramesIn = 0;
-    std::uint64_t stdinWrites = 0;
-    std::map<Fate, std::uint64_t> fates;
-    // Sampled during the run: shows the counts move with the streams.
-    DWORD peakHandles = 0;
-    DWORD peakThreads = 0;
-};
-
 struct CountsAt {
     DWORD handles = 0;
     DWORD threads = 0;
+    bool operator==(const CountsAt&) const = default;
 };
 
 // One stream: what the client sent, and what the program answered.
 struct Stream {
     enum class Phase { Sending, Draining, AwaitingClose };
     enum class Stage { Opening, Open, AfterEof, Closed };
-    explicit Stream(const StreamPlan& p) : plan(p), frames(p.frameSeed), content(p) {}
+    explicit Stream(const StreamPlan& p) : plan(p), frames(p.frameSeed), content(p), expected(p) {}
     StreamPlan plan;
     Random frames;
     Content content;
-    Sha256 sent;
+    Content expected;
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;
     Phase phase = Phase::Sending;
-    Sha256 received;
     Stage stage = Stage::Opening;
     bool eof = false;
 };
 
 // The bridge program, its echo server, the client of 64 slots and the checker
-// of everything the program writes, for one soak run.
+// of everything the program writes, for one soak run. Each failure is
+// reported as it is found.
 class Soak {
 public:
     explicit Soak(std::uint64_t seed)
@@ -249,37 +180,15 @@ public:
           server_(pipe_, {L"--mode", L"echo-cut", L"--instances", L"96"}),
           allowlist_({pipe_}),
           session_(BridgeArguments(allowlist_, pipe_)),
-          random_(Mix(seed, 0x77726974ull)) {
-        watchdog_ = std::thread([this] {
-            while (!stopWatchdog_) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                if (running_ && Clock::now() - Clock::time_point(Clock::duration(lastOutput_.load())) > kStallLimit) {
-                    // A write blocked on a program that stopped returns once it is gone.
-                    stalled_ = true;
-                    ::TerminateProcess(session_.Child().Process(), 99);
-                    return;
-                }
-            }
-        });
-    }
-
-    ~Soak() {
-        stopWatchdog_ = true;
-        watchdog_.join();
-        // On a failed run the program may still be busy: end it so that nothing outlives the test.
-        if (Child().Wait(0) == STILL_ACTIVE) ::TerminateProcess(Child().Process(), 99);
-    }
+          random_(Mix(seed, 0x77726974ull)) {}
 
     // Runs the 64 slots until each has had `quota` bytes echoed and every stream is sealed.
     bool RunPhase(std::uint64_t quota, const char* name) {
         for (Slot& slot : slots_) slot.echoed = 0;
-        lastOutput_ = Clock::now().time_since_epoch().count();
-        running_ = true;
+        lastOutput_ = Clock::now();
         average_ = std::min<std::uint64_t>(std::max<std::uint64_t>(quota / 3, 64 * 1024), 16 * kMiB);
         std::uint64_t finalPing = 0;
-        auto lastReport = Clock::now();
-        auto lastSample = Clock::now();
-        while (failures_.empty()) {
+        while (failures_ == 0) {
             Take(0);
             std::vector<std::size_t> ready;
             bool active = false;
@@ -291,7 +200,7 @@ public:
                 active = true;
                 const Stream& stream = *streams_.at(slots_[s].id);
                 if (stream.stage == Stream::Stage::Closed || stream.phase == Stream::Phase::Sending ||
-                    (stream.phase == Stream::Phase::Draining && stream.received.Size() == stream.sent.Size())) {
+                    (stream.phase == Stream::Phase::Draining && stream.received == stream.sent)) {
                     ready.push_back(s);
                 }
             }
@@ -305,41 +214,28 @@ public:
             }
             if (!active && finalPing == 0) {
                 finalPing = ++pingSeq_;
-                outbox_ += FrameBytes(8, 0, PingPayload(finalPing));
+                outbox_ += FrameBytes(8, 0, std::to_string(finalPing));
             }
             if (finalPing != 0 && lastPong_ >= finalPing) break;
             // Everything waits for the program: give it all that is queued.
             Flush(true);
             Take(200);
             if (Child().OutputEnded()) Fail(std::string("standard output ended during the ") + name);
-            if (Clock::now() - lastSample > std::chrono::seconds(10)) {
-                lastSample = Clock::now();
-                figures_.peakHandles = std::max(figures_.peakHandles, ProcessHandleCount(Child().Process()));
-                figures_.peakThreads = std::max(figures_.peakThreads, ProcessThreadCount(Child().Id()));
-            }
-            if (Clock::now() - lastReport > std::chrono::seconds(60)) {
-                lastReport = Clock::now();
-                std::printf("soak (%s): %llu streams checked, %llu bytes sent, %llu echoed so far\n", name,
-                            static_cast<unsigned long long>(figures_.streams),
-                            static_cast<unsigned long long>(figures_.bytesSent),
-                            static_cast<unsigned long long>(figures_.bytesEchoed));
-                std::fflush(stdout);
-            }
+            if (Clock::now() - lastOutput_ > kStallLimit) Fail(std::string("no output for 60 s during the ") + name);
         }
-        running_ = false;
-        if (stalled_) Fail(std::string("no output for 60 s during the ") + name + "; open streams:" + Open());
-        return failures_.empty();
+        return failures_ == 0;
     }
+
+    CountsAt Counts() { return {ProcessHandleCount(Child().Process()), ProcessThreadCount(Child().Id())}; }
 
     // Polls (bounded) until the counts equal `target`, or are stable when `target` is empty.
     CountsAt Settle(std::optional<CountsAt> target) {
         const auto giveUp = Clock::now() + std::chrono::seconds(10);
-        CountsAt last{ProcessHandleCount(Child().Process()), ProcessThreadCount(Child().Id())};
+        CountsAt last = Counts();
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            const CountsAt now{ProcessHandleCount(Child().Process()), ProcessThreadCount(Child().Id())};
-            const CountsAt& want = target ? *target : last;
-            if ((now.handles == want.handles && now.threads == want.threads) || Clock::now() > giveUp) return now;
+            const CountsAt now = Counts();
+            if (now == target.value_or(last) || Clock::now() > giveUp) return now;
             last = now;
         }
     }
@@ -353,8 +249,6 @@ public:
     }
 
     ChildProcess& Child() { return session_.Child(); }
-    const Figures& Totals() const { return figures_; }
-    const std::vector<std::string>& Failures() const { return failures_; }
 
 private:
     struct Slot {
@@ -363,7 +257,7 @@ private:
     };
 
     void Fail(const std::string& what) {
-        if (failures_.size() < 20) failures_.push_back(what);
+        if (++failures_ <= 20) ADD_FAILURE() << what;
     }
     void Fail(std::uint32_t id, const std::string& what) { Fail("stream " + std::to_string(id) + ": " + what); }
 
@@ -384,13 +278,10 @@ private:
             return;
         }
         const std::uint64_t limit = stream.plan.fate == Fate::Complete ? stream.plan.total : stream.plan.at;
-        if (stream.sent.Size() < limit) {
-            const std::uint64_t size =
-                std::min<std::uint64_t>(DataFrameSize(stream.frames), limit - stream.sent.Size());
-            std::string payload(size, '\0');
-            stream.content.Fill(reinterpret_cast<std::uint8_t*>(payload.data()), payload.size());
-            stream.sent.Update(payload.data(), payload.size());
-            outbox_ += FrameBytes(5, slot.id, payload);
+        if (stream.sent < limit) {
+            const std::uint64_t size = std::min<std::uint64_t>(DataFrameSize(stream.frames), limit - stream.sent);
+            stream.sent += size;
+            outbox_ += FrameBytes(5, slot.id, stream.content.Next(size));
             return;
         }
         switch (stream.plan.fate) {
@@ -415,10 +306,9 @@ private:
 
     // Close, then a Ping: its Pong marks the point after which no frame of the stream may come.
     void Finish(Slot& slot) {
-        const Stream& stream = *streams_.at(slot.id);
         sealing_[++pingSeq_].push_back(slot.id);
-        outbox_ += FrameBytes(7, slot.id) + FrameBytes(8, 0, PingPayload(pingSeq_));
-        slot.echoed += stream.received.Size();
+        outbox_ += FrameBytes(7, slot.id) + FrameBytes(8, 0, std::to_string(pingSeq_));
+        slot.echoed += streams_.at(slot.id)->received;
         slot.id = 0;
     }
 
@@ -436,7 +326,6 @@ private:
                 Fail("standard input of the program closed during the run");
                 break;
             }
-            ++figures_.stdinWrites;
             done += n;
         }
         outbox_.erase(0, done);
@@ -446,7 +335,7 @@ private:
     void Take(std::uint32_t timeoutMs) {
         const std::string out = Child().TakeOutput(timeoutMs);
         if (out.empty()) return;
-        lastOutput_ = Clock::now().time_since_epoch().count();
+        lastOutput_ = Clock::now();
         Feed(out);
     }
 
@@ -457,38 +346,32 @@ private:
         for (std::size_t at = 0; at + kWireHeaderSize <= buffer_.size();
              at += kWireHeaderSize + WireWord(buffer_, at + 12)) {
             if (buffer_.compare(at, 6, kHello, 0, 6) != 0 || WireWord(buffer_, at + 12) > kMaxData) {
-                Fail("malformed frame header at output offset " + std::to_string(offset_ + at));
+                Fail("malformed frame header in the output");
                 buffer_.clear();
                 return;
             }
         }
         std::size_t rest = 0;
         for (const WireFrame& frame : ParseWire(buffer_, &rest)) OnFrame(frame.type, frame.streamId, frame.payload);
-        offset_ += buffer_.size() - rest;
         buffer_.erase(0, buffer_.size() - rest);
     }
 
     void OnFrame(std::uint32_t type, std::uint32_t id, const std::string& payload) {
-        if (type == 9) {
-            OnPong(id, payload);
-            return;
-        }
-        if (type < 3 || type > 7) return Fail(id, "frame of type " + std::to_string(type) + " in a bridge session");
-        if (sealed_.count(id) != 0) {
-            return Fail(id, "frame of type " + std::to_string(type) + " after the client's Close was handled");
-        }
+        if (type == 9) return OnPong(id, payload);
+        const std::string what = "frame of type " + std::to_string(type);
+        if (type < 3 || type > 7) return Fail(id, what + " in a bridge session");
+        if (sealed_.count(id) != 0) return Fail(id, what + " after the client's Close was handled");
         const auto it = streams_.find(id);
-        if (it == streams_.end()) return Fail(id, "frame for a stream that was never opened");
+        if (it == streams_.end()) return Fail(id, what + " for a stream that was never opened");
         Stream& stream = *it->second;
         if (type == 4) return Fail(id, "OpenFailed: " + payload);
         if (stream.stage == Stream::Stage::Opening) {
-            if (type != 3) Fail(id, "first frame is of type " + std::to_string(type) + ", not Opened");
+            if (type != 3) Fail(id, "first " + what + ", not Opened");
             if (!payload.empty()) Fail(id, "Opened carries a label for a pipe without identity");
             stream.stage = Stream::Stage::Open;
             return;
         }
-        if (stream.stage == Stream::Stage::Closed)
-            return Fail(id, "frame of type " + std::to_string(type) + " after the program's Close");
+        if (stream.stage == Stream::Stage::Closed) return Fail(id, what + " after the program's Close");
         switch (type) {
             case 3:
                 return Fail(id, "second Opened");
@@ -496,8 +379,12 @@ private:
                 if (stream.stage != Stream::Stage::Open) Fail(id, "Data after Eof");
                 if (payload.empty() || payload.size() > kMaxProgramData)
                     Fail(id, "Data of " + std::to_string(payload.size()) + " bytes");
-                stream.received.Update(payload.data(), payload.size());
-                ++figures_.dataFramesIn;
+                if (stream.received + payload.size() > stream.sent) return Fail(id, "more bytes echoed than sent");
+                if (payload != stream.expected.Next(payload.size())) {
+                    Fail(id, "the echo differs from the bytes sent within the " + std::to_string(payload.size()) +
+                                 " bytes from offset " + std::to_string(stream.received));
+                }
+                stream.received += payload.size();
                 return;
             case 6:
                 if (!payload.empty() || stream.stage != Stream::Stage::Open) Fail(id, "bad or second Eof");
@@ -512,16 +399,16 @@ private:
     }
 
     void OnPong(std::uint32_t id, const std::string& payload) {
-        if (id != 0 || payload.size() != 8) return Fail("Pong that answers no Ping of the client");
-        const std::uint64_t seq = PingSequence(payload);
-        if (seq != lastPong_ + 1) Fail("Pong " + std::to_string(seq) + " after Pong " + std::to_string(lastPong_));
-        lastPong_ = seq;
+        // The client's Pings carry their sequence numbers, and are answered in order.
+        if (id != 0 || payload != std::to_string(lastPong_ + 1))
+            return Fail("Pong " + payload + " after Pong " + std::to_string(lastPong_));
+        const std::uint64_t seq = ++lastPong_;
         for (auto it = sealing_.begin(); it != sealing_.end() && it->first <= seq; it = sealing_.erase(it)) {
             for (const std::uint32_t sealed : it->second) Seal(sealed);
         }
     }
 
-    // The client's Close of this stream has been handled: judge its bytes and its ending.
+    // The client's Close of this stream has been handled: judge its ending.
     void Seal(std::uint32_t id) {
         sealed_.insert(id);
         const std::unique_ptr<Stream> owned = std::move(streams_.at(id));
@@ -529,57 +416,23 @@ private:
         const Stream& stream = *owned;
         const StreamPlan& plan = stream.plan;
         if (stream.stage == Stream::Stage::Opening) return Fail(id, "no Opened before the client's Close was handled");
-        const std::uint64_t sent = stream.sent.Size();
-        const std::uint64_t got = stream.received.Size();
-        ++figures_.streams;
-        ++figures_.fates[plan.fate];
-        figures_.bytesSent += sent;
-        figures_.bytesEchoed += got;
-        const std::string where = " (" + std::string(FateName(plan.fate)) + ", sent " + std::to_string(sent) +
-                                  ", echoed " + std::to_string(got) + ", cut " +
-                                  (plan.cut == kNoCut ? std::string("none") : std::to_string(plan.cut)) + ")";
-        if (got > sent) {
-            ++figures_.mismatches;
-            Fail(id, "more bytes echoed than sent" + where);
-        } else {
-            const Sha256::Digest expected = got == sent ? stream.sent.Final() : PrefixDigest(plan, got);
-            const Sha256::Digest actual = stream.received.Final();
-            if (actual != expected) {
-                ++figures_.mismatches;
-                Fail(id, "echoed bytes have SHA-256 " + DigestHex(actual) + ", the first " + std::to_string(got) +
-                             " bytes sent have " + DigestHex(expected) + where);
-            }
-        }
-        const bool serverCut = plan.cut != kNoCut && plan.cut <= sent;
+        // The plan follows from the seed and the ID; what happened does not.
+        const std::string where =
+            " (sent " + std::to_string(stream.sent) + ", echoed " + std::to_string(stream.received) + ")";
+        const bool serverCut = plan.cut != kNoCut && plan.cut <= stream.sent;
         if (stream.eof) {
             // Eof comes only from the end of the pipe, after every byte the server echoed.
-            ++figures_.endedByServer;
-            if (!serverCut || got != plan.cut)
+            if (!serverCut || stream.received != plan.cut)
                 Fail(id, "Eof without the server's cut, or not after all it echoed" + where);
         } else if (stream.stage == Stream::Stage::Closed) {
-            ++figures_.closedByProgram;
             if (plan.fate != Fate::EofThenData && !serverCut)
                 Fail(id, "Close from the program without a cause" + where);
         } else {
-            ++figures_.closedByClient;
             if (plan.fate == Fate::EofThenData) Fail(id, "Data after Eof was not answered with Close" + where);
-            if ((plan.fate == Fate::Complete || plan.fate == Fate::EofThenDrain) && got != sent) {
+            if ((plan.fate == Fate::Complete || plan.fate == Fate::EofThenDrain) && stream.received != stream.sent) {
                 Fail(id, "closed before its echo was complete" + where);
             }
         }
-    }
-
-    // The streams the client has open, for a report of a stall.
-    std::string Open() const {
-        std::string text;
-        for (const Slot& slot : slots_) {
-            if (slot.id == 0) continue;
-            const Stream& stream = *streams_.at(slot.id);
-            text += " " + std::to_string(slot.id) + "(sent " + std::to_string(stream.sent.Size()) + ", echoed " +
-                    std::to_string(stream.received.Size()) +
-                    (stream.stage == Stream::Stage::Closed ? ", closed)" : ")");
-        }
-        return text.empty() ? " none" : text;
     }
 
     std::uint64_t seed_;
@@ -599,14 +452,8 @@ private:
     std::string outbox_;
     std::size_t flushAt_ = 256 * 1024;
     std::string buffer_;
-    std::uint64_t offset_ = 0;
-    Figures figures_;
-    std::vector<std::string> failures_;
-    std::atomic<Clock::rep> lastOutput_{0};
-    std::atomic<bool> running_{false};
-    std::atomic<bool> stalled_{false};
-    std::atomic<bool> stopWatchdog_{false};
-    std::thread watchdog_;
+    Clock::time_point lastOutput_;
+    std::size_t failures_ = 0;
 };
 
 }  // namespace
@@ -614,63 +461,25 @@ private:
 // 64 streams at a time through the real program; every byte and frame checked,
 // nothing leaked, and a clean exit at the end of standard input.
 TEST(Soak, SixtyFourStreamsCarryEveryByteThroughCutsAndEarlyEnds) {
-    const std::uint64_t seed = EnvironmentNumber("QSB_SOAK_SEED", kDefaultSeed);
+    const std::uint64_t seed = EnvironmentNumber("QSB_SOAK_SEED", 0x5eed2026);
     const std::uint64_t perSlot = EnvironmentNumber("QSB_SOAK_MIB_PER_STREAM", 4) * kMiB;
-    std::printf("soak: seed 0x%llx (replay with QSB_SOAK_SEED=0x%llx), %llu MiB per stream slot, %zu slots\n",
-                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed),
-                static_cast<unsigned long long>(perSlot / kMiB), kSlots);
-    std::fflush(stdout);
-    const auto started = Clock::now();
+    char replay[64];
+    std::snprintf(replay, sizeof replay, "replay with QSB_SOAK_SEED=0x%llx", static_cast<unsigned long long>(seed));
+    SCOPED_TRACE(replay);
 
     Soak soak(seed);
     // The warm-up runs 64 streams at once with 64 MiB in all, so that every
     // lazily made piece of process state exists before the baseline is taken:
     // the C++ runtime's mutexes (winpthreads) make their kernel event on their
     // first contention, and keep it for their lifetime.
-    const bool warmed = soak.RunPhase(kMiB, "warm-up");
-    const CountsAt baseline = warmed ? soak.Settle(std::nullopt) : CountsAt{};
-    const Figures warmFigures = soak.Totals();
-    const auto mainStarted = Clock::now();
-    const bool ran = warmed && soak.RunPhase(perSlot, "soak");
-    const double seconds = std::chrono::duration<double>(Clock::now() - mainStarted).count();
-    const CountsAt end = ran ? soak.Settle(baseline) : CountsAt{};
-    if (ran) {
-        soak.Child().CloseInput();
-        EXPECT_EQ(soak.Child().Wait(kSessionWaitMs), 0u);
-        EXPECT_EQ(soak.Child().Errors(), "");
-        soak.AtEnd();
-        EXPECT_EQ(end.handles, baseline.handles) << "handles after the soak";
-        EXPECT_EQ(end.threads, baseline.threads) << "threads after the soak";
-    }
-
-    const Figures& f = soak.Totals();
-    const auto mib = [](std::uint64_t bytes) { return static_cast<double>(bytes) / kMiB; };
-    const auto fate = [&](Fate which) {
-        return static_cast<unsigned long long>(f.fates.count(which) ? f.fates.at(which) : 0);
-    };
-    std::printf("soak: %llu streams (%llu complete, %llu close-mid-data, %llu eof-then-drain, %llu eof-then-data); "
-                "ended by the server %llu, closed by the program %llu, closed by the client %llu\n",
-                static_cast<unsigned long long>(f.streams), fate(Fate::Complete), fate(Fate::CloseMidData),
-                fate(Fate::EofThenDrain), fate(Fate::EofThenData), static_cast<unsigned long long>(f.endedByServer),
-                static_cast<unsigned long long>(f.closedByProgram), static_cast<unsigned long long>(f.closedByClient));
-    std::printf("soak: after warm-up %.1f MiB to the program, %.1f MiB echoed in %.1f s (%.1f MiB/s each way); "
-                "%llu Data frames received and %llu stdin writes in all, %llu SHA-256 mismatches\n",
-                mib(f.bytesSent - warmFigures.bytesSent), mib(f.bytesEchoed - warmFigures.bytesEchoed), seconds,
-                mib(f.bytesEchoed - warmFigures.bytesEchoed) / (seconds > 0 ? seconds : 1),
-                static_cast<unsigned long long>(f.dataFramesIn), static_cast<unsigned long long>(f.stdinWrites),
-                static_cast<unsigned long long>(f.mismatches));
-    std::printf("soak: handles %lu at baseline, %lu at the end (peak %lu); threads %lu at baseline, %lu at the end "
-                "(peak %lu); %.1f s in all\n",
-                static_cast<unsigned long>(baseline.handles), static_cast<unsigned long>(end.handles),
-                static_cast<unsigned long>(f.peakHandles), static_cast<unsigned long>(baseline.threads),
-                static_cast<unsigned long>(end.threads), static_cast<unsigned long>(f.peakThreads),
-                std::chrono::duration<double>(Clock::now() - started).count());
-    std::fflush(stdout);
-
-    for (const std::string& failure : soak.Failures())
-        ADD_FAILURE() << failure << " [seed 0x" << std::hex << seed << "]";
-    EXPECT_TRUE(warmed && ran) << "seed 0x" << std::hex << seed;
-    EXPECT_EQ(f.mismatches, 0u);
-    EXPECT_GE(f.bytesSent - warmFigures.bytesSent, kSlots * perSlot);
-    EXPECT_GE(f.bytesEchoed - warmFigures.bytesEchoed, kSlots * perSlot);
+    ASSERT_TRUE(soak.RunPhase(kMiB, "warm-up"));
+    const CountsAt baseline = soak.Settle(std::nullopt);
+    ASSERT_TRUE(soak.RunPhase(perSlot, "soak"));
+    const CountsAt end = soak.Settle(baseline);
+    soak.Child().CloseInput();
+    EXPECT_EQ(soak.Child().Wait(kSessionWaitMs), 0u);
+    EXPECT_EQ(soak.Child().Errors(), "");
+    soak.AtEnd();
+    EXPECT_EQ(end.handles, baseline.handles) << "handles after the soak";
+    EXPECT_EQ(end.threads, baseline.threads) << "threads after the soak";
 }
