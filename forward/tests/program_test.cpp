@@ -32,53 +32,39 @@ bool Echoes(Client& client, const std::string& text) {
 // hint that it may not run the bridge at all.
 TEST(ForwardProgram, EndsWithAStatusAndOneLineSayingWhy) {
     struct Case {
-        std::vector<std::string> args;
         int stop;  // with a session in use: 0 for the command's exit, or a signal; -1: none
         int status;
-        const char* out;  // what standard output begins with
+        std::vector<std::string> args;
         std::string err;
+        const char* out = "";  // what standard output begins with
     };
+    const std::string sh = "/bin/sh";
     const Case cases[] = {
-        {{"--", "/bin/sh", "-c", "echo Welcome to the host.; exec " + kBridge},
-         0,
+        {0,
          1,
-         "",
+         {"--", sh, "-c", "echo Welcome to the host.; exec " + kBridge},
          "the command ended with status 3: fake bridge: asked to quit"},
-        {{"--", kBridge}, SIGTERM, 0, "", ""},
-        {{"--", kBridge}, SIGINT, 0, "", ""},
-        {{"--", kBridge}, SIGHUP, 0, "", ""},
-        {{"--help"}, -1, 0, "Usage:\n  quorl-socket-forward [-v] [--reconnect]", ""},
-        {{},
-         -1,
+        {SIGTERM, 0, {"--", kBridge}, ""},
+        {SIGINT, 0, {"--", kBridge}, ""},
+        {SIGHUP, 0, {"--", kBridge}, ""},
+        {-1, 0, {"--help"}, "", "Usage:\n  quorl-socket-forward [-v] [--reconnect]"},
+        {-1,
          1,
-         "",
-         "Give --ssh HOST, or the command that starts the bridge after --.\n"
-         "Try 'quorl-socket-forward --help'."},
-        {{"--", "/nonexistent/bridge-command"},
-         -1,
-         1,
-         "",
-         "Could not start /nonexistent/bridge-command: No such file or directory."},
+         {},
+         "Give --ssh HOST, or the command that starts the bridge after --.\nTry 'quorl-socket-forward --help'."},
+        {-1, 1, {"--", "/nonexistent/bridge"}, "Could not start /nonexistent/bridge: No such file or directory."},
         // Its last words need no line end; trailing spaces and a carriage return go.
-        {{"--", "/bin/sh", "-c", "printf 'This named pipe is not in the HTTP allowlist. \\r' >&2; exit 1"},
-         -1,
+        {-1,
          1,
-         "",
+         {"--", sh, "-c", "printf 'This named pipe is not in the HTTP allowlist. \\r' >&2; exit 1"},
          "the command ended with status 1 before the bridge started: This named pipe is not in the HTTP allowlist."},
-        {{"--", "/bin/sh", "-c", "exit 0"},
-         -1,
+        {-1,
          1,
-         "",
-         "the command ended with status 0 before the bridge started; check that it runs quorl-socket-bridge."},
-        {{"--", "/bin/sh", "-c", "kill -9 $$"},
-         -1,
-         1,
-         "",
+         {"--", sh, "-c", "kill -9 $$"},
          "the command ended with signal 9 before the bridge started; check that it runs quorl-socket-bridge."},
-        {{"--", "/bin/sh", "-c", "echo 'Welcome to win-host.'; echo 'Last login: today'"},
-         -1,
+        {-1,
          1,
-         "",
+         {"--", sh, "-c", "echo 'Welcome to win-host.'; echo 'Last login: today'"},
          "The bridge did not start; the remote command printed: \"Welcome to win-host.\"."},
     };
     for (const Case& c : cases) {
