@@ -64,7 +64,7 @@ TEST(BridgeSession, RetriesAnOpenRefusedForTheStreamLimit) {
         h.bridge.Send(FrameType::OpenFailed, 1, "Stream limit exceeded.");
     }
     ASSERT_TRUE(h.RunUntilEnded(client));
-    EXPECT_EQ(h.bridge.Opens(), (std::vector<std::uint32_t>{1, 1, 1}));
+    EXPECT_EQ(h.bridge.received, std::vector<WireFrame>(3, {qsf_test::Type(FrameType::Open), 1, ""}));
     EXPECT_EQ(h.problems, std::vector<std::string>{"Could not open the pipe: Stream limit exceeded."});
 }
 
