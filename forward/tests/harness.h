@@ -1,16 +1,17 @@
 #pragma once
-// A forwarder session driven turn by turn on the test's own thread, against a
-// stand-in bridge on the other end of a socket pair, with a fake clock; local
-// clients are real Unix sockets in a private temporary folder.
+// What the forwarder's tests share: a session driven turn by turn on the
+// test's own thread against a stand-in bridge on the other end of a socket
+// pair, with a fake clock; local clients as real sockets in a private
+// temporary folder; and the real program started as a child.
 
 #include <fcntl.h>
-#include <grp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,18 +20,25 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "bridge_session.h"
 #include "clock.h"
 #include "engine/frame.h"
-#include "bridge_session.h"
-#include "watch_session.h"
+#include "support/error_message.h"
 #include "support/wire.h"
+#include "text/program_error.h"
 #include "unique_fd.h"
+#include "watch_session.h"
+
+extern char** environ;
 
 namespace qsf_test {
 
@@ -44,14 +52,32 @@ inline std::uint32_t Type(FrameType type) { return static_cast<std::uint32_t>(ty
 
 inline void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
+// Bytes that differ from one position to the next, so that a lost, doubled or
+// reordered block shows.
+inline std::string Pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    return bytes;
+}
+
+// Polls `done` until it holds; false if it does not within a few seconds.
+inline bool Eventually(const std::function<bool()>& done) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10); !done(); poll(nullptr, 0, 5))
+        if (std::chrono::steady_clock::now() > deadline) return false;
+    return true;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
 // A private folder under the system's temporary folder, removed with
 // everything in it on every path.
 class TempFolder {
 public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qsf-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        path_ = pattern;
+    TempFolder() : path_((std::filesystem::temp_directory_path() / "qsf-test-XXXXXX").string()) {
+        if (mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
     }
     ~TempFolder() {
         std::error_code ignored;
@@ -83,8 +109,6 @@ public:
     }
     void SendRaw(const std::string& bytes) { outgoing_ += bytes; }
     std::size_t Unsent() const { return outgoing_.size(); }
-    // Ends the forwarder's input, as a command that exits does.
-    void CloseOutput() { closeAfterSend_ = true; }
 
     // While false, the bridge reads nothing from the channel (its own
     // standard input is full).
@@ -96,17 +120,10 @@ public:
             if (sent <= 0) break;
             outgoing_.erase(0, static_cast<std::size_t>(sent));
         }
-        if (outgoing_.empty() && closeAfterSend_) {
-            shutdown(ours_.get(), SHUT_WR);
-            closeAfterSend_ = false;
-        }
         if (!reading) return;
         char block[65536];
-        for (;;) {
-            ssize_t got = recv(ours_.get(), block, sizeof block, 0);
-            if (got <= 0) break;
+        for (ssize_t got; (got = recv(ours_.get(), block, sizeof block, 0)) > 0;)
             input_.append(block, static_cast<std::size_t>(got));
-        }
         std::size_t rest = 0;
         std::string wellFormed;
         for (WireFrame& frame : ParseWire(input_, &rest)) {
@@ -142,57 +159,13 @@ private:
     UniqueFd ours_;
     UniqueFd theirs_;
     std::string outgoing_;
-    bool closeAfterSend_ = false;
     std::string input_;
     std::map<std::uint32_t, std::string> data_;
 };
 
-// A socket connected to `address` by a child process that runs as `user`,
-// handed back; none if the child could not connect. The kernel keeps the
-// child's user as the owner of a TCP socket and as a Unix socket's peer.
-inline UniqueFd ConnectAs(uid_t user, const sockaddr_storage& address, socklen_t size) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return UniqueFd();
-    UniqueFd ours(ends[0]), theirs(ends[1]);
-    char token = 0;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    iovec part{&token, 1};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    pid_t child = fork();
-    if (child == 0) {
-        // Nothing but system calls between fork and exit.
-        int fd = -1;
-        if (setgroups(0, nullptr) == 0 && setgid(user) == 0 && setuid(user) == 0)
-            fd = socket(address.ss_family, SOCK_STREAM, 0);
-        if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) {
-            cmsghdr* header = CMSG_FIRSTHDR(&message);
-            header->cmsg_level = SOL_SOCKET;
-            header->cmsg_type = SCM_RIGHTS;
-            header->cmsg_len = CMSG_LEN(sizeof fd);
-            std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-            sendmsg(theirs.get(), &message, 0);
-        }
-        _exit(0);
-    }
-    theirs.reset();
-    UniqueFd received;
-    // The child's end closes when it exits, so this read ends either way.
-    if (child > 0 && recvmsg(ours.get(), &message, 0) == 1) {
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        int fd = -1;
-        if (header != nullptr && header->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-        received.reset(fd);
-    }
-    if (child > 0) waitpid(child, nullptr, 0);
-    return received;
-}
-
 // A local client of the forwarder at a listener name ("tcp:127.0.0.1:PORT")
-// or a socket path; with `user`, a program of that user (root only).
+// or a socket path. With `user` (root only) its socket is made and connected
+// as that user, whom the kernel then names as its owner and peer.
 class Client {
 public:
     explicit Client(const std::string& name, std::optional<uid_t> user = std::nullopt) {
@@ -210,13 +183,10 @@ public:
             std::strncpy(un->sun_path, name.c_str(), sizeof un->sun_path - 1);
             size = sizeof(sockaddr_un);
         }
-        if (user) {
-            fd_ = ConnectAs(*user, address, size);
-            EXPECT_TRUE(fd_) << name << " as user " << *user;
-        } else {
-            fd_.reset(socket(address.ss_family, SOCK_STREAM, 0));
-            EXPECT_EQ(connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), size), 0) << name;
-        }
+        EXPECT_EQ(user ? seteuid(*user) : 0, 0);
+        fd_.reset(socket(address.ss_family, SOCK_STREAM, 0));
+        EXPECT_EQ(connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), size), 0) << name;
+        EXPECT_EQ(user ? seteuid(0) : 0, 0);
         SetNonBlocking(fd_.get());
     }
     int Fd() const { return fd_.get(); }
@@ -230,21 +200,12 @@ public:
     // Reads what is there into `received`; notes the end of the stream.
     void Drain() {
         char block[65536];
-        for (;;) {
-            ssize_t got = recv(fd_.get(), block, sizeof block, 0);
-            if (got > 0) {
-                received.append(block, static_cast<std::size_t>(got));
-                continue;
-            }
-            if (got == 0) ended = true;
-            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                ended = true;
-                reset = errno == ECONNRESET;
-            }
-            return;
-        }
+        ssize_t got;
+        while ((got = recv(fd_.get(), block, sizeof block, 0)) > 0)
+            received.append(block, static_cast<std::size_t>(got));
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) ended = true;
+        if (got < 0 && errno == ECONNRESET) reset = true;
     }
-    void ShutdownRead() { shutdown(fd_.get(), SHUT_RD); }
     std::string received;
     bool ended = false;
     bool reset = false;  // ended by a reset rather than a plain end
@@ -253,34 +214,33 @@ private:
     UniqueFd fd_;
 };
 
-// One session, its stand-in bridge and its fake clock.
+// One session (bridge mode, or watch mode given the pipes to watch), its
+// stand-in bridge and its fake clock.
 class Harness {
 public:
     explicit Harness(SessionOptions options = {}, std::vector<ListenAddress> addresses = {})
         : socketPath_(folder_.Path() + "/forward.sock"),
-          session_(SessionIo{bridge.ForwarderFd(), bridge.ForwarderFd(), -1},
-                   addresses.empty() ? std::vector<ListenAddress>{ParseListenAddress(socketPath_)} : addresses, options,
-                   clock,
-                   SessionOutput{[this](const std::string& s) { problems.push_back(s); }, [](const std::string&) {}}) {}
+          session_(std::make_unique<BridgeSession>(
+              io_, addresses.empty() ? std::vector<ListenAddress>{ParseListenAddress(socketPath_)} : addresses, options,
+              clock, output_)) {}
+    explicit Harness(std::vector<std::string> watched)
+        : watch_(std::make_unique<WatchSession>(io_, std::move(watched), SessionOptions{}, clock, output_)) {}
 
-    BridgeSession& Session() { return session_; }
+    BridgeSession& Session() { return *session_; }
     const std::string& SocketPath() const { return socketPath_; }
 
     // One turn of the session and of the bridge. Exceptions of the session
     // pass through.
     void Turn() {
-        if (!ended) ended = session_.Step(2);
+        if (!ended) ended = session_ ? session_->Step(2) : watch_->Step(2);
         bridge.Pump();
     }
 
     // Turns until `done` holds; false if it does not within a few seconds of
     // real time (a hang) or the session ends first.
     bool RunUntil(const std::function<bool()>& done) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!done()) {
+        for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10); !done(); Turn())
             if (ended || std::chrono::steady_clock::now() > deadline) return false;
-            Turn();
-        }
         return true;
     }
 
@@ -292,7 +252,7 @@ public:
     // Hello from the bridge, and the session listening.
     void Start() {
         bridge.Send(FrameType::Hello, 0);
-        ASSERT_TRUE(RunUntil([&] { return session_.Listening(); }));
+        ASSERT_TRUE(RunUntil([&] { return Session().Listening(); }));
     }
 
     // A local client whose stream the bridge has opened; returns its ID.
@@ -305,15 +265,66 @@ public:
         return id;
     }
 
+    // Turns until `client` sees the end of its connection.
+    bool RunUntilEnded(Client& client) {
+        return RunUntil([&] {
+            client.Drain();
+            return client.ended;
+        });
+    }
+
     FakeClock clock;
     BridgeEnd bridge;
-    std::vector<std::string> problems;
+    std::vector<std::string> problems;  // standard error's sentences
+    std::vector<std::string> lines;     // the watch report
     std::optional<SessionEnd> ended;
 
 private:
     TempFolder folder_;
     std::string socketPath_;
-    BridgeSession session_;
+    SessionIo io_{bridge.ForwarderFd(), bridge.ForwarderFd(), -1};
+    SessionOutput output_{[this](const std::string& s) { problems.push_back(s); },
+                          [this](const std::string& s) { lines.push_back(s); }};
+    std::unique_ptr<BridgeSession> session_;
+    std::unique_ptr<WatchSession> watch_;
+};
+
+// One run of a program, its standard output and error going to files in
+// `folder`; killed on every path that leaves it running.
+class Program {
+public:
+    Program(const std::string& folder, const std::vector<std::string>& argv) : folder_(folder) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, (folder + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (folder + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Program() {
+        if (running_) Signal(SIGKILL);
+        if (running_) waitpid(pid_, nullptr, 0);
+    }
+
+    void Signal(int signal) { kill(pid_, signal); }
+    // False if the program has not exited within a few seconds.
+    bool WaitExit() {
+        if (running_) running_ = !Eventually([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; });
+        return !running_;
+    }
+    int ExitCode() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+    std::string Out() const { return ReadFile(folder_ + "/out"); }
+    std::string Err() const { return ReadFile(folder_ + "/err"); }
+
+private:
+    std::string folder_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool running_ = true;
 };
 
 }  // namespace qsf_test

@@ -1,50 +1,26 @@
 // The bridge-mode session against a stand-in bridge: what goes on the wire for
 // each thing a local client does, and what a local client sees for each frame.
 
-#include <poll.h>
 #include <sys/stat.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "harness.h"
-#include "support/error_message.h"
-#include "text/program_error.h"
 
 namespace {
 
 using qsf_test::Client;
 using qsf_test::Harness;
 
-constexpr uid_t kNobody = 65534;
-
-// Whether the forwarder has closed its end of a Unix socket (a plain end of
-// its sending shows as input only).
-bool HungUp(const Client& client) {
-    pollfd fd{client.Fd(), POLLIN, 0};
-    return poll(&fd, 1, 0) == 1 && (fd.revents & POLLHUP) != 0;
-}
-
 // It listens only once the bridge has said Hello, sending nothing before a
 // client connects. What the remote side prints first (a login greeting) is
-// skipped and shown under -v, a Hello split across reads is still found, and a
-// long greeting without a Hello ends the session quoting its first line.
+// skipped, a Hello split across reads is still found, and a long greeting
+// without a Hello ends the session quoting its first line.
 TEST(BridgeSession, ListensOnlyAfterHelloSkippingAGreeting) {
-    SessionOptions options;
-    options.verbose = true;
-    Harness h(options);
+    Harness h;
     h.bridge.SendRaw("Welcome to win-host.\r\n" + kHello.substr(0, 5));
     h.Turns(5);
     EXPECT_FALSE(h.Session().Listening());
-    EXPECT_EQ(access(h.SocketPath().c_str(), F_OK), -1);
     h.bridge.SendRaw(kHello.substr(5));
     ASSERT_TRUE(h.RunUntil([&] { return h.Session().Listening(); }));
-    EXPECT_EQ(h.Session().ListenerNames(), std::vector<std::string>{"unix:" + h.SocketPath()});
-    EXPECT_EQ(h.problems.front(), "remote: Welcome to win-host.");
     h.Turns(5);
     EXPECT_TRUE(h.bridge.received.empty());
 
@@ -55,12 +31,9 @@ TEST(BridgeSession, ListensOnlyAfterHelloSkippingAGreeting) {
 }
 
 // Each accepted connection gets the next unused ID and one Open; its data
-// waits for Opened, then flows both ways byte for byte. An ended stream's ID
-// is not handed out again straight away.
+// waits for Opened. An ended stream's ID is not handed out again straight away.
 TEST(BridgeSession, OpensOneStreamPerConnectionAndRelaysAfterOpened) {
-    SessionOptions options;
-    options.verbose = true;
-    Harness h(options);
+    Harness h;
     h.Start();
     Client first(h.SocketPath());
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 1; }));
@@ -69,16 +42,6 @@ TEST(BridgeSession, OpensOneStreamPerConnectionAndRelaysAfterOpened) {
     EXPECT_EQ(h.bridge.Count(FrameType::Data), 0u);
     h.bridge.Send(FrameType::Opened, 1, "SYSTEM / my-agent");
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(1) == "request"; }));
-    EXPECT_NE(std::find(h.problems.begin(), h.problems.end(), "stream 1 opened: SYSTEM / my-agent"), h.problems.end());
-    std::string reply(100000, '\0');
-    for (std::size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<char>(i * 7 + 3);
-    h.bridge.Send(FrameType::Data, 1, reply.substr(0, 32768));
-    h.bridge.Send(FrameType::Data, 1, reply.substr(32768));
-    ASSERT_TRUE(h.RunUntil([&] {
-        first.Drain();
-        return first.received.size() >= reply.size();
-    }));
-    EXPECT_EQ(first.received, reply);
 
     Client second(h.SocketPath());
     EXPECT_EQ(h.OpenStream(), 2u);
@@ -86,7 +49,6 @@ TEST(BridgeSession, OpensOneStreamPerConnectionAndRelaysAfterOpened) {
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, 1); }));
     Client third(h.SocketPath());
     EXPECT_EQ(h.OpenStream(), 3u);
-    EXPECT_EQ(h.bridge.Opens(), (std::vector<std::uint32_t>{1, 2, 3}));
 }
 
 // The bridge may still count a stream it has just ended; "Stream limit
@@ -101,38 +63,32 @@ TEST(BridgeSession, RetriesAnOpenRefusedForTheStreamLimit) {
         ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == round; }));
         h.bridge.Send(FrameType::OpenFailed, 1, "Stream limit exceeded.");
     }
-    ASSERT_TRUE(h.RunUntil([&] {
-        client.Drain();
-        return client.ended;
-    }));
-    EXPECT_EQ(h.bridge.Opens(), (std::vector<std::uint32_t>{1, 1, 1}));
+    ASSERT_TRUE(h.RunUntilEnded(client));
+    EXPECT_EQ(h.bridge.received, std::vector<WireFrame>(3, {qsf_test::Type(FrameType::Open), 1, ""}));
     EXPECT_EQ(h.problems, std::vector<std::string>{"Could not open the pipe: Stream limit exceeded."});
 }
 
-// With 64 streams open the 65th connection waits in the accept backlog: no
-// 65th Open, no refusal. When one stream ends it is served.
-TEST(BridgeSession, HoldsThe65thConnectionUntilAStreamEnds) {
-    Harness h;
+// With the most streams open, the next connection waits in the accept backlog:
+// no Open, no refusal. When one stream ends it is served.
+TEST(BridgeSession, HoldsAConnectionPastTheStreamLimitUntilAStreamEnds) {
+    SessionOptions options;
+    options.maxStreams = 2;
+    Harness h(options);
     h.Start();
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < 65; ++i) clients.push_back(std::make_unique<Client>(h.SocketPath()));
+    Client first(h.SocketPath()), second(h.SocketPath()), third(h.SocketPath());
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 1; }));
     h.bridge.Send(FrameType::Opened, 1);
-    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 64; }));
-    for (std::uint32_t id = 2; id <= 64; ++id) h.bridge.Send(FrameType::Opened, id);
-    h.Turns(50);
-    EXPECT_EQ(h.bridge.Count(FrameType::Open), 64u);
-    EXPECT_EQ(h.Session().StreamsAtBridge(), 64u);
-    clients[64]->Drain();
-    EXPECT_FALSE(clients[64]->ended) << "the 65th connection is not refused";
-
-    h.bridge.Send(FrameType::Eof, 5);
-    h.bridge.Send(FrameType::Close, 5);
-    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 65; }));
-    EXPECT_EQ(h.bridge.Opens().back(), 65u);
-    h.bridge.Send(FrameType::Opened, 65);
-    clients[64]->Write("late");
-    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(65) == "late"; }));
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 2; }));
+    h.bridge.Send(FrameType::Opened, 2);
+    h.Turns(20);
+    EXPECT_EQ(h.bridge.Count(FrameType::Open), 2u);
+    third.Drain();
+    EXPECT_FALSE(third.ended) << "not refused";
+    h.bridge.Send(FrameType::Eof, 1);
+    h.bridge.Send(FrameType::Close, 1);
+    EXPECT_EQ(h.OpenStream(), 3u);
+    third.Write("late");
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(3) == "late"; }));
 }
 
 // The bridge's Eof shuts down the local socket's write side only: the client
@@ -150,10 +106,7 @@ TEST(BridgeSession, PassesTheBridgesEofOrCloseAfterItsData) {
         h.bridge.Send(FrameType::Data, id, banner);
         h.bridge.Send(end, id);
         h.bridge.Send(FrameType::Data, id, "late");
-        ASSERT_TRUE(h.RunUntil([&] {
-            client.Drain();
-            return client.ended;
-        }));
+        ASSERT_TRUE(h.RunUntilEnded(client));
         EXPECT_EQ(client.received, banner);
         if (end == FrameType::Eof) {
             client.Write("still talking");
@@ -165,12 +118,11 @@ TEST(BridgeSession, PassesTheBridgesEofOrCloseAfterItsData) {
     }
 }
 
-// A local close becomes Close; nothing of that stream follows it. -v says
-// how the stream ended.
+// A local close becomes Close, after the client's last data and at once or,
+// while its Open is pending, as soon as Opened arrives; nothing of that stream
+// follows it, and what the bridge wrote before it saw the Close is dropped.
 TEST(BridgeSession, PassesALocalCloseAsClose) {
-    SessionOptions options;
-    options.verbose = true;
-    Harness h(options);
+    Harness h;
     h.Start();
     Client client(h.SocketPath());
     std::uint32_t id = h.OpenStream();
@@ -179,30 +131,20 @@ TEST(BridgeSession, PassesALocalCloseAsClose) {
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
     EXPECT_EQ(h.bridge.DataOf(id), "last words");
     EXPECT_EQ(h.bridge.received.back().type, qsf_test::Type(FrameType::Close));
-    EXPECT_EQ(h.Session().StreamsAtBridge(), 0u);
-    EXPECT_EQ(h.problems.back(), "stream " + std::to_string(id) + " ended: its client closed the connection");
-    // Frames the bridge wrote before it saw the Close are dropped.
     h.bridge.Send(FrameType::Data, id, "late");
     h.bridge.Send(FrameType::Eof, id);
     h.bridge.Send(FrameType::Close, id);
     h.Turns(10);
     EXPECT_FALSE(h.ended.has_value());
-    EXPECT_EQ(h.Session().LocalConnections(), 0u);
-}
 
-// A connection closed while its Open is pending is closed at the bridge as
-// soon as Opened arrives.
-TEST(BridgeSession, ClosesAStreamWhoseClientLeftDuringOpen) {
-    Harness h;
-    h.Start();
     {
-        Client client(h.SocketPath());
-        ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 1; }));
+        Client gone(h.SocketPath());
+        ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 2; }));
     }
     h.Turns(5);
-    EXPECT_FALSE(h.bridge.Has(FrameType::Close, 1));
-    h.bridge.Send(FrameType::Opened, 1);
-    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, 1); }));
+    EXPECT_FALSE(h.bridge.Has(FrameType::Close, 2));
+    h.bridge.Send(FrameType::Opened, 2);
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, 2); }));
     EXPECT_EQ(h.Session().LocalConnections(), 0u);
     EXPECT_EQ(h.Session().StreamsAtBridge(), 0u);
 }
@@ -222,7 +164,7 @@ TEST(BridgeSession, EndsAStreamWhoseClientEndedItsInputOnceTheClientIsGone) {
         ListenAddress tcp = ParseListenAddress("tcp:0");
         Harness h(options, how == How::UnixHalfClose ? std::vector<ListenAddress>{} : std::vector<ListenAddress>{tcp});
         h.Start();
-        Client client(h.Session().ListenerNames()[0].substr(how == How::UnixHalfClose ? 5 : 0));
+        Client client(how == How::UnixHalfClose ? h.SocketPath() : h.Session().ListenerNames()[0]);
         std::uint32_t id = h.OpenStream();
         client.Write("GET /");
         if (how == How::TcpClose) {
@@ -245,7 +187,6 @@ TEST(BridgeSession, EndsAStreamWhoseClientEndedItsInputOnceTheClientIsGone) {
         EXPECT_FALSE(h.bridge.Has(FrameType::Close, id)) << "the answer restarted the linger time";
         if (how == How::TcpUnknown) {
             h.clock.now += 1;
-            ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
         } else {
             h.clock.now += 60000;
             h.Turns(5);
@@ -253,37 +194,17 @@ TEST(BridgeSession, EndsAStreamWhoseClientEndedItsInputOnceTheClientIsGone) {
             client.Close();
             h.Turns(5);
             h.clock.now += 500;
-            ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
         }
+        ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
         EXPECT_EQ(h.Session().LocalConnections(), 0u);
     }
-}
-
-// A client that can no longer be written to is still read to its end: every
-// byte it sent reaches the bridge before the Close.
-TEST(BridgeSession, DeliversWhatAClientSentAfterWritingToItFailed) {
-    Harness h;
-    h.Start();
-    Client client(h.SocketPath());
-    std::uint32_t id = h.OpenStream();
-    std::string upload(3 * 1048576, 'u');
-    client.ShutdownRead();
-    h.bridge.Send(FrameType::Data, id, "413 too large");
-    std::size_t written = 0;
-    ASSERT_TRUE(h.RunUntil([&] {
-        if (written < upload.size()) written += client.Write(upload.substr(written, 65536));
-        return written == upload.size();
-    }));
-    client.ShutdownWrite();
-    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
-    EXPECT_EQ(h.bridge.DataOf(id).size(), upload.size());
-    EXPECT_FALSE(h.bridge.Has(FrameType::Eof, id));
 }
 
 // Opening is paced by the bridge's answers. Until an Open has succeeded, one
 // Open at a time goes out and later connections wait; a failure closes its own
 // connection cleanly and the waiting ones at once, with its sentence naming
-// the pipe; a success lets every waiting one go.
+// the pipe; a success lets every waiting one go. Once an Open has gone
+// unanswered for a second with no other answer, new ones wait again.
 TEST(BridgeSession, PacesOpensUntilThePipeAnswers) {
     SessionOptions options;
     options.pipe = "\\\\.\\pipe\\api";
@@ -293,34 +214,22 @@ TEST(BridgeSession, PacesOpensUntilThePipeAnswers) {
     for (int i = 0; i < 3; ++i) first.push_back(std::make_unique<Client>(h.SocketPath()));
     first[0]->Write("request nobody will read");
     ASSERT_TRUE(h.RunUntil([&] { return h.Session().WaitingConnections() == 2; }));
-    EXPECT_EQ(h.bridge.Count(FrameType::Open), 1u);
     h.bridge.Send(FrameType::OpenFailed, 1, "The named pipe app is unavailable (Windows error 2).");
-    ASSERT_TRUE(h.RunUntil([&] {
-        for (auto& client : first) client->Drain();
-        return std::all_of(first.begin(), first.end(), [](auto& client) { return client->ended; });
-    }));
+    for (auto& client : first) ASSERT_TRUE(h.RunUntilEnded(*client));
     EXPECT_FALSE(first[0]->reset) << "a plain end, though its request was never read";
-    EXPECT_EQ(h.bridge.Count(FrameType::Open), 1u) << "the waiting connections never reached the bridge";
-    EXPECT_FALSE(h.bridge.Has(FrameType::Close, 1)) << "a failed stream does not exist at the bridge";
+    EXPECT_EQ(h.bridge.received.size(), 1u) << "one Open, and no Close for a stream the bridge never had";
     EXPECT_EQ(h.Session().StreamsAtBridge(), 0u);
-    EXPECT_EQ(h.Session().LocalConnections(), 0u);
     EXPECT_EQ(h.problems, std::vector<std::string>{"Could not open \\\\.\\pipe\\api: no server is running for it "
                                                    "(Windows error 2). 2 waiting connections were closed too."});
 
-    // The server has started: the next connection probes, and its success
-    // lets the others go without waiting for one another.
     std::vector<std::unique_ptr<Client>> second;
     for (int i = 0; i < 4; ++i) second.push_back(std::make_unique<Client>(h.SocketPath()));
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 2; }));
     h.bridge.Send(FrameType::Opened, 2);
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 5; }));
-
-    // Once an Open has gone unanswered for a second with no other answer,
-    // new ones wait again, until the bridge answers something.
     h.clock.now += 1000;
     Client late(h.SocketPath());
     ASSERT_TRUE(h.RunUntil([&] { return h.Session().WaitingConnections() == 1; }));
-    EXPECT_EQ(h.bridge.Count(FrameType::Open), 5u);
     h.bridge.Send(FrameType::Opened, 3);
     ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 6; }));
 }
@@ -334,57 +243,40 @@ TEST(BridgeSession, PacesOpensUntilThePipeAnswers) {
 // --allow-other-users serves all.
 TEST(BridgeSession, RefusesConnectionsFromOtherUsersUnlessAllowed) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
-    for (bool tcp : {false, true}) {
-        for (bool allowed : {false, true}) {
-            SCOPED_TRACE(std::string(tcp ? "tcp" : "unix") + (allowed ? ", allowed" : ""));
-            SessionOptions options;
-            options.verbose = true;
-            options.allowOtherUsers = allowed;
-            std::vector<ListenAddress> addresses;  // the harness's Unix socket
-            if (tcp) addresses.push_back(ParseListenAddress("tcp:0"));
-            Harness h(options, addresses);
-            h.Start();
-            const std::string name = h.Session().ListenerNames()[0];
-            const std::string at = tcp ? name : h.SocketPath();
-            if (!tcp) {
-                ASSERT_EQ(chmod(h.SocketPath().substr(0, h.SocketPath().rfind('/')).c_str(), 0711), 0);
-                ASSERT_EQ(chmod(h.SocketPath().c_str(), 0666), 0);
-            }
-            Client other(at, kNobody);
-            Client own(at);
-            Client again(at, kNobody);
-            if (tcp && !allowed) {
-                Client gone(at);
-                gone.Write("remove every key");
-                gone.Close();
-            }
-            std::uint32_t first = h.OpenStream();
-            std::vector<std::string> said = {"listening on " + name};
-            const std::string refused = "refused a connection to " + name + " from user 65534";
-            if (allowed) {
-                ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 3; }));
-                said.push_back("stream 1 opened: TEST / pipe");
-                EXPECT_EQ(h.problems, said);
-                continue;
-            }
-            ASSERT_TRUE(h.RunUntil([&] {
-                other.Drain();
-                again.Drain();
-                return other.ended && again.ended;
-            }));
-            own.Write("mine");
-            ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(first) == "mine"; }));
-            h.Turns(5);
-            EXPECT_EQ(h.bridge.Opens(), std::vector<std::uint32_t>{first});
-            said.insert(said.end(), {refused,
-                                     "A connection to " + name +
-                                         " from another user was refused; --allow-other-users lets every user of "
-                                         "this machine connect.",
-                                     refused});
-            if (tcp) said.push_back("refused a connection to " + name + ": its user could not be learned");
-            said.push_back("stream 1 opened: TEST / pipe");
-            EXPECT_EQ(h.problems, said);
+    const uid_t nobody = 65534;
+    for (int run = 0; run < 3; ++run) {
+        const bool tcp = run != 0, allowed = run == 2;
+        SessionOptions options;
+        options.verbose = true;
+        options.allowOtherUsers = allowed;
+        Harness h(options,
+                  tcp ? std::vector<ListenAddress>{ParseListenAddress("tcp:0")} : std::vector<ListenAddress>{});
+        h.Start();
+        const std::string name = h.Session().ListenerNames()[0];
+        ASSERT_EQ(tcp ? 0 : chmod(h.SocketPath().substr(0, h.SocketPath().rfind('/')).c_str(), 0711), 0);
+        ASSERT_EQ(tcp ? 0 : chmod(h.SocketPath().c_str(), 0666), 0);
+        Client other(tcp ? name : h.SocketPath(), nobody), own(tcp ? name : h.SocketPath());
+        Client again(tcp ? name : h.SocketPath(), nobody);
+        if (tcp && !allowed) Client(name).Write("remove every key");
+        std::uint32_t first = h.OpenStream();
+        if (allowed) {
+            ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Open) == 3; }));
+            continue;
         }
+        ASSERT_TRUE(h.RunUntilEnded(other));
+        ASSERT_TRUE(h.RunUntilEnded(again));
+        own.Write("mine");
+        ASSERT_TRUE(h.RunUntil([&] { return h.bridge.DataOf(first) == "mine"; }));
+        EXPECT_EQ(h.bridge.Opens(), std::vector<std::uint32_t>{first});
+        const std::string refused = "refused a connection to " + name + " from user 65534";
+        std::vector<std::string> said = {"listening on " + name, refused,
+                                         "A connection to " + name +
+                                             " from another user was refused; --allow-other-users lets every user "
+                                             "of this machine connect.",
+                                         refused};
+        if (tcp) said.push_back("refused a connection to " + name + ": its user could not be learned");
+        said.push_back("stream 1 opened: TEST / pipe");
+        EXPECT_EQ(h.problems, said);
     }
 }
 
@@ -400,14 +292,16 @@ TEST(BridgeSession, ClosesTheOldestDrainingConnectionPastTheBound) {
     for (std::uint32_t id = 1; id <= 3; ++id) {
         clients.push_back(std::make_unique<Client>(h.SocketPath()));
         EXPECT_EQ(h.OpenStream(), id);
+        h.bridge.Send(FrameType::Close, id);
     }
-    for (std::uint32_t id = 1; id <= 3; ++id) h.bridge.Send(FrameType::Close, id);
     ASSERT_TRUE(h.RunUntil([&] { return h.Session().LocalConnections() == 0; }));
     h.Turns(3);
     EXPECT_EQ(h.Session().DrainingConnections(), 2u);
-    EXPECT_TRUE(HungUp(*clients[0])) << "the oldest is closed";
-    EXPECT_FALSE(HungUp(*clients[1]));
-    EXPECT_FALSE(HungUp(*clients[2]));
+    for (int i = 0; i < 3; ++i) {
+        pollfd fd{clients[i]->Fd(), POLLIN, 0};
+        const bool hungUp = poll(&fd, 1, 0) == 1 && (fd.revents & POLLHUP) != 0;
+        EXPECT_EQ(hungUp, i == 0) << "only the oldest is closed, client " << i;
+    }
 }
 
 }  // namespace
