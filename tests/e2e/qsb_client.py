@@ -3,6 +3,7 @@ checks that drive the program only through its standard streams. The program is
 started through a launcher command (x64 Wine, or the emulated ARM64 Wine), so
 the same checks run against every build."""
 
+import contextlib
 import os
 import re
 import signal
@@ -123,6 +124,13 @@ class Program:
             self.proc.kill()
             self.proc.wait(10)
 
+    def end(self, timeout=10):
+        """Closes its input and waits for it to end, killing it after `timeout` s."""
+        self.close_input()
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            self.proc.wait(timeout)
+        self.kill()
+
     def stop_group(self, timeout=10):
         """SIGTERM to the program, then SIGKILL to its whole process group (it
         must have been started with `new_session`); returns its exit status."""
@@ -154,8 +162,3 @@ def start_pipe_server(launcher, exe, name, *options):
         server.kill()
         raise ProtocolError(f"pipe server said {line!r}: {server.stderr_text()}")
     return server
-
-
-def run_to_end(launcher, exe, args, stdin=b"", timeout=60):
-    p = subprocess.run(list(launcher) + [exe] + list(args), input=stdin, capture_output=True, timeout=timeout)
-    return p.returncode, p.stdout, p.stderr

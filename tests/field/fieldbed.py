@@ -1,20 +1,13 @@
-"""The field test bed, all on loopback, made once and stopped on every path: a
-private sshd on 127.0.0.1 and a free port with keys made for the run, whose
-authorized_keys force each host's wrapper (sshd sets SSH_ORIGINAL_COMMAND, for
-the sftp subsystem too): win-host runs the command through cmd.exe as Windows
-OpenSSH does, under Wine with quorl-socket-bridge on cmd's PATH (sftp starts in
-the Wine user's profile, held to the files' modes even as root); greeting-host
-the same after a greeting line; posix-host `sh -c COMMAND`; agent-host is
-posix-host reachable only with the key held by the bed's ssh-agent. Clients get
-a bin folder first on PATH (ssh and sftp with the bed's config,
-quorl-socket-forward), the allowlist is put in place through sftp, and a
-keep-alive HTTP/1.1 server, the ssh-agent and socat carrying a loopback port to
-it serve the pipes. Per case (`bed.case()`): Wine pipe servers and forwarders."""
+"""The field test bed, on loopback, stopped on every path: a private sshd whose
+authorized_keys force each host's wrapper: win-host runs the command through
+cmd.exe under Wine as Windows OpenSSH does (its sftp starts in the Wine user's
+profile), greeting-host the same after a greeting line, posix-host `sh -c`.
+Clients get ssh, sftp and quorl-socket-forward first on PATH; a keep-alive
+HTTP/1.1 server and an ssh-agent (through socat) serve the pipes."""
 
 import contextlib
 import functools
 import getpass
-import hashlib
 import http.server
 import os
 import random
@@ -36,7 +29,7 @@ from qsb_client import Program, start_pipe_server  # noqa: E402  (the one child-
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 SFTP_SERVER = "/usr/lib/openssh/sftp-server"
-HOSTS = ("win-host", "greeting-host", "posix-host", "agent-host")
+HOSTS = ("win-host", "greeting-host", "posix-host")
 GREETING = "Welcome to win-host."
 WAIT = 60  # seconds: the bound of a wait that includes starting Wine programs
 PIPE = "\\\\.\\pipe\\"
@@ -257,7 +250,6 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
     """Keep-alive HTTP/1.1 that never closes a connection itself:
     GET /             a line of text
     GET /bytes/N      N bytes of pattern(N)
-    POST /upload      "COUNT SHA256" of the body
     POST /early       413 at once, before the body is read; then the body is
                       read and counted (up to its Content-Length or the end)
     POST /early?hold  413 at once with a body of 1 MiB (more than a socket
@@ -289,15 +281,13 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(view[at:at + (1 << 20)])
         self.server.stats.note(self)
 
-    def _read_body(self, length, digest=None):
+    def _read_body(self, length):
         count = 0
         while count < length:
             block = self.rfile.read1(min(1 << 16, length - count))
             if not block:
                 break
             count += len(block)
-            if digest:
-                digest.update(block)
         return count
 
     def do_GET(self):
@@ -307,11 +297,7 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         length = int(self.headers.get("Content-Length", "0"))
-        if self.path == "/upload":
-            digest = hashlib.sha256()
-            count = self._read_body(length, digest)
-            self._reply(200, f"{count} {digest.hexdigest()}\n".encode())
-        elif self.path == "/early":
+        if self.path == "/early":
             self._reply(413, EARLY_REPLY)
             self._count_early(length)
         elif self.path == "/early?hold":
@@ -360,27 +346,16 @@ class Case(contextlib.ExitStack):
         self.callback(program.stop_group)
         return program
 
-    def _windows_server(self, exe, name, *options):
-        server = start_pipe_server([self.bed.wine], os.path.join(self.bed.build, exe), name, *options)
-
-        def stop():
-            server.close_input()
-            try:
-                server.wait(10)
-            except subprocess.TimeoutExpired:
-                server.kill()
-
-        self.callback(stop)
-        return server
-
     def pipe_server(self, name, *options):
         """test-pipe-server.exe for `name` in the bed's prefix, once it is ready."""
-        return self._windows_server("test-pipe-server.exe", name, *options)
+        server = start_pipe_server([self.bed.wine], os.path.join(self.bed.build, "test-pipe-server.exe"), name,
+                                   *options)
+        self.callback(server.end)
+        return server
 
     def relay(self, name, port):
-        """test-pipe-server.exe relaying each connection to `name` to 127.0.0.1:port."""
-        return self._windows_server("test-pipe-server.exe", name, "--mode", "relay", "--port", str(port),
-                                    "--instances", "64")
+        """A pipe server relaying each connection to `name` to 127.0.0.1:port."""
+        return self.pipe_server(name, "--mode", "relay", "--port", str(port), "--instances", "64")
 
     def forwarder(self, args, env=None):
         """quorl-socket-forward ARGS, as the user's shell would start it,
@@ -399,7 +374,6 @@ class FieldBed:
         self.prefix = os.path.join(ROOT, "build", "field-wineprefix")
         self.user = getpass.getuser()
         self.profile = os.path.join(self.prefix, "drive_c", "users", self.user)
-        self.figures = {}
         self._stack = contextlib.ExitStack()
 
     # -- life cycle --------------------------------------------------------
@@ -431,9 +405,7 @@ class FieldBed:
         self.runtime = os.path.join(self.temp, "runtime")
         self.sockets = os.path.join(self.temp, "sockets")
 
-        started = time.monotonic()
         self._start_wine()
-        self.figures["Wine prefix ready (s)"] = time.monotonic() - started
         self._write_remote_side()
         self._start_sshd()
         self._write_client_side()
@@ -510,13 +482,10 @@ class FieldBed:
         entries = []
         for host in HOSTS:
             public = self._keygen(os.path.join(keys, host), host)
-            wrapper = os.path.join(self.temp, "remote", "posix-host" if host == "agent-host" else host)
+            wrapper = os.path.join(self.temp, "remote", host)
             entries.append(f'command="{wrapper}",no-port-forwarding,no-X11-forwarding,no-agent-forwarding {public}')
         with open(os.path.join(self.temp, "authorized_keys"), "w") as f:
             f.write("\n".join(entries) + "\n")
-        # ssh reads the file named by IdentityFile as a private key first, and
-        # refuses one that others can read even when it holds only the public half.
-        os.chmod(os.path.join(keys, "agent-host.pub"), 0o600)
         self.sshd_log = os.path.join(self.temp, "sshd.log")
         for attempt in range(3):
             self.port = free_port()
@@ -531,9 +500,6 @@ StrictModes no
 AuthorizedKeysFile {self.temp}/authorized_keys
 PasswordAuthentication no
 KbdInteractiveAuthentication no
-AllowAgentForwarding no
-AllowTcpForwarding no
-X11Forwarding no
 PrintMotd no
 MaxStartups 100:30:200
 MaxSessions 100
@@ -586,9 +552,7 @@ Subsystem sftp {SFTP_SERVER}
         self.ssh_config = os.path.join(self.temp, "ssh_config")
         with open(self.ssh_config, "w") as f:
             for host in HOSTS:
-                # agent-host names only the public key: ssh must find its
-                # private half in the agent that SSH_AUTH_SOCK points at.
-                identity = os.path.join(self.temp, "keys", host + (".pub" if host == "agent-host" else ""))
+                identity = os.path.join(self.temp, "keys", host)
                 f.write(f"""Host {host}
   HostName 127.0.0.1
   Port {self.port}
@@ -600,8 +564,6 @@ Subsystem sftp {SFTP_SERVER}
   StrictHostKeyChecking yes
   BatchMode yes
   LogLevel ERROR
-  ControlMaster no
-  ControlPath none
 """)
         bin_dir = os.path.join(self.temp, "bin")
         for tool in ("ssh", "sftp"):
@@ -629,10 +591,10 @@ Subsystem sftp {SFTP_SERVER}
         wait_until(lambda: unix_listening(socket_path) or not running(agent), 20, "ssh-agent listening")
         if not running(agent):
             raise AssertionError(describe(agent))
-        key = os.path.join(self.temp, "keys", "agent-host")
+        key = os.path.join(self.temp, "agent", "key")
+        self._keygen(key, "field-bed-agent")
         subprocess.run(["ssh-add", "-q", key], env=dict(self.env, SSH_AUTH_SOCK=socket_path), check=True,
                        timeout=30, stdin=subprocess.DEVNULL, capture_output=True)
-        os.remove(key)  # from now on the key exists only in the agent
         self.agent_port = free_port()
         socat = start_local(["socat", f"TCP-LISTEN:{self.agent_port},bind=127.0.0.1,reuseaddr,fork",
                              f"UNIX-CONNECT:{socket_path}"], self.env)
@@ -649,10 +611,8 @@ Subsystem sftp {SFTP_SERVER}
             f.write("# pipes of the field test bed\n" + "".join(pipe + "\n" for pipe in self.pipes))
         batch = ("-mkdir AppData\n-mkdir AppData/Local\n-mkdir AppData/Local/QuorlSSH\n"
                  f"put {local} AppData/Local/QuorlSSH/http-pipe.allow\n")
-        started = time.monotonic()
         done = subprocess.run(["sftp", "-b", "-", "win-host"], input=batch, env=self.env, capture_output=True,
                               text=True, timeout=WAIT)
-        self.figures["sftp put of the allowlist (s)"] = time.monotonic() - started
         if done.returncode != 0:
             raise AssertionError(f"sftp put failed: {done.stderr}{self.sshd_log_text()}")
         self.allowlist = os.path.join(self.profile, "AppData", "Local", "QuorlSSH", "http-pipe.allow")
@@ -660,30 +620,28 @@ Subsystem sftp {SFTP_SERVER}
             raise AssertionError("sftp did not land in %LOCALAPPDATA%")
         if self.pipes:
             # Hello (and no sentence) means the pipe is listed in a believed file.
-            started = time.monotonic()
             code, out, err = self.ssh("win-host", f"quorl-socket-bridge bridge --socket {self.pipes[0]}")
-            self.figures["ssh session to a bridge Hello (s)"] = time.monotonic() - started
             if code != 0 or not out.startswith(b"QSF1") or err:
                 raise AssertionError(f"the bridge refused the allowlist: status {code}, {out[:64]!r}, {err!r}")
 
     # -- helpers for the tests ---------------------------------------------
 
-    def ssh(self, host, command, stdin=b"", timeout=WAIT, env=None):
+    def ssh(self, host, command):
         """`ssh HOST COMMAND` as typed; returns status, stdout and stderr bytes."""
-        done = subprocess.run(["ssh", host, command], input=stdin, env=env or self.env, capture_output=True,
-                              timeout=timeout)
+        done = subprocess.run(["ssh", host, command], stdin=subprocess.DEVNULL, env=self.env, capture_output=True,
+                              timeout=WAIT)
         return done.returncode, done.stdout, done.stderr
 
     def socket_path(self, name):
         return os.path.join(self.sockets, name)
 
-    def wait_listening(self, process, addresses, timeout=WAIT):
+    def wait_listening(self, process, addresses):
         def ready():
             if not running(process):
                 raise AssertionError(f"the forwarder ended before it listened: {describe(process)}")
             return all(listening(address) for address in addresses)
 
-        wait_until(ready, timeout, f"{shlex.join(process.proc.args)} listening")
+        wait_until(ready, WAIT, f"{shlex.join(process.proc.args)} listening")
 
     def session_processes(self, program):
         """Pids of the sessions' living processes that run `program`."""
