@@ -179,8 +179,8 @@ def session_members(pid):
 
 
 def program_name(pid):
-    """The program a process runs, as its command line names it, without folder
-    or ".exe": a Wine program's command line is its Windows one."""
+    """The program a process runs, without folder or ".exe" (a Wine program's
+    command line is its Windows one)."""
     try:
         with open(f"/proc/{pid}/cmdline", "rb") as f:
             first = f.read().split(b"\0")[0].decode(errors="replace").split(" ")[0]
@@ -191,8 +191,8 @@ def program_name(pid):
 
 
 def start_local(argv, env):
-    """A client-side program (a forwarder, ssh-agent, socat, sh) leading a
-    process group of its own, so that stopping it stops what it started (ssh)."""
+    """A client-side program leading a process group of its own, so that
+    stopping it stops what it started (ssh)."""
     return Program([], argv[0], argv[1:], env=env, new_session=True)
 
 
@@ -206,9 +206,8 @@ def describe(program):
 
 
 class _Stats:
-    """What the HTTP server saw: connections open now and at most, when each
-    open one last finished a reply, and the body byte counts of the
-    early-reply uploads."""
+    """What the HTTP server saw: connections, when each open one last finished
+    a reply, and the body byte counts of the early-reply uploads."""
 
     def __init__(self):
         self.cond = threading.Condition()
@@ -230,14 +229,12 @@ class _Stats:
             self.cond.notify_all()
 
     def longest_idle(self):
-        """Seconds since the open connection that has waited longest for a
-        request last finished a reply (or opened)."""
+        """Seconds the longest-waiting open connection has waited for a request."""
         with self.cond:
             return time.monotonic() - min(self.idle_since.values()) if self.idle_since else 0.0
 
     def early_count(self, index, timeout):
-        """The body byte count of the index-th early-reply upload, once its
-        connection has given all it will."""
+        """The body byte count of the index-th early-reply upload, once read."""
         with self.cond:
             self.cond.wait_for(lambda: len(self.early_counts) > index, timeout)
             return self.early_counts[index] if len(self.early_counts) > index else None
@@ -248,7 +245,6 @@ EARLY_REPLY = b"This upload is refused before its body is read.\n"
 
 class _HttpHandler(http.server.BaseHTTPRequestHandler):
     """Keep-alive HTTP/1.1 that never closes a connection itself:
-    GET /             a line of text
     GET /bytes/N      N bytes of pattern(N)
     POST /early       413 at once, before the body is read; then the body is
                       read and counted (up to its Content-Length or the end)
@@ -276,24 +272,12 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
         self.send_response(code)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        view = memoryview(body)
-        for at in range(0, len(view), 1 << 20):
-            self.wfile.write(view[at:at + (1 << 20)])
+        self.wfile.write(body)
         self.server.stats.note(self)
-
-    def _read_body(self, length):
-        count = 0
-        while count < length:
-            block = self.rfile.read1(min(1 << 16, length - count))
-            if not block:
-                break
-            count += len(block)
-        return count
 
     def do_GET(self):
         match = re.fullmatch(r"/bytes/(\d+)", self.path)
-        body = pattern(int(match.group(1))) if match else b"the field bed's HTTP server\n" if self.path == "/" else None
-        self._reply(200, body) if body is not None else self._reply(404, b"not found\n")
+        self._reply(200, pattern(int(match.group(1)))) if match else self._reply(404, b"not found\n")
 
     def do_POST(self):
         length = int(self.headers.get("Content-Length", "0"))
@@ -308,7 +292,12 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
             self._reply(404, b"not found\n")
 
     def _count_early(self, length):
-        count = self._read_body(length)
+        count = 0
+        while count < length:
+            block = self.rfile.read1(min(1 << 16, length - count))
+            if not block:
+                break
+            count += len(block)
         with self.server.stats.cond:
             self.server.stats.early_counts.append(count)
         self.server.stats.note(self)
