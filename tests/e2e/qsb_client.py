@@ -1,7 +1,5 @@
-"""A small client of the quorl-socket-bridge frame protocol, for end-to-end
-checks that drive the program only through its standard streams. The program is
-started through a launcher command (x64 Wine, or the emulated ARM64 Wine), so
-the same checks run against every build."""
+"""The frame codec and the one child-program starter of the Python suites: a
+program runs through a launcher command (Wine, the emulated ARM64 Wine, or none)."""
 
 import contextlib
 import os
@@ -17,7 +15,6 @@ HEADER = struct.Struct("<4sHHII")
 
 HELLO, OPEN, OPENED, OPEN_FAILED, DATA, EOF, CLOSE, PING, PONG = range(1, 10)
 WATCH_STATE, ALLOWLIST_QUERY, SERVICE_REPLY, WATCH, UNWATCH, ALLOWLIST_REPLY = range(10, 16)
-ABSENT, AVAILABLE, UNDETERMINED = 0, 1, 2
 
 
 def frame(kind, stream, payload=b""):
@@ -29,10 +26,8 @@ class ProtocolError(AssertionError):
 
 
 class Program:
-    """One run of a program through `launcher` (empty for a local one) with piped
-    standard streams, its output read as fast as it comes. With `new_session`
-    it leads a process group of its own, so that stop_group() also ends
-    whatever it started."""
+    """A program with piped standard streams, its output read as it comes. With
+    `new_session` it leads a process group, so that stop_group() ends what it started."""
 
     def __init__(self, launcher, exe, args, env=None, new_session=False):
         self.proc = subprocess.Popen(list(launcher) + [exe] + list(args), stdin=subprocess.PIPE,
