@@ -3,7 +3,6 @@ program runs through a launcher command (Wine, the emulated ARM64 Wine, or none)
 
 import contextlib
 import os
-import re
 import signal
 import struct
 import subprocess
@@ -86,20 +85,6 @@ class Program:
         if magic != MAGIC or version != 1 or not 1 <= kind <= 15 or length > 1 << 20:
             raise ProtocolError(f"malformed frame header {magic!r} {version} {kind} {length}")
         return kind, stream, self.read_exactly(length, timeout)
-
-    def wait_for_output(self, regex, timeout):
-        """Waits until what standard output has said so far (and not yet read)
-        matches the bytes pattern `regex`; returns the match, or None once
-        `timeout` s have passed or the output has ended."""
-        compiled = re.compile(regex)
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                found = compiled.search(self._out)
-                left = deadline - time.monotonic()
-                if found or self._ended or left <= 0:
-                    return found
-                self._cond.wait(left)
 
     def wait(self, timeout=60):
         code = self.proc.wait(timeout)

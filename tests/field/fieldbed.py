@@ -3,7 +3,7 @@ authorized_keys force each host's wrapper: win-host runs the command through
 cmd.exe under Wine as Windows OpenSSH does (its sftp starts in the Wine user's
 profile), greeting-host the same after a greeting line, posix-host `sh -c`.
 Clients get ssh, sftp and quorl-socket-forward first on PATH; a keep-alive
-HTTP/1.1 server and an ssh-agent (through socat) serve the pipes."""
+HTTP/1.1 server serves the pipes."""
 
 import contextlib
 import functools
@@ -389,7 +389,7 @@ class FieldBed:
                 raise AssertionError(f"{path} is missing: build the native and win-x64 presets first")
         self.temp = tempfile.mkdtemp(prefix="qsb-field-")  # mode 0700
         self._stack.callback(shutil.rmtree, self.temp, True)
-        for folder in ("keys", "remote", "remote/posix-bin", "bin", "agent", "runtime", "sockets"):
+        for folder in ("keys", "remote", "remote/posix-bin", "bin", "runtime", "sockets"):
             os.makedirs(os.path.join(self.temp, folder), mode=0o700)
         self.runtime = os.path.join(self.temp, "runtime")
         self.sockets = os.path.join(self.temp, "sockets")
@@ -400,7 +400,6 @@ class FieldBed:
         self._write_client_side()
         self.http = HttpService()
         self._stack.callback(self.http.close)
-        self._start_agent()
         self._install_allowlist()
 
     def _start_wine(self):
@@ -572,25 +571,6 @@ Subsystem sftp {SFTP_SERVER}
         # The forwarder's own record of deployed programs stays in the bed.
         env["XDG_CONFIG_HOME"] = os.path.join(self.temp, "config")
         self.env = env
-
-    def _start_agent(self):
-        socket_path = os.path.join(self.temp, "agent", "agent.sock")
-        agent = start_local(["ssh-agent", "-D", "-a", socket_path], self.env)
-        self._stack.callback(agent.stop_group)
-        wait_until(lambda: unix_listening(socket_path) or not running(agent), 20, "ssh-agent listening")
-        if not running(agent):
-            raise AssertionError(describe(agent))
-        key = os.path.join(self.temp, "agent", "key")
-        self._keygen(key, "field-bed-agent")
-        subprocess.run(["ssh-add", "-q", key], env=dict(self.env, SSH_AUTH_SOCK=socket_path), check=True,
-                       timeout=30, stdin=subprocess.DEVNULL, capture_output=True)
-        self.agent_port = free_port()
-        socat = start_local(["socat", f"TCP-LISTEN:{self.agent_port},bind=127.0.0.1,reuseaddr,fork",
-                             f"UNIX-CONNECT:{socket_path}"], self.env)
-        self._stack.callback(socat.stop_group)
-        wait_until(lambda: tcp_listening(self.agent_port) or not running(socat), 20, "socat listening")
-        if not running(socat):
-            raise AssertionError(describe(socat))
 
     def _install_allowlist(self):
         """Puts the allowlist where a Windows user would, through sftp, and checks
