@@ -54,7 +54,13 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from qsb_client import (CLOSE, DATA, OPEN, OPEN_FAILED, OPENED, PING, PONG, Program, ProtocolError, frame,
-                        run_to_end, start_pipe_server)
+                        start_pipe_server)
+
+
+def run_to_end(launcher, exe, args, stdin=b"", timeout=60):
+    p = subprocess.run(list(launcher) + [exe] + list(args), input=stdin, capture_output=True, timeout=timeout)
+    return p.returncode, p.stdout, p.stderr
+
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOCK = 32768

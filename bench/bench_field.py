@@ -219,8 +219,6 @@ def main():
     print(f"{'forwarder --ssh win-host, start to listening (s)':52} {forwarder_start:8.2f}")
     print(f"{'--idle-exit: first connection to first byte (s)':52} {statistics.median(lazy_starts) / 1000:8.2f}   "
           + " ".join(f"{v / 1000:.2f}" for v in lazy_starts))
-    for name, value in bed.figures.items():
-        print(f"{'bed: ' + name:52} {value:8.2f}")
     return 0
 
 

@@ -1,10 +1,8 @@
-"""A small client of the quorl-socket-bridge frame protocol, for end-to-end
-checks that drive the program only through its standard streams. The program is
-started through a launcher command (x64 Wine, or the emulated ARM64 Wine), so
-the same checks run against every build."""
+"""The frame codec and the one child-program starter of the Python suites: a
+program runs through a launcher command (Wine, the emulated ARM64 Wine, or none)."""
 
+import contextlib
 import os
-import re
 import signal
 import struct
 import subprocess
@@ -16,7 +14,6 @@ HEADER = struct.Struct("<4sHHII")
 
 HELLO, OPEN, OPENED, OPEN_FAILED, DATA, EOF, CLOSE, PING, PONG = range(1, 10)
 WATCH_STATE, ALLOWLIST_QUERY, SERVICE_REPLY, WATCH, UNWATCH, ALLOWLIST_REPLY = range(10, 16)
-ABSENT, AVAILABLE, UNDETERMINED = 0, 1, 2
 
 
 def frame(kind, stream, payload=b""):
@@ -28,10 +25,8 @@ class ProtocolError(AssertionError):
 
 
 class Program:
-    """One run of a program through `launcher` (empty for a local one) with piped
-    standard streams, its output read as fast as it comes. With `new_session`
-    it leads a process group of its own, so that stop_group() also ends
-    whatever it started."""
+    """A program with piped standard streams, its output read as it comes. With
+    `new_session` it leads a process group, so that stop_group() ends what it started."""
 
     def __init__(self, launcher, exe, args, env=None, new_session=False):
         self.proc = subprocess.Popen(list(launcher) + [exe] + list(args), stdin=subprocess.PIPE,
@@ -91,20 +86,6 @@ class Program:
             raise ProtocolError(f"malformed frame header {magic!r} {version} {kind} {length}")
         return kind, stream, self.read_exactly(length, timeout)
 
-    def wait_for_output(self, regex, timeout):
-        """Waits until what standard output has said so far (and not yet read)
-        matches the bytes pattern `regex`; returns the match, or None once
-        `timeout` s have passed or the output has ended."""
-        compiled = re.compile(regex)
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                found = compiled.search(self._out)
-                left = deadline - time.monotonic()
-                if found or self._ended or left <= 0:
-                    return found
-                self._cond.wait(left)
-
     def wait(self, timeout=60):
         code = self.proc.wait(timeout)
         with self._cond:
@@ -122,6 +103,13 @@ class Program:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(10)
+
+    def end(self, timeout=10):
+        """Closes its input and waits for it to end, killing it after `timeout` s."""
+        self.close_input()
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            self.proc.wait(timeout)
+        self.kill()
 
     def stop_group(self, timeout=10):
         """SIGTERM to the program, then SIGKILL to its whole process group (it
@@ -154,8 +142,3 @@ def start_pipe_server(launcher, exe, name, *options):
         server.kill()
         raise ProtocolError(f"pipe server said {line!r}: {server.stderr_text()}")
     return server
-
-
-def run_to_end(launcher, exe, args, stdin=b"", timeout=60):
-    p = subprocess.run(list(launcher) + [exe] + list(args), input=stdin, capture_output=True, timeout=timeout)
-    return p.returncode, p.stdout, p.stderr

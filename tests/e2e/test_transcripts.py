@@ -71,10 +71,7 @@ class Transcript:
 
     def server(self, options):
         if options == "stop":
-            server = self.servers.pop()
-            server.close_input()
-            server.wait(60)
-            return
+            return self.servers.pop().end(60)
         self.servers.append(start_pipe_server(self.target.launcher, self.target.exe("test-pipe-server"), self.pipe,
                                               *options.split()))
 

@@ -1,6 +1,6 @@
 """The field suite: quorl-socket-forward, real ssh to a private sshd on loopback,
 the bridge under Wine started the way Windows OpenSSH starts a session command,
-and real clients (socat, ssh-add, ssh, curl), on the bed of fieldbed.py, made
+and real clients (ssh, curl), on the bed of fieldbed.py, made
 once per session and stopped on every path (options: conftest.py).
 
   pytest-3 tests/field --forward build/native/quorl-socket-forward --build build/win-x64 [-k NAME]"""
@@ -8,11 +8,9 @@ once per session and stopped on every path (options: conftest.py).
 import array
 import contextlib
 import fcntl
-import hashlib
 import os
 import re
 import select
-import shlex
 import shutil
 import signal
 import socket
@@ -64,8 +62,7 @@ def bed(pytestconfig):
 
     signal.signal(signal.SIGTERM, interrupt)
     signal.signal(signal.SIGHUP, interrupt)
-    pipes = dict.fromkeys(BED_PIPES + [p for b in readme_blocks(read_readme()) for c in b for p in readme_pipes(c)])
-    with FieldBed(pytestconfig.getoption("forward"), pytestconfig.getoption("build"), pipes) as bed:
+    with FieldBed(pytestconfig.getoption("forward"), pytestconfig.getoption("build"), BED_PIPES) as bed:
         yield bed
 
 
@@ -101,30 +98,6 @@ def test_64_streams(bed, case):
     echo(address, pattern(50000))
 
 
-def curl(address, path, *options):
-    return ["curl", "-sS", "--max-time", "30", *options, f"http://127.0.0.1:{address.rsplit(':', 1)[1]}{path}"]
-
-
-def test_http_parallel_transfers(bed, case):
-    """8 downloads and 2 uploads of 16 MiB at once, each checked by SHA-256."""
-    size = 16 << 20
-    data = pattern(size)
-    expected = hashlib.sha256(data).hexdigest()
-    case.relay(HTTP, bed.http.port)
-    address = tcp_address()
-    forward(case, address, HTTP)
-    downloads = [case.child(curl(address, f"/bytes/{size}")) for _ in range(8)]
-    uploads = [case.child(curl(address, "/upload", "--data-binary", "@-")) for _ in range(2)]
-    for upload in uploads:
-        threading.Thread(target=lambda u=upload: (u.send(data), u.close_input()), daemon=True).start()
-    for download in downloads:
-        got = hashlib.sha256(download.read_exactly(size, WAIT * 2)).hexdigest()
-        assert got == expected and download.wait(WAIT) == 0, describe(download)
-    for upload in uploads:
-        assert upload.wait(WAIT * 2) == 0, describe(upload)
-        assert upload.remaining_output() == f"{size} {expected}\n".encode(), upload.remaining_output()
-
-
 # A stream whose client has gone ends within this many seconds (ten times the
 # default linger). Each request's connection is fresh and the client closes it
 # after the reply, so a connection the server still holds longer after its
@@ -139,14 +112,14 @@ def test_http_sequential_requests(bed, case):
     requests = 1000
     stats = bed.http.stats
     case.relay(HTTP, bed.http.port)
-    address = tcp_address()
-    forward(case, address, HTTP)
+    port = free_port()
+    forward(case, f"tcp:{port}", HTTP)
     wait_until(lambda: stats.open == 0, WAIT, "the server's connections of earlier cases closed")
     stats.peak = stats.open
     before = stats.connections
     for i in range(requests):
         size = 1000 + i
-        got = run(curl(address, f"/bytes/{size}", "--max-time", "10"), bed.env, timeout=30)
+        got = run(["curl", "-sS", "--max-time", "10", f"http://127.0.0.1:{port}/bytes/{size}"], bed.env, timeout=30)
         assert got.returncode == 0 and got.stdout == pattern(size), \
             f"request {i + 1}: status {got.returncode}, {len(got.stdout)} bytes, {got.stderr!r}"
         idle = stats.longest_idle()
@@ -307,57 +280,6 @@ def test_new_form(bed, case, options):
     forwarder = case.forwarder(["--listen", address] + options + ["--pipe", ECHO])
     echo(address, os.urandom(65536))
     assert ("-v" not in options) or GREETING in forwarder.stderr_text(), describe(forwarder)
-
-
-# -- the README's examples, literally ------------------------------------------
-
-def readme_blocks(text):
-    """The README's fenced `sh` blocks that start quorl-socket-forward, as lists
-    of command lines (backslash-newline continuations joined, comments left out)."""
-    blocks = []
-    for body in re.findall(r"^```sh\n(.*?)^```", text, re.S | re.M):
-        lines = [line.strip() for line in re.sub(r"\\\n\s*", "", body).splitlines()]
-        commands = [line for line in lines if line and not line.startswith("#")]
-        if any(c.startswith("quorl-socket-forward ") for c in commands):
-            blocks.append(commands)
-    return blocks
-
-
-def readme_pipes(command):
-    return [PIPE + name for name in re.findall(r"pipe\\+([A-Za-z0-9._-]+)", command)]
-
-
-def read_readme():
-    with open(os.path.join(ROOT, "README.md")) as f:
-        return f.read()
-
-
-@pytest.mark.parametrize("block", readme_blocks(read_readme()) or [None])
-def test_readme_examples(bed, case, block):
-    """Runs a README block's lines in order through sh with the bed's PATH: each
-    quorl-socket-forward line in the background until the block is done (once
-    it listens, or for watch once it reports every pipe available), every other
-    line (the example's own client) to its end, which must succeed."""
-    assert block, "no quorl-socket-forward example found in the README"
-    env = bed.env
-    # An agent's pipe (by its name) reaches the bed's ssh-agent; any other the HTTP server.
-    for pipe in dict.fromkeys(p for line in block for p in readme_pipes(line)):
-        case.relay(pipe, bed.agent_port if "agent" in pipe.lower() else bed.http.port)
-    for line in block:
-        if not line.startswith("quorl-socket-forward ") or line.startswith("quorl-socket-forward deploy "):
-            done = run(["sh", "-c", line], env)
-            assert done.returncode == 0, f"{line}: status {done.returncode}, {done.stderr!r}"
-            continue
-        command = re.sub(r"\s*&$", "", line)
-        forwarder = case.child(["sh", "-c", command], env)
-        words = shlex.split(re.sub(r"\$\{?(\w+)\}?", lambda m: env.get(m.group(1), ""), command))
-        pipes = readme_pipes(command)
-        if "watch" in words:
-            for pipe in pipes:
-                assert forwarder.wait_for_output(rb"(?m)^" + re.escape(pipe.encode()) + rb" available$", WAIT), \
-                    describe(forwarder)
-            continue
-        bed.wait_listening(forwarder, [words[i + 1] for i, w in enumerate(words) if w == "--listen"])
 
 
 # -- deploy ------------------------------------------------------------------

@@ -1,20 +1,13 @@
-"""The field test bed, all on loopback, made once and stopped on every path: a
-private sshd on 127.0.0.1 and a free port with keys made for the run, whose
-authorized_keys force each host's wrapper (sshd sets SSH_ORIGINAL_COMMAND, for
-the sftp subsystem too): win-host runs the command through cmd.exe as Windows
-OpenSSH does, under Wine with quorl-socket-bridge on cmd's PATH (sftp starts in
-the Wine user's profile, held to the files' modes even as root); greeting-host
-the same after a greeting line; posix-host `sh -c COMMAND`; agent-host is
-posix-host reachable only with the key held by the bed's ssh-agent. Clients get
-a bin folder first on PATH (ssh and sftp with the bed's config,
-quorl-socket-forward), the allowlist is put in place through sftp, and a
-keep-alive HTTP/1.1 server, the ssh-agent and socat carrying a loopback port to
-it serve the pipes. Per case (`bed.case()`): Wine pipe servers and forwarders."""
+"""The field test bed, on loopback, stopped on every path: a private sshd whose
+authorized_keys force each host's wrapper: win-host runs the command through
+cmd.exe under Wine as Windows OpenSSH does (its sftp starts in the Wine user's
+profile), greeting-host the same after a greeting line, posix-host `sh -c`.
+Clients get ssh, sftp and quorl-socket-forward first on PATH; a keep-alive
+HTTP/1.1 server serves the pipes."""
 
 import contextlib
 import functools
 import getpass
-import hashlib
 import http.server
 import os
 import random
@@ -36,7 +29,7 @@ from qsb_client import Program, start_pipe_server  # noqa: E402  (the one child-
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 SFTP_SERVER = "/usr/lib/openssh/sftp-server"
-HOSTS = ("win-host", "greeting-host", "posix-host", "agent-host")
+HOSTS = ("win-host", "greeting-host", "posix-host")
 GREETING = "Welcome to win-host."
 WAIT = 60  # seconds: the bound of a wait that includes starting Wine programs
 PIPE = "\\\\.\\pipe\\"
@@ -186,8 +179,8 @@ def session_members(pid):
 
 
 def program_name(pid):
-    """The program a process runs, as its command line names it, without folder
-    or ".exe": a Wine program's command line is its Windows one."""
+    """The program a process runs, without folder or ".exe" (a Wine program's
+    command line is its Windows one)."""
     try:
         with open(f"/proc/{pid}/cmdline", "rb") as f:
             first = f.read().split(b"\0")[0].decode(errors="replace").split(" ")[0]
@@ -198,8 +191,8 @@ def program_name(pid):
 
 
 def start_local(argv, env):
-    """A client-side program (a forwarder, ssh-agent, socat, sh) leading a
-    process group of its own, so that stopping it stops what it started (ssh)."""
+    """A client-side program leading a process group of its own, so that
+    stopping it stops what it started (ssh)."""
     return Program([], argv[0], argv[1:], env=env, new_session=True)
 
 
@@ -213,9 +206,8 @@ def describe(program):
 
 
 class _Stats:
-    """What the HTTP server saw: connections open now and at most, when each
-    open one last finished a reply, and the body byte counts of the
-    early-reply uploads."""
+    """What the HTTP server saw: connections, when each open one last finished
+    a reply, and the body byte counts of the early-reply uploads."""
 
     def __init__(self):
         self.cond = threading.Condition()
@@ -237,14 +229,12 @@ class _Stats:
             self.cond.notify_all()
 
     def longest_idle(self):
-        """Seconds since the open connection that has waited longest for a
-        request last finished a reply (or opened)."""
+        """Seconds the longest-waiting open connection has waited for a request."""
         with self.cond:
             return time.monotonic() - min(self.idle_since.values()) if self.idle_since else 0.0
 
     def early_count(self, index, timeout):
-        """The body byte count of the index-th early-reply upload, once its
-        connection has given all it will."""
+        """The body byte count of the index-th early-reply upload, once read."""
         with self.cond:
             self.cond.wait_for(lambda: len(self.early_counts) > index, timeout)
             return self.early_counts[index] if len(self.early_counts) > index else None
@@ -255,9 +245,7 @@ EARLY_REPLY = b"This upload is refused before its body is read.\n"
 
 class _HttpHandler(http.server.BaseHTTPRequestHandler):
     """Keep-alive HTTP/1.1 that never closes a connection itself:
-    GET /             a line of text
     GET /bytes/N      N bytes of pattern(N)
-    POST /upload      "COUNT SHA256" of the body
     POST /early       413 at once, before the body is read; then the body is
                       read and counted (up to its Content-Length or the end)
     POST /early?hold  413 at once with a body of 1 MiB (more than a socket
@@ -284,34 +272,16 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
         self.send_response(code)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        view = memoryview(body)
-        for at in range(0, len(view), 1 << 20):
-            self.wfile.write(view[at:at + (1 << 20)])
+        self.wfile.write(body)
         self.server.stats.note(self)
-
-    def _read_body(self, length, digest=None):
-        count = 0
-        while count < length:
-            block = self.rfile.read1(min(1 << 16, length - count))
-            if not block:
-                break
-            count += len(block)
-            if digest:
-                digest.update(block)
-        return count
 
     def do_GET(self):
         match = re.fullmatch(r"/bytes/(\d+)", self.path)
-        body = pattern(int(match.group(1))) if match else b"the field bed's HTTP server\n" if self.path == "/" else None
-        self._reply(200, body) if body is not None else self._reply(404, b"not found\n")
+        self._reply(200, pattern(int(match.group(1)))) if match else self._reply(404, b"not found\n")
 
     def do_POST(self):
         length = int(self.headers.get("Content-Length", "0"))
-        if self.path == "/upload":
-            digest = hashlib.sha256()
-            count = self._read_body(length, digest)
-            self._reply(200, f"{count} {digest.hexdigest()}\n".encode())
-        elif self.path == "/early":
+        if self.path == "/early":
             self._reply(413, EARLY_REPLY)
             self._count_early(length)
         elif self.path == "/early?hold":
@@ -322,7 +292,12 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
             self._reply(404, b"not found\n")
 
     def _count_early(self, length):
-        count = self._read_body(length)
+        count = 0
+        while count < length:
+            block = self.rfile.read1(min(1 << 16, length - count))
+            if not block:
+                break
+            count += len(block)
         with self.server.stats.cond:
             self.server.stats.early_counts.append(count)
         self.server.stats.note(self)
@@ -360,27 +335,16 @@ class Case(contextlib.ExitStack):
         self.callback(program.stop_group)
         return program
 
-    def _windows_server(self, exe, name, *options):
-        server = start_pipe_server([self.bed.wine], os.path.join(self.bed.build, exe), name, *options)
-
-        def stop():
-            server.close_input()
-            try:
-                server.wait(10)
-            except subprocess.TimeoutExpired:
-                server.kill()
-
-        self.callback(stop)
-        return server
-
     def pipe_server(self, name, *options):
         """test-pipe-server.exe for `name` in the bed's prefix, once it is ready."""
-        return self._windows_server("test-pipe-server.exe", name, *options)
+        server = start_pipe_server([self.bed.wine], os.path.join(self.bed.build, "test-pipe-server.exe"), name,
+                                   *options)
+        self.callback(server.end)
+        return server
 
     def relay(self, name, port):
-        """test-pipe-server.exe relaying each connection to `name` to 127.0.0.1:port."""
-        return self._windows_server("test-pipe-server.exe", name, "--mode", "relay", "--port", str(port),
-                                    "--instances", "64")
+        """A pipe server relaying each connection to `name` to 127.0.0.1:port."""
+        return self.pipe_server(name, "--mode", "relay", "--port", str(port), "--instances", "64")
 
     def forwarder(self, args, env=None):
         """quorl-socket-forward ARGS, as the user's shell would start it,
@@ -399,7 +363,6 @@ class FieldBed:
         self.prefix = os.path.join(ROOT, "build", "field-wineprefix")
         self.user = getpass.getuser()
         self.profile = os.path.join(self.prefix, "drive_c", "users", self.user)
-        self.figures = {}
         self._stack = contextlib.ExitStack()
 
     # -- life cycle --------------------------------------------------------
@@ -426,20 +389,17 @@ class FieldBed:
                 raise AssertionError(f"{path} is missing: build the native and win-x64 presets first")
         self.temp = tempfile.mkdtemp(prefix="qsb-field-")  # mode 0700
         self._stack.callback(shutil.rmtree, self.temp, True)
-        for folder in ("keys", "remote", "remote/posix-bin", "bin", "agent", "runtime", "sockets"):
+        for folder in ("keys", "remote", "remote/posix-bin", "bin", "runtime", "sockets"):
             os.makedirs(os.path.join(self.temp, folder), mode=0o700)
         self.runtime = os.path.join(self.temp, "runtime")
         self.sockets = os.path.join(self.temp, "sockets")
 
-        started = time.monotonic()
         self._start_wine()
-        self.figures["Wine prefix ready (s)"] = time.monotonic() - started
         self._write_remote_side()
         self._start_sshd()
         self._write_client_side()
         self.http = HttpService()
         self._stack.callback(self.http.close)
-        self._start_agent()
         self._install_allowlist()
 
     def _start_wine(self):
@@ -510,13 +470,10 @@ class FieldBed:
         entries = []
         for host in HOSTS:
             public = self._keygen(os.path.join(keys, host), host)
-            wrapper = os.path.join(self.temp, "remote", "posix-host" if host == "agent-host" else host)
+            wrapper = os.path.join(self.temp, "remote", host)
             entries.append(f'command="{wrapper}",no-port-forwarding,no-X11-forwarding,no-agent-forwarding {public}')
         with open(os.path.join(self.temp, "authorized_keys"), "w") as f:
             f.write("\n".join(entries) + "\n")
-        # ssh reads the file named by IdentityFile as a private key first, and
-        # refuses one that others can read even when it holds only the public half.
-        os.chmod(os.path.join(keys, "agent-host.pub"), 0o600)
         self.sshd_log = os.path.join(self.temp, "sshd.log")
         for attempt in range(3):
             self.port = free_port()
@@ -531,9 +488,6 @@ StrictModes no
 AuthorizedKeysFile {self.temp}/authorized_keys
 PasswordAuthentication no
 KbdInteractiveAuthentication no
-AllowAgentForwarding no
-AllowTcpForwarding no
-X11Forwarding no
 PrintMotd no
 MaxStartups 100:30:200
 MaxSessions 100
@@ -586,9 +540,7 @@ Subsystem sftp {SFTP_SERVER}
         self.ssh_config = os.path.join(self.temp, "ssh_config")
         with open(self.ssh_config, "w") as f:
             for host in HOSTS:
-                # agent-host names only the public key: ssh must find its
-                # private half in the agent that SSH_AUTH_SOCK points at.
-                identity = os.path.join(self.temp, "keys", host + (".pub" if host == "agent-host" else ""))
+                identity = os.path.join(self.temp, "keys", host)
                 f.write(f"""Host {host}
   HostName 127.0.0.1
   Port {self.port}
@@ -600,8 +552,6 @@ Subsystem sftp {SFTP_SERVER}
   StrictHostKeyChecking yes
   BatchMode yes
   LogLevel ERROR
-  ControlMaster no
-  ControlPath none
 """)
         bin_dir = os.path.join(self.temp, "bin")
         for tool in ("ssh", "sftp"):
@@ -622,25 +572,6 @@ Subsystem sftp {SFTP_SERVER}
         env["XDG_CONFIG_HOME"] = os.path.join(self.temp, "config")
         self.env = env
 
-    def _start_agent(self):
-        socket_path = os.path.join(self.temp, "agent", "agent.sock")
-        agent = start_local(["ssh-agent", "-D", "-a", socket_path], self.env)
-        self._stack.callback(agent.stop_group)
-        wait_until(lambda: unix_listening(socket_path) or not running(agent), 20, "ssh-agent listening")
-        if not running(agent):
-            raise AssertionError(describe(agent))
-        key = os.path.join(self.temp, "keys", "agent-host")
-        subprocess.run(["ssh-add", "-q", key], env=dict(self.env, SSH_AUTH_SOCK=socket_path), check=True,
-                       timeout=30, stdin=subprocess.DEVNULL, capture_output=True)
-        os.remove(key)  # from now on the key exists only in the agent
-        self.agent_port = free_port()
-        socat = start_local(["socat", f"TCP-LISTEN:{self.agent_port},bind=127.0.0.1,reuseaddr,fork",
-                             f"UNIX-CONNECT:{socket_path}"], self.env)
-        self._stack.callback(socat.stop_group)
-        wait_until(lambda: tcp_listening(self.agent_port) or not running(socat), 20, "socat listening")
-        if not running(socat):
-            raise AssertionError(describe(socat))
-
     def _install_allowlist(self):
         """Puts the allowlist where a Windows user would, through sftp, and checks
         that the bridge believes it."""
@@ -649,10 +580,8 @@ Subsystem sftp {SFTP_SERVER}
             f.write("# pipes of the field test bed\n" + "".join(pipe + "\n" for pipe in self.pipes))
         batch = ("-mkdir AppData\n-mkdir AppData/Local\n-mkdir AppData/Local/QuorlSSH\n"
                  f"put {local} AppData/Local/QuorlSSH/http-pipe.allow\n")
-        started = time.monotonic()
         done = subprocess.run(["sftp", "-b", "-", "win-host"], input=batch, env=self.env, capture_output=True,
                               text=True, timeout=WAIT)
-        self.figures["sftp put of the allowlist (s)"] = time.monotonic() - started
         if done.returncode != 0:
             raise AssertionError(f"sftp put failed: {done.stderr}{self.sshd_log_text()}")
         self.allowlist = os.path.join(self.profile, "AppData", "Local", "QuorlSSH", "http-pipe.allow")
@@ -660,30 +589,28 @@ Subsystem sftp {SFTP_SERVER}
             raise AssertionError("sftp did not land in %LOCALAPPDATA%")
         if self.pipes:
             # Hello (and no sentence) means the pipe is listed in a believed file.
-            started = time.monotonic()
             code, out, err = self.ssh("win-host", f"quorl-socket-bridge bridge --socket {self.pipes[0]}")
-            self.figures["ssh session to a bridge Hello (s)"] = time.monotonic() - started
             if code != 0 or not out.startswith(b"QSF1") or err:
                 raise AssertionError(f"the bridge refused the allowlist: status {code}, {out[:64]!r}, {err!r}")
 
     # -- helpers for the tests ---------------------------------------------
 
-    def ssh(self, host, command, stdin=b"", timeout=WAIT, env=None):
+    def ssh(self, host, command):
         """`ssh HOST COMMAND` as typed; returns status, stdout and stderr bytes."""
-        done = subprocess.run(["ssh", host, command], input=stdin, env=env or self.env, capture_output=True,
-                              timeout=timeout)
+        done = subprocess.run(["ssh", host, command], stdin=subprocess.DEVNULL, env=self.env, capture_output=True,
+                              timeout=WAIT)
         return done.returncode, done.stdout, done.stderr
 
     def socket_path(self, name):
         return os.path.join(self.sockets, name)
 
-    def wait_listening(self, process, addresses, timeout=WAIT):
+    def wait_listening(self, process, addresses):
         def ready():
             if not running(process):
                 raise AssertionError(f"the forwarder ended before it listened: {describe(process)}")
             return all(listening(address) for address in addresses)
 
-        wait_until(ready, timeout, f"{shlex.join(process.proc.args)} listening")
+        wait_until(ready, WAIT, f"{shlex.join(process.proc.args)} listening")
 
     def session_processes(self, program):
         """Pids of the sessions' living processes that run `program`."""
