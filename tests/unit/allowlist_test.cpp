@@ -42,20 +42,17 @@ TEST(AllowlistFile, ChecksTheFolderThenTheFileThenReadsOnce) {
                                                    "final path file", "size", "read 13"}));
 }
 
-// The answer for each state of folder and file: a missing one means "not
-// listed", other open failures are errors; the file is read whole, at most
+// The answer for each state of folder and file (a missing folder or file and
+// one held open for writing are AllowlistOnWine's): a path not found means
+// "not listed", other open failures are errors; the file is read whole, at most
 // 65536 bytes; a folder that lets Users add files fails even without a file.
 TEST(AllowlistFile, AnswersForEachStateOfFolderAndFile) {
     const std::string exact = kPipe + "\n" + std::string(65536 - kPipe.size() - 1, '#');
     const std::pair<std::function<void(FakeFiles&)>, std::string> cases[] = {
         {[](FakeFiles&) {}, "true"},
-        {[](FakeFiles& f) { f.folder.openError = 2; }, "false"},
         {[](FakeFiles& f) { f.folder.openError = 3; }, "false"},
-        {[](FakeFiles& f) { f.file.openError = 2; }, "false"},
         {[](FakeFiles& f) { f.file.openError = 3; }, "false"},
         {[](FakeFiles& f) { f.folder.openError = 5; }, "Could not open the named pipe allowlist directory."},
-        {[](FakeFiles& f) { f.file.openError = 32; },
-         "Could not open the named pipe allowlist."},  // held open for writing
         {[](FakeFiles& f) { f.folder.security = f.file.security = Trusted("S-1-5-32-544"); }, "true"},
         {[](FakeFiles& f) { f.folder.security = f.file.security = Trusted("S-1-5-18"); }, "true"},
         {[&](FakeFiles& f) { f.content = exact; }, "true"},
@@ -80,13 +77,6 @@ TEST(AllowlistFile, AnswersForEachStateOfFolderAndFile) {
     ControlFileOps ops = noSize.Ops();
     ops.fileSize = [] { return std::optional<std::uint64_t>(); };
     EXPECT_EQ(MessageOf([&] { IsPipeAllowlistedWith(kPipe, ops); }), "Named pipe allowlist is too large.");
-}
-
-TEST(RequirePipeAllowlisted, RefusesAnUnlistedOrAbsentPipe) {
-    FakeFiles listed;
-    EXPECT_EQ(MessageOf([&] { RequirePipeAllowlistedWith(kPipe, listed.Ops()); }), "(no error)");
-    EXPECT_EQ(MessageOf([&] { RequirePipeAllowlistedWith("\\\\.\\pipe\\other", listed.Ops()); }),
-              "This named pipe is not in the HTTP allowlist.");
 }
 
 TEST(AllowlistFile, RefusesABadRequestBeforeTouchingAnyFile) {
