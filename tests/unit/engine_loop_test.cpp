@@ -119,15 +119,3 @@ TEST(EngineLoop, InputThatCameWhileTheEngineWasBusyIsHandledBeforeTheIdleEnd) {
     for (std::uint32_t id = 1; id <= 9; ++id) EXPECT_EQ(frames[id], (WireFrame{4, id, unavailable}));
     EXPECT_EQ(frames[10], (WireFrame{9, 99, "alive?"}));
 }
-
-TEST(EngineLoop, AFatalErrorClosesEveryStreamToo) {
-    FakeEngine engine;
-    engine.List(kBridgePipe);
-    auto first = engine.AddServedPipe("a");
-    auto second = engine.AddServedPipe("b");
-    engine.Start(EngineMode::Bridge, kBridgePipe);
-    engine.in.Push(FrameBytes(2, 1) + FrameBytes(2, 2) + FrameBytes(2, 1));
-    EXPECT_EQ(engine.Finish(), "Duplicate stream ID.");
-    EXPECT_TRUE(first->Released());
-    EXPECT_TRUE(second->Released());
-}
