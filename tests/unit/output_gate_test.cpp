@@ -31,10 +31,11 @@ const std::string kTenBytes = "0123456789";
 
 }  // namespace
 
-// A frame leaves whole; a bad frame (type out of range, payload over 1 MiB)
-// writes nothing.
+// A frame leaves whole, also through an output that takes 7 bytes a call; a
+// bad frame (type out of range, payload over 1 MiB) writes nothing.
 TEST(OutputGate, WritesWholeFramesAndRefusesABadOne) {
     FakeStdout out;
+    out.SetPieceSize(7);
     OutputGate gate(out.Port());
     const std::string larger(32769, 'M');
     gate.WriteFrame(9, 7, "abc", 3);
