@@ -3,13 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
 #include <vector>
 
-#include "engine/frame.h"
 #include "engine/output_gate.h"
 #include "support/error_message.h"
 #include "support/fake_streams.h"
@@ -132,70 +130,5 @@ TEST(OutputGate, EngineFramesGoFirstAndPumpFramesInTheOrderTheyAsked) {
         for (const WireFrame& f : ParseAll(out.Bytes()))
             served += f.type == 9 ? 'E' : static_cast<char>('0' + f.streamId);
         EXPECT_EQ(served, c.served) << c.arrivals;
-    }
-}
-
-// Busy writers that ask again as soon as their frame is out cannot keep the
-// others waiting: an engine frame waits for the frame being written and no
-// more, and a pump frame for at most one frame of each busy writer.
-TEST(OutputGate, BusyWritersDelayANewFrameByAtMostOneFrameEach) {
-    for (std::uint32_t busy : {1u, 4u}) {
-        SCOPED_TRACE(busy);
-        FakeStdout out;
-        OutputGate gate(out.Port());
-        FakeEvent open;
-        std::atomic<bool> stop{false};
-        std::vector<std::future<void>> busyWriters;
-        ReleaseAtEnd release{out};
-        struct StopAtEnd {
-            std::atomic<bool>& stop;
-            ~StopAtEnd() { stop = true; }
-        } stopAtEnd{stop};
-        for (std::uint32_t id = 1; id <= busy; ++id) {
-            busyWriters.push_back(std::async(std::launch::async, [&, id] {
-                while (!stop) gate.WriteFrame(5, id, kTenBytes.data(), 10, open.Check());
-            }));
-        }
-        ASSERT_TRUE(out.WaitForBytes(26 * 8 * busy, kWaitMs));  // all under way
-        // One busy writer stops in its frame; the others line up behind it.
-        const std::size_t holdAt = out.Bytes().size() + 7;
-        out.HoldAt(holdAt);
-        ASSERT_TRUE(out.WaitForBytes(holdAt, kWaitMs));
-        ASSERT_TRUE(WaitUntilWaiting(gate, busy - 1, kWaitMs));
-        const std::size_t heldAt = out.Bytes().size();  // where the output stopped
-        auto engine = std::async(std::launch::async, [&] { gate.WriteFrame(9, 0, "pong", 4); });
-        ASSERT_TRUE(WaitUntilWaiting(gate, busy, kWaitMs));
-        auto answer = std::async(std::launch::async, [&] { gate.WriteFrame(5, 100, "answer", 6, open.Check()); });
-        ASSERT_TRUE(WaitUntilWaiting(gate, busy + 1, kWaitMs));
-        out.Release();
-        ASSERT_EQ(engine.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-        ASSERT_EQ(answer.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-        stop = true;
-        for (auto& writer : busyWriters) {
-            ASSERT_EQ(writer.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-            writer.get();
-        }
-
-        // Frames from the one held: the busy frames before the engine's and
-        // before the answer.
-        const std::vector<WireFrame> frames = ParseAll(out.Bytes());
-        std::size_t end = 0;
-        std::size_t busyBeforeEngine = 0;
-        std::size_t busyBeforeAnswer = 0;
-        bool engineSeen = false;
-        for (const WireFrame& f : frames) {
-            end += kFrameHeaderSize + f.payload.size();
-            if (end <= heldAt) continue;
-            if (f.type == 9) {
-                engineSeen = true;
-            } else if (f.streamId == 100) {
-                break;
-            } else {
-                busyBeforeAnswer += 1;
-                if (!engineSeen) busyBeforeEngine += 1;
-            }
-        }
-        EXPECT_EQ(busyBeforeEngine, 1u);
-        EXPECT_LE(busyBeforeAnswer, busy);
     }
 }
