@@ -52,18 +52,6 @@ TEST(EngineLoop, EveryFatalFrameEndsTheRunWithItsMessage) {
     }
 }
 
-// A dead output ends the run, at the Hello before any read, or at a Pong.
-TEST(EngineLoop, AFailingWriteEndsTheRun) {
-    for (const std::size_t failAfter : {0u, 20u}) {
-        FakeEngine engine;
-        engine.out.FailAfter(failAfter);
-        engine.Start(EngineMode::Service);
-        if (failAfter != 0) engine.in.Push(Ping(5, "ping"));
-        EXPECT_EQ(engine.Finish(), "SSH output closed.");
-        EXPECT_EQ(engine.in.Reads() == 0, failAfter == 0);
-    }
-}
-
 TEST(EngineLoop, EndsAfterTwoMinutesWithoutInputClosingStreamsFirst) {
     FakeEngine engine;
     engine.List(kBridgePipe);
