@@ -72,7 +72,6 @@ TEST(CommandLine, RunsEachCommandInItsOrder) {
          {"default", "bridge \\\\.\\pipe\\my.pipe in D:\\J\xC3\xB6rg"},
          {}},
         {{"service"}, true, {"default", "service  in " + kDefault}, {}},
-        {{"--quorl-tholm"}, true, {"default", "product", "allowlisted " + product + " in " + kDefault}, {product}},
         {{"--quorl-tholm"}, false, {"default", "product", "allowlisted " + product + " in " + kDefault}, {}},
         {{"--install-quorl-tholm"}, true, {"default", "install", "product"}, {product}},
     };
