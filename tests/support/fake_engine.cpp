@@ -104,9 +104,6 @@ FakeEngine::~FakeEngine() {
 void FakeEngine::List(const std::string& path) {
     Change(shared_, [&](Shared& s) { s.listed.insert(path); });
 }
-void FakeEngine::Unlist(const std::string& path) {
-    Change(shared_, [&](Shared& s) { s.listed.erase(path); });
-}
 void FakeEngine::FailAllowlist(const std::string& message) { Set(shared_, &Shared::allowlistFailure, message); }
 void FakeEngine::SetPipe(const std::string& path, std::uint32_t result) {
     Change(shared_, [&](Shared& s) { s.pipes[path] = result; });

@@ -70,7 +70,6 @@ public:
     bool WaitForClockRead(int timeoutMs = 10000) const;
 
     void List(const std::string& canonicalPath);
-    void Unlist(const std::string& canonicalPath);
     void FailAllowlist(const std::string& message);  // every check throws this
     void SetPipe(const std::string& canonicalPath, std::uint32_t waitResult);
 
