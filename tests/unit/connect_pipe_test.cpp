@@ -136,8 +136,6 @@ TEST(ConnectPipe, FollowsTheWaitSchedule) {
         std::size_t loads;      // of the registrations (0: not read)
     };
     const Case cases[] = {
-        // Opened at the first attempt: no registration read, nothing waits.
-        {"existing pipe", [](std::uint64_t) { return Opened(); }, registered, idle, "(no error)", 0, 0, 0},
         // Unregistered: tried every 50 ms for 5 s, the file read once at the first miss.
         {"unregistered", missing, unregistered, idle, unavailable, kPipeWaitLimitMs, 0, 1},
         // Registered: the task runs once and its pipe is waited for 15 s

@@ -178,7 +178,6 @@ TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
 // as "SYSTEM" for LocalSystem whatever the language, and the base name.
 TEST(PipeDisplayLabel, NamesTheServingAccount) {
     const std::tuple<std::string, std::string, std::optional<AccountName>, std::string> cases[] = {
-        {kUserPipe, kUser, AccountName{"alice", "HOST"}, "alice / app"},
         {"\\\\.\\pipe\\Svc.Agent.S-1-5-18", "S-1-5-18", AccountName{"\xD0\xA1\xD0\x98\xD0\xA1", "NT AUTHORITY"},
          "SYSTEM / svc.agent"},
         {"\\\\.\\pipe\\x.s-1-5-18.s-1-5-21-1-2-3-1002", kOther, AccountName{"bob", "HOST"}, "HOST\\bob / x.s-1-5-18"},
