@@ -105,7 +105,6 @@ TEST(CommandLine, RefusesBadCommandLinesBeforeRunningAnything) {
         {{"--user-allowlist"}, kUsageMessage},
         {{"--user-allowlist", "C:\\a"}, kUsageMessage},
         {{"--user-allowlist", "C:\\a", "--user-allowlist", "C:\\b", "service"}, kUsageMessage},
-        {{"--help"}, kUsageMessage},
         {{"--user-allowlist", "C:\\\xFF", "service"}, "Invalid UTF-8 text."},
         {{"bridge", "--socket", "//./pipe/x"}, "Enter a local named pipe path beginning with \\\\.\\pipe\\."},
     };
