@@ -60,11 +60,10 @@ TEST(ServiceMode, AllowlistQueriesAnswerPositivelyOnlyWithTypeFifteen) {
     engine.in.Push(FrameBytes(11, 3, kPipeB) + FrameBytes(11, 4, twenty + "k") + FrameBytes(11, 2, longest));
     engine.in.End();
     EXPECT_EQ(engine.Finish(), "");
-    EXPECT_EQ(
-        engine.Replies(),
-        (std::vector<WireFrame>{Reply(3, "This named pipe is not in the HTTP allowlist."),
-                                Reply(4, "Enter a local named pipe path beginning with \\\\.\\pipe\\."),
-                                {15, 2, "\x01"}}));
+    EXPECT_EQ(engine.Replies(),
+              (std::vector<WireFrame>{Reply(3, "This named pipe is not in the HTTP allowlist."),
+                                      Reply(4, "Enter a local named pipe path beginning with \\\\.\\pipe\\."),
+                                      {15, 2, "\x01"}}));
 }
 
 TEST(ServiceMode, RefusesTheSixtyFifthWatch) {
