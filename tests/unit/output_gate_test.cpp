@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -131,4 +132,40 @@ TEST(OutputGate, EngineFramesGoFirstAndPumpFramesInTheOrderTheyAsked) {
             served += f.type == 9 ? 'E' : static_cast<char>('0' + f.streamId);
         EXPECT_EQ(served, c.served) << c.arrivals;
     }
+}
+
+// A writer that asks again as soon as its frame is out goes behind a frame
+// that waits: a busy stream delays a new frame by the frame being written and
+// no more.
+TEST(OutputGate, ABusyWriterGoesBehindAFrameThatWaits) {
+    FakeStdout out;
+    OutputGate gate(out.Port());
+    FakeEvent open;
+    std::atomic<bool> stop{false};
+    std::future<void> busy;
+    ReleaseAtEnd release{out};
+    struct StopAtEnd {
+        std::atomic<bool>& stop;
+        ~StopAtEnd() { stop = true; }
+    } stopAtEnd{stop};
+    busy = std::async(std::launch::async, [&] {
+        while (!stop) gate.WriteFrame(5, 1, kTenBytes.data(), 10, open.Check());
+    });
+    ASSERT_TRUE(out.WaitForBytes(26 * 8, kWaitMs));  // under way
+    const std::size_t holdAt = out.Bytes().size() + 7;
+    out.HoldAt(holdAt);
+    ASSERT_TRUE(out.WaitForBytes(holdAt, kWaitMs));
+    const std::size_t heldAt = out.Bytes().size();  // where the output stopped
+    auto answer = std::async(std::launch::async, [&] { gate.WriteFrame(5, 100, "answer", 6, open.Check()); });
+    ASSERT_TRUE(WaitUntilWaiting(gate, 1, kWaitMs));
+    out.Release();
+    ASSERT_EQ(answer.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    stop = true;
+    ASSERT_EQ(busy.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    const std::vector<WireFrame> frames = ParseAll(out.Bytes());
+    std::size_t end = 0;
+    std::size_t held = 0;  // the frame the output stopped in
+    while (held < frames.size() && (end += kWireHeaderSize + frames[held].payload.size()) <= heldAt) ++held;
+    ASSERT_LT(held + 1, frames.size());
+    EXPECT_EQ(frames[held + 1].streamId, 100u);
 }
