@@ -46,7 +46,6 @@ TEST(ParseActivationRegistrations, EntersEachRowWithItsCanonicalPipe) {
 // absolute task path; no pipe twice. Invalid UTF-8 anywhere fails first.
 TEST(ParseActivationRegistrations, RefusesEachBadRowWithItsMessage) {
     const std::pair<const char*, std::string> cases[] = {
-        {"#comment", kRowMessage},
         {"\\\\.\\pipe\\a", kRowMessage},
         {"\t\\task", kRowMessage},
         {"\\\\.\\pipe\\a\t", kRowMessage},
