@@ -8,7 +8,6 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <future>
 #include <mutex>
 #include <thread>
 
