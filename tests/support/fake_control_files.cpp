@@ -25,7 +25,6 @@ ControlFileOps FakeFiles::Ops() {
     };
     ops.fileSize = [this]() -> std::optional<std::uint64_t> {
         log.push_back("size");
-        if (size) return size;
         return content.size();
     };
     ops.read = [this](std::uint64_t n) -> std::optional<std::string> {

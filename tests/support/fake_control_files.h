@@ -35,7 +35,6 @@ struct FakeFiles {
     FakeObject folder{0, Trusted(), 0x10, u"\\\\?\\C:\\Users\\a\\AppData\\Local\\QuorlSSH"};
     FakeObject file;
     std::string content = "\\\\.\\pipe\\app\n";  // lists \\.\pipe\app
-    std::optional<std::uint64_t> size;           // content.size() unless set
     bool readFails = false;
     bool shortRead = false;
     std::vector<std::string> log;

@@ -14,12 +14,10 @@ struct FakeServedPipe::State {
     std::string flood;
     bool echo = false;
     bool hungUp = false;
-    bool failWrites = false;
     bool stallWrites = false;
     int stalled = 0;  // writes waiting in the stall
     bool cancelled = false;
     bool released = false;
-    bool linked = false;
 };
 
 FakeServedPipe::FakeServedPipe() : state_(std::make_shared<State>()) {}
@@ -29,12 +27,10 @@ void FakeServedPipe::Send(std::string bytes) {
 void FakeServedPipe::Hangup() { Set(state_, &State::hungUp, true); }
 void FakeServedPipe::Flood(std::string block) { Set(state_, &State::flood, block); }
 void FakeServedPipe::Echo() { Set(state_, &State::echo, true); }
-void FakeServedPipe::FailWrites() { Set(state_, &State::failWrites, true); }
 void FakeServedPipe::StallWrites() { Set(state_, &State::stallWrites, true); }
 std::string FakeServedPipe::Received() const { return Get(state_, &State::received); }
 bool FakeServedPipe::Cancelled() const { return Get(state_, &State::cancelled); }
 bool FakeServedPipe::Released() const { return Get(state_, &State::released); }
-bool FakeServedPipe::Linked() const { return Get(state_, &State::linked); }
 
 bool FakeServedPipe::WaitUntilStalled(int timeoutMs) const {
     return Await(state_, timeoutMs, [](State& s) { return s.stalled > 0; });
@@ -50,7 +46,6 @@ bool FakeServedPipe::WaitForReceived(std::size_t size, int timeoutMs) const {
 
 PipeLink FakeServedPipe::Link(const std::string& label) {
     std::shared_ptr<State> state = state_;
-    Set(state, &State::linked, true);
     PipeLink link;
     link.label = label;
     // Like PipeTransfer: a read waits for data, the end of the pipe or the
@@ -65,7 +60,7 @@ PipeLink FakeServedPipe::Link(const std::string& label) {
                 --state->stalled;
             }
             if (state->cancelled) throw ProgramError("Pipe operation cancelled or timed out.");
-            if (state->failWrites || state->hungUp) throw ProgramError("Pipe I/O failed (Windows error 232).");
+            if (state->hungUp) throw ProgramError("Pipe I/O failed (Windows error 232).");
             state->received.append(static_cast<const char*>(buffer), length);
             if (state->echo) state->toProgram.emplace_back(static_cast<const char*>(buffer), length);
             state->changed.notify_all();
@@ -108,9 +103,6 @@ FakeEngine::~FakeEngine() {
 
 void FakeEngine::List(const std::string& path) {
     Change(shared_, [&](Shared& s) { s.listed.insert(path); });
-}
-void FakeEngine::Unlist(const std::string& path) {
-    Change(shared_, [&](Shared& s) { s.listed.erase(path); });
 }
 void FakeEngine::FailAllowlist(const std::string& message) { Set(shared_, &Shared::allowlistFailure, message); }
 void FakeEngine::SetPipe(const std::string& path, std::uint32_t result) {

@@ -37,8 +37,6 @@ public:
     void Flood(std::string block);
     // A server that answers every write with the same bytes.
     void Echo();
-    // Every write fails from now on.
-    void FailWrites();
     // Writes wait (up to 10 s) until the pipe is cancelled: a server that
     // takes no more client data. WaitUntilStalled waits (bounded) for one.
     void StallWrites();
@@ -46,8 +44,6 @@ public:
     std::string Received() const;
     bool Cancelled() const;
     bool Released() const;
-    // Whether the program has connected to this pipe.
-    bool Linked() const;
     // Waits (bounded) until the program has let go of the pipe's handles.
     bool WaitUntilReleased(int timeoutMs) const;
     bool WaitForReceived(std::size_t size, int timeoutMs) const;
@@ -74,7 +70,6 @@ public:
     bool WaitForClockRead(int timeoutMs = 10000) const;
 
     void List(const std::string& canonicalPath);
-    void Unlist(const std::string& canonicalPath);
     void FailAllowlist(const std::string& message);  // every check throws this
     void SetPipe(const std::string& canonicalPath, std::uint32_t waitResult);
 

@@ -9,7 +9,6 @@ struct FakeStdin::State {
     std::condition_variable changed;
     std::deque<std::string> pending;
     bool ended = false;
-    bool cancellable = true;
     bool blocked = false;
     bool cancelRequested = false;
     int reads = 0;
@@ -30,7 +29,6 @@ void FakeStdin::Push(std::string bytes) {
     Change(state_, [&](State& s) { s.pending.push_back(bytes); });
 }
 void FakeStdin::End() { Set(state_, &State::ended, true); }
-void FakeStdin::SetCancellable(bool cancellable) { Set(state_, &State::cancellable, cancellable); }
 int FakeStdin::Reads() const { return Get(state_, &State::reads); }
 
 bool FakeStdin::WaitUntilBlocked(int timeoutMs) {
@@ -50,7 +48,7 @@ StandardInput FakeStdin::Port() {
         return std::function<void()>([state] {
             std::lock_guard<std::mutex> lock(state->mutex);
             // Like CancelSynchronousIo: only a read in progress is cancelled.
-            if (state->blocked && state->cancellable) {
+            if (state->blocked) {
                 state->cancelRequested = true;
                 state->changed.notify_all();
             }

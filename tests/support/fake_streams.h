@@ -53,8 +53,6 @@ public:
     // Each Push is returned by exactly one read (cut to the read size).
     void Push(std::string bytes);
     void End();
-    // false: cancels are ignored, as under Wine for a stdin pipe.
-    void SetCancellable(bool cancellable);
     // Waits (bounded) until the reader is blocked in a read with nothing queued.
     bool WaitUntilBlocked(int timeoutMs);
     // Waits (bounded) until read number `count` has returned.

@@ -13,8 +13,10 @@ std::string Ping(std::uint32_t id, const std::string& payload) { return FrameByt
 
 }  // namespace
 
-// The first bad frame, or input that ends inside a header or a payload, ends
-// the run with its sentence; nothing after it is answered.
+// The first bad frame, or input that ends inside a payload, ends the run with
+// its sentence; nothing after it is answered. One row per rule: each bad
+// header's status is frame_test.cpp's, a cut header and an Open to a service
+// are transcript cases.
 TEST(EngineLoop, EveryFatalFrameEndsTheRunWithItsMessage) {
     struct Case {
         EngineMode mode;
@@ -23,33 +25,15 @@ TEST(EngineLoop, EveryFatalFrameEndsTheRunWithItsMessage) {
     };
     const std::string bad("QSF2\x01\x00\x08\x00\x01\x00\x00\x00\x00\x00\x00\x00", 16);
     const std::vector<Case> cases = {
-        {EngineMode::Service, Ping(4, "abc").substr(0, 10), "Truncated input frame."},
         {EngineMode::Service, Ping(4, "abc").substr(0, 18), "Truncated input frame."},
-        {EngineMode::Service, bad, "Invalid bridge frame."},
         {EngineMode::Bridge, bad, "Invalid bridge frame."},
-        {EngineMode::Service,
-         FrameBytes(8, 1, "").substr(0, 4) + std::string("\x02\x00\x08\x00", 4) + std::string(8, '\0'),
-         "Invalid bridge frame."},
-        {EngineMode::Service, FrameBytes(16, 1), "Invalid bridge frame."},
-        {EngineMode::Service, FrameBytes(5, 1, "").substr(0, 12) + std::string("\x01\x00\x10\x00", 4),
-         "Invalid bridge frame."},
         {EngineMode::Service, FrameBytes(13, 0, "\\\\.\\pipe\\a"), "Expected a nonzero stream ID."},
-        {EngineMode::Bridge, FrameBytes(2, 0), "Expected a nonzero stream ID."},
-        {EngineMode::Service, FrameBytes(2, 1), "Invalid service request."},
         {EngineMode::Service, FrameBytes(5, 1, "data"), "Invalid service request."},
-        {EngineMode::Service, FrameBytes(6, 1), "Invalid service request."},
-        {EngineMode::Service, FrameBytes(7, 1), "Invalid service request."},
-        {EngineMode::Service, FrameBytes(1, 1), "Invalid service request."},
-        {EngineMode::Service, FrameBytes(15, 1, "\x01"), "Invalid service request."},
         {EngineMode::Service, FrameBytes(14, 1, "x"), "Invalid service request."},
         {EngineMode::Service, FrameBytes(13, 1, ""), "Invalid service request."},
         {EngineMode::Service, FrameBytes(11, 1, std::string(111, 'a')), "Invalid service request."},
         {EngineMode::Bridge, FrameBytes(13, 1, "\\\\.\\pipe\\a"), "Invalid forwarding request."},
-        {EngineMode::Bridge, FrameBytes(11, 1, "\\\\.\\pipe\\a"), "Invalid forwarding request."},
-        {EngineMode::Bridge, FrameBytes(14, 1), "Invalid forwarding request."},
         {EngineMode::Bridge, FrameBytes(2, 1, "x"), "Invalid forwarding request."},
-        {EngineMode::Bridge, FrameBytes(6, 1, "x"), "Invalid forwarding request."},
-        {EngineMode::Bridge, FrameBytes(7, 1, "x"), "Invalid forwarding request."},
         {EngineMode::Bridge, FrameBytes(3, 1), "Invalid forwarding request."},
     };
     for (const Case& c : cases) {
@@ -62,18 +46,6 @@ TEST(EngineLoop, EveryFatalFrameEndsTheRunWithItsMessage) {
         if (cut) engine.in.End();
         EXPECT_EQ(engine.Finish(), c.message) << c.message;
         EXPECT_EQ(engine.out.Bytes(), kHello) << c.message;
-    }
-}
-
-// A dead output ends the run, at the Hello before any read, or at a Pong.
-TEST(EngineLoop, AFailingWriteEndsTheRun) {
-    for (const std::size_t failAfter : {0u, 20u}) {
-        FakeEngine engine;
-        engine.out.FailAfter(failAfter);
-        engine.Start(EngineMode::Service);
-        if (failAfter != 0) engine.in.Push(Ping(5, "ping"));
-        EXPECT_EQ(engine.Finish(), "SSH output closed.");
-        EXPECT_EQ(engine.in.Reads() == 0, failAfter == 0);
     }
 }
 
@@ -131,16 +103,4 @@ TEST(EngineLoop, InputThatCameWhileTheEngineWasBusyIsHandledBeforeTheIdleEnd) {
     ASSERT_EQ(frames.size(), 1u + 9u + 1u);
     for (std::uint32_t id = 1; id <= 9; ++id) EXPECT_EQ(frames[id], (WireFrame{4, id, unavailable}));
     EXPECT_EQ(frames[10], (WireFrame{9, 99, "alive?"}));
-}
-
-TEST(EngineLoop, AFatalErrorClosesEveryStreamToo) {
-    FakeEngine engine;
-    engine.List(kBridgePipe);
-    auto first = engine.AddServedPipe("a");
-    auto second = engine.AddServedPipe("b");
-    engine.Start(EngineMode::Bridge, kBridgePipe);
-    engine.in.Push(FrameBytes(2, 1) + FrameBytes(2, 2) + FrameBytes(2, 1));
-    EXPECT_EQ(engine.Finish(), "Duplicate stream ID.");
-    EXPECT_TRUE(first->Released());
-    EXPECT_TRUE(second->Released());
 }

@@ -34,7 +34,6 @@ TEST(FrameBuffer, JudgesTheHeaderBeforeThePayloadArrives) {
     };
     const std::vector<Case> cases = {
         {RawHeader("QSF2", 1, 5, 1, 4), ParseStatus::BadMagic},
-        {RawHeader("qsf1", 1, 5, 1, 4), ParseStatus::BadMagic},
         {RawHeader("QSF1", 0, 5, 1, 4), ParseStatus::BadVersion},
         {RawHeader("QSF1", 0x0101, 5, 1, 4), ParseStatus::BadVersion},
         {RawHeader("QSF1", 1, 0, 1, 4), ParseStatus::BadType},

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 
 #include "engine/input_queue.h"
 #include "support/fake_streams.h"
@@ -22,15 +21,6 @@ std::string TakeText(InputQueue& queue, bool& finished, int timeoutMs = kWaitMs)
     finished = false;
     auto chunk = queue.TakeInputChunk(Clock::now() + std::chrono::milliseconds(timeoutMs), finished);
     return chunk ? std::string(chunk->begin(), chunk->end()) : std::string("<none>");
-}
-
-bool WaitUntilExpired(const std::weak_ptr<void>& lifetime, int timeoutMs) {
-    const auto giveUp = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!lifetime.expired()) {
-        if (Clock::now() > giveUp) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 }  // namespace
@@ -93,24 +83,4 @@ TEST(InputQueue, StopDropsQueuedChunksAndFreesAReaderWaitingForRoom) {
     }
     in = FakeStdin();
     EXPECT_TRUE(lifetime.expired());
-}
-
-TEST(InputQueue, StopNeverHangsOnAReadThatCannotBeCancelled) {
-    // Wine's CancelSynchronousIo cannot end a read of a stdin pipe. The stop
-    // gives up after its limit and the reader, holding its own share of the
-    // state, ends safely once the read returns.
-    FakeStdin in;
-    in.SetCancellable(false);
-    const std::weak_ptr<void> lifetime = in.Lifetime();
-    {
-        InputQueue queue(in.Port(), StillClock, std::chrono::milliseconds(100));
-        ASSERT_TRUE(in.WaitUntilBlocked(kWaitMs));
-        queue.StopInputReader();
-    }
-    FakeStdin keep = in;
-    in = FakeStdin();
-    EXPECT_FALSE(lifetime.expired());  // the read is still blocked
-    keep.Push("late bytes are dropped");
-    keep = FakeStdin();
-    EXPECT_TRUE(WaitUntilExpired(lifetime, kWaitMs));
 }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "pipes/pipe_path.h"
-#include "pipes/sid_text.h"
 #include "support/error_message.h"
 
 namespace {
@@ -35,11 +34,9 @@ TEST(ValidatePipePath, CanonicalisesOrRefuses) {
         {longest, longest},
         {longest + "a", kPrefixMessage},
         {kPrefix + std::string(102, ' '), kPrefixMessage},
-        {"", kPrefixMessage},
         {"\\\\.\\pipe", kPrefixMessage},
         {"\\\\.\\PiPe\\Org.Example_Pipe-2AZ", kPrefix + "org.example_pipe-2az"},
         {"//./pipe/name", kPrefixMessage},
-        {"\\\\.\\pipe/name", kPrefixMessage},
         {"\\\\?\\pipe\\name", kPrefixMessage},
         {" \\\\.\\pipe\\name", kPrefixMessage},
         {kPrefix + "J\xC3\xB6rg", kAlphabetMessage},
@@ -62,7 +59,6 @@ TEST(ValidatePipePath, RefusesEveryByteOutsideTheAlphabet) {
 TEST(CanonicalPipeSid, TakesTheLastSuffixInStandardFormOnly) {
     const std::pair<const char*, const char*> cases[] = {
         {"a.s-1-5-18", "S-1-5-18"},
-        {"A.S-1-5-18", "S-1-5-18"},
         {"x.s-1-5-18.s-1-5-32-544", "S-1-5-32-544"},
         {"a.s-1-0-0", "S-1-0-0"},
         {"a.s-1-5-4294967295", "S-1-5-4294967295"},
@@ -76,15 +72,11 @@ TEST(CanonicalPipeSid, TakesTheLastSuffixInStandardFormOnly) {
         {"a.s-01-5-18", ""},
         {"a.s-1-5-00", ""},
         {"a.s-", ""},
-        {"a.s-x", ""},
         {"a.s-1-5", ""},
         {"a.s-2-5-18", ""},
         {"a.s-1-0x5-18", ""},
-        {"a.s-1-5-0x10", ""},
         {"a.s-1-5-18-", ""},
-        {"a.s-1-5-18x", ""},
         {"a.s-1-5-4294967296", ""},
-        {"a.s-1-5-99999999999999999999", ""},
         {"a.s-1-5-0-0-0-0-0-0-0-0-0-0-0-0-0-0-0-0", ""},
     };
     for (const auto& [name, sid] : cases) EXPECT_EQ(CanonicalPipeSid(kPrefix + name), sid) << name;
@@ -92,28 +84,9 @@ TEST(CanonicalPipeSid, TakesTheLastSuffixInStandardFormOnly) {
     EXPECT_EQ(MessageOf([&] { CanonicalPipeSid(kPrefix + "a b.s-1-5-18"); }), kAlphabetMessage);
 }
 
-// The seam parses leniently, as the system does, and writes the standard form.
-TEST(StandardSidText, WritesTheStandardFormOfWhatItParses) {
-    EXPECT_EQ(StandardSidText(u"S-1-05-018"), std::optional<WideString>(u"S-1-5-18"));
-    EXPECT_EQ(StandardSidText(u"S-01-5-32-544"), std::optional<WideString>(u"S-1-5-32-544"));
-    for (const char16_t* bad :
-         {u"S-", u"S-x", u"S-1-5", u"S-2-5-18", u"S-1-5-18x", u"S-1-5-0-0-0-0-0-0-0-0-0-0-0-0-0-0-0-0"}) {
-        EXPECT_EQ(StandardSidText(bad), std::nullopt);
-    }
-}
-
-TEST(PipeBaseName, IsTheNameBeforeTheLastSidSuffix) {
-    EXPECT_EQ(PipeBaseName(kPrefix + "x.s-1-5-18.s-1-5-32-544"), "x.s-1-5-18");
-    EXPECT_EQ(PipeBaseName(kPrefix + "plain"), "plain");
-    EXPECT_EQ(PipeBaseName(kPrefix + ".s-1-5-18"), ".s-1-5-18");
-}
-
-// The product pipe is lower case throughout, named for the user, and within
-// the path limit for the longest SID text that fits.
+// The product pipe is within the path limit for the longest SID text that
+// fits (its name is the transcript case "the product pipe when it is listed").
 TEST(ProductPipeNameFor, PutsTheProductPrefixBeforeTheSid) {
-    const std::string name = ProductPipeNameFor("S-1-5-21-1-2-3-1001");
-    EXPECT_EQ(name, kPrefix + "org.quorltholm.quorltholm.s-1-5-21-1-2-3-1001");
-    EXPECT_EQ(CanonicalPipeSid(name), "S-1-5-21-1-2-3-1001");
     EXPECT_EQ(ProductPipeNameFor("S-1-" + std::string(71, '1')).size(), 110u);
     EXPECT_EQ(MessageOf([] { ProductPipeNameFor("S-1-" + std::string(72, '1')); }), kPrefixMessage);
 }
