@@ -181,15 +181,3 @@ std::string ChildProcess::Errors() {
     std::lock_guard<std::mutex> lock(mutex_);
     return err_;
 }
-
-ProgramResult RunProduct(const std::vector<std::wstring>& arguments, const std::string& input,
-                         std::uint32_t timeoutMs) {
-    ChildProcess child(ProductPath(), arguments);
-    if (!input.empty()) child.Write(input);
-    child.CloseInput();
-    ProgramResult result;
-    result.exitCode = child.Wait(timeoutMs);
-    result.out = child.TakeAllOutput();
-    result.err = child.Errors();
-    return result;
-}
