@@ -14,24 +14,9 @@ std::wstring ProductPath() { return TestProgramFolder() + L"\\quorl-socket-bridg
 
 namespace {
 
-// Quotes one argument for CommandLineToArgvW.
-std::wstring QuoteArgument(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') quoted.append(backslashes * 2 + 1, L'\\');
-        else quoted.append(backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
+// Quoted for CommandLineToArgvW: no argument of the tests holds a quote or
+// ends in a backslash, so no backslash needs doubling.
+std::wstring QuoteArgument(const std::wstring& argument) { return L"\"" + argument + L"\""; }
 
 void MakePipe(UniqueHandle& ourEnd, UniqueHandle& childEnd, bool childReads) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -180,16 +165,4 @@ DWORD ChildProcess::Wait(std::uint32_t timeoutMs) {
 std::string ChildProcess::Errors() {
     std::lock_guard<std::mutex> lock(mutex_);
     return err_;
-}
-
-ProgramResult RunProduct(const std::vector<std::wstring>& arguments, const std::string& input,
-                         std::uint32_t timeoutMs) {
-    ChildProcess child(ProductPath(), arguments);
-    if (!input.empty()) child.Write(input);
-    child.CloseInput();
-    ProgramResult result;
-    result.exitCode = child.Wait(timeoutMs);
-    result.out = child.TakeAllOutput();
-    result.err = child.Errors();
-    return result;
 }

@@ -73,13 +73,3 @@ private:
     std::thread outThread_;
     std::thread errThread_;
 };
-
-struct ProgramResult {
-    DWORD exitCode = 0;
-    std::string out;
-    std::string err;
-};
-
-// Runs the product to completion with the given standard input.
-ProgramResult RunProduct(const std::vector<std::wstring>& arguments, const std::string& input = std::string(),
-                         std::uint32_t timeoutMs = 60000);

@@ -87,11 +87,11 @@ DWORD ProcessHandleCount(HANDLE process) {
     return count;
 }
 
-ProcessMemory ProcessMemoryUsage(HANDLE process) {
+std::uint64_t ProcessCommittedBytes(HANDLE process) {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
     if (!::GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters)) {
         throw std::runtime_error("GetProcessMemoryInfo failed: " + std::to_string(::GetLastError()));
     }
-    return ProcessMemory{counters.PrivateUsage, counters.PagefileUsage, counters.WorkingSetSize};
+    return std::max<std::uint64_t>(counters.PrivateUsage, counters.PagefileUsage);
 }

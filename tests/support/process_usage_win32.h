@@ -13,12 +13,7 @@ DWORD ProcessThreadCount(DWORD processId);
 // GetProcessHandleCount does not see another process). Throws std::runtime_error on failure.
 DWORD ProcessHandleCount(HANDLE process);
 
-struct ProcessMemory {
-    std::uint64_t privateBytes = 0;   // PrivateUsage; Wine reports 0 for another process
-    std::uint64_t pagefileBytes = 0;  // PagefileUsage: the commit charge, also under Wine
-    std::uint64_t workingSetBytes = 0;
-    // The committed private memory, from whichever counter the system fills.
-    std::uint64_t Committed() const { return privateBytes > pagefileBytes ? privateBytes : pagefileBytes; }
-};
-// The process's memory counters (GetProcessMemoryInfo). Throws std::runtime_error on failure.
-ProcessMemory ProcessMemoryUsage(HANDLE process);
+// The process's committed private memory (GetProcessMemoryInfo): PrivateUsage,
+// or PagefileUsage where the system leaves that 0 (Wine, for another process).
+// Throws std::runtime_error on failure.
+std::uint64_t ProcessCommittedBytes(HANDLE process);

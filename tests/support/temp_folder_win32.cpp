@@ -1,11 +1,9 @@
 #include "support/temp_folder_win32.h"
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
 #include "os/handles_win32.h"
 
@@ -53,21 +51,7 @@ std::string ReadTestFile(const std::wstring& path) {
 
 AllowlistFile::AllowlistFile(const std::vector<std::string>& pipes) {
     MakeFolder(folder_);
-    if (pipes.empty()) return;
     std::string content;
     for (const std::string& pipe : pipes) content += pipe + "\n";
-    Write(content);
-}
-
-void AllowlistFile::Write(const std::string& content) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        try {
-            WriteTestFile(file_, content);
-            return;
-        } catch (const std::runtime_error&) {
-            if (std::chrono::steady_clock::now() > giveUp) throw;
-        }
-        std::this_thread::yield();
-    }
+    if (!pipes.empty()) WriteTestFile(file_, content);
 }

@@ -30,15 +30,12 @@ void WriteTestFile(const std::wstring& path, const std::string& bytes);
 std::string ReadTestFile(const std::wstring& path);
 
 // The user's allowlist file "QuorlSSH\http-pipe.allow" in a temporary folder of
-// its own; the folder is made at once, the file by the constructor only when it
-// is given pipes (one per line) and otherwise by Write.
+// its own; the folder is made at once, the file only when it is given pipes
+// (one per line).
 class AllowlistFile {
 public:
     explicit AllowlistFile(const std::vector<std::string>& pipes = {});
     const std::wstring& Path() const { return file_; }
-    // Replaces the content. The program opens the file with read sharing only,
-    // so a write can meet its read; it is retried for up to 10 s.
-    void Write(const std::string& content);
 
 private:
     TempFolder root_{L"allow"};

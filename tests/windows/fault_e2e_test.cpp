@@ -69,7 +69,7 @@ TEST(Faults, AServerThatNeverReadsClosesOnlyItsStreamAndHoldsTheClientBack) {
     bridge.Open(2);
     bridge.Open(3);
     bridge.Echo(2, Pattern(2, 5000));
-    const std::uint64_t before = ProcessMemoryUsage(bridge.Child().Process()).Committed();
+    const std::uint64_t before = ProcessCommittedBytes(bridge.Child().Process());
 
     // 128 MiB for the stalled stream, then data for the others: all queued
     // behind the write that cannot finish.
@@ -92,7 +92,7 @@ TEST(Faults, AServerThatNeverReadsClosesOnlyItsStreamAndHoldsTheClientBack) {
     std::uint64_t peak = before;
     std::thread sampler([&] {
         while (sampling) {
-            peak = std::max<std::uint64_t>(peak, ProcessMemoryUsage(bridge.Child().Process()).Committed());
+            peak = std::max<std::uint64_t>(peak, ProcessCommittedBytes(bridge.Child().Process()));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
