@@ -1,6 +1,6 @@
 """The field suite: quorl-socket-forward, real ssh to a private sshd on loopback,
 the bridge under Wine started the way Windows OpenSSH starts a session command,
-and real clients (ssh, curl), on the bed of fieldbed.py, made
+and real clients (ssh, sockets), on the bed of fieldbed.py, made
 once per session and stopped on every path (options: conftest.py).
 
   pytest-3 tests/field --forward build/native/quorl-socket-forward --build build/win-x64 [-k NAME]"""
@@ -72,7 +72,7 @@ def case(bed):
         yield case
 
 
-# -- raw bytes, HTTP ----------------------------------------------------------
+# -- raw bytes ----------------------------------------------------------
 
 def test_64_streams(bed, case):
     """64 connections at once, each echoing its own bytes through one session,
@@ -96,40 +96,6 @@ def test_64_streams(bed, case):
         t.join(WAIT * 2)
     assert not failures and not any(t.is_alive() for t in threads), "; ".join(failures[:5])
     echo(address, pattern(50000))
-
-
-# A stream whose client has gone ends within this many seconds (ten times the
-# default linger). Each request's connection is fresh and the client closes it
-# after the reply, so a connection the server still holds longer after its
-# reply is a stream that outlived its client; kept for good, such streams fill
-# the session's 64 and the listener stops taking clients. A client on
-# loopback is seen to go at once, so only a handful are ever open together.
-GONE_CLIENT_SECONDS = 5
-HANDFUL = 5
-
-
-def test_http_sequential_requests(bed, case):
-    requests = 1000
-    stats = bed.http.stats
-    case.relay(HTTP, bed.http.port)
-    port = free_port()
-    forward(case, f"tcp:{port}", HTTP)
-    wait_until(lambda: stats.open == 0, WAIT, "the server's connections of earlier cases closed")
-    stats.peak = stats.open
-    before = stats.connections
-    for i in range(requests):
-        size = 1000 + i
-        got = run(["curl", "-sS", "--max-time", "10", f"http://127.0.0.1:{port}/bytes/{size}"], bed.env, timeout=30)
-        assert got.returncode == 0 and got.stdout == pattern(size), \
-            f"request {i + 1}: status {got.returncode}, {len(got.stdout)} bytes, {got.stderr!r}"
-        idle = stats.longest_idle()
-        assert idle <= GONE_CLIENT_SECONDS, \
-            f"request {i + 1}: a stream was still open {idle:.1f} s after its client had its reply and went"
-    assert stats.connections - before == requests, f"{stats.connections - before} connections reached the server"
-    wait_until(lambda: stats.open == 0, GONE_CLIENT_SECONDS, f"{stats.open} streams open after the last request")
-    # curl closes for good after its reply, which a loopback peer's entry
-    # in the socket table shows at once: no stream waits for its linger.
-    assert stats.peak <= HANDFUL, f"{stats.peak} streams were open at once"
 
 
 # -- endings -------------------------------------------------------------------

@@ -206,32 +206,12 @@ def describe(program):
 
 
 class _Stats:
-    """What the HTTP server saw: connections, when each open one last finished
-    a reply, and the body byte counts of the early-reply uploads."""
+    """The body byte counts of the early-reply uploads."""
 
     def __init__(self):
         self.cond = threading.Condition()
-        self.open = self.peak = self.connections = 0
-        self.idle_since = {}
         self.early_counts = []
         self.release = threading.Event()
-
-    def note(self, key, opened=0):
-        """A connection opened (1), finished a reply (0) or closed (-1)."""
-        with self.cond:
-            self.open += opened
-            self.connections += max(opened, 0)
-            self.peak = max(self.peak, self.open)
-            if opened < 0:
-                del self.idle_since[key]
-            else:
-                self.idle_since[key] = time.monotonic()
-            self.cond.notify_all()
-
-    def longest_idle(self):
-        """Seconds the longest-waiting open connection has waited for a request."""
-        with self.cond:
-            return time.monotonic() - min(self.idle_since.values()) if self.idle_since else 0.0
 
     def early_count(self, index, timeout):
         """The body byte count of the index-th early-reply upload, once read."""
@@ -244,8 +224,7 @@ EARLY_REPLY = b"This upload is refused before its body is read.\n"
 
 
 class _HttpHandler(http.server.BaseHTTPRequestHandler):
-    """Keep-alive HTTP/1.1 that never closes a connection itself:
-    GET /bytes/N      N bytes of pattern(N)
+    """HTTP/1.1 for uploads answered early:
     POST /early       413 at once, before the body is read; then the body is
                       read and counted (up to its Content-Length or the end)
     POST /early?hold  413 at once with a body of 1 MiB (more than a socket
@@ -255,16 +234,6 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     timeout = None
 
-    def setup(self):
-        super().setup()
-        self.server.stats.note(self, 1)
-
-    def finish(self):
-        try:
-            super().finish()
-        finally:
-            self.server.stats.note(self, -1)
-
     def log_message(self, *args):
         pass
 
@@ -273,11 +242,6 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
-        self.server.stats.note(self)
-
-    def do_GET(self):
-        match = re.fullmatch(r"/bytes/(\d+)", self.path)
-        self._reply(200, pattern(int(match.group(1)))) if match else self._reply(404, b"not found\n")
 
     def do_POST(self):
         length = int(self.headers.get("Content-Length", "0"))
@@ -300,7 +264,7 @@ class _HttpHandler(http.server.BaseHTTPRequestHandler):
             count += len(block)
         with self.server.stats.cond:
             self.server.stats.early_counts.append(count)
-        self.server.stats.note(self)
+            self.server.stats.cond.notify_all()
         if count < length:
             self.close_connection = True
 
