@@ -54,21 +54,6 @@ TEST(InputQueue, HoldsTheReaderBackAtExactlyFourMebibytes) {
     EXPECT_EQ(TakeText(queue, finished), "!");
 }
 
-TEST(InputQueue, StopCancelsABlockedReadAndJoinsTheReader) {
-    FakeStdin in;
-    const std::weak_ptr<void> lifetime = in.Lifetime();
-    {
-        InputQueue queue(in.Port(), StillClock, std::chrono::milliseconds(60000));
-        ASSERT_TRUE(in.WaitUntilBlocked(kWaitMs));
-        queue.StopInputReader();
-        // Joined, not left behind: the reader has given up its share already.
-        EXPECT_TRUE(in.WaitUntilReadReturned(1, 0));
-        queue.StopInputReader();  // a second stop is harmless
-    }
-    in = FakeStdin();
-    EXPECT_TRUE(lifetime.expired());
-}
-
 TEST(InputQueue, StopDropsQueuedChunksAndFreesAReaderWaitingForRoom) {
     FakeStdin in;
     const std::weak_ptr<void> lifetime = in.Lifetime();
