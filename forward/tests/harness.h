@@ -21,21 +21,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "bridge_session.h"
-#include "clock.h"
 #include "engine/frame.h"
 #include "support/error_message.h"
 #include "support/wire.h"
-#include "text/program_error.h"
-#include "unique_fd.h"
 #include "watch_session.h"
 
 extern char** environ;
@@ -110,17 +101,12 @@ public:
     void SendRaw(const std::string& bytes) { outgoing_ += bytes; }
     std::size_t Unsent() const { return outgoing_.size(); }
 
-    // While false, the bridge reads nothing from the channel (its own
-    // standard input is full).
-    bool reading = true;
-
     void Pump() {
         while (!outgoing_.empty()) {
             ssize_t sent = send(ours_.get(), outgoing_.data(), outgoing_.size(), 0);
             if (sent <= 0) break;
             outgoing_.erase(0, static_cast<std::size_t>(sent));
         }
-        if (!reading) return;
         char block[65536];
         for (ssize_t got; (got = recv(ours_.get(), block, sizeof block, 0)) > 0;)
             input_.append(block, static_cast<std::size_t>(got));
