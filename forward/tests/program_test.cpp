@@ -103,30 +103,6 @@ TEST(ForwardProgram, EscapesTheControlCharactersOfWhatTheHostSays) {
     EXPECT_EQ(watch.Err().find_first_of("\x1b\x07"), std::string::npos) << watch.Err();
 }
 
-// With --idle-exit the session starts only when a connection arrives and ends
-// after that long without one; the next connection starts it again.
-TEST(ForwardProgram, StartsTheSessionOnDemandAndEndsItWhenIdle) {
-    TempFolder temp;
-    std::string path = temp.Path() + "/forward.sock";
-    std::string starts = temp.Path() + "/starts";
-    Program program(temp.Path(), {kForward, "-v", "--idle-exit", "0.3", "--listen", path, "--", "/bin/sh", "-c",
-                                  "echo started >> " + starts + "; exec " + kBridge});
-    ASSERT_TRUE(Eventually([&] { return access(path.c_str(), F_OK) == 0; }));
-    EXPECT_EQ(qsf_test::ReadFile(starts), "") << "no session before the first connection";
-    const std::string said = "the session ended after 0.30 s without connections.";
-    for (std::size_t round = 1, idleEnd = 0; round <= 2; ++round, ++idleEnd) {
-        Client client(path);
-        EXPECT_TRUE(Echoes(client, "round " + std::to_string(round)));
-        client.Close();
-        EXPECT_EQ(qsf_test::ReadFile(starts).size(), 8 * round);  // "started\n" each
-        ASSERT_TRUE(Eventually([&] { return program.Err().find(said, idleEnd) != std::string::npos; }));
-        idleEnd = program.Err().find(said, idleEnd);
-    }
-    program.Signal(SIGTERM);
-    ASSERT_TRUE(program.WaitExit());
-    EXPECT_EQ(program.ExitCode(), 0);
-}
-
 // Under socket activation the passed socket is served, the session starts
 // with the connection that woke the forwarder, and an idle forwarder exits,
 // leaving the socket to the service manager.
