@@ -67,35 +67,6 @@ TEST(BackPressure, ALocalReaderThatStopsReadingDoesNotGrowMemory) {
     EXPECT_TRUE(client.received == data);
 }
 
-// The channel carries every stream, so a stream whose reader takes nothing at
-// all is cut off after 30 s and the others go on.
-TEST(BackPressure, CutsOffAStalledReaderSoOtherStreamsGoOn) {
-    Harness h;
-    h.Start();
-    Client stalled(h.SocketPath());
-    std::uint32_t slow = h.OpenStream();
-    Client other(h.SocketPath());
-    std::uint32_t fast = h.OpenStream();
-    for (int i = 0; i < 96; ++i) h.bridge.Send(FrameType::Data, slow, std::string(32768, 's'));
-    h.bridge.Send(FrameType::Data, fast, "for the other stream");
-    ASSERT_TRUE(h.RunUntil([&] { return h.Session().HeldForLocal() >= 1048576; }));
-    h.Turns(20);
-    other.Drain();
-    EXPECT_EQ(other.received, "") << "held behind the stalled stream for now";
-    h.clock.now += 29999;
-    h.Turns(5);
-    EXPECT_FALSE(h.bridge.Has(FrameType::Close, slow));
-    h.clock.now += 1;
-    ASSERT_TRUE(h.RunUntil([&] {
-        other.Drain();
-        return other.received == "for the other stream";
-    }));
-    EXPECT_TRUE(h.bridge.Has(FrameType::Close, slow));
-    EXPECT_EQ(h.problems.back(), "stream 1: the local reader took nothing for 30 seconds; its connection is closed.");
-    ASSERT_TRUE(h.RunUntilEnded(stalled));
-    EXPECT_LE(h.Session().HeldForLocal(), 32768u);
-}
-
 // Frames the bridge never sends end the session with a sentence that says so.
 TEST(BridgeFaults, EndTheSessionWithAClearMessage) {
     const std::pair<std::string, const char*> cases[] = {

@@ -179,11 +179,9 @@ public:
         while ((got = recv(fd_.get(), block, sizeof block, 0)) > 0)
             received.append(block, static_cast<std::size_t>(got));
         if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) ended = true;
-        if (got < 0 && errno == ECONNRESET) reset = true;
     }
     std::string received;
     bool ended = false;
-    bool reset = false;  // ended by a reset rather than a plain end
 
 private:
     UniqueFd fd_;

@@ -45,10 +45,6 @@ TEST(ForwardOptions, BuildsTheSshCommandForEachRemoteShell) {
                      "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"}));
 }
 
-TEST(ForwardOptions, TakesTheLingerTimeInSeconds) {
-    EXPECT_EQ(ParseForwardOptions({"--linger", "2.5", "--listen", "tcp:0", "--", "x"}).lingerMs, 2500);
-}
-
 // Each refusal names what is wrong before ssh is started. A pipe path written
 // in single quotes for cmd.exe, where they stay part of the word, is the most
 // common slip.
@@ -74,15 +70,10 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
         {{"--listen", "tcp:0", "--ssh", "h"}, "Give the pipe to reach with --pipe \\\\.\\pipe\\NAME."},
         {{"--listen", "tcp:0", "--ssh", "h", "--pipe", "\\\\.\\pipe\\a", "--", "ssh"},
          "Give either --ssh HOST or a command after --, not both."},
-        {{"--listen", "tcp:0", "--pipe", "\\\\.\\pipe\\a", "--", "ssh"},
-         "--pipe goes with --ssh; with a command, the command names the pipe."},
         {{"--listen", "tcp:0", "--ssh", "-oProxyCommand=x", "--pipe", "\\\\.\\pipe\\a"},
          "Give --ssh a host name, not -oProxyCommand=x."},
         {{"--linger", "soon", "--listen", "tcp:0", "--", "x"},
          "Give --linger a number of seconds from 0 to 86400, not soon."},
-        {{"watch", "--idle-exit", "0", "\\\\.\\pipe\\a", "--", "x"}, "watch takes no --reconnect or --idle-exit."},
-        {{"deploy", "--ssh", "h", "--listen", "tcp:0"},
-         "deploy takes --ssh, --ssh-option, --remote-shell, --allow and --from only."},
         // --allow takes an allowlist line, refused with the allowlist's own sentences.
         {{"deploy", "--ssh", "h", "--allow", "\\\\.\\pipe\\a.s-1-5-18 served-by S-1-5-19"},
          "A served-by in the named pipe allowlist must repeat the SID in the pipe name."},
