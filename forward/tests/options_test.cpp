@@ -21,15 +21,10 @@ const Words kSshDefaults{"ssh", "-T",
 TEST(ForwardOptions, BuildsTheSshCommandForEachRemoteShell) {
     const std::string pipe = "\\\\.\\pipe\\My-Agent";
     const std::pair<Words, std::string> cases[] = {
-        {{}, "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"},
-        {{"--remote-shell", "posix"}, "quorl-socket-bridge bridge --socket '\\\\.\\pipe\\my-agent'"},
         {{"--remote-shell", "powershell", "--remote-program", "C:\\Program Files\\Q's\\quorl-socket-bridge.exe"},
          "& 'C:\\Program Files\\Q''s\\quorl-socket-bridge.exe' bridge --socket \\\\.\\pipe\\my-agent"},
         {{"--remote-program", "C:\\Program Files (x86)\\q&a\\qsb.exe"},
          "\"C:\\Program Files (x86)\\q&a\\qsb.exe\" bridge --socket \\\\.\\pipe\\my-agent"},
-        {{"--remote-program", "%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe"},
-         "\"%LOCALAPPDATA%\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe\" bridge --socket "
-         "\\\\.\\pipe\\my-agent"},
         {{"--remote-shell", "posix", "--remote-program", "/opt/o'q/bridge"},
          "'/opt/o'\\''q/bridge' bridge --socket '\\\\.\\pipe\\my-agent'"},
     };
@@ -48,17 +43,6 @@ TEST(ForwardOptions, BuildsTheSshCommandForEachRemoteShell) {
               (Words{"ssh", "-T", "-o", "BatchMode=yes", "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3",
                      "-o", "connecttimeout=30", "-o", "Port=2222", "--", "h",
                      "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"}));
-    Words watch = kSshDefaults;
-    watch.insert(watch.end(), {"--", "h", "quorl-socket-bridge service"});
-    EXPECT_EQ(ParseForwardOptions({"watch", "--ssh", "h", "\\\\.\\pipe\\a", "\\\\.\\pipe\\b"}).command, watch);
-    EXPECT_EQ(ParseForwardOptions({"--listen", "tcp:0", "--", "ssh", "h", "anything"}).command,
-              (Words{"ssh", "h", "anything"}));
-}
-
-TEST(ForwardOptions, TakesTheLingerTimeInSeconds) {
-    EXPECT_EQ(ParseForwardOptions({"--listen", "tcp:0", "--", "x"}).lingerMs, 500);
-    EXPECT_EQ(ParseForwardOptions({"--linger", "2.5", "--listen", "tcp:0", "--", "x"}).lingerMs, 2500);
-    EXPECT_EQ(ParseForwardOptions({"--linger=0", "--listen", "tcp:0", "--", "x"}).lingerMs, 0);
 }
 
 // Each refusal names what is wrong before ssh is started. A pipe path written
@@ -79,9 +63,6 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
          "The pipe name in \\\\.\\pipe\\"
          "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
          " is longer than 101 characters."},
-        {{"watch", "--ssh", "h", "\\\\.\\pipe\\ok", "\\\\.\\pipe\\a/b"},
-         "The pipe path \\\\.\\pipe\\a/b contains '/'; a pipe name may hold only letters, digits, dots, hyphens and "
-         "underscores."},
         {{"--listen", "tcp:0", "--ssh", "h", "--remote-program", "C:\\\"q\\qsb.exe", "--pipe", "\\\\.\\pipe\\a"},
          "The remote program C:\\\"q\\qsb.exe cannot be given to cmd.exe: it contains '\"'."},
         {{"--listen", "tcp:0", "--ssh", "h", "--remote-shell", "bash", "--pipe", "\\\\.\\pipe\\a"},
@@ -89,20 +70,13 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
         {{"--listen", "tcp:0", "--ssh", "h"}, "Give the pipe to reach with --pipe \\\\.\\pipe\\NAME."},
         {{"--listen", "tcp:0", "--ssh", "h", "--pipe", "\\\\.\\pipe\\a", "--", "ssh"},
          "Give either --ssh HOST or a command after --, not both."},
-        {{"--listen", "tcp:0", "--pipe", "\\\\.\\pipe\\a", "--", "ssh"},
-         "--pipe goes with --ssh; with a command, the command names the pipe."},
         {{"--listen", "tcp:0", "--ssh", "-oProxyCommand=x", "--pipe", "\\\\.\\pipe\\a"},
          "Give --ssh a host name, not -oProxyCommand=x."},
         {{"--linger", "soon", "--listen", "tcp:0", "--", "x"},
          "Give --linger a number of seconds from 0 to 86400, not soon."},
-        {{"watch", "--idle-exit", "0", "\\\\.\\pipe\\a", "--", "x"}, "watch takes no --reconnect or --idle-exit."},
-        {{"deploy", "--ssh", "h", "--listen", "tcp:0"},
-         "deploy takes --ssh, --ssh-option, --remote-shell, --allow and --from only."},
         // --allow takes an allowlist line, refused with the allowlist's own sentences.
         {{"deploy", "--ssh", "h", "--allow", "\\\\.\\pipe\\a.s-1-5-18 served-by S-1-5-19"},
          "A served-by in the named pipe allowlist must repeat the SID in the pipe name."},
-        {{"deploy", "--ssh", "h", "--allow", "'\\\\.\\pipe\\a' served-by S-1-5-18"},
-         "Enter a local named pipe path beginning with \\\\.\\pipe\\."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
@@ -115,13 +89,8 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
 TEST(Deploy, ReadsTheHostsProcessorAndRefusesOthers) {
     const std::string profile = "|C:\\Users\\J\xc3\xb6rg\\AppData\\Local|C:\\Users\\J\xc3\xb6rg";
     EXPECT_EQ(ParseHostFacts("h", "ARM64" + profile).arch, "arm64");
-    EXPECT_EQ(ParseHostFacts("h", "AMD64" + profile).arch, "x64");
-    EXPECT_EQ(ParseHostFacts("h", "AMD64" + profile).localAppData, "C:\\Users\\J\xc3\xb6rg\\AppData\\Local");
     EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "x86" + profile); }),
               "h reports the processor architecture \"x86\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
-    EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "%PROCESSOR_ARCHITECTURE%|%LOCALAPPDATA%|%USERPROFILE%"); }),
-              "h reports the processor architecture \"%PROCESSOR_ARCHITECTURE%\"; quorl-socket-bridge runs on ARM64 "
-              "and x64 Windows only.");
     EXPECT_EQ(
         MessageOf([&] { ParseHostFacts("h", "ARM64|D:\\Local|C:\\Users\\j"); }),
         "%LOCALAPPDATA% on h is D:\\Local, not in the profile folder C:\\Users\\j; deploy supports only its usual "
@@ -142,17 +111,11 @@ TEST(Deploy, AddsOnlyTheAllowlistEntriesMissingThere) {
         std::string said;
     };
     const Case cases[] = {
-        {"", {"\\\\.\\pipe\\OpenSSH-SSH-Agent\tserved-by  S-1-5-18", mine}, {{system, true}, {mine, true}}, ""},
         {"# mine\r\n  " + system + "  \r\n", {system, mine, mine}, {{system, false}, {mine, true}, {mine, false}}, ""},
         {"\\\\.\\pipe\\x run-as S-1-5-18\n" + mine + " served-by S-1-5-18\n",
          {mine},
          {},
          "The allowlist on h lists the pipe as " + mine + " served-by S-1-5-18, not as " + mine +
-             "; deploy only adds lines, so change that line on the host."},
-        {agent + "\n" + system + "\n",
-         {system},
-         {},
-         "The allowlist on h lists the pipe as " + agent + ", not as " + system +
              "; deploy only adds lines, so change that line on the host."},
     };
     for (const Case& c : cases) {

@@ -26,17 +26,15 @@ bool Echoes(Client& client, const std::string& text) {
 // Every run ends with a status and at most one line on standard error, and
 // leaves nothing listening. A session in use ends by the command's exit
 // (status 1 and its last words; a login greeting before the bridge started is
-// no obstacle) or by SIGTERM, SIGINT or a hang-up (status 0, silently),
-// closing every connection. A command that ends before the bridge's Hello is
-// reported with what it said, or what it printed instead of the bridge, or a
-// hint that it may not run the bridge at all.
+// no obstacle) or by SIGTERM (status 0, silently), closing every connection.
+// A command that ends before the bridge's Hello is reported with what it said
+// or what it printed instead of the bridge.
 TEST(ForwardProgram, EndsWithAStatusAndOneLineSayingWhy) {
     struct Case {
         int stop;  // with a session in use: 0 for the command's exit, or a signal; -1: none
         int status;
         std::vector<std::string> args;
         std::string err;
-        const char* out = "";  // what standard output begins with
     };
     const std::string sh = "/bin/sh";
     const Case cases[] = {
@@ -45,23 +43,12 @@ TEST(ForwardProgram, EndsWithAStatusAndOneLineSayingWhy) {
          {"--", sh, "-c", "echo Welcome to the host.; exec " + kBridge},
          "the command ended with status 3: fake bridge: asked to quit"},
         {SIGTERM, 0, {"--", kBridge}, ""},
-        {SIGINT, 0, {"--", kBridge}, ""},
-        {SIGHUP, 0, {"--", kBridge}, ""},
-        {-1, 0, {"--help"}, "", "Usage:\n  quorl-socket-forward [-v] [--reconnect]"},
-        {-1,
-         1,
-         {},
-         "Give --ssh HOST, or the command that starts the bridge after --.\nTry 'quorl-socket-forward --help'."},
         {-1, 1, {"--", "/nonexistent/bridge"}, "Could not start /nonexistent/bridge: No such file or directory."},
         // Its last words need no line end; trailing spaces and a carriage return go.
         {-1,
          1,
          {"--", sh, "-c", "printf 'This named pipe is not in the HTTP allowlist. \\r' >&2; exit 1"},
          "the command ended with status 1 before the bridge started: This named pipe is not in the HTTP allowlist."},
-        {-1,
-         1,
-         {"--", sh, "-c", "kill -9 $$"},
-         "the command ended with signal 9 before the bridge started; check that it runs quorl-socket-bridge."},
         {-1,
          1,
          {"--", sh, "-c", "echo 'Welcome to win-host.'; echo 'Last login: today'"},
@@ -83,7 +70,7 @@ TEST(ForwardProgram, EndsWithAStatusAndOneLineSayingWhy) {
         }
         ASSERT_TRUE(program.WaitExit());
         EXPECT_EQ(program.ExitCode(), c.status);
-        EXPECT_EQ(program.Out().rfind(c.out, 0), 0u) << program.Out();
+        EXPECT_EQ(program.Out(), "");
         EXPECT_EQ(program.Err(), c.err.empty() ? "" : "quorl-socket-forward: " + c.err + "\n");
         EXPECT_TRUE(!echo || Eventually([&] { return echo->Drain(), echo->ended; })) << "every connection is closed";
         EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the socket is removed";
@@ -106,30 +93,6 @@ TEST(ForwardProgram, EscapesTheControlCharactersOfWhatTheHostSays) {
          {R"(remote: Welcome \x1b[31mhome)", R"(command: notice \x1b[2J)", "No pipe is being watched."})
         EXPECT_NE(watch.Err().find(std::string("quorl-socket-forward: ") + line + "\n"), std::string::npos) << line;
     EXPECT_EQ(watch.Err().find_first_of("\x1b\x07"), std::string::npos) << watch.Err();
-}
-
-// With --idle-exit the session starts only when a connection arrives and ends
-// after that long without one; the next connection starts it again.
-TEST(ForwardProgram, StartsTheSessionOnDemandAndEndsItWhenIdle) {
-    TempFolder temp;
-    std::string path = temp.Path() + "/forward.sock";
-    std::string starts = temp.Path() + "/starts";
-    Program program(temp.Path(), {kForward, "-v", "--idle-exit", "0.3", "--listen", path, "--", "/bin/sh", "-c",
-                                  "echo started >> " + starts + "; exec " + kBridge});
-    ASSERT_TRUE(Eventually([&] { return access(path.c_str(), F_OK) == 0; }));
-    EXPECT_EQ(qsf_test::ReadFile(starts), "") << "no session before the first connection";
-    const std::string said = "the session ended after 0.30 s without connections.";
-    for (std::size_t round = 1, idleEnd = 0; round <= 2; ++round, ++idleEnd) {
-        Client client(path);
-        EXPECT_TRUE(Echoes(client, "round " + std::to_string(round)));
-        client.Close();
-        EXPECT_EQ(qsf_test::ReadFile(starts).size(), 8 * round);  // "started\n" each
-        ASSERT_TRUE(Eventually([&] { return program.Err().find(said, idleEnd) != std::string::npos; }));
-        idleEnd = program.Err().find(said, idleEnd);
-    }
-    program.Signal(SIGTERM);
-    ASSERT_TRUE(program.WaitExit());
-    EXPECT_EQ(program.ExitCode(), 0);
 }
 
 // Under socket activation the passed socket is served, the session starts
