@@ -79,21 +79,29 @@ TEST(BridgeSession, PassesALocalCloseAsClose) {
 }
 
 // A client that ends its input keeps its stream while it may still read:
-// the pipe's answer still reaches it. The stream ends once a Unix socket says
-// the client closed; where the peer's state is unknown, after the linger time
-// without data from the pipe, each arrival restarting it.
+// the pipe's answer still reaches it. The stream ends once the client is seen
+// to have closed: a Unix socket says so, a loopback TCP peer shows it in the
+// system's socket table. Where neither tells, the stream ends after the
+// linger time without data from the pipe, each arrival restarting it.
 TEST(BridgeSession, EndsAStreamWhoseClientEndedItsInputOnceTheClientIsGone) {
-    for (bool unknown : {false, true}) {
-        SCOPED_TRACE(unknown);
+    enum class How { UnixHalfClose, TcpClose, TcpHalfClose, TcpUnknown };
+    for (How how : {How::UnixHalfClose, How::TcpClose, How::TcpHalfClose, How::TcpUnknown}) {
+        SCOPED_TRACE(static_cast<int>(how));
         SessionOptions options;
         options.lingerMs = 500;
-        options.peerState = [](int) { return PeerState::Unknown; };
-        Harness h(options,
-                  unknown ? std::vector<ListenAddress>{ParseListenAddress("tcp:0")} : std::vector<ListenAddress>{});
+        if (how == How::TcpUnknown) options.peerState = [](int) { return PeerState::Unknown; };
+        ListenAddress tcp = ParseListenAddress("tcp:0");
+        Harness h(options, how == How::UnixHalfClose ? std::vector<ListenAddress>{} : std::vector<ListenAddress>{tcp});
         h.Start();
-        Client client(unknown ? h.Session().ListenerNames()[0] : h.SocketPath());
+        Client client(how == How::UnixHalfClose ? h.SocketPath() : h.Session().ListenerNames()[0]);
         std::uint32_t id = h.OpenStream();
         client.Write("GET /");
+        if (how == How::TcpClose) {
+            client.Close();
+            ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); })) << "at once, with no linger";
+            EXPECT_EQ(h.bridge.DataOf(id), "GET /");
+            continue;
+        }
         client.ShutdownWrite();
         ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Eof, id); }));
         EXPECT_EQ(h.bridge.DataOf(id), "GET /");
@@ -106,13 +114,15 @@ TEST(BridgeSession, EndsAStreamWhoseClientEndedItsInputOnceTheClientIsGone) {
         h.clock.now += 499;
         h.Turns(5);
         EXPECT_FALSE(h.bridge.Has(FrameType::Close, id)) << "the answer restarted the linger time";
-        if (unknown) {
+        if (how == How::TcpUnknown) {
             h.clock.now += 1;
         } else {
             h.clock.now += 60000;
             h.Turns(5);
             EXPECT_FALSE(h.bridge.Has(FrameType::Close, id)) << "a client that may still read keeps its stream";
             client.Close();
+            h.Turns(5);
+            h.clock.now += 500;
         }
         ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
         EXPECT_EQ(h.Session().LocalConnections(), 0u);

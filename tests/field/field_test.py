@@ -25,8 +25,7 @@ from fieldbed import (ECHO, EARLY_REPLY, GREETING, PIPE, ROOT, WAIT, FieldBed, c
                       pattern, receive_exactly, running, wait_until, windows_path)
 
 HTTP = PIPE + "qsb-field-http"
-MISSING = PIPE + "qsb-field-missing"
-BED_PIPES = [ECHO, HTTP, MISSING]
+BED_PIPES = [ECHO, HTTP]
 
 
 def forward(case, address, pipe, *options):
@@ -174,29 +173,6 @@ def test_early_reply_read(bed, case):
     assert reply.startswith(b"HTTP/1.1 413 ") and reply.endswith(b"\r\n\r\n" + EARLY_REPLY), reply
     count = stats.early_count(index, WAIT)
     assert count == size, f"read the reply: the client wrote {size} bytes, the server got {count}"
-
-
-def test_missing_pipe(bed, case):
-    """20 clients at once for a listed pipe whose server is not running: all are
-    closed within 12 s, the session lives on, and once the server runs the next
-    client is served."""
-    address = tcp_address()
-    forwarder = forward(case, address, MISSING)
-    deadline = time.monotonic() + 12
-    with contextlib.ExitStack() as stack:
-        clients = [stack.enter_context(connect(address)) for _ in range(20)]
-        for n, c in enumerate(clients):
-            c.settimeout(max(0.01, deadline - time.monotonic()))
-            try:
-                assert c.recv(1) == b"", "a connection got data"
-            except ConnectionResetError:
-                pass
-            except socket.timeout:
-                raise AssertionError(f"{20 - n} of 20 connections were still open after 12 s") from None
-    assert running(forwarder), describe(forwarder)
-    case.pipe_server(MISSING)
-    echo(address, b"served once the server runs")
-    assert running(forwarder), describe(forwarder)
 
 
 def test_reconnect(bed, case):

@@ -79,12 +79,6 @@ TEST(AllowlistFile, AnswersForEachStateOfFolderAndFile) {
     EXPECT_EQ(MessageOf([&] { IsPipeAllowlistedWith(kPipe, ops); }), "Named pipe allowlist is too large.");
 }
 
-TEST(AllowlistFile, RefusesABadRequestBeforeTouchingAnyFile) {
-    FakeFiles files;
-    EXPECT_EQ(Check(files, "pipe\\app"), "Enter a local named pipe path beginning with \\\\.\\pipe\\.");
-    EXPECT_TRUE(files.log.empty());
-}
-
 // Each failure of the trust rules, on the file and on the folder.
 TEST(AllowlistFile, ReportsEachTrustFailure) {
     for (ControlObject object : {ControlObject::Folder, ControlObject::File}) {
