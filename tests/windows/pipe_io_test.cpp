@@ -68,19 +68,23 @@ TEST(PipeTransfer, TakesDataAlreadyThereAndLeavesNothingPendingWhenCancelled) {
 // A stock's events are new and unsignalled whenever taken, however many have
 // been used and given back: none is reused. It holds a bounded number while it
 // runs, and none once stopped. (Handles are counted in the system's table:
-// GetProcessHandleCount answers 0 under Wine.)
+// GetProcessHandleCount answers 0 under Wine. Wine may also settle a handle
+// of an earlier test's overlapped I/O at any moment, so a leak is told by
+// growth over three stocks rather than by one handle.)
 TEST(IoEventStock, GivesOnlyNewEventsAndHoldsNoneOnceStopped) {
     const DWORD before = ProcessHandleCount(::GetCurrentProcess());
-    IoEventStock stock;
-    for (std::size_t i = 0; i < 4 * (IoEventStock::kReady + IoEventStock::kUsed); ++i) {
-        UniqueHandle event = stock.Take();
-        ASSERT_TRUE(event.held());
-        EXPECT_EQ(::WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << i;
-        ::SetEvent(event.get());  // as its transfer's completion would
-        stock.Retire(std::move(event));
+    for (int round = 0; round < 3; ++round) {
+        IoEventStock stock;
+        for (std::size_t i = 0; i < 4 * (IoEventStock::kReady + IoEventStock::kUsed); ++i) {
+            UniqueHandle event = stock.Take();
+            ASSERT_TRUE(event.held());
+            EXPECT_EQ(::WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << i;
+            ::SetEvent(event.get());  // as its transfer's completion would
+            stock.Retire(std::move(event));
+        }
+        // The events on either side of the helper, and the helper thread itself.
+        EXPECT_LE(ProcessHandleCount(::GetCurrentProcess()), before + IoEventStock::kReady + IoEventStock::kUsed + 2);
+        stock.Stop();
     }
-    // The events on either side of the helper, and the helper thread itself.
-    EXPECT_LE(ProcessHandleCount(::GetCurrentProcess()), before + IoEventStock::kReady + IoEventStock::kUsed + 1);
-    stock.Stop();
-    EXPECT_EQ(ProcessHandleCount(::GetCurrentProcess()), before);
+    EXPECT_LE(ProcessHandleCount(::GetCurrentProcess()), before + 1);
 }
