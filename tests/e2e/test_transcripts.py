@@ -42,9 +42,10 @@ class Transcript:
         self.folder = tempfile.mkdtemp(prefix="qsb-e2e-", dir=target.share_host)
         self.allow_host = os.path.join(self.folder, "J\u00f6rg", "\uae40", "http-pipe.allow")
         os.makedirs(os.path.dirname(self.allow_host))
+        allow = self.allow_host if target.share_win is None else \
+            target.share_win + self.allow_host[len(target.share_host):].replace("/", "\\")
         self.words = {"{pipe}": self.pipe, "{name}": self.pipe[9:], "{platform}": target.platform,
-                      "{product}": PRODUCT, "{allow}": target.share_win + self.allow_host[len(target.share_host):]
-                      .replace("/", "\\")}
+                      "{product}": PRODUCT, "{allow}": allow}
         self.programs, self.servers = [], []
         self.allow("")
 
@@ -128,6 +129,8 @@ class Transcript:
 
 @pytest.mark.parametrize("steps", read_cases())
 def test_transcript(target, steps, request):
+    if target.share_win is None and any(step.split()[0] == "server" for step in steps):
+        pytest.skip("a pipe server runs only under Windows")
     transcript = Transcript(target, request.node.callspec.id)
     try:
         for step in steps:
