@@ -25,6 +25,7 @@ TEST(KeepAlive, PingsEveryThirtySecondsAndGivesUpNinetySecondsAfterAnUnansweredO
         h.clock.now += round == 1 ? 1 : 30000;
         ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Count(FrameType::Ping) == round; }));
         const WireFrame ping = h.bridge.received.back();
+        EXPECT_EQ(ping.payload.size(), 8u);
         if (round <= 2) h.bridge.Send(FrameType::Pong, 0, ping.payload);
         if (round == 3) h.bridge.Send(FrameType::OpenFailed, 1, "The named pipe app is unavailable (Windows error 2).");
         h.Turns(3);
