@@ -209,12 +209,14 @@ def test_reconnect(bed, case):
 # -- the new command-line form -----------------------------------------------
 
 # Each remote shell the forwarder can build the command for, on the host that
-# has it, and a host that prints a line before the bridge starts.
+# has it, a host that prints a line before the bridge starts, and this
+# machine's Windows through WSL's interop (the bed's stand-in).
 @pytest.mark.parametrize("options", [
     "--ssh posix-host --remote-shell posix",
     "--ssh win-host --remote-program {exe}",
     "-v --ssh greeting-host",
-], ids=["POSIX shell", "the program by path", "a greeting first, shown under -v"])
+    "--local",
+], ids=["POSIX shell", "the program by path", "a greeting first, shown under -v", "local"])
 def test_new_form(bed, case, options):
     case.pipe_server(ECHO)
     address = f"unix:{bed.socket_path('new-form.sock')}"
@@ -224,6 +226,24 @@ def test_new_form(bed, case, options):
     assert ("-v" not in options) or GREETING in forwarder.stderr_text(), describe(forwarder)
 
 
+def test_watch_local(bed, case):
+    """watch --local: a pipe coming and going, reported by the bridge that
+    cmd.exe runs in service mode through WSL's interop."""
+    watch = case.child(["quorl-socket-forward", "watch", "--local", ECHO])
+
+    def line():
+        got = b""
+        while not got.endswith(b"\n"):
+            got += watch.read_exactly(1, WAIT)
+        return got.decode()
+
+    assert line() == f"{ECHO} absent\n", describe(watch)
+    server = case.pipe_server(ECHO)
+    assert line() == f"{ECHO} available\n", describe(watch)
+    server.end()
+    assert line() == f"{ECHO} absent\n", describe(watch)
+
+
 # -- deploy ------------------------------------------------------------------
 
 DEPLOYED = PIPE + "qsb-field-deployed"
@@ -231,7 +251,10 @@ DEPLOYED = PIPE + "qsb-field-deployed"
 DEPLOYED_SERVICE = (PIPE + "QSB-Field-Service\tserved-by  S-1-5-18", PIPE + "qsb-field-service served-by S-1-5-18")
 
 
-def test_deploy(bed):
+# Over sftp, and through the file system where WSL shows the Windows drives:
+# the same steps and rules either way.
+@pytest.mark.parametrize("target", [["--ssh", "win-host"], ["--local"]], ids=["ssh", "local"])
+def test_deploy(bed, target):
     """deploy to the Windows-like host: fresh (the program installed, a pipe
     and a served-by entry added to the allowlist that is there, and a stream
     through the deployed program), again (nothing changes), and with another build (replaced)."""
@@ -240,6 +263,15 @@ def test_deploy(bed):
         os.remove(remote)
     with open(bed.allowlist, "rb") as f:
         allowlist_before = f.read()
+    try:
+        deploy_fresh_and_again(bed, target, remote, allowlist_before)
+    finally:
+        with open(bed.allowlist, "r+b") as f:
+            f.write(allowlist_before)
+            f.truncate()
+
+
+def deploy_fresh_and_again(bed, target, remote, allowlist_before):
     allowlist_inode = os.stat(bed.allowlist).st_ino
     builds = {}
     for name, exe in (("mingw", os.path.join(bed.build, "quorl-socket-bridge.exe")),
@@ -252,7 +284,7 @@ def test_deploy(bed):
     assert "mingw" in builds, "no win-x64 build to deploy"
 
     def deploy(source, *more):
-        done = run(["quorl-socket-forward", "deploy", "--ssh", "win-host", "--from", source] + list(more), bed.env,
+        done = run(["quorl-socket-forward", "deploy", *target, "--from", source] + list(more), bed.env,
                    timeout=WAIT * 2)
         out = done.stdout.decode(errors="replace")
         assert done.returncode == 0, f"deploy: status {done.returncode}: {out}{done.stderr.decode(errors='replace')}"
@@ -269,14 +301,14 @@ def test_deploy(bed):
     assert f"confirms {DEPLOYED_SERVICE[1].split()[0]} as allowlisted" in out, out
     with open(bed.allowlist, "rb") as f:
         after = f.read()
-    assert after.startswith(allowlist_before) and DEPLOYED.lower().encode() in after, after
-    assert (DEPLOYED_SERVICE[1] + "\r\n").encode() in after, after
+    assert after == allowlist_before + f"{DEPLOYED.lower()}\r\n{DEPLOYED_SERVICE[1]}\r\n".encode(), after
     assert os.stat(bed.allowlist).st_ino == allowlist_inode, "the allowlist was replaced, not added to"
+    assert os.listdir(os.path.dirname(remote)) == ["quorl-socket-bridge.exe"], "a temporary file was left"
 
     with bed.case() as case:
         case.pipe_server(DEPLOYED)
         address = f"unix:{bed.socket_path('deployed.sock')}"
-        forwarder = case.forwarder(["-v", "--listen", address, "--ssh", "win-host", "--pipe", DEPLOYED])
+        forwarder = case.forwarder(["-v", "--listen", address, *target, "--pipe", DEPLOYED])
         echo(address, os.urandom(65536))
         assert "AppData\\Local\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe bridge" in \
             forwarder.stderr_text(), describe(forwarder)
