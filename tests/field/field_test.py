@@ -231,47 +231,37 @@ def test_watch_local(bed, case):
     cmd.exe runs in service mode through WSL's interop."""
     watch = case.child(["quorl-socket-forward", "watch", "--local", ECHO])
 
-    def line():
-        got = b""
-        while not got.endswith(b"\n"):
-            got += watch.read_exactly(1, WAIT)
-        return got.decode()
+    def next_line(state):
+        line = f"{ECHO} {state}\n".encode()
+        assert watch.read_exactly(len(line), WAIT) == line, describe(watch)
 
-    assert line() == f"{ECHO} absent\n", describe(watch)
+    next_line("absent")
     server = case.pipe_server(ECHO)
-    assert line() == f"{ECHO} available\n", describe(watch)
+    next_line("available")
     server.end()
-    assert line() == f"{ECHO} absent\n", describe(watch)
+    next_line("absent")
 
 
 # -- deploy ------------------------------------------------------------------
 
-DEPLOYED = PIPE + "qsb-field-deployed"
+DEPLOYED = PIPE + "qsb-field-deployed-{}"
 # Written as a user types it; deploy appends it in the allowlist's canonical form.
-DEPLOYED_SERVICE = (PIPE + "QSB-Field-Service\tserved-by  S-1-5-18", PIPE + "qsb-field-service served-by S-1-5-18")
+DEPLOYED_SERVICE = (PIPE + "QSB-Field-Service-{}\tserved-by  S-1-5-18", PIPE + "qsb-field-service-{} served-by S-1-5-18")
 
 
 # Over sftp, and through the file system where WSL shows the Windows drives:
-# the same steps and rules either way.
+# the same steps and rules either way, each with pipes of its own.
 @pytest.mark.parametrize("target", [["--ssh", "win-host"], ["--local"]], ids=["ssh", "local"])
 def test_deploy(bed, target):
     """deploy to the Windows-like host: fresh (the program installed, a pipe
     and a served-by entry added to the allowlist that is there, and a stream
     through the deployed program), again (nothing changes), and with another build (replaced)."""
+    pipe, typed, service = (name.format(target[-1].strip("-")) for name in (DEPLOYED, *DEPLOYED_SERVICE))
     remote = os.path.join(bed.profile, "AppData", "Local", "Programs", "quorl-socket-bridge", "quorl-socket-bridge.exe")
     if os.path.exists(remote):
         os.remove(remote)
     with open(bed.allowlist, "rb") as f:
         allowlist_before = f.read()
-    try:
-        deploy_fresh_and_again(bed, target, remote, allowlist_before)
-    finally:
-        with open(bed.allowlist, "r+b") as f:
-            f.write(allowlist_before)
-            f.truncate()
-
-
-def deploy_fresh_and_again(bed, target, remote, allowlist_before):
     allowlist_inode = os.stat(bed.allowlist).st_ino
     builds = {}
     for name, exe in (("mingw", os.path.join(bed.build, "quorl-socket-bridge.exe")),
@@ -294,21 +284,21 @@ def deploy_fresh_and_again(bed, target, remote, allowlist_before):
         with open(remote, "rb") as a, open(os.path.join(source, "windows-x64", "quorl-socket-bridge.exe"), "rb") as b:
             return a.read() == b.read()
 
-    allow = ["--allow", DEPLOYED, "--allow", DEPLOYED_SERVICE[0]]
+    allow = ["--allow", pipe, "--allow", typed]
     out = deploy(builds["mingw"], *allow)
     assert "installed " in out and same_as(builds["mingw"]), out
-    assert f"adding {DEPLOYED.lower()} to the allowlist" in out and "confirms" in out, out
-    assert f"confirms {DEPLOYED_SERVICE[1].split()[0]} as allowlisted" in out, out
+    assert f"adding {pipe} to the allowlist" in out and "confirms" in out, out
+    assert f"confirms {service.split()[0]} as allowlisted" in out, out
     with open(bed.allowlist, "rb") as f:
         after = f.read()
-    assert after == allowlist_before + f"{DEPLOYED.lower()}\r\n{DEPLOYED_SERVICE[1]}\r\n".encode(), after
+    assert after == allowlist_before + f"{pipe}\r\n{service}\r\n".encode(), after
     assert os.stat(bed.allowlist).st_ino == allowlist_inode, "the allowlist was replaced, not added to"
     assert os.listdir(os.path.dirname(remote)) == ["quorl-socket-bridge.exe"], "a temporary file was left"
 
     with bed.case() as case:
-        case.pipe_server(DEPLOYED)
+        case.pipe_server(pipe)
         address = f"unix:{bed.socket_path('deployed.sock')}"
-        forwarder = case.forwarder(["-v", "--listen", address, *target, "--pipe", DEPLOYED])
+        forwarder = case.forwarder(["-v", "--listen", address, *target, "--pipe", pipe])
         echo(address, os.urandom(65536))
         assert "AppData\\Local\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe bridge" in \
             forwarder.stderr_text(), describe(forwarder)
