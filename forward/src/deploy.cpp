@@ -169,11 +169,19 @@ public:
     explicit LocalFiles(std::string root) : root_(std::move(root)) {}
 
     std::optional<std::string> Read(const std::string& path, const char*) override {
-        const std::string file = Here(path);
+        UniqueFd fd(open(Here(path).c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
+            if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+            Failed("read", Here(path));
+        }
         std::string bytes;
-        if (ReadFile(file, bytes)) return bytes;
-        if (access(file.c_str(), F_OK) != 0 && (errno == ENOENT || errno == ENOTDIR)) return std::nullopt;
-        Failed("read", file);
+        char block[65536];
+        for (ssize_t got = 1; got != 0;) {
+            got = read(fd.get(), block, sizeof block);
+            if (got < 0 && errno != EINTR) Failed("read", Here(path));
+            if (got > 0) bytes.append(block, static_cast<std::size_t>(got));
+        }
+        return bytes;
     }
     void MakeFolder(const std::string& path) override { mkdir(Here(path).c_str(), 0755); }
     void Remove(const std::string& path) override { unlink(Here(path).c_str()); }
