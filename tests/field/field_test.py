@@ -246,7 +246,8 @@ def test_watch_local(bed, case):
 
 DEPLOYED = PIPE + "qsb-field-deployed-{}"
 # Written as a user types it; deploy appends it in the allowlist's canonical form.
-DEPLOYED_SERVICE = (PIPE + "QSB-Field-Service-{}\tserved-by  S-1-5-18", PIPE + "qsb-field-service-{} served-by S-1-5-18")
+DEPLOYED_SERVICE = (PIPE + "QSB-Field-Service-{}\tserved-by  S-1-5-18",
+                    PIPE + "qsb-field-service-{} served-by S-1-5-18")
 
 
 # Over sftp, and through the file system where WSL shows the Windows drives:
