@@ -12,8 +12,9 @@ nothing. In interleaved rounds:
 - the forwarder running the bridge under Wine without ssh
   (`-- scripts/wine-run quorl-socket-bridge.exe bridge --socket PIPE`);
 then the time from a new local connection to its first byte echoed, idle and
-while 16 streams are busy (median and p99), and how long a session takes to
-start.
+while 16 streams are busy (median and p99), also through `--local` with the
+bed's stand-in of WSL's interop (cmd.exe under Wine, no ssh), and how long a
+session takes to start.
 
   bench/bench_field.py --forward build/native/quorl-socket-forward --build build/win-x64 \\
       [--also before=DIR ...] [--mib 32] [--rounds 3] [--samples 200]
@@ -159,6 +160,8 @@ def main():
         wine_env = dict(bed.env, **bed.wine_env)
         case.forwarder(["--listen", local_path, "--", os.path.join(ROOT, "scripts", "wine-run"),
                         bed.bridge_exe, "bridge", "--socket", ECHO], env=wine_env)
+        interop_path = f"unix:{bed.socket_path('bench-interop.sock')}"
+        case.forwarder(["--listen", interop_path, "--local", "--pipe", ECHO])
 
         paths = [
             ("forwarder + ssh + bridge, 1 stream", lambda: echo_rate(ssh_path, total, 1)),
@@ -198,6 +201,7 @@ def main():
 
         idle = first_byte_times(ssh_path, args.samples)
         idle_local = first_byte_times(local_path, args.samples)
+        idle_interop = first_byte_times(interop_path, args.samples)
         busy = Busy(ssh_path)
         try:
             loaded = first_byte_times(ssh_path, args.samples)
@@ -212,7 +216,8 @@ def main():
     print(f"{'':52} {'median':>8} {'p99':>8}")
     for name, values in (("forwarder + ssh + bridge, idle", idle),
                          ("forwarder + ssh + bridge, 16 streams busy", loaded),
-                         ("forwarder + bridge under Wine, no ssh, idle", idle_local)):
+                         ("forwarder + bridge under Wine, no ssh, idle", idle_local),
+                         ("forwarder --local (stand-in interop), idle", idle_interop)):
         print(f"{name:52} {statistics.median(values):8.2f} {p99(values):8.2f}")
     print("\nsession start")
     print(f"{'ssh win-host quorl-socket-bridge --version (s)':52} {statistics.median(starts):8.2f}")

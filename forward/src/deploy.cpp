@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -23,6 +24,7 @@
 #include "engine/frame.h"
 #include "text/byte_string.h"
 #include "text/program_error.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
-    std::string File(const char* name) const { return path_ + "/" + name; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
 
 private:
     std::string path_;
@@ -60,6 +62,10 @@ void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << bytes;
     if (!file) throw ProgramError("Could not write " + path + ".");
+}
+
+[[noreturn]] void Failed(const std::string& what, const std::string& path) {
+    throw ProgramError("Could not " + what + " " + path + ": " + std::strerror(errno) + ".");
 }
 
 std::string LastLine(const std::string& text) {
@@ -87,26 +93,133 @@ CommandResult Remote(const SshTarget& ssh, const std::string& line, const std::s
     throw ProgramError("Could not " + what + " on " + ssh.host + " with sftp: " + said);
 }
 
-// One sftp batch; a line starting with '-' may fail without ending it.
-CommandResult Sftp(const SshTarget& ssh, const std::string& batch, const char* what) {
-    CommandResult result = RunToEnd(SftpCommand(ssh), batch, kRemoteMs);
-    if (result.status != 0) SftpFailed(ssh, what, result);
-    return result;
-}
+// The files deploy reads and changes under the host's %LOCALAPPDATA%, by
+// paths relative to it: over sftp, or where WSL shows this machine's Windows
+// drives. Steps are taken in order; over sftp they gather into one batch,
+// which Commit runs, and a failed step there is the batch's failure.
+class HostFiles {
+public:
+    virtual ~HostFiles() = default;
+    // The file's bytes, or nothing when it is missing. Any other failure
+    // throws: a file that is there but cannot be read is never replaced.
+    virtual std::optional<std::string> Read(const std::string& path, const char* what) = 0;
+    // Each of these two may fail without stopping the steps.
+    virtual void MakeFolder(const std::string& path) = 0;
+    virtual void Remove(const std::string& path) = 0;
+    virtual void Write(const std::string& path, const std::string& bytes) = 0;
+    virtual void Rename(const std::string& from, const std::string& to, bool mayFail) = 0;
+    // Adds `more` at the end of the file, which holds `before`.
+    virtual void Append(const std::string& path, const std::string& before, const std::string& more) = 0;
+    virtual void Commit(const char* what) = 0;
+};
 
-// What the allowlist on the host holds, or nothing when sftp reports it
-// missing. Any other failure stops deploy: a file that is there but cannot be
-// read is never replaced by a new one.
-std::optional<std::string> ReadAllowlist(const SshTarget& ssh, const TempFolder& temp, const char* name) {
-    CommandResult result = RunToEnd(
-        SftpCommand(ssh), "get " + std::string(kRemoteAllowlist) + " " + SftpPath(temp.File(name)) + "\n", kRemoteMs);
-    const std::string missing = "/" + std::string(kRemoteAllowlist) + "\" not found.";
-    const std::string said = LastLine(result.errors);
-    if (result.status != 0 && said.starts_with("File \"") && said.size() > missing.size() && said.ends_with(missing))
-        return std::nullopt;
-    std::string bytes;
-    if (result.status != 0 || !ReadFile(temp.File(name), bytes)) SftpFailed(ssh, "read the allowlist", result);
-    return bytes;
+class SftpFiles final : public HostFiles {
+public:
+    explicit SftpFiles(const SshTarget& ssh) : ssh_(ssh) {}
+
+    std::optional<std::string> Read(const std::string& path, const char* what) override {
+        const std::string local = temp_.File("read" + std::to_string(++files_));
+        CommandResult result =
+            RunToEnd(SftpCommand(ssh_), "get " + There(path) + " " + SftpPath(local) + "\n", kRemoteMs);
+        const std::string missing = "/" + There(path) + "\" not found.";
+        const std::string said = LastLine(result.errors);
+        if (result.status != 0 && said.starts_with("File \"") && said.size() > missing.size() &&
+            said.ends_with(missing))
+            return std::nullopt;
+        std::string bytes;
+        if (result.status != 0 || !ReadFile(local, bytes)) SftpFailed(ssh_, what, result);
+        return bytes;
+    }
+    void MakeFolder(const std::string& path) override { batch_ += "-mkdir " + There(path) + "\n"; }
+    void Remove(const std::string& path) override { batch_ += "-rm " + There(path) + "\n"; }
+    void Write(const std::string& path, const std::string& bytes) override {
+        batch_ += "put " + SftpPath(Staged(bytes)) + " " + There(path) + "\n";
+    }
+    void Rename(const std::string& from, const std::string& to, bool mayFail) override {
+        batch_ += std::string(mayFail ? "-" : "") + "rename " + There(from) + " " + There(to) + "\n";
+    }
+    // sftp appends what lies past the remote file's end, which keeps the
+    // file and the permissions it has.
+    void Append(const std::string& path, const std::string& before, const std::string& more) override {
+        batch_ += "put -a " + SftpPath(Staged(before + more)) + " " + There(path) + "\n";
+    }
+    void Commit(const char* what) override {
+        CommandResult result = RunToEnd(SftpCommand(ssh_), batch_, kRemoteMs);
+        batch_.clear();
+        if (result.status != 0) SftpFailed(ssh_, what, result);
+    }
+
+private:
+    // sftp starts in the profile folder.
+    static std::string There(const std::string& path) { return "AppData/Local/" + path; }
+    std::string Staged(const std::string& bytes) {
+        const std::string local = temp_.File("put" + std::to_string(++files_));
+        WriteFile(local, bytes);
+        return local;
+    }
+
+    const SshTarget& ssh_;
+    TempFolder temp_;
+    std::string batch_;
+    int files_ = 0;
+};
+
+class LocalFiles final : public HostFiles {
+public:
+    explicit LocalFiles(std::string root) : root_(std::move(root)) {}
+
+    std::optional<std::string> Read(const std::string& path, const char*) override {
+        UniqueFd fd(open(Here(path).c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
+            if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+            Failed("read", Here(path));
+        }
+        std::string bytes;
+        char block[65536];
+        for (ssize_t got = 1; got != 0;) {
+            got = read(fd.get(), block, sizeof block);
+            if (got < 0 && errno != EINTR) Failed("read", Here(path));
+            if (got > 0) bytes.append(block, static_cast<std::size_t>(got));
+        }
+        return bytes;
+    }
+    void MakeFolder(const std::string& path) override { mkdir(Here(path).c_str(), 0755); }
+    void Remove(const std::string& path) override { unlink(Here(path).c_str()); }
+    void Write(const std::string& path, const std::string& bytes) override {
+        WriteFd(open(Here(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), path, bytes);
+    }
+    void Rename(const std::string& from, const std::string& to, bool mayFail) override {
+        if (rename(Here(from).c_str(), Here(to).c_str()) != 0 && !mayFail) Failed("rename", Here(from));
+    }
+    void Append(const std::string& path, const std::string&, const std::string& more) override {
+        WriteFd(open(Here(path).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC), path, more);
+    }
+    void Commit(const char*) override {}
+
+private:
+    std::string Here(const std::string& path) const { return root_ + "/" + path; }
+    void WriteFd(int opened, const std::string& path, const std::string& bytes) const {
+        UniqueFd fd(opened);
+        if (!fd) Failed("write", Here(path));
+        for (std::size_t done = 0; done < bytes.size();) {
+            ssize_t wrote = write(fd.get(), bytes.data() + done, bytes.size() - done);
+            if (wrote < 0 && errno != EINTR) Failed("write", Here(path));
+            if (wrote > 0) done += static_cast<std::size_t>(wrote);
+        }
+        if (close(fd.release()) != 0) Failed("write", Here(path));
+    }
+
+    std::string root_;
+};
+
+// Where WSL shows a Windows folder here, from its own wslpath.
+std::string WslPath(const std::string& windowsPath) {
+    CommandResult result = RunToEnd({"wslpath", "-u", windowsPath}, {}, kRemoteMs);
+    const std::string path = LastLine(result.output);
+    if (result.status != 0 || path.empty() || path.front() != '/')
+        throw ProgramError("wslpath did not turn " + windowsPath + " into a path here: " +
+                           (result.errors.empty() ? "it printed " + path + "." : LastLine(result.errors)));
+    return path;
 }
 
 HostFacts Probe(const SshTarget& ssh) {
@@ -116,8 +229,8 @@ HostFacts Probe(const SshTarget& ssh) {
             : "Write-Output ($env:PROCESSOR_ARCHITECTURE + '|' + $env:LOCALAPPDATA + '|' + $env:USERPROFILE)";
     CommandResult result = Remote(ssh, line);
     if (result.status != 0)
-        throw ProgramError("Could not run a command on " + ssh.host + ": " + LastLine(result.errors));
-    return ParseHostFacts(ssh.host, LastLine(result.output));
+        throw ProgramError("Could not run a command on " + TargetName(ssh) + ": " + LastLine(result.errors));
+    return ParseHostFacts(TargetName(ssh), LastLine(result.output), !ssh.local);
 }
 
 // The forwarder's own file with every link resolved (a package manager's
@@ -144,17 +257,18 @@ std::string LocalProgramsFolder() {
     return (exe.parent_path().parent_path() / "share" / "quorl-socket-bridge").string();
 }
 
-// The program's own answers to --version and --platform, in one session.
+// The program's own answers to --version and --platform, one command each:
+// through WSL's interop a line holds one quoted path at most.
 void CheckRunsThere(const SshTarget& ssh, const std::string& program, const std::string& arch) {
-    std::string version = RemoteCommandLine(ssh.shell, {program, "--version"});
-    std::string platform = RemoteCommandLine(ssh.shell, {program, "--platform"});
-    CommandResult result = Remote(ssh, version + (ssh.shell == RemoteShell::Cmd ? " & " : "; ") + platform);
-    std::vector<std::string> lines = Lines(result.output);
-    std::erase(lines, std::string());
-    std::vector<std::string> expected{kVersionLine, arch + " windows"};
-    if (lines.size() < 2 || std::vector<std::string>(lines.end() - 2, lines.end()) != expected)
-        throw ProgramError("The program on " + ssh.host + " did not answer as quorl-socket-bridge for " + arch +
-                           " does: " + (lines.empty() ? LastLine(result.errors) : lines.back()));
+    for (const auto& [option, expected] : {std::pair<const char*, std::string>{"--version", kVersionLine},
+                                           std::pair<const char*, std::string>{"--platform", arch + " windows"}}) {
+        CommandResult result = Remote(ssh, RemoteCommandLine(ssh.shell, {program, option}));
+        std::vector<std::string> lines = Lines(result.output);
+        std::erase(lines, std::string());
+        if (lines.empty() || lines.back() != expected)
+            throw ProgramError("The program on " + TargetName(ssh) + " did not answer as quorl-socket-bridge for " +
+                               arch + " does: " + (lines.empty() ? LastLine(result.errors) : lines.back()));
+    }
 }
 
 // Asks the deployed program, in service mode, whether each pipe is listed.
@@ -166,7 +280,8 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
     CommandResult result = Remote(ssh, RemoteCommandLine(ssh.shell, {program, "service"}), queries);
     std::size_t hello = result.output.find(EncodeFrame(FrameType::Hello, 0, {}));
     if (hello == std::string::npos)
-        throw ProgramError("The program on " + ssh.host + " did not start in service mode: " + LastLine(result.errors));
+        throw ProgramError("The program on " + TargetName(ssh) +
+                           " did not start in service mode: " + LastLine(result.errors));
     FrameBuffer input;
     input.AppendInput(result.output.data() + hello, result.output.size() - hello);
     std::vector<std::string> answers(pipes.size());
@@ -180,9 +295,9 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
     }
     for (std::size_t i = 0; i < pipes.size(); ++i) {
         if (answers[i] != "listed")
-            throw ProgramError("The program on " + ssh.host + " does not take " + pipes[i] +
+            throw ProgramError("The program on " + TargetName(ssh) + " does not take " + pipes[i] +
                                " as allowlisted: " + (answers[i].empty() ? "no answer." : answers[i]));
-        say("the program on " + ssh.host + " confirms " + pipes[i] + " as allowlisted");
+        say("the program on " + TargetName(ssh) + " confirms " + pipes[i] + " as allowlisted");
     }
 }
 
@@ -195,20 +310,20 @@ std::string RecordFolder() {
 }
 
 // Host names become file names: anything but a plain name character is kept
-// out of the path.
-std::string RecordPath(const std::string& host) {
+// out of the path. No host name begins with '-', which leaves "-local" free.
+std::string RecordPath(const SshTarget& target) {
     std::string name;
-    for (char c : host)
+    for (char c : target.local ? std::string("-local") : target.host)
         name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == '@' ? c : '_';
     return RecordFolder() + "/" + name;
 }
 
-void Record(const std::string& host, const std::string& program) {
+void Record(const SshTarget& target, const std::string& program) {
     std::filesystem::path folder(RecordFolder());
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     chmod(folder.c_str(), 0700);
-    WriteFile(RecordPath(host), program + "\n");
+    WriteFile(RecordPath(target), program + "\n");
 }
 
 }  // namespace
@@ -223,7 +338,7 @@ std::string SftpPath(const std::string& path) {
     return "\"" + path + "\"";
 }
 
-HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
+HostFacts ParseHostFacts(const std::string& host, const std::string& answer, bool overSftp) {
     std::vector<std::string> fields;
     std::istringstream in(answer);
     for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
@@ -233,7 +348,7 @@ HostFacts ParseHostFacts(const std::string& host, const std::string& answer) {
                            "\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
     // sftp starts in the profile folder, so the program's folder is reached as
     // AppData/Local/... only where %LOCALAPPDATA% is in its usual place.
-    if (AsciiLower(fields[1]) != AsciiLower(fields[2] + "\\AppData\\Local"))
+    if (overSftp && AsciiLower(fields[1]) != AsciiLower(fields[2] + "\\AppData\\Local"))
         throw ProgramError("%LOCALAPPDATA% on " + host + " is " + fields[1] + ", not in the profile folder " +
                            fields[2] + "; deploy supports only its usual place.");
     return HostFacts{fields[0] == "ARM64" ? "arm64" : "x64", fields[1]};
@@ -266,35 +381,36 @@ std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std:
     return plan;
 }
 
-std::string DeployedProgram(const std::string& host) {
+std::string DeployedProgram(const SshTarget& target) {
     std::string text;
-    if (!ReadFile(RecordPath(host), text)) return std::string();
+    if (!ReadFile(RecordPath(target), text)) return std::string();
     std::vector<std::string> lines = Lines(text);
     return lines.empty() ? std::string() : lines.front();
 }
 
 namespace {
 
-// Puts `program` on the host at `remoteProgram` and reads it back.
-void Upload(const SshTarget& ssh, const TempFolder& temp, const std::string& localProgram, const std::string& program,
-            const std::string& remoteProgram) {
-    // Under a temporary name first, so that a half-copied program is never
-    // run; a program in use can still be renamed out of the way.
-    const std::string part = remoteProgram + ".part", old = remoteProgram + ".old";
-    Sftp(ssh,
-         "-mkdir AppData/Local/Programs\n-mkdir " + std::string(kDeployFolder) + "\n-rm " + part + "\nput " +
-             SftpPath(localProgram) + " " + part + "\n-rm " + old + "\n-rename " + remoteProgram + " " + old +
-             "\nrename " + part + " " + remoteProgram + "\n-rm " + old + "\n",
-         "upload the program");
-    Sftp(ssh, "get " + remoteProgram + " " + SftpPath(temp.File("check.exe")) + "\n", "read the program back");
-    std::string check;
-    if (!ReadFile(temp.File("check.exe"), check) || check != program)
-        throw ProgramError("The program on " + ssh.host + " is not the one uploaded.");
+// Puts `program` on the host at `path` and reads it back. Under a temporary
+// name first, so that a half-copied program is never run; a program in use
+// can still be renamed out of the way.
+void PlaceProgram(HostFiles& files, const std::string& name, const std::string& program, const std::string& path) {
+    const std::string part = path + ".part", old = path + ".old";
+    files.MakeFolder("Programs");
+    files.MakeFolder(kDeployFolder);
+    files.Remove(part);
+    files.Write(part, program);
+    files.Remove(old);
+    files.Rename(path, old, true);
+    files.Rename(part, path, false);
+    files.Remove(old);
+    files.Commit("upload the program");
+    if (files.Read(path, "read the program back") != program)
+        throw ProgramError("The program on " + name + " is not the one uploaded.");
 }
 
 // Appends the planned lines to the host's allowlist (`allowlist` as read
 // before anything changed); true when it did.
-bool AddToAllowlist(const SshTarget& ssh, const TempFolder& temp, const std::optional<std::string>& allowlist,
+bool AddToAllowlist(HostFiles& files, const std::string& name, const std::optional<std::string>& allowlist,
                     const std::vector<AllowlistAddition>& plan, const std::function<void(const std::string&)>& say) {
     std::string additions;
     for (const AllowlistAddition& entry : plan) {
@@ -306,23 +422,21 @@ bool AddToAllowlist(const SshTarget& ssh, const TempFolder& temp, const std::opt
         say("adding " + entry.line + " to the allowlist");
     }
     if (additions.empty()) return false;
-    // sftp appends what lies past the remote file's end: a file edited
-    // since it was read would be torn, or its edit undone.
-    if (ReadAllowlist(ssh, temp, "again.allow") != allowlist)
-        throw ProgramError("The allowlist on " + ssh.host +
+    // What is appended lies past the end that was read: a file edited since
+    // would be torn, or its edit undone.
+    if (files.Read(kRemoteAllowlist, "read the allowlist") != allowlist)
+        throw ProgramError("The allowlist on " + name +
                            " changed while deploy ran, so nothing was added to it; run deploy again.");
-    const std::string local = SftpPath(temp.File("new.allow"));
     if (allowlist) {
-        // Appended to the file that is there, which keeps it and the
-        // permissions it has.
         if (!allowlist->empty() && allowlist->back() != '\n') additions = "\r\n" + additions;
-        WriteFile(temp.File("new.allow"), *allowlist + additions);
-        Sftp(ssh, "put -a " + local + " " + kRemoteAllowlist + "\n", "add to the allowlist");
+        files.Append(kRemoteAllowlist, *allowlist, additions);
+        files.Commit("add to the allowlist");
     } else {
         // New, in a new folder: both take the profile's inherited
         // permissions, which only the user and the system may change.
-        WriteFile(temp.File("new.allow"), "# pipes added by quorl-socket-forward deploy\r\n" + additions);
-        Sftp(ssh, "-mkdir AppData/Local/QuorlSSH\nput " + local + " " + kRemoteAllowlist + "\n", "write the allowlist");
+        files.MakeFolder("QuorlSSH");
+        files.Write(kRemoteAllowlist, "# pipes added by quorl-socket-forward deploy\r\n" + additions);
+        files.Commit("write the allowlist");
     }
     return true;
 }
@@ -331,10 +445,11 @@ bool AddToAllowlist(const SshTarget& ssh, const TempFolder& temp, const std::opt
 
 void RunDeploy(const DeployOptions& options, const std::function<void(const std::string&)>& say) {
     const SshTarget& ssh = options.ssh;
+    const std::string name = TargetName(ssh);
     if (ssh.shell == RemoteShell::Posix)
         throw ProgramError("deploy needs a Windows host whose SSH server runs commands with cmd or powershell.");
     HostFacts host = Probe(ssh);
-    say(ssh.host + ": Windows " + host.arch + ", %LOCALAPPDATA% " + host.localAppData);
+    say(name + ": Windows " + host.arch + ", %LOCALAPPDATA% " + host.localAppData);
 
     const std::string from = options.from.empty() ? LocalProgramsFolder() : options.from;
     const std::string localProgram = from + "/windows-" + host.arch + "/quorl-socket-bridge.exe";
@@ -344,34 +459,36 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
                            "; give --from the folder that holds windows-" + host.arch + "/quorl-socket-bridge.exe.");
     const std::string remoteProgram = std::string(kDeployFolder) + "/quorl-socket-bridge.exe";
     const std::string windowsProgram = host.localAppData + "\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe";
+    // A path that WSL's interop cannot pass to cmd.exe is refused before anything is copied.
+    if (ssh.local) SshCommandLine(ssh, RemoteCommandLine(ssh.shell, {windowsProgram, "service"}));
 
-    TempFolder temp;
-    Sftp(ssh, "-get " + remoteProgram + " " + SftpPath(temp.File("there.exe")) + "\n", "read what is there");
-    std::string there;
-    bool hadProgram = ReadFile(temp.File("there.exe"), there);
+    std::unique_ptr<HostFiles> files;
+    if (ssh.local) files = std::make_unique<LocalFiles>(WslPath(host.localAppData));
+    else files = std::make_unique<SftpFiles>(ssh);
+    const std::optional<std::string> there = files->Read(remoteProgram, "read what is there");
     // Before anything changes on the host.
     std::optional<std::string> allowlist;
-    if (!options.allow.empty()) allowlist = ReadAllowlist(ssh, temp, "there.allow");
-    const std::vector<AllowlistAddition> plan =
-        PlanAllowlist(ssh.host, allowlist.value_or(std::string()), options.allow);
+    if (!options.allow.empty()) allowlist = files->Read(kRemoteAllowlist, "read the allowlist");
+    const std::vector<AllowlistAddition> plan = PlanAllowlist(name, allowlist.value_or(std::string()), options.allow);
 
-    bool changed = !hadProgram || there != program;
+    bool changed = there != program;
     if (changed) {
-        Upload(ssh, temp, localProgram, program, remoteProgram);
-        say(std::string(hadProgram ? "replaced " : "installed ") + windowsProgram);
+        PlaceProgram(*files, name, program, remoteProgram);
+        say(std::string(there ? "replaced " : "installed ") + windowsProgram);
     } else {
         say(windowsProgram + " is the same program already");
     }
     CheckRunsThere(ssh, windowsProgram, host.arch);
     say("it answers: " + std::string(kVersionLine) + ", " + host.arch + " windows");
 
-    if (AddToAllowlist(ssh, temp, allowlist, plan, say)) changed = true;
+    if (AddToAllowlist(*files, name, allowlist, plan, say)) changed = true;
     if (!options.allow.empty()) {
         std::vector<std::string> pipes;
         for (const AllowlistLine& entry : options.allow) pipes.push_back(entry.path);
         ConfirmAllowlisted(ssh, windowsProgram, pipes, say);
     }
-    Record(ssh.host, windowsProgram);
-    say(changed ? "done; quorl-socket-forward --ssh " + ssh.host + " now runs this program"
-                : "nothing changed: " + ssh.host + " has this program and these pipes already");
+    Record(ssh, windowsProgram);
+    const std::string option = ssh.local ? "--local" : "--ssh " + ssh.host;
+    say(changed ? "done; quorl-socket-forward " + option + " now runs this program"
+                : "nothing changed: " + name + " has this program and these pipes already");
 }

@@ -1,6 +1,7 @@
 #pragma once
 // quorl-socket-forward deploy: puts the Windows program on a host over the
-// same ssh that later runs it, checks it there, and adds pipes to the user's
+// same ssh that later runs it (or on this machine's Windows through WSL's
+// file system and interop), checks it there, and adds pipes to the user's
 // allowlist on the host.
 
 #include <functional>
@@ -16,10 +17,9 @@ struct DeployOptions {
     std::string from;  // holds windows-arm64/ and windows-x64/; empty: beside the forwarder
 };
 
-// Where the program goes, under the user's profile as sftp sees it, and as
-// the allowlist's folder.
-inline constexpr const char* kDeployFolder = "AppData/Local/Programs/quorl-socket-bridge";
-inline constexpr const char* kRemoteAllowlist = "AppData/Local/QuorlSSH/http-pipe.allow";
+// Where the program and the allowlist are, under %LOCALAPPDATA%.
+inline constexpr const char* kDeployFolder = "Programs/quorl-socket-bridge";
+inline constexpr const char* kRemoteAllowlist = "QuorlSSH/http-pipe.allow";
 
 struct HostFacts {
     std::string arch;          // "arm64" or "x64"
@@ -27,9 +27,9 @@ struct HostFacts {
 };
 
 // The host's answer to the probe, "ARCH|LOCALAPPDATA|USERPROFILE". Throws
-// ProgramError for a processor the program is not built for, or a
-// %LOCALAPPDATA% that sftp cannot reach as AppData/Local.
-HostFacts ParseHostFacts(const std::string& host, const std::string& answer);
+// ProgramError for a processor the program is not built for, or, `overSftp`,
+// a %LOCALAPPDATA% that sftp cannot reach as AppData/Local.
+HostFacts ParseHostFacts(const std::string& host, const std::string& answer, bool overSftp);
 
 // A local path as one word of an sftp batch, in double quotes. Throws
 // ProgramError naming a path that would break the batch: one holding a double
@@ -53,6 +53,6 @@ std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std:
 // Runs the deployment, saying each step on `say`. Throws ProgramError.
 void RunDeploy(const DeployOptions& options, const std::function<void(const std::string&)>& say);
 
-// The program that deploy put on `host`, as a Windows path, or empty. Read
-// from the forwarder's own record in $XDG_CONFIG_HOME (or ~/.config).
-std::string DeployedProgram(const std::string& host);
+// The program that deploy put on the target, as a Windows path, or empty.
+// Read from the forwarder's own record in $XDG_CONFIG_HOME (or ~/.config).
+std::string DeployedProgram(const SshTarget& target);

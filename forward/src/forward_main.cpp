@@ -216,7 +216,7 @@ int Forward(const std::vector<std::string>& args) {
         // A program that deploy put on the host is the one to run there,
         // unless another is named.
         if (options.viaSsh && !options.programGiven) {
-            std::string deployed = DeployedProgram(options.ssh.host);
+            std::string deployed = DeployedProgram(options.ssh);
             if (!deployed.empty()) {
                 options.ssh.program = deployed;
                 options.command = SshCommand(options.ssh, options.bridgeArguments);

@@ -15,10 +15,14 @@ const char* const kForwardHelp =
     "      [--remote-program PATH] --pipe PIPE\n"
     "  quorl-socket-forward [-v] watch --ssh HOST [--ssh-option OPT]... [--remote-shell SHELL]\n"
     "      [--remote-program PATH] PIPE...\n"
+    "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] [--idle-exit SECONDS]\n"
+    "      [--allow-other-users] --listen ADDR... --local [--remote-program PATH] --pipe PIPE\n"
+    "  quorl-socket-forward [-v] watch --local [--remote-program PATH] PIPE...\n"
     "  quorl-socket-forward [-v] [--reconnect] [--linger SECONDS] --listen ADDR... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward [-v] watch PIPE... -- COMMAND [ARG...]\n"
     "  quorl-socket-forward deploy --ssh HOST [--ssh-option OPT]... [--remote-shell cmd|powershell]\n"
     "      [--allow 'PIPE [served-by SID]']... [--from DIR]\n"
+    "  quorl-socket-forward deploy --local [--allow 'PIPE [served-by SID]']... [--from DIR]\n"
     "  quorl-socket-forward --help | --version\n"
     "\n"
     "Starts quorl-socket-bridge on HOST through ssh (or runs COMMAND, which must start it) and carries\n"
@@ -29,6 +33,9 @@ const char* const kForwardHelp =
     "  --remote-shell SHELL   the shell HOST's SSH server runs commands with: cmd (the default, as\n"
     "                         Windows OpenSSH), powershell, or posix; it decides the quoting\n"
     "  --remote-program PATH  the bridge program on HOST (default: quorl-socket-bridge on its PATH)\n"
+    "  --local                run the bridge on this machine's Windows through WSL's interop instead:\n"
+    "                         cmd.exe (on PATH, else /mnt/c/Windows/System32/cmd.exe) /c with the\n"
+    "                         command line a cmd.exe host gets\n"
     "  --pipe PIPE            the named pipe, \\\\.\\pipe\\NAME; in a POSIX shell write it in single quotes\n"
     "  --reconnect            when the session ends, keep listening and start it again (1 s, doubling\n"
     "                         to 30 s); connections wait up to 30 s for it\n"
@@ -47,6 +54,8 @@ const char* const kForwardHelp =
     "default the share/quorl-socket-bridge folder installed beside this program), checks that it\n"
     "runs, adds each PIPE to the user's allowlist there (with served-by SID for a pipe that account\n"
     "serves, as S-1-5-18 for a service run as LocalSystem), and makes --ssh HOST run that program.\n"
+    "With --local it copies through the file system where WSL shows the Windows drives (wslpath)\n"
+    "and makes --local run that program.\n"
     "\n"
     "Listening sockets passed by a service manager (LISTEN_FDS, as systemd's socket activation) are\n"
     "used besides the --listen addresses; the session then starts with the first connection.\n"
@@ -101,10 +110,10 @@ std::int64_t ParseSeconds(const std::string& option, const std::string& text) {
 
 // What the words after the options ask for, checked against the options.
 void CheckDeploy(const ForwardOptions& options, bool commandGiven) {
-    if (!options.viaSsh) throw ProgramError("deploy needs --ssh HOST.");
+    if (!options.viaSsh) throw ProgramError("deploy needs --ssh HOST or --local.");
     if (commandGiven || !options.listen.empty() || !options.pipe.empty() || options.reconnect ||
         options.idleExitMs >= 0 || options.allowOtherUsers)
-        throw ProgramError("deploy takes --ssh, --ssh-option, --remote-shell, --allow and --from only.");
+        throw ProgramError("deploy takes --ssh, --ssh-option, --remote-shell, --local, --allow and --from only.");
 }
 
 void CheckWatch(const ForwardOptions& options) {
@@ -143,8 +152,13 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             options.idleExitMs = ParseSeconds("--idle-exit", value);
         } else if (TakeValue(args, i, "--listen", value)) {
             options.listen.push_back(ParseListenAddress(value));
+        } else if (arg == "--local") {
+            if (options.viaSsh) throw ProgramError("Give --ssh HOST or --local once, not both.");
+            ssh.local = true;
+            options.viaSsh = true;
         } else if (TakeValue(args, i, "--ssh", value)) {
-            if (options.viaSsh) throw ProgramError("Give --ssh only once.");
+            if (options.viaSsh)
+                throw ProgramError(ssh.local ? "Give --ssh HOST or --local once, not both." : "Give --ssh only once.");
             if (value.empty() || value[0] == '-') throw ProgramError("Give --ssh a host name, not " + value + ".");
             ssh.host = value;
             options.viaSsh = true;
@@ -184,14 +198,18 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     }
     if (commandGiven) options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
 
-    if (options.viaSsh && commandGiven) throw ProgramError("Give either --ssh HOST or a command after --, not both.");
+    if (options.viaSsh && commandGiven)
+        throw ProgramError("Give either --ssh HOST (or --local) or a command after --, not both.");
+    // This machine's Windows has one shell for it: cmd.exe, through the interop.
+    if (ssh.local && (!ssh.options.empty() || shellGiven))
+        throw ProgramError("--ssh-option and --remote-shell go with --ssh, not --local.");
     if (!options.viaSsh) {
         if (!ssh.options.empty() || shellGiven || options.programGiven)
             throw ProgramError("--ssh-option, --remote-shell and --remote-program go with --ssh.");
         if (!options.pipe.empty())
             throw ProgramError("--pipe goes with --ssh; with a command, the command names the pipe.");
         if (options.command.empty())
-            throw ProgramError("Give --ssh HOST, or the command that starts the bridge after --.");
+            throw ProgramError("Give --ssh HOST or --local, or the command that starts the bridge after --.");
     }
     if (options.watch) {
         CheckWatch(options);

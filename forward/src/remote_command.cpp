@@ -1,7 +1,11 @@
 #include "remote_command.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <sstream>
 
 #include "pipes/pipe_path.h"
 #include "text/byte_string.h"
@@ -140,7 +144,55 @@ std::vector<std::string> WithOptions(std::vector<std::string> argv, const SshTar
 
 }  // namespace
 
+std::string TargetName(const SshTarget& target) { return target.local ? "this machine's Windows" : target.host; }
+
+std::string FindCmdExe(std::string_view path, const std::function<bool(const std::string&)>& runnable) {
+    while (!path.empty()) {
+        const std::string_view folder = path.substr(0, path.find(':'));
+        path.remove_prefix(std::min(path.size(), folder.size() + 1));
+        if (folder.empty()) continue;
+        const std::string candidate = std::string(folder) + (folder.back() == '/' ? "" : "/") + "cmd.exe";
+        if (runnable(candidate)) return candidate;
+    }
+    return kWindowsCmd;
+}
+
+namespace {
+
+// WSL writes a Windows program's command line from its arguments as Wine
+// does: a word with a space in double quotes, a double quote inside as \",
+// which cmd.exe takes for a backslash and a quote. So the line goes as one
+// word, and cmd.exe reads /c "LINE" as from a host's SSH server. The one
+// line that needs quotes of its own, a program path with a space first,
+// goes as words: cmd.exe keeps the two quotes around an executable's name
+// when they hold a space and nothing it treats specially.
+std::vector<std::string> InteropCommand(const std::string& line) {
+    const char* path = std::getenv("PATH");
+    std::vector<std::string> argv{FindCmdExe(path != nullptr ? path : "",
+                                             [](const std::string& file) { return access(file.c_str(), X_OK) == 0; }),
+                                  "/c"};
+    if (line.find('"') == std::string::npos) {
+        argv.push_back(line);
+        return argv;
+    }
+    const std::size_t close = line.find('"', 1);
+    const std::string program = line.substr(1, close - 1);
+    const std::string rest = close == std::string::npos ? std::string() : line.substr(close + 1);
+    if (line.front() != '"' || close == std::string::npos || rest.find('"') != std::string::npos ||
+        (!rest.empty() && rest.front() != ' ') || program.find(' ') == std::string::npos ||
+        program.find_first_of("%&()<>@^|") != std::string::npos)
+        throw ProgramError("The program path in " + line +
+                           " cannot be passed to cmd.exe through WSL's interop: only spaces may make it need quotes.");
+    argv.push_back(program);
+    std::istringstream words(rest);
+    for (std::string word; words >> word;) argv.push_back(word);
+    return argv;
+}
+
+}  // namespace
+
 std::vector<std::string> SshCommandLine(const SshTarget& target, const std::string& remoteLine) {
+    if (target.local) return InteropCommand(remoteLine);
     std::vector<std::string> argv = WithOptions({"ssh", "-T"}, target);
     argv.push_back("--");
     argv.push_back(target.host);

@@ -1,6 +1,8 @@
 // The command line, and the ssh command it builds: what each remote shell
 // receives, and what is refused before anything starts.
 
+#include <set>
+
 #include "deploy.h"
 #include "harness.h"
 #include "options.h"
@@ -45,6 +47,36 @@ TEST(ForwardOptions, BuildsTheSshCommandForEachRemoteShell) {
                      "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"}));
 }
 
+// --local runs cmd.exe /c with the line a cmd.exe host gets, as one word that
+// WSL's interop puts in quotes; a program path with spaces goes as words, so
+// that it arrives in the only quotes cmd.exe keeps.
+TEST(ForwardOptions, BuildsTheInteropCommandForLocal) {
+    const std::pair<Words, Words> cases[] = {
+        {{"--listen", "tcp:0", "--local", "--pipe", "\\\\.\\pipe\\My-Agent"},
+         {"/c", "quorl-socket-bridge bridge --socket \\\\.\\pipe\\my-agent"}},
+        {{"watch", "--local", "\\\\.\\pipe\\a"}, {"/c", "quorl-socket-bridge service"}},
+        {{"--listen", "tcp:0", "--local", "--remote-program", "C:\\Users\\J S\\q.exe", "--pipe", "\\\\.\\pipe\\a"},
+         {"/c", "C:\\Users\\J S\\q.exe", "bridge", "--socket", "\\\\.\\pipe\\a"}},
+    };
+    for (const auto& [args, tail] : cases) {
+        SCOPED_TRACE(tail.back());
+        const Words command = ParseForwardOptions(args).command;
+        ASSERT_FALSE(command.empty());
+        EXPECT_TRUE(command.front().ends_with("/cmd.exe")) << command.front();
+        EXPECT_EQ(Words(command.begin() + 1, command.end()), tail);
+    }
+}
+
+// cmd.exe is the first one on PATH (WSL appends the Windows folders to it
+// unless told not to), never one in the current folder, else where Windows keeps it.
+TEST(ForwardOptions, FindsCmdExeOnPathBeforeTheWindowsDrive) {
+    const std::set<std::string> runnable{"/w/sys32/cmd.exe", "/x/cmd.exe", "cmd.exe", "/cmd.exe"};
+    const std::pair<const char*, std::string> cases[] = {
+        {"/usr/bin:/w/sys32/:/x", "/w/sys32/cmd.exe"}, {"::/usr/bin:", kWindowsCmd}, {"", kWindowsCmd}};
+    for (const auto& [path, found] : cases)
+        EXPECT_EQ(FindCmdExe(path, [&](const std::string& file) { return runnable.count(file) != 0; }), found) << path;
+}
+
 // Each refusal names what is wrong before ssh is started. A pipe path written
 // in single quotes for cmd.exe, where they stay part of the word, is the most
 // common slip.
@@ -69,7 +101,13 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
          "Unknown remote shell bash; give cmd, powershell or posix."},
         {{"--listen", "tcp:0", "--ssh", "h"}, "Give the pipe to reach with --pipe \\\\.\\pipe\\NAME."},
         {{"--listen", "tcp:0", "--ssh", "h", "--pipe", "\\\\.\\pipe\\a", "--", "ssh"},
-         "Give either --ssh HOST or a command after --, not both."},
+         "Give either --ssh HOST (or --local) or a command after --, not both."},
+        {{"watch", "--local", "--remote-shell", "cmd", "\\\\.\\pipe\\a"},
+         "--ssh-option and --remote-shell go with --ssh, not --local."},
+        {{"--listen", "tcp:0", "--local", "--remote-program", "C:\\Program Files (x86)\\q.exe", "--pipe",
+          "\\\\.\\pipe\\a"},
+         "The program path in \"C:\\Program Files (x86)\\q.exe\" bridge --socket \\\\.\\pipe\\a cannot be passed "
+         "to cmd.exe through WSL's interop: only spaces may make it need quotes."},
         {{"--listen", "tcp:0", "--ssh", "-oProxyCommand=x", "--pipe", "\\\\.\\pipe\\a"},
          "Give --ssh a host name, not -oProxyCommand=x."},
         {{"--linger", "soon", "--listen", "tcp:0", "--", "x"},
@@ -88,13 +126,15 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
 // takes only what it has a program for, where sftp can reach it.
 TEST(Deploy, ReadsTheHostsProcessorAndRefusesOthers) {
     const std::string profile = "|C:\\Users\\J\xc3\xb6rg\\AppData\\Local|C:\\Users\\J\xc3\xb6rg";
-    EXPECT_EQ(ParseHostFacts("h", "ARM64" + profile).arch, "arm64");
-    EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "x86" + profile); }),
+    EXPECT_EQ(ParseHostFacts("h", "ARM64" + profile, true).arch, "arm64");
+    EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "x86" + profile, true); }),
               "h reports the processor architecture \"x86\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
     EXPECT_EQ(
-        MessageOf([&] { ParseHostFacts("h", "ARM64|D:\\Local|C:\\Users\\j"); }),
+        MessageOf([&] { ParseHostFacts("h", "ARM64|D:\\Local|C:\\Users\\j", true); }),
         "%LOCALAPPDATA% on h is D:\\Local, not in the profile folder C:\\Users\\j; deploy supports only its usual "
         "place.");
+    // The file system reaches it wherever it is.
+    EXPECT_EQ(ParseHostFacts("h", "AMD64|D:\\Local|C:\\Users\\j", false).localAppData, "D:\\Local");
 }
 
 // deploy appends an entry's canonical line unless the first line for its pipe

@@ -209,12 +209,14 @@ def test_reconnect(bed, case):
 # -- the new command-line form -----------------------------------------------
 
 # Each remote shell the forwarder can build the command for, on the host that
-# has it, and a host that prints a line before the bridge starts.
+# has it, a host that prints a line before the bridge starts, and this
+# machine's Windows through WSL's interop (the bed's stand-in).
 @pytest.mark.parametrize("options", [
     "--ssh posix-host --remote-shell posix",
     "--ssh win-host --remote-program {exe}",
     "-v --ssh greeting-host",
-], ids=["POSIX shell", "the program by path", "a greeting first, shown under -v"])
+    "--local",
+], ids=["POSIX shell", "the program by path", "a greeting first, shown under -v", "local"])
 def test_new_form(bed, case, options):
     case.pipe_server(ECHO)
     address = f"unix:{bed.socket_path('new-form.sock')}"
@@ -224,17 +226,38 @@ def test_new_form(bed, case, options):
     assert ("-v" not in options) or GREETING in forwarder.stderr_text(), describe(forwarder)
 
 
+def test_watch_local(bed, case):
+    """watch --local: a pipe coming and going, reported by the bridge that
+    cmd.exe runs in service mode through WSL's interop."""
+    watch = case.child(["quorl-socket-forward", "watch", "--local", ECHO])
+
+    def next_line(state):
+        line = f"{ECHO} {state}\n".encode()
+        assert watch.read_exactly(len(line), WAIT) == line, describe(watch)
+
+    next_line("absent")
+    server = case.pipe_server(ECHO)
+    next_line("available")
+    server.end()
+    next_line("absent")
+
+
 # -- deploy ------------------------------------------------------------------
 
-DEPLOYED = PIPE + "qsb-field-deployed"
+DEPLOYED = PIPE + "qsb-field-deployed-{}"
 # Written as a user types it; deploy appends it in the allowlist's canonical form.
-DEPLOYED_SERVICE = (PIPE + "QSB-Field-Service\tserved-by  S-1-5-18", PIPE + "qsb-field-service served-by S-1-5-18")
+DEPLOYED_SERVICE = (PIPE + "QSB-Field-Service-{}\tserved-by  S-1-5-18",
+                    PIPE + "qsb-field-service-{} served-by S-1-5-18")
 
 
-def test_deploy(bed):
+# Over sftp, and through the file system where WSL shows the Windows drives:
+# the same steps and rules either way, each with pipes of its own.
+@pytest.mark.parametrize("target", [["--ssh", "win-host"], ["--local"]], ids=["ssh", "local"])
+def test_deploy(bed, target):
     """deploy to the Windows-like host: fresh (the program installed, a pipe
     and a served-by entry added to the allowlist that is there, and a stream
     through the deployed program), again (nothing changes), and with another build (replaced)."""
+    pipe, typed, service = (name.format(target[-1].strip("-")) for name in (DEPLOYED, *DEPLOYED_SERVICE))
     remote = os.path.join(bed.profile, "AppData", "Local", "Programs", "quorl-socket-bridge", "quorl-socket-bridge.exe")
     if os.path.exists(remote):
         os.remove(remote)
@@ -252,7 +275,7 @@ def test_deploy(bed):
     assert "mingw" in builds, "no win-x64 build to deploy"
 
     def deploy(source, *more):
-        done = run(["quorl-socket-forward", "deploy", "--ssh", "win-host", "--from", source] + list(more), bed.env,
+        done = run(["quorl-socket-forward", "deploy", *target, "--from", source] + list(more), bed.env,
                    timeout=WAIT * 2)
         out = done.stdout.decode(errors="replace")
         assert done.returncode == 0, f"deploy: status {done.returncode}: {out}{done.stderr.decode(errors='replace')}"
@@ -262,21 +285,21 @@ def test_deploy(bed):
         with open(remote, "rb") as a, open(os.path.join(source, "windows-x64", "quorl-socket-bridge.exe"), "rb") as b:
             return a.read() == b.read()
 
-    allow = ["--allow", DEPLOYED, "--allow", DEPLOYED_SERVICE[0]]
+    allow = ["--allow", pipe, "--allow", typed]
     out = deploy(builds["mingw"], *allow)
     assert "installed " in out and same_as(builds["mingw"]), out
-    assert f"adding {DEPLOYED.lower()} to the allowlist" in out and "confirms" in out, out
-    assert f"confirms {DEPLOYED_SERVICE[1].split()[0]} as allowlisted" in out, out
+    assert f"adding {pipe} to the allowlist" in out and "confirms" in out, out
+    assert f"confirms {service.split()[0]} as allowlisted" in out, out
     with open(bed.allowlist, "rb") as f:
         after = f.read()
-    assert after.startswith(allowlist_before) and DEPLOYED.lower().encode() in after, after
-    assert (DEPLOYED_SERVICE[1] + "\r\n").encode() in after, after
+    assert after == allowlist_before + f"{pipe}\r\n{service}\r\n".encode(), after
     assert os.stat(bed.allowlist).st_ino == allowlist_inode, "the allowlist was replaced, not added to"
+    assert os.listdir(os.path.dirname(remote)) == ["quorl-socket-bridge.exe"], "a temporary file was left"
 
     with bed.case() as case:
-        case.pipe_server(DEPLOYED)
+        case.pipe_server(pipe)
         address = f"unix:{bed.socket_path('deployed.sock')}"
-        forwarder = case.forwarder(["-v", "--listen", address, "--ssh", "win-host", "--pipe", DEPLOYED])
+        forwarder = case.forwarder(["-v", "--listen", address, *target, "--pipe", pipe])
         echo(address, os.urandom(65536))
         assert "AppData\\Local\\Programs\\quorl-socket-bridge\\quorl-socket-bridge.exe bridge" in \
             forwarder.stderr_text(), describe(forwarder)

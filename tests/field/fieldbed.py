@@ -3,7 +3,9 @@ authorized_keys force each host's wrapper: win-host runs the command through
 cmd.exe under Wine as Windows OpenSSH does (its sftp starts in the Wine user's
 profile), greeting-host the same after a greeting line, posix-host `sh -c`.
 Clients get ssh, sftp and quorl-socket-forward first on PATH; a keep-alive
-HTTP/1.1 server serves the pipes."""
+HTTP/1.1 server serves the pipes. For --local, WSL's interop is stood in for
+on the clients' PATH: a `cmd.exe` that runs Wine's cmd with its arguments, as
+WSL starts a Windows program, and a `wslpath` on `winepath`."""
 
 import contextlib
 import functools
@@ -529,6 +531,16 @@ Subsystem sftp {SFTP_SERVER}
         os.makedirs(os.path.join(prefix, "share", "quorl-socket-bridge", "windows-x64"))
         shutil.copy2(self.bridge_exe, os.path.join(prefix, "share", "quorl-socket-bridge", "windows-x64"))
         os.symlink(os.path.join(prefix, "bin", "quorl-socket-forward"), os.path.join(bin_dir, "quorl-socket-forward"))
+        # WSL's interop: Windows programs run with their arguments made into a
+        # command line as Wine makes it, the Windows PATH after Linux's, and
+        # wslpath between the two kinds of path.
+        write_script(os.path.join(bin_dir, "cmd.exe"), f"export WINEPATH={shlex.quote(windows_path(self.build))}\n"
+                     f'exec {shlex.quote(self.wine)} cmd "$@"\n')
+        exports = "".join(f"export {k}={shlex.quote(v)}\n" for k, v in self.wine_env.items())
+        write_script(os.path.join(bin_dir, "wslpath"), exports + 'case "$1" in\n'
+                     '  -u|-w) exec winepath "$@" ;;\n'
+                     'esac\n'
+                     'echo "wslpath: give -u or -w and a path" >&2; exit 1\n')
         env = {k: v for k, v in os.environ.items() if not k.startswith(("SSH_", "WINE", "XDG_RUNTIME_DIR"))}
         env["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin")
         env["XDG_RUNTIME_DIR"] = self.runtime

@@ -152,6 +152,8 @@ def check_package(root, v, programs, check_program):
     for path in ("share/man/man1/quorl-socket-forward.1.gz", "share/doc/quorl-socket-forward/LICENSE",
                  "share/quorl-socket-forward/systemd/quorl-socket-forward-agent.socket",
                  "share/quorl-socket-forward/systemd/quorl-socket-forward-agent.service",
+                 "share/quorl-socket-forward/systemd/quorl-socket-forward-wsl-agent.socket",
+                 "share/quorl-socket-forward/systemd/quorl-socket-forward-wsl-agent.service",
                  "share/quorl-socket-forward/launchd/org.quorl.socket-forward.agent.plist"):
         assert mode(path) == 0o644, path
     page = gzip.decompress(read("share/man/man1/quorl-socket-forward.1.gz")).decode()
