@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "activation/activation_registrations.h"
 #include "allowlist/allowlist.h"
 #include "bridge_session.h"
 #include "channel_link.h"
@@ -13,6 +14,7 @@
 #include "command.h"
 #include "deploy.h"
 #include "pipes/pipe_security.h"
+#include "text/encoding.h"
 #include "text/program_error.h"
 
 const char* const kShellProbe = "echo qsf-shell-probe:'a''b'";
@@ -77,10 +79,10 @@ StepReport CheckShell(const DoctorOptions& options, const CommandResult& probe) 
     const std::optional<RemoteShell> shell = ShellFromProbe(probe.output);
     const std::string assumed = ShellName(options.ssh.shell);
     if (!shell)
-        return Failed("the host answered the probe with \"" + LastLine(probe.output + "\n" + probe.errors) +
-                          "\", as none of cmd, powershell and posix does",
-                      "give --remote-shell with the shell that " + options.ssh.host +
-                          "'s SSH server runs commands with.");
+        return Failed(
+            "the host answered the probe with \"" + LastLine(probe.output + "\n" + probe.errors) +
+                "\", as none of cmd, powershell and posix does",
+            "give --remote-shell with the shell that " + options.ssh.host + "'s SSH server runs commands with.");
     if (*shell != options.ssh.shell)
         return Failed(std::string(ShellName(*shell)) + ", not " + assumed + " as --remote-shell " +
                           (options.shellGiven ? "says" : "assumes by default"),
@@ -134,15 +136,35 @@ StepReport CheckListed(const DoctorOptions& options, const std::string& pipe, co
                   "mend " + std::string(kAllowlistFile) + " on " + host + " as that sentence says.");
 }
 
+// The task registered to start the server of `pipe`, from the file the
+// bridge reads for it, through the host's shell; empty when none is (or the
+// shell is a POSIX one, which has no such file).
+std::string RegisteredTask(const SshTarget& ssh, const std::string& pipe) {
+    if (ssh.shell == RemoteShell::Posix) return "";
+    const char* line = ssh.shell == RemoteShell::Cmd
+                           ? "type \"%LOCALAPPDATA%\\org.quorlssh\\activations.tsv\""
+                           : "Get-Content -Raw \"$env:LOCALAPPDATA\\org.quorlssh\\activations.tsv\"";
+    const CommandResult result = RunToEnd(SshCommandLine(ssh, line), "", kRemoteMs);
+    if (result.status != 0 || result.output.empty()) return "";
+    const ActivationRegistrations table = ParseActivationRegistrations(result.output);
+    const auto found = table.find(pipe);
+    return found == table.end() ? "" : WideToUtf8(found->second);
+}
+
 StepReport CheckServer(const DoctorOptions& options, const std::string& pipe, const ServiceFacts& facts) {
     if (!facts.state) return Failed("the bridge reported no state for " + pipe, "");
     if (facts.state->type == FrameType::ServiceReply) return Failed(facts.state->payload, "");
     const char state = facts.state->payload.empty() ? '\x02' : facts.state->payload[0];
     if (state == '\x01') return Ok("a server is running for " + pipe);
-    if (state == '\x00')
-        return Failed("no server is running for " + pipe,
-                      "start the program that serves " + pipe + " on " + options.ssh.host + ".");
-    return Failed("the bridge cannot tell whether a server is running for " + pipe, "");
+    if (state != '\x00') return Failed("the bridge cannot tell whether a server is running for " + pipe, "");
+    const std::string& host = options.ssh.host;
+    const std::string task = RegisteredTask(options.ssh, pipe);
+    if (task.empty())
+        return Failed("no server is running for " + pipe, "start the program that serves it on " + host + ".");
+    // Running the task is the host's business: doctor starts nothing.
+    return Failed("no server is running for " + pipe + "; the task " + task +
+                      " registered for it would start it at the first connection",
+                  "run schtasks /run /tn \"" + task + "\" on " + host + ", then doctor again.");
 }
 
 // What one bridge-mode session showed: the Open's answer and the timings.
@@ -289,7 +311,8 @@ std::optional<RemoteShell> ShellFromProbe(const std::string& output) {
 std::string DeployCommand(const DoctorOptions& options, const std::vector<std::string>& more) {
     std::vector<std::string> words{"quorl-socket-forward", "deploy", "--ssh", options.ssh.host};
     for (const std::string& option : options.ssh.options) words.insert(words.end(), {"--ssh-option", option});
-    if (options.ssh.shell != RemoteShell::Cmd) words.insert(words.end(), {"--remote-shell", ShellName(options.ssh.shell)});
+    if (options.ssh.shell != RemoteShell::Cmd)
+        words.insert(words.end(), {"--remote-shell", ShellName(options.ssh.shell)});
     words.insert(words.end(), more.begin(), more.end());
     return RemoteCommandLine(RemoteShell::Posix, words);
 }
@@ -317,8 +340,8 @@ int RunDoctor(const DoctorOptions& given, const std::function<void(const std::st
     if (!options.programGiven) {
         const std::string deployed = DeployedProgram(options.ssh.host);
         if (!deployed.empty()) options.ssh.program = deployed;
-        where = deployed.empty() ? std::string(kDefaultRemoteProgram) + " on the host's PATH"
-                                 : "the deployed " + deployed;
+        where =
+            deployed.empty() ? std::string(kDefaultRemoteProgram) + " on the host's PATH" : "the deployed " + deployed;
     }
     Chain chain(say, false);
     CommandResult probe;

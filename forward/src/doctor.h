@@ -12,7 +12,7 @@
 #include "remote_command.h"
 
 struct DoctorOptions {
-    SshTarget ssh;           // its program: --remote-program, else the deployed one, else PATH's
+    SshTarget ssh;  // its program: --remote-program, else the deployed one, else PATH's
     bool programGiven = false;
     bool shellGiven = false;
     std::vector<std::string> pipes;  // canonical
