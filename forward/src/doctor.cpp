@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "activation/activation_registrations.h"
+#include "activation/connect_pipe.h"
 #include "allowlist/allowlist.h"
 #include "bridge_session.h"
 #include "channel_link.h"
@@ -15,6 +16,7 @@
 #include "deploy.h"
 #include "pipes/pipe_security.h"
 #include "text/encoding.h"
+#include "text/error_text.h"
 #include "text/program_error.h"
 
 const char* const kShellProbe = "echo qsf-shell-probe:'a''b'";
@@ -25,6 +27,7 @@ constexpr int kRemoteMs = 60000;
 constexpr const char* kProbeMark = "qsf-shell-probe:";
 // ssh's own status for a failure of its own (no connection, no login).
 constexpr int kSshFailed = 255;
+constexpr std::uint32_t kFileNotFound = 2;  // Windows' error for a pipe with no server
 constexpr const char* kAllowlistFile = "%LOCALAPPDATA%\\QuorlSSH\\http-pipe.allow";
 
 const char* ShellName(RemoteShell shell) {
@@ -329,7 +332,8 @@ std::string RefusalAdvice(const DoctorOptions& options, const std::string& pipe,
     if (sentence == kPipeOwnerMessage)
         return "stop whatever holds " + pipe + " on " + options.ssh.host +
                ": its name promises an account that does not serve it.";
-    if (sentence.ends_with("(Windows error 2)."))
+    // The server went away after the watch saw it.
+    if (sentence == WithWindowsError(kPipeUnavailableMessage, kFileNotFound))
         return "start the program that serves " + pipe + " on " + options.ssh.host + ".";
     return "mend the server of " + pipe + " on " + options.ssh.host + ": the bridge refuses it as it is.";
 }
