@@ -72,8 +72,8 @@ StepReport CheckSsh(const SshTarget& ssh, const CommandResult& probe) {
     if (!answered && WIFEXITED(probe.status) && WEXITSTATUS(probe.status) == kSshFailed) {
         std::vector<std::string> argv = SshCommandLine(ssh, "exit");
         return Failed("ssh could not run a command on " + ssh.host + ": " + LastLine(probe.errors),
-                      "make " + RemoteCommandLine(RemoteShell::Posix, argv) +
-                          " log in without a prompt (a key, loaded with ssh-add).");
+                      "make this log in without a prompt (with a key loaded by ssh-add, say): " +
+                          RemoteCommandLine(RemoteShell::Posix, argv));
     }
     return Ok(ssh.host + " runs commands without a prompt");
 }
@@ -101,8 +101,8 @@ StepReport CheckProgram(const DoctorOptions& options, const std::string& where) 
             return Ok(where + " answers \"" + lines[i] + "\", \"" + lines[i + 1] + "\"");
     const std::string said = lines.empty() ? answers.lastError : lines.back();
     return Failed(where + " does not answer as quorl-socket-bridge: " + (said.empty() ? "it printed nothing" : said),
-                  DeployCommand(options, {}) + (options.programGiven ? ", then leave out --remote-program" : "") +
-                      " (puts the program on " + options.ssh.host + ").");
+                  std::string(options.programGiven ? "leave out --remote-program and put" : "put") +
+                      " the program there: " + DeployCommand(options, {}));
 }
 
 // What the service-mode session said of one pipe.
@@ -133,7 +133,7 @@ StepReport CheckListed(const DoctorOptions& options, const std::string& pipe, co
     if (!facts.listing) return Failed("the bridge gave no answer about " + pipe, "");
     if (facts.listing->type == FrameType::AllowlistReply) return Ok("listed in the allowlist on " + host);
     if (facts.listing->payload == kNotAllowlistedMessage)
-        return Failed("not in the allowlist on " + host, DeployCommand(options, {"--allow", pipe}) + ".");
+        return Failed("not in the allowlist on " + host, DeployCommand(options, {"--allow", pipe}));
     // The control file's own trust rules, or an entry the grammar refuses.
     return Failed("the bridge refuses the allowlist on " + host + ": " + facts.listing->payload,
                   "mend " + std::string(kAllowlistFile) + " on " + host + " as that sentence says.");
@@ -325,8 +325,8 @@ std::string RefusalAdvice(const DoctorOptions& options, const std::string& pipe,
     if (sentence == kPlainPipeOwnerMessage || sentence == kServerUserMessage)
         // deploy only adds lines, and the pipe is listed already.
         return "if you trust the account that serves it, replace the line " + pipe + where + " with '" + pipe +
-               " served-by SID' (that account's SID, S-1-5-18 for LocalSystem), or remove it and run " +
-               DeployCommand(options, {"--allow", pipe + " served-by SID"}) + ".";
+               " served-by SID' (that account's SID, S-1-5-18 for LocalSystem), or remove that line and run " +
+               DeployCommand(options, {"--allow", pipe + " served-by SID"});
     if (sentence == kServedByOwnerMessage)
         return "correct the served-by of " + pipe + where + " to the account that serves it, or stop that server.";
     if (sentence == kPipeOwnerMessage)

@@ -24,7 +24,7 @@ struct StepReport {
     std::string step;
     StepResult result = StepResult::Skipped;
     std::string found;
-    std::string next;  // for a failure: what to do, often a command to paste
+    std::string next;  // for a failure: what to do; a command to paste comes last, without a full stop
 };
 
 // "STEP: ok: FOUND", "STEP: failed: FOUND. Next: NEXT" or "STEP: skipped".

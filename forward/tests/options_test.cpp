@@ -175,8 +175,8 @@ TEST(Doctor, AdvisesOnEachRefusal) {
         {"h", {"Port=2222"}, RemoteShell::PowerShell, kDefaultRemoteProgram}, false, true, {pipe}};
     const std::pair<std::string, std::string> cases[] = {
         {kServerUserMessage,
-         "run quorl-socket-forward deploy --ssh h --ssh-option 'Port=2222' --remote-shell powershell --allow "
-         "'\\\\.\\pipe\\svc served-by SID'."},
+         "line and run quorl-socket-forward deploy --ssh h --ssh-option 'Port=2222' --remote-shell powershell --allow "
+         "'\\\\.\\pipe\\svc served-by SID'"},
         {kPlainPipeOwnerMessage, "replace the line \\\\.\\pipe\\svc in"},
         {kServedByOwnerMessage, "correct the served-by of \\\\.\\pipe\\svc in"},
         {kPipeOwnerMessage, "its name promises an account that does not serve it."},

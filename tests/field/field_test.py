@@ -362,7 +362,7 @@ def register_task(bed, case):
      ["posix, not cmd as --remote-shell assumes by default", "Next: give --remote-shell posix."]),
     (None, f"--ssh win-host --remote-program C:\\nowhere\\quorl-socket-bridge.exe --pipe {ECHO}", "program",
      ["C:\\nowhere\\quorl-socket-bridge.exe does not answer as quorl-socket-bridge",
-      "Next: quorl-socket-forward deploy --ssh win-host, then leave out --remote-program"]),
+      "Next: leave out --remote-program and put the program there: quorl-socket-forward deploy --ssh win-host"]),
 ], ids=["healthy", "unlisted pipe", "no server", "no server, a task registered", "another account",
         "wrong remote shell", "no program"])
 def test_doctor(bed, case, setup, args, failed, said):
