@@ -27,7 +27,9 @@ constexpr int kRemoteMs = 60000;
 constexpr const char* kProbeMark = "qsf-shell-probe:";
 // ssh's own status for a failure of its own (no connection, no login).
 constexpr int kSshFailed = 255;
-constexpr std::uint32_t kFileNotFound = 2;  // Windows' error for a pipe with no server
+// Windows' errors for a pipe with no server, and for one whose every instance is busy.
+constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kPipeBusy = 231;
 constexpr const char* kAllowlistFile = "%LOCALAPPDATA%\\QuorlSSH\\http-pipe.allow";
 
 const char* ShellName(RemoteShell shell) {
@@ -335,6 +337,8 @@ std::string RefusalAdvice(const DoctorOptions& options, const std::string& pipe,
     // The server went away after the watch saw it.
     if (sentence == WithWindowsError(kPipeUnavailableMessage, kFileNotFound))
         return "start the program that serves " + pipe + " on " + options.ssh.host + ".";
+    if (sentence == WithWindowsError(kPipeUnavailableMessage, kPipeBusy))
+        return "try again once a client of " + pipe + " has let go, or have its server make more instances.";
     return "mend the server of " + pipe + " on " + options.ssh.host + ": the bridge refuses it as it is.";
 }
 

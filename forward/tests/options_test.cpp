@@ -181,6 +181,7 @@ TEST(Doctor, AdvisesOnEachRefusal) {
         {kServedByOwnerMessage, "correct the served-by of \\\\.\\pipe\\svc in"},
         {kPipeOwnerMessage, "its name promises an account that does not serve it."},
         {"The named pipe app is unavailable (Windows error 2).", "start the program that serves"},
+        {"The named pipe app is unavailable (Windows error 231).", "have its server make more instances."},
         {kPipeIntegrityMessage, "the bridge refuses it as it is."},
     };
     for (const auto& [sentence, advice] : cases)
