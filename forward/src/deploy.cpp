@@ -68,14 +68,6 @@ void WriteFile(const std::string& path, const std::string& bytes) {
     throw ProgramError("Could not " + what + " " + path + ": " + std::strerror(errno) + ".");
 }
 
-std::string LastLine(const std::string& text) {
-    std::string trimmed = text;
-    while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == '\r' || trimmed.back() == ' '))
-        trimmed.pop_back();
-    std::size_t newline = trimmed.find_last_of('\n');
-    return newline == std::string::npos ? trimmed : trimmed.substr(newline + 1);
-}
-
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -257,18 +249,13 @@ std::string LocalProgramsFolder() {
     return (exe.parent_path().parent_path() / "share" / "quorl-socket-bridge").string();
 }
 
-// The program's own answers to --version and --platform, one command each:
-// through WSL's interop a line holds one quoted path at most.
 void CheckRunsThere(const SshTarget& ssh, const std::string& program, const std::string& arch) {
-    for (const auto& [option, expected] : {std::pair<const char*, std::string>{"--version", kVersionLine},
-                                           std::pair<const char*, std::string>{"--platform", arch + " windows"}}) {
-        CommandResult result = Remote(ssh, RemoteCommandLine(ssh.shell, {program, option}));
-        std::vector<std::string> lines = Lines(result.output);
-        std::erase(lines, std::string());
-        if (lines.empty() || lines.back() != expected)
-            throw ProgramError("The program on " + TargetName(ssh) + " did not answer as quorl-socket-bridge for " +
-                               arch + " does: " + (lines.empty() ? LastLine(result.errors) : lines.back()));
-    }
+    ProgramAnswers answers = AskProgram(ssh, program);
+    const std::vector<std::string>& lines = answers.lines;
+    std::vector<std::string> expected{kVersionLine, arch + " windows"};
+    if (lines.size() < 2 || std::vector<std::string>(lines.end() - 2, lines.end()) != expected)
+        throw ProgramError("The program on " + TargetName(ssh) + " did not answer as quorl-socket-bridge for " +
+                           arch + " does: " + (lines.empty() ? answers.lastError : lines.back()));
 }
 
 // Asks the deployed program, in service mode, whether each pipe is listed.
@@ -277,21 +264,11 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
     std::string queries;
     for (std::size_t i = 0; i < pipes.size(); ++i)
         queries += EncodeFrame(FrameType::AllowlistQuery, static_cast<std::uint32_t>(i + 1), pipes[i]);
-    CommandResult result = Remote(ssh, RemoteCommandLine(ssh.shell, {program, "service"}), queries);
-    std::size_t hello = result.output.find(EncodeFrame(FrameType::Hello, 0, {}));
-    if (hello == std::string::npos)
-        throw ProgramError("The program on " + TargetName(ssh) +
-                           " did not start in service mode: " + LastLine(result.errors));
-    FrameBuffer input;
-    input.AppendInput(result.output.data() + hello, result.output.size() - hello);
     std::vector<std::string> answers(pipes.size());
-    FrameView frame;
-    while (input.ParseFrame(frame) == ParseStatus::Ok) {
-        std::size_t index = frame.streamId - std::size_t{1};
-        if (frame.streamId != 0 && index < pipes.size())
-            answers[index] =
-                static_cast<FrameType>(frame.type) == FrameType::AllowlistReply ? "listed" : PayloadText(frame);
-        input.ConsumeFrame();
+    for (const ServiceAnswer& answer : AskService(ssh, program, queries)) {
+        std::size_t index = answer.id - std::size_t{1};
+        if (answer.id != 0 && index < pipes.size())
+            answers[index] = answer.type == FrameType::AllowlistReply ? "listed" : answer.payload;
     }
     for (std::size_t i = 0; i < pipes.size(); ++i) {
         if (answers[i] != "listed")
@@ -327,6 +304,45 @@ void Record(const SshTarget& target, const std::string& program) {
 }
 
 }  // namespace
+
+std::string LastLine(const std::string& text) {
+    std::string trimmed = text;
+    while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == '\r' || trimmed.back() == ' '))
+        trimmed.pop_back();
+    std::size_t newline = trimmed.find_last_of('\n');
+    return newline == std::string::npos ? trimmed : trimmed.substr(newline + 1);
+}
+
+ProgramAnswers AskProgram(const SshTarget& ssh, const std::string& program) {
+    // One command each: through WSL's interop a line holds one quoted path at
+    // most. Its last line is the answer; a host may greet before it.
+    ProgramAnswers answers;
+    for (const char* option : {"--version", "--platform"}) {
+        CommandResult result = Remote(ssh, RemoteCommandLine(ssh.shell, {program, option}));
+        std::string answer = LastLine(result.output);
+        if (!answer.empty()) answers.lines.push_back(TrimAsciiSpace(answer));
+        if (!result.errors.empty()) answers.lastError = LastLine(result.errors);
+    }
+    return answers;
+}
+
+std::vector<ServiceAnswer> AskService(const SshTarget& ssh, const std::string& program, const std::string& frames) {
+    CommandResult result = Remote(ssh, RemoteCommandLine(ssh.shell, {program, "service"}), frames);
+    std::size_t hello = result.output.find(EncodeFrame(FrameType::Hello, 0, {}));
+    if (hello == std::string::npos)
+        throw ProgramError("The program on " + TargetName(ssh) +
+                           " did not start in service mode: " + LastLine(result.errors));
+    FrameBuffer input;
+    input.AppendInput(result.output.data() + hello, result.output.size() - hello);
+    std::vector<ServiceAnswer> answers;
+    FrameView frame;
+    while (input.ParseFrame(frame) == ParseStatus::Ok) {
+        if (frame.streamId != 0)
+            answers.push_back({frame.streamId, static_cast<FrameType>(frame.type), PayloadText(frame)});
+        input.ConsumeFrame();
+    }
+    return answers;
+}
 
 std::string SftpPath(const std::string& path) {
     const char* what = path.find('"') != std::string::npos    ? "contains '\"'"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "allowlist/allowlist.h"
+#include "engine/frame.h"
 #include "remote_command.h"
 
 struct DeployOptions {
@@ -49,6 +50,27 @@ struct AllowlistAddition {
 };
 std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std::string& content,
                                              const std::vector<AllowlistLine>& allow);
+
+// The program's own answers to --version and --platform: the last line each
+// printed (when it printed one), and the last line of its standard error.
+struct ProgramAnswers {
+    std::vector<std::string> lines;
+    std::string lastError;
+};
+ProgramAnswers AskProgram(const SshTarget& ssh, const std::string& program);
+
+// One service-mode session of `program` with `frames` as its whole input:
+// every frame it answered with after its Hello, in order. Throws ProgramError
+// when it did not start in service mode.
+struct ServiceAnswer {
+    std::uint32_t id = 0;
+    FrameType type = FrameType::Hello;
+    std::string payload;
+};
+std::vector<ServiceAnswer> AskService(const SshTarget& ssh, const std::string& program, const std::string& frames);
+
+// The last non-blank line of `text`.
+std::string LastLine(const std::string& text);
 
 // Runs the deployment, saying each step on `say`. Throws ProgramError.
 void RunDeploy(const DeployOptions& options, const std::function<void(const std::string&)>& say);

@@ -13,6 +13,7 @@
 #include "clock.h"
 #include "command.h"
 #include "deploy.h"
+#include "doctor.h"
 #include "options.h"
 #include "signal_pipe.h"
 #include "bridge_session.h"
@@ -213,6 +214,8 @@ int Forward(const std::vector<std::string>& args) {
             RunDeploy(DeployOptions{options.ssh, options.allow, options.from}, Line);
             return 0;
         }
+        if (options.doctor)
+            return RunDoctor(DoctorOptions{options.ssh, options.programGiven, options.shellGiven, options.pipes}, Line);
         // A program that deploy put on the host is the one to run there,
         // unless another is named.
         if (options.viaSsh && !options.programGiven) {

@@ -23,6 +23,9 @@ const char* const kForwardHelp =
     "  quorl-socket-forward deploy --ssh HOST [--ssh-option OPT]... [--remote-shell cmd|powershell]\n"
     "      [--allow 'PIPE [served-by SID]']... [--from DIR]\n"
     "  quorl-socket-forward deploy --local [--allow 'PIPE [served-by SID]']... [--from DIR]\n"
+    "  quorl-socket-forward doctor --ssh HOST [--ssh-option OPT]... [--remote-shell SHELL]\n"
+    "      [--remote-program PATH] [--pipe PIPE]...\n"
+    "  quorl-socket-forward doctor --local [--remote-program PATH] [--pipe PIPE]...\n"
     "  quorl-socket-forward --help | --version\n"
     "\n"
     "Starts quorl-socket-bridge on HOST through ssh (or runs COMMAND, which must start it) and carries\n"
@@ -56,6 +59,12 @@ const char* const kForwardHelp =
     "serves, as S-1-5-18 for a service run as LocalSystem), and makes --ssh HOST run that program.\n"
     "With --local it copies through the file system where WSL shows the Windows drives (wslpath)\n"
     "and makes --local run that program.\n"
+    "\n"
+    "doctor walks the chain to each PIPE and prints one line per step, ok, failed or skipped (after\n"
+    "a failure): ssh logs in without a prompt; HOST's shell is the one --remote-shell says; the program\n"
+    "answers there; PIPE is in the allowlist; a server is running for it; the bridge accepts who serves\n"
+    "it; a round trip. A failed step says the one thing to do next. It changes nothing on HOST; the\n"
+    "exit status is 0 when every step passed, 1 otherwise.\n"
     "\n"
     "Listening sockets passed by a service manager (LISTEN_FDS, as systemd's socket activation) are\n"
     "used besides the --listen addresses; the session then starts with the first connection.\n"
@@ -114,6 +123,13 @@ void CheckDeploy(const ForwardOptions& options, bool commandGiven) {
     if (commandGiven || !options.listen.empty() || !options.pipe.empty() || options.reconnect ||
         options.idleExitMs >= 0 || options.allowOtherUsers)
         throw ProgramError("deploy takes --ssh, --ssh-option, --remote-shell, --local, --allow and --from only.");
+}
+
+void CheckDoctor(const ForwardOptions& options, bool commandGiven) {
+    if (!options.viaSsh) throw ProgramError("doctor needs --ssh HOST or --local.");
+    if (commandGiven || !options.listen.empty() || options.reconnect || options.idleExitMs >= 0 ||
+        options.allowOtherUsers)
+        throw ProgramError("doctor takes --ssh, --ssh-option, --remote-shell, --local, --remote-program and --pipe only.");
 }
 
 void CheckWatch(const ForwardOptions& options) {
@@ -177,12 +193,16 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             options.allow.push_back(ParseAllowlistLine(value));
         } else if (options.deploy && TakeValue(args, i, "--from", value)) {
             options.from = value;
+        } else if (options.doctor && TakeValue(args, i, "--pipe", value)) {
+            options.pipes.push_back(CheckPipeArgument(value));
         } else if (TakeValue(args, i, "--pipe", value)) {
             if (!options.pipe.empty()) throw ProgramError("Give --pipe only once.");
             options.pipe = CheckPipeArgument(value);
         } else if (arg == "deploy" && i == 0) {
             options.deploy = true;
-        } else if (arg == "watch" && !options.deploy && !options.watch && options.listen.empty() &&
+        } else if (arg == "doctor" && i == 0) {
+            options.doctor = true;
+        } else if (arg == "watch" && !options.deploy && !options.doctor && !options.watch && options.listen.empty() &&
                    options.pipe.empty()) {
             options.watch = true;
         } else if (options.watch && !arg.empty() && arg[0] != '-') {
@@ -192,6 +212,11 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         }
     }
     const bool commandGiven = i < args.size();
+    options.shellGiven = shellGiven;
+    if (options.doctor) {
+        CheckDoctor(options, commandGiven);
+        return options;
+    }
     if (options.deploy) {
         CheckDeploy(options, commandGiven);
         return options;

@@ -35,7 +35,10 @@ struct ForwardOptions {
     // can be made again for a program deploy put on the host.
     SshTarget ssh;
     bool programGiven = false;
+    bool shellGiven = false;
     std::vector<std::string> bridgeArguments;
+    // doctor: the pipes to check are in `pipes`
+    bool doctor = false;
     // deploy
     bool deploy = false;
     std::vector<AllowlistLine> allow;

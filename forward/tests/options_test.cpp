@@ -4,8 +4,10 @@
 #include <set>
 
 #include "deploy.h"
+#include "doctor.h"
 #include "harness.h"
 #include "options.h"
+#include "pipes/pipe_security.h"
 
 namespace {
 
@@ -115,6 +117,9 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
         // --allow takes an allowlist line, refused with the allowlist's own sentences.
         {{"deploy", "--ssh", "h", "--allow", "\\\\.\\pipe\\a.s-1-5-18 served-by S-1-5-19"},
          "A served-by in the named pipe allowlist must repeat the SID in the pipe name."},
+        {{"doctor", "--pipe", "\\\\.\\pipe\\a"}, "doctor needs --ssh HOST or --local."},
+        {{"doctor", "--ssh", "h", "--listen", "tcp:0"},
+         "doctor takes --ssh, --ssh-option, --remote-shell, --local, --remote-program and --pipe only."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
@@ -186,6 +191,43 @@ TEST(Deploy, RefusesAPathThatWouldBreakTheSftpBatch) {
         {"/tmp/from\\", "Cannot give sftp the path /tmp/from\\: it ends with a backslash."},
     };
     for (const auto& [path, said] : refused) EXPECT_EQ(MessageOf([&] { SftpPath(path); }), said);
+}
+
+// The probe's line reads differently in each shell: cmd.exe keeps the single
+// quotes, PowerShell reads '' inside them as one, a POSIX shell joins the two
+// words. A greeting may come first; anything else is no shell of the three.
+TEST(Doctor, TellsTheShellByItsAnswerToTheProbe) {
+    const std::pair<std::string, std::optional<RemoteShell>> cases[] = {
+        {"Welcome.\r\nqsf-shell-probe:'a''b' \r\n", RemoteShell::Cmd},
+        {"qsf-shell-probe:a'b\r\n", RemoteShell::PowerShell},
+        {"qsf-shell-probe:ab\n", RemoteShell::Posix},
+        {"qsf-shell-probe:a''b\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [output, shell] : cases) EXPECT_EQ(ShellFromProbe(output), shell) << output;
+}
+
+// A refused server gets the advice for its refusal; every command in it has
+// the user's ssh options and shell, quoted for the user's shell.
+TEST(Doctor, AdvisesOnEachRefusal) {
+    const std::string pipe = "\\\\.\\pipe\\svc";
+    const DoctorOptions options{
+        {false, "h", {"Port=2222"}, RemoteShell::PowerShell, kDefaultRemoteProgram}, false, true, {pipe}};
+    const std::pair<std::string, std::string> cases[] = {
+        {kServerUserMessage,
+         "line and run quorl-socket-forward deploy --ssh h --ssh-option 'Port=2222' --remote-shell powershell --allow "
+         "'\\\\.\\pipe\\svc served-by SID'"},
+        {kPlainPipeOwnerMessage, "replace the line \\\\.\\pipe\\svc in"},
+        {kServedByOwnerMessage, "correct the served-by of \\\\.\\pipe\\svc in"},
+        {kPipeOwnerMessage, "its name promises an account that does not serve it."},
+        {"The named pipe app is unavailable (Windows error 2).", "start the program that serves"},
+        {"The named pipe app is unavailable (Windows error 231).", "have its server make more instances."},
+        {kPipeIntegrityMessage, "the bridge refuses it as it is."},
+    };
+    for (const auto& [sentence, advice] : cases)
+        EXPECT_NE(RefusalAdvice(options, pipe, sentence).find(advice), std::string::npos) << sentence;
+    EXPECT_EQ(ParseForwardOptions({"doctor", "--ssh", "h", "--pipe", "\\\\.\\pipe\\A", "--pipe", pipe}).pipes,
+              (Words{"\\\\.\\pipe\\a", "\\\\.\\pipe\\svc"}));
 }
 
 }  // namespace

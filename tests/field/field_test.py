@@ -344,3 +344,66 @@ def test_deploy_makes_only_a_missing_allowlist(bed):
     assert missing.returncode == 0, missing
     assert made == b"# pipes added by quorl-socket-forward deploy\r\n" + pipe.lower().encode() + b"\r\n", made
 
+
+
+# -- doctor ------------------------------------------------------------------
+
+DOCTOR_STEPS = ["ssh", "shell", "program", "allowlist", "server", "identity", "round trip"]
+# Wine reads back whatever owner a pipe's descriptor names: this one is served
+# as another account, as a service's pipe that is not in its name would be.
+ANOTHER_ACCOUNT = "S-1-5-21-0-0-0-1001"
+OWNED_BY_ANOTHER = f"O:{ANOTHER_ACCOUNT}D:(A;;FA;;;SY)(A;;FA;;;{ANOTHER_ACCOUNT})(A;;FR;;;WD)"
+
+
+def serve(*options):
+    return lambda bed, case: case.pipe_server(*options)
+
+
+def register_task(bed, case):
+    """An activation registration for HTTP, in the file the bridge reads."""
+    folder = os.path.join(bed.profile, "AppData", "Local", "org.quorlssh")
+    os.makedirs(folder)
+    case.callback(shutil.rmtree, folder)
+    with open(os.path.join(folder, "activations.tsv"), "w") as f:
+        f.write(f"{HTTP}\t\\QSB Field Task\r\n")
+
+
+@pytest.mark.parametrize("setup, args, failed, said", [
+    (serve(ECHO), f"--ssh win-host --pipe {ECHO}", None, []),
+    (serve(ECHO), f"--local --pipe {ECHO}", None, []),
+    (None, f"--ssh win-host --pipe {PIPE}qsb-field-unlisted", "allowlist",
+     ["not in the allowlist on win-host", f"Next: quorl-socket-forward deploy --ssh win-host --allow "
+                                          f"'{PIPE}qsb-field-unlisted'"]),
+    (None, f"--ssh win-host --pipe {HTTP}", "server",
+     [f"no server is running for {HTTP}. Next: start the program that serves it on win-host."]),
+    (register_task, f"--ssh win-host --pipe {HTTP}", "server",
+     [f"no server is running for {HTTP}; the task \\QSB Field Task registered for it would start it",
+      'Next: run schtasks /run /tn "\\QSB Field Task" on win-host, then doctor again.']),
+    (serve(HTTP, "--sddl", OWNED_BY_ANOTHER), f"--ssh win-host --pipe {HTTP}", "identity",
+     ["Named pipes without a canonical identity must be owned by the current user. Next:",
+      f"with '{HTTP} served-by SID'", f"--allow '{HTTP} served-by SID'"]),
+    (None, f"--ssh posix-host --pipe {ECHO}", "shell",
+     ["posix, not cmd as --remote-shell assumes by default", "Next: give --remote-shell posix."]),
+    (None, f"--ssh win-host --remote-program C:\\nowhere\\quorl-socket-bridge.exe --pipe {ECHO}", "program",
+     ["C:\\nowhere\\quorl-socket-bridge.exe does not answer as quorl-socket-bridge",
+      "Next: leave out --remote-program and put the program there: quorl-socket-forward deploy --ssh win-host"]),
+], ids=["healthy", "healthy, local", "unlisted pipe", "no server", "no server, a task registered", "another account",
+        "wrong remote shell", "no program"])
+def test_doctor(bed, case, setup, args, failed, said):
+    """doctor walks the chain: every step ok, or each step up to the failing one
+    ok, that one failed with what it found and what to do next, the rest skipped."""
+    if setup:
+        setup(bed, case)
+    done = run(["quorl-socket-forward", "doctor"] + args.split(), bed.env, timeout=WAIT * 3)
+    out = done.stdout.decode(errors="replace")
+    print(out)
+    lines = out.splitlines()
+    steps = [line.split(": ")[:2] for line in lines]
+    at = DOCTOR_STEPS.index(failed) if failed else len(DOCTOR_STEPS)
+    expected = ["ok"] * at + (["failed"] + ["skipped"] * (len(DOCTOR_STEPS) - at - 1) if failed else [])
+    first = "cmd.exe" if "--local" in args else "ssh"
+    assert [name.split(" \\\\")[0] for name, _ in steps] == [first] + DOCTOR_STEPS[1:], out
+    assert [result for _, result in steps] == expected, out
+    assert done.returncode == (1 if failed else 0), out + done.stderr.decode(errors="replace")
+    for text in said:
+        assert text in lines[at], out
