@@ -254,8 +254,8 @@ void CheckRunsThere(const SshTarget& ssh, const std::string& program, const std:
     const std::vector<std::string>& lines = answers.lines;
     std::vector<std::string> expected{kVersionLine, arch + " windows"};
     if (lines.size() < 2 || std::vector<std::string>(lines.end() - 2, lines.end()) != expected)
-        throw ProgramError("The program on " + TargetName(ssh) + " did not answer as quorl-socket-bridge for " +
-                           arch + " does: " + (lines.empty() ? answers.lastError : lines.back()));
+        throw ProgramError("The program on " + TargetName(ssh) + " did not answer as quorl-socket-bridge for " + arch +
+                           " does: " + (lines.empty() ? answers.lastError : lines.back()));
 }
 
 // Asks the deployed program, in service mode, whether each pipe is listed.

@@ -129,7 +129,8 @@ void CheckDoctor(const ForwardOptions& options, bool commandGiven) {
     if (!options.viaSsh) throw ProgramError("doctor needs --ssh HOST or --local.");
     if (commandGiven || !options.listen.empty() || options.reconnect || options.idleExitMs >= 0 ||
         options.allowOtherUsers)
-        throw ProgramError("doctor takes --ssh, --ssh-option, --remote-shell, --local, --remote-program and --pipe only.");
+        throw ProgramError(
+            "doctor takes --ssh, --ssh-option, --remote-shell, --local, --remote-program and --pipe only.");
 }
 
 void CheckWatch(const ForwardOptions& options) {
