@@ -57,9 +57,9 @@ void RunEngine(EngineMode mode, const std::string& pipe, const WideString& allow
     platform.input = {[] { return std::function<void()>(); }, ReadInput};
     platform.output = {WriteOutput, nullptr};
     platform.tickCount = [] {
-        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                              std::chrono::steady_clock::now().time_since_epoch())
-                                              .count());
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
     };
     platform.inputWait = EnginePlatform().inputWait;
     platform.pumpStopLimit = EnginePlatform().pumpStopLimit;
@@ -75,7 +75,9 @@ void RunEngine(EngineMode mode, const std::string& pipe, const WideString& allow
 int main(int argc, char** argv) {
     ProgramActions actions;
     actions.defaultAllowlistPath = [] { return Utf8ToWide("/nonexistent/http-pipe.allow"); };
-    actions.printLine = [](std::string_view line) { std::printf("%.*s%s", static_cast<int>(line.size()), line.data(), kLineEnd); };
+    actions.printLine = [](std::string_view line) {
+        std::printf("%.*s%s", static_cast<int>(line.size()), line.data(), kLineEnd);
+    };
     actions.platformLine = [] { return std::string("native"); };
     // The pipe of the user Wine gives every process, as the runner expects it.
     actions.productPipeName = [] { return std::string("\\\\.\\pipe\\org.quorltholm.quorltholm.s-1-5-21-0-0-0-1000"); };
