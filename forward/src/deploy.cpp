@@ -209,8 +209,8 @@ std::string WslPath(const std::string& windowsPath) {
     CommandResult result = RunToEnd({"wslpath", "-u", windowsPath}, {}, kRemoteMs);
     const std::string path = LastLine(result.output);
     if (result.status != 0 || path.empty() || path.front() != '/')
-        throw ProgramError("wslpath did not turn " + windowsPath + " into a path here: " +
-                           (result.errors.empty() ? "it printed " + path + "." : LastLine(result.errors)));
+        throw ProgramError("wslpath did not turn " + windowsPath + " into a path here; it said \"" +
+                           (result.errors.empty() ? path : LastLine(result.errors)) + "\".");
     return path;
 }
 
@@ -360,7 +360,7 @@ HostFacts ParseHostFacts(const std::string& host, const std::string& answer, boo
     for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
     fields.resize(3);
     if (fields[0] != "ARM64" && fields[0] != "AMD64")
-        throw ProgramError(host + " reports the processor architecture \"" + fields[0] +
+        throw ProgramError("The processor architecture of " + host + " is \"" + fields[0] +
                            "\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
     // sftp starts in the profile folder, so the program's folder is reached as
     // AppData/Local/... only where %LOCALAPPDATA% is in its usual place.

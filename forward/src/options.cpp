@@ -121,7 +121,7 @@ std::int64_t ParseSeconds(const std::string& option, const std::string& text) {
 void CheckDeploy(const ForwardOptions& options, bool commandGiven) {
     if (!options.viaSsh) throw ProgramError("deploy needs --ssh HOST or --local.");
     if (commandGiven || !options.listen.empty() || !options.pipe.empty() || options.reconnect ||
-        options.idleExitMs >= 0 || options.allowOtherUsers)
+        options.idleExitMs >= 0 || options.allowOtherUsers || options.programGiven)
         throw ProgramError("deploy takes --ssh, --ssh-option, --remote-shell, --local, --allow and --from only.");
 }
 

@@ -117,6 +117,8 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
         // --allow takes an allowlist line, refused with the allowlist's own sentences.
         {{"deploy", "--ssh", "h", "--allow", "\\\\.\\pipe\\a.s-1-5-18 served-by S-1-5-19"},
          "A served-by in the named pipe allowlist must repeat the SID in the pipe name."},
+        {{"deploy", "--ssh", "h", "--remote-program", "x"},
+         "deploy takes --ssh, --ssh-option, --remote-shell, --local, --allow and --from only."},
         {{"doctor", "--pipe", "\\\\.\\pipe\\a"}, "doctor needs --ssh HOST or --local."},
         {{"doctor", "--ssh", "h", "--listen", "tcp:0"},
          "doctor takes --ssh, --ssh-option, --remote-shell, --local, --remote-program and --pipe only."},
@@ -133,7 +135,7 @@ TEST(Deploy, ReadsTheHostsProcessorAndRefusesOthers) {
     const std::string profile = "|C:\\Users\\J\xc3\xb6rg\\AppData\\Local|C:\\Users\\J\xc3\xb6rg";
     EXPECT_EQ(ParseHostFacts("h", "ARM64" + profile, true).arch, "arm64");
     EXPECT_EQ(MessageOf([&] { ParseHostFacts("h", "x86" + profile, true); }),
-              "h reports the processor architecture \"x86\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
+              "The processor architecture of h is \"x86\"; quorl-socket-bridge runs on ARM64 and x64 Windows only.");
     EXPECT_EQ(
         MessageOf([&] { ParseHostFacts("h", "ARM64|D:\\Local|C:\\Users\\j", true); }),
         "%LOCALAPPDATA% on h is D:\\Local, not in the profile folder C:\\Users\\j; deploy supports only its usual "
