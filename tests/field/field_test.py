@@ -350,7 +350,9 @@ def test_deploy_makes_only_a_missing_allowlist(bed):
 
 AGENT = PIPE + "openssh-ssh-agent"
 # As Windows makes the agent service's pipe: owned by LocalSystem, which the
-# pipe's name does not say.
+# pipe's name does not say. Wine serves it as its one user, so a plain entry
+# would pass here too; the server's account that refuses it on Windows is
+# judged natively (CheckConnectedPipe.JudgesAPipeWithoutIdentityByItsOwnerAndServer).
 SYSTEM_OWNED = "O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;WD)"
 
 
