@@ -9,6 +9,7 @@ import array
 import contextlib
 import fcntl
 import os
+import pathlib
 import re
 import select
 import shutil
@@ -22,7 +23,7 @@ import time
 import pytest
 
 from fieldbed import (ECHO, EARLY_REPLY, GREETING, PIPE, ROOT, WAIT, FieldBed, connect, describe, free_port,
-                      pattern, receive_exactly, running, wait_until, windows_path)
+                      listening, pattern, receive_exactly, running, wait_until, windows_path)
 
 HTTP = PIPE + "qsb-field-http"
 BED_PIPES = [ECHO, HTTP]
@@ -344,6 +345,58 @@ def test_deploy_makes_only_a_missing_allowlist(bed):
     assert missing.returncode == 0, missing
     assert made == b"# pipes added by quorl-socket-forward deploy\r\n" + pipe.lower().encode() + b"\r\n", made
 
+
+# -- the README's agent cases --------------------------------------------------
+
+AGENT = PIPE + "openssh-ssh-agent"
+# As Windows makes the agent service's pipe: owned by LocalSystem, which the
+# pipe's name does not say. Wine serves it as its one user, so a plain entry
+# would pass here too; the server's account that refuses it on Windows is
+# judged natively (CheckConnectedPipe.JudgesAPipeWithoutIdentityByItsOwnerAndServer).
+SYSTEM_OWNED = "O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;WD)"
+
+
+def readme_block(deploy):
+    """The sh block of README.md that holds `deploy`, as a user types it."""
+    with open(os.path.join(ROOT, "README.md")) as f:
+        blocks = [b for b in re.findall(r"^```sh\n(.*?)^```$", f.read(), re.M | re.S) if deploy in b]
+    assert len(blocks) == 1, f"README.md has {len(blocks)} sh blocks with {deploy}"
+    return blocks[0]
+
+
+@pytest.mark.parametrize("target", ["--ssh win-host", "--local"], ids=["ssh", "wsl"])
+def test_readme_agent(bed, case, tmp_path, target):
+    """The README's blocks for the SSH agent service of Windows, run as written
+    in bash: deploy allows its pipe as served by LocalSystem, the forwarder
+    serves it, and ssh-add lists the key of a real agent behind that pipe."""
+    case.callback(pathlib.Path(bed.allowlist).write_bytes, pathlib.Path(bed.allowlist).read_bytes())
+    key, agent, port = str(tmp_path / "key"), str(tmp_path / "real-agent.sock"), free_port()
+    bed.keygen(key, "qsb-field-readme")
+    case.child(["ssh-agent", "-D", "-a", agent])
+    wait_until(lambda: listening(f"unix:{agent}"), WAIT, "ssh-agent listening")
+    assert run(["ssh-add", key], dict(bed.env, SSH_AUTH_SOCK=agent)).returncode == 0, "ssh-add of the test's key"
+    case.child(["socat", f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr,fork", f"UNIX-CONNECT:{agent}"])
+    wait_until(lambda: listening(f"tcp:{port}"), WAIT, "socat listening")
+    case.pipe_server(AGENT, "--mode", "relay", "--port", str(port), "--sddl", SYSTEM_OWNED)
+    # Past its `&` line the block waits until the test sees that socket listen, as a user's typing would.
+    script = re.sub(r"--listen (\S+).*&$", lambda m: m[0] + f'\necho "qsb-field-listen {m[1]}" >&2; read -r _',
+                    readme_block(f"deploy {target} --allow '{AGENT}"), flags=re.M)
+    # The user's own HOME and runtime folder, without the bed's record of deployed programs.
+    env = {k: v for k, v in bed.env.items() if k != "XDG_CONFIG_HOME"}
+    shell = case.child(["bash", "-ec", script], dict(env, HOME=str(tmp_path), XDG_RUNTIME_DIR=str(tmp_path)))
+
+    def listens():
+        said = re.search(r"^qsb-field-listen (\S+)$", shell.stderr_text(), re.M)
+        return said and listening(said[1])
+
+    with contextlib.suppress(AssertionError):
+        wait_until(lambda: listens() or not running(shell), WAIT * 2, "the block's forwarder")
+    assert listens(), f"the block's forwarder is not listening: {describe(shell)}"
+    shell.send(b"\n")
+    assert shell.wait(WAIT) == 0, describe(shell)
+    key_line = run(["ssh-keygen", "-lf", key + ".pub"], bed.env).stdout.decode()
+    out = shell.remaining_output().decode(errors="replace")
+    assert key_line in out, f"the key {key_line.strip()} is not listed in:\n{out}{describe(shell)}"
 
 
 # -- doctor ------------------------------------------------------------------

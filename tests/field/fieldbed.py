@@ -423,7 +423,7 @@ class FieldBed:
                      f"esac\n"
                      f'exec sh -c "$SSH_ORIGINAL_COMMAND"\n')
 
-    def _keygen(self, path, comment):
+    def keygen(self, path, comment):
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", comment, "-f", path],
                        check=True, timeout=30, stdin=subprocess.DEVNULL)
         with open(path + ".pub") as f:
@@ -432,10 +432,10 @@ class FieldBed:
     def _start_sshd(self):
         os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's privilege-separation folder
         keys = os.path.join(self.temp, "keys")
-        self.host_key = self._keygen(os.path.join(self.temp, "host_ed25519"), "field-bed-host")
+        self.host_key = self.keygen(os.path.join(self.temp, "host_ed25519"), "field-bed-host")
         entries = []
         for host in HOSTS:
-            public = self._keygen(os.path.join(keys, host), host)
+            public = self.keygen(os.path.join(keys, host), host)
             wrapper = os.path.join(self.temp, "remote", host)
             entries.append(f'command="{wrapper}",no-port-forwarding,no-X11-forwarding,no-agent-forwarding {public}')
         with open(os.path.join(self.temp, "authorized_keys"), "w") as f:
