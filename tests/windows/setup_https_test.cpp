@@ -128,7 +128,10 @@ struct LocalHttpsServers {
         std::replace(folder.begin(), folder.end(), L'/', L'\\');
         MakeFolder(folder);
         WriteTestFile(folder + L"\\server.py", kServerScript);
-        std::wstring line = Wide("python3 " + unix + "/server.py " + unix);
+        // The interpreter's own path as its argv[0]: named bare, it would
+        // look itself up on PATH and take the library of whatever Python
+        // comes first there.
+        std::wstring line = Wide("/usr/bin/python3 " + unix + "/server.py " + unix);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};
