@@ -13,8 +13,9 @@ nothing. In interleaved rounds:
   (`-- scripts/wine-run quorl-socket-bridge.exe bridge --socket PIPE`);
 then the time from a new local connection to its first byte echoed, idle and
 while 16 streams are busy (median and p99), also through `--local` with the
-bed's stand-in of WSL's interop (cmd.exe under Wine, no ssh), and how long a
-session takes to start.
+bed's stand-in of WSL's interop (cmd.exe under Wine, no ssh), beside a new ssh
+session per connection running a plain stdio relay, and how long a session
+takes to start.
 
   bench/bench_field.py --forward build/native/quorl-socket-forward --build build/win-x64 \\
       [--also before=DIR ...] [--mib 32] [--rounds 3] [--samples 200]
@@ -26,7 +27,10 @@ the others: before=DIR for the code before a change.
 Figures depend on the machine's load: compare the paths within one run."""
 
 import argparse
+import fcntl
 import os
+import select
+import signal
 import statistics
 import subprocess
 import sys
@@ -75,21 +79,40 @@ def echo_rate(address, total, streams):
 
 
 def copy_rate(bed, host, command, total):
-    """MiB/s through `ssh HOST COMMAND` that copies its input to its output."""
-    copier = start_local(["ssh", host, command], bed.env)
+    """MiB/s through `ssh HOST COMMAND` that copies its input to its output,
+    with the same large reads and writes as the echo through the forwarder."""
+    copier = subprocess.Popen(["ssh", host, command], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              env=bed.env, start_new_session=True)
     try:
         data = os.urandom(BLOCK)
+        out = copier.stdout.fileno()
+        # Pipes as deep as the forwarder's socket buffers: at 64 KiB the
+        # switches between this client and ssh would set the pace.
+        for pipe in (copier.stdin.fileno(), out):
+            fcntl.fcntl(pipe, fcntl.F_SETPIPE_SZ, 1 << 20)
+
+        def receive(size):
+            got = 0
+            while got < size:
+                ready, _, _ = select.select([out], [], [], WAIT)
+                block = os.read(out, 1 << 20) if ready else b""
+                if not block:
+                    raise AssertionError(f"ssh {host} {command} gave {got} of {size} bytes")
+                got += len(block)
+
         # The session is up once a first block has come back.
-        copier.send(data)
-        copier.read_exactly(BLOCK, WAIT)
+        os.write(copier.stdin.fileno(), data)
+        receive(BLOCK)
         started = time.monotonic()
-        threading.Thread(target=lambda: [copier.send(data) for _ in range(total // BLOCK)], daemon=True).start()
-        for _ in range(total // BLOCK):
-            copier.read_exactly(BLOCK, WAIT)
+        chunk = data * 16
+        threading.Thread(target=lambda: [copier.stdin.write(chunk) for _ in range(total // len(chunk))],
+                         daemon=True).start()
+        receive(total // len(chunk) * len(chunk))
         took = time.monotonic() - started
     finally:
-        copier.close_input()
-        copier.stop_group()
+        copier.kill()
+        os.killpg(copier.pid, signal.SIGKILL)
+        copier.wait()
     return total / (1 << 20) / took
 
 
@@ -102,6 +125,25 @@ def first_byte_times(address, samples):
             s.sendall(b"x")
             assert receive_exactly(s, 1) == b"x"
             times.append((time.monotonic() - started) * 1000)
+    return times
+
+
+def session_first_byte_times(bed, samples):
+    """Milliseconds from starting `ssh win-host stdio-copy` to its first byte
+    echoed: a new ssh session per connection with a plain stdio relay on the
+    host, the way relay scripts carry each connection (the relay here opens
+    no pipe, so the figure is the least such a connection costs)."""
+    times = []
+    for _ in range(samples):
+        started = time.monotonic()
+        relay = start_local(["ssh", "win-host", "stdio-copy"], bed.env)
+        try:
+            relay.send(b"x")
+            relay.read_exactly(1, WAIT)
+            times.append((time.monotonic() - started) * 1000)
+        finally:
+            relay.close_input()
+            relay.stop_group()
     return times
 
 
@@ -139,6 +181,7 @@ def main():
     parser.add_argument("--mib", type=int, default=32, help="MiB moved per measurement")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--samples", type=int, default=200, help="connections per latency figure")
+    parser.add_argument("--session-samples", type=int, default=20, help="new ssh sessions timed, about 1 s each")
     parser.add_argument("--also", action="append", default=[], metavar="NAME=DIR",
                         help="another build's bridge, run on win-host beside this one's")
     args = parser.parse_args()
@@ -199,6 +242,7 @@ def main():
             wait_until(lambda: not session_running(), WAIT, "the idle session to end")
             lazy_starts += first_byte_times(lazy_path, 1)
 
+        per_session = session_first_byte_times(bed, args.session_samples)
         idle = first_byte_times(ssh_path, args.samples)
         idle_local = first_byte_times(local_path, args.samples)
         idle_interop = first_byte_times(interop_path, args.samples)
@@ -219,6 +263,10 @@ def main():
                          ("forwarder + bridge under Wine, no ssh, idle", idle_local),
                          ("forwarder --local (stand-in interop), idle", idle_interop)):
         print(f"{name:52} {statistics.median(values):8.2f} {p99(values):8.2f}")
+    print(f"{f'a new ssh session per connection, stdio relay ({args.session_samples})':52} "
+          f"{statistics.median(per_session):8.2f} {p99(per_session):8.2f}")
+    ratio = (statistics.median(per_session) / statistics.median(idle), p99(per_session) / p99(idle))
+    print(f"{'  its ratio to forwarder + ssh + bridge, idle':52} {ratio[0]:8.0f} {ratio[1]:8.0f}")
     print("\nsession start")
     print(f"{'ssh win-host quorl-socket-bridge --version (s)':52} {statistics.median(starts):8.2f}")
     print(f"{'forwarder --ssh win-host, start to listening (s)':52} {forwarder_start:8.2f}")
