@@ -37,6 +37,7 @@ class Program:
         self._ended = False
         self._err = bytearray()
         threading.Thread(target=self._pump_out, daemon=True).start()
+        self._err_ended = threading.Event()
         threading.Thread(target=self._pump_err, daemon=True).start()
 
     def _pump_out(self):
@@ -53,6 +54,7 @@ class Program:
     def _pump_err(self):
         for data in iter(lambda: self.proc.stderr.read1(4096), b""):
             self._err += data
+        self._err_ended.set()
 
     def send(self, data):
         self.proc.stdin.write(data)
@@ -87,9 +89,12 @@ class Program:
         return kind, stream, self.read_exactly(length, timeout)
 
     def wait(self, timeout=60):
+        deadline = time.monotonic() + timeout
         code = self.proc.wait(timeout)
         with self._cond:
-            self._cond.wait_for(lambda: self._ended, timeout)
+            self._cond.wait_for(lambda: self._ended, deadline - time.monotonic())
+        # Its last words may still be in the pipe when it has exited.
+        self._err_ended.wait(max(0, deadline - time.monotonic()))
         return code
 
     def stderr_text(self):
