@@ -393,7 +393,9 @@ def test_readme_agent(bed, case, tmp_path, target):
         wait_until(lambda: listens() or not running(shell), WAIT * 2, "the block's forwarder")
     assert listens(), f"the block's forwarder is not listening: {describe(shell)}"
     shell.send(b"\n")
-    assert shell.wait(WAIT) == 0, describe(shell)
+    code = shell.proc.wait(WAIT)
+    shell.stop_group()  # the block's forwarder, left in the background, holds the output open
+    assert shell.wait(WAIT) == code == 0, describe(shell)
     key_line = run(["ssh-keygen", "-lf", key + ".pub"], bed.env).stdout.decode()
     out = shell.remaining_output().decode(errors="replace")
     assert key_line in out, f"the key {key_line.strip()} is not listed in:\n{out}{describe(shell)}"
