@@ -133,6 +133,17 @@ TEST(SetupStaging, LocksAFreshDirectoryPerRunAndRemovesItWithAllInside) {
             EXPECT_EQ(directory, StagingRoot(elevated) + W(SetupRunName(staging.Identifier())));
             EXPECT_TRUE(IsSetupRunName(SetupRunName(staging.Identifier()))) << W(staging.Identifier()).size();
             EXPECT_NE(other.DirectoryPath(), staging.DirectoryPath());
+            // Made with the descriptor above, it grants nothing to other users: a
+            // directory made with the default one would (Wine reads its DACL from
+            // the mode bits, where the default lets everyone read).
+            const UniqueHandle handle(::CreateFileW(directory.c_str(), READ_CONTROL, 7, nullptr, OPEN_EXISTING,
+                                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            const ObjectSecurity security = DescribeSecurity(QuerySecurity(handle.get()));
+            EXPECT_TRUE(security.obtained && security.hasDacl) << elevated;
+            for (const auto& ace : security.aces) {
+                for (const char* others : {"S-1-1-0", "S-1-5-11", "S-1-5-32-545"})
+                    EXPECT_NE(ace ? ace->sid.value_or("?") : "(unread)", others) << elevated;
+            }
             EXPECT_FALSE(::RemoveDirectoryW(directory.c_str()));
             EXPECT_FALSE(::MoveFileW(directory.c_str(), (directory + L"-moved").c_str()));
             MakeFolder(directory + L"\\a");
