@@ -70,7 +70,6 @@ public:
     std::size_t WaitingConnections() const { return held_.size(); }
     std::size_t DrainingConnections() const;
     std::size_t HeldForLocal() const;  // bridge data waiting for local readers
-    std::size_t HeldForBridge() const { return link_ ? link_->QueuedBytes() : 0; }
     std::size_t UnparsedInput() const { return link_ ? link_->UnparsedBytes() : 0; }
 
 private:

@@ -30,7 +30,6 @@ public:
             head_ = 0;
         }
     }
-    std::size_t Capacity() const { return data_.capacity(); }
 
 private:
     std::vector<std::uint8_t> data_;

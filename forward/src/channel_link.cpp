@@ -34,7 +34,6 @@ ChannelLink::ChannelLink(int inFd, int outFd, Clock& clock, KeepAliveTiming timi
 void ChannelLink::Send(FrameType type, std::uint32_t streamId, const std::uint8_t* payload, std::size_t length,
                        std::uint32_t owner) {
     Pending frame{EncodeFrame(type, streamId, std::string_view(reinterpret_cast<const char*>(payload), length)), owner};
-    queuedBytes_ += frame.bytes.size();
     if (owner != 0) queuedByOwner_[owner] += frame.bytes.size();
     queue_.push_back(std::move(frame));
 }
@@ -45,7 +44,6 @@ std::size_t ChannelLink::QueuedFor(std::uint32_t owner) const {
 }
 
 void ChannelLink::Settle(Pending& frame, std::size_t count) {
-    queuedBytes_ -= count;
     if (frame.owner == 0) return;
     auto found = queuedByOwner_.find(frame.owner);
     found->second -= count;
@@ -145,7 +143,6 @@ void ChannelLink::Tick(bool notListening) {
         ++pingCount_;
         for (int i = 0; i < 8; ++i) payload[i] = static_cast<char>(pingCount_ >> (8 * i));
         Pending ping{EncodeFrame(FrameType::Ping, 0, std::string_view(payload, sizeof payload)), 0};
-        queuedBytes_ += ping.bytes.size();
         // Ahead of queued data (but never inside a frame already begun), so
         // that a full queue does not delay the keep-alive.
         queue_.insert(queue_.begin() + (headWritten_ != 0 && !queue_.empty() ? 1 : 0), std::move(ping));

@@ -32,7 +32,6 @@ public:
     void Send(FrameType type, std::uint32_t streamId, const std::uint8_t* payload, std::size_t length,
               std::uint32_t owner = 0);
     std::size_t QueuedFor(std::uint32_t owner) const;
-    std::size_t QueuedBytes() const { return queuedBytes_; }
     bool WantsWrite() const { return !queue_.empty(); }
 
     // Writes what the channel takes now. False once the command has stopped
@@ -46,7 +45,6 @@ public:
     // greeting (login scripts and some servers print one): kept, not parsed.
     // Throws ProgramError once more than 64 KiB of it has come.
     bool ReadSome();
-    bool HelloFound() const { return helloFound_; }
     const std::string& Greeting() const { return greeting_; }
     // The next whole frame, as FrameBuffer::ParseFrame; Consume() drops it.
     ParseStatus Parse(FrameView& view) { return input_.ParseFrame(view); }
@@ -80,7 +78,6 @@ private:
     KeepAliveTiming timing_;
     std::deque<Pending> queue_;
     std::size_t headWritten_ = 0;  // bytes of queue_.front() already written
-    std::size_t queuedBytes_ = 0;
     std::map<std::uint32_t, std::size_t> queuedByOwner_;
     FrameBuffer input_;
     std::vector<std::uint8_t> readBlock_;

@@ -19,7 +19,6 @@ public:
 
     void Release(std::uint32_t id) { used_.erase(id); }
     bool InUse(std::uint32_t id) const { return used_.count(id) != 0; }
-    std::size_t Count() const { return used_.size(); }
 
 private:
     std::uint32_t last_;

@@ -12,7 +12,6 @@ class WatchSession : public SessionLoop {
 public:
     WatchSession(SessionIo io, std::vector<std::string> pipes, SessionOptions options, Clock& clock,
                  SessionOutput output);
-    std::size_t ActiveWatches() const { return active_; }
 
 private:
     void OnHello() override;
