@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "activation/connect_pipe.h"
+#include "os/system_codes.h"
 #include "text/error_text.h"
 #include "text/program_error.h"
 
@@ -15,9 +16,6 @@ namespace {
 
 // So that a stream of connections that are refused cannot hold up the loop.
 constexpr int kAcceptsPerTurn = 64;
-// The Windows errors for a pipe with no server, and for one whose every instance is busy.
-constexpr std::uint32_t kFileNotFound = 2;
-constexpr std::uint32_t kPipeBusy = 231;
 enum Kind { kListener, kStream, kDrain };
 
 bool PrepareLocalSocket(int fd) {
@@ -32,9 +30,9 @@ bool PrepareLocalSocket(int fd) {
 
 std::string OpenFailedMessage(const std::string& pipe, const std::string& sentence) {
     std::string what = pipe.empty() ? "the pipe" : pipe;
-    if (sentence == WithWindowsError(kPipeUnavailableMessage, kFileNotFound))
+    if (sentence == WithWindowsError(kPipeUnavailableMessage, kErrorFileNotFound))
         return "Could not open " + what + ": no server is running for it (Windows error 2).";
-    if (sentence == WithWindowsError(kPipeUnavailableMessage, kPipeBusy))
+    if (sentence == WithWindowsError(kPipeUnavailableMessage, kErrorPipeBusy))
         return "Could not open " + what + ": every instance of it is busy (Windows error 231).";
     return "Could not open " + what + ": " + sentence;
 }
