@@ -24,13 +24,6 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(TrimAsciiSpace(line));
-    return lines;
-}
-
 CommandResult Remote(const SshTarget& ssh, const std::string& line, const std::string& input = {}) {
     return RunToEnd(SshCommandLine(ssh, line), input, kDeployRemoteMs);
 }
@@ -229,10 +222,8 @@ std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std:
 }
 
 std::string DeployedProgram(const SshTarget& target) {
-    std::string text;
-    if (!ReadFile(RecordPath(target), text)) return std::string();
-    std::vector<std::string> lines = Lines(text);
-    return lines.empty() ? std::string() : lines.front();
+    const std::optional<std::string> text = ReadFile(RecordPath(target));
+    return text ? TrimAsciiSpace(text->substr(0, text->find('\n'))) : std::string();
 }
 
 namespace {
@@ -300,8 +291,8 @@ void RunDeploy(const DeployOptions& options, const std::function<void(const std:
 
     const std::string from = options.from.empty() ? LocalProgramsFolder() : options.from;
     const std::string localProgram = from + "/windows-" + host.arch + "/quorl-socket-bridge.exe";
-    std::string program;
-    if (!ReadFile(localProgram, program) || program.empty())
+    const std::string program = ReadFile(localProgram).value_or("");
+    if (program.empty())
         throw ProgramError("There is no " + host.arch + " program at " + localProgram +
                            "; give --from the folder that holds windows-" + host.arch + "/quorl-socket-bridge.exe.");
     const std::string remoteProgram = std::string(kDeployFolder) + "/quorl-socket-bridge.exe";

@@ -9,25 +9,28 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "command.h"
 #include "deploy.h"
 #include "text/program_error.h"
 #include "unique_fd.h"
 
-bool ReadFile(const std::string& path, std::string& bytes) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    std::ostringstream all;
-    all << file.rdbuf();
-    bytes = all.str();
-    return true;
+std::optional<std::string> ReadFile(const std::string& path) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    std::string bytes;
+    char block[65536];
+    for (ssize_t got; (got = read(fd.get(), block, sizeof block)) != 0;) {
+        if (got < 0 && errno != EINTR) return std::nullopt;
+        if (got > 0) bytes.append(block, static_cast<std::size_t>(got));
+    }
+    return bytes;
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << bytes;
+    file.close();
     if (!file) throw ProgramError("Could not write " + path + ".");
 }
 
@@ -75,8 +78,8 @@ public:
         if (result.status != 0 && said.starts_with("File \"") && said.size() > missing.size() &&
             said.ends_with(missing))
             return std::nullopt;
-        std::string bytes;
-        if (result.status != 0 || !ReadFile(local, bytes)) SftpFailed(ssh_, what, result);
+        std::optional<std::string> bytes = ReadFile(local);
+        if (result.status != 0 || !bytes) SftpFailed(ssh_, what, result);
         return bytes;
     }
     void MakeFolder(const std::string& path) override { batch_ += "-mkdir " + There(path) + "\n"; }
@@ -118,18 +121,8 @@ public:
     explicit LocalFiles(std::string root) : root_(std::move(root)) {}
 
     std::optional<std::string> Read(const std::string& path, const char*) override {
-        UniqueFd fd(open(Here(path).c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd) {
-            if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-            Failed("read", Here(path));
-        }
-        std::string bytes;
-        char block[65536];
-        for (ssize_t got = 1; got != 0;) {
-            got = read(fd.get(), block, sizeof block);
-            if (got < 0 && errno != EINTR) Failed("read", Here(path));
-            if (got > 0) bytes.append(block, static_cast<std::size_t>(got));
-        }
+        std::optional<std::string> bytes = ReadFile(Here(path));
+        if (!bytes && errno != ENOENT && errno != ENOTDIR) Failed("read", Here(path));
         return bytes;
     }
     void MakeFolder(const std::string& path) override { mkdir(Here(path).c_str(), 0755); }

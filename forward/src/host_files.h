@@ -11,8 +11,8 @@
 // How long one command or sftp batch of deploy may take.
 inline constexpr int kDeployRemoteMs = 120000;
 
-// A whole local file; false when it cannot be opened.
-bool ReadFile(const std::string& path, std::string& bytes);
+// A whole local file; nothing, with errno saying why, when it cannot be read.
+std::optional<std::string> ReadFile(const std::string& path);
 // Throws ProgramError when the file cannot be written.
 void WriteFile(const std::string& path, const std::string& bytes);
 
