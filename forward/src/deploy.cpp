@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -120,10 +121,11 @@ std::string RecordPath(const SshTarget& target) {
 }
 
 void Record(const SshTarget& target, const std::string& program) {
-    std::filesystem::path folder(RecordFolder());
+    const std::string folder = RecordFolder();
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    chmod(folder.c_str(), 0700);
+    if (!error && chmod(folder.c_str(), 0700) != 0) error.assign(errno, std::generic_category());
+    if (error) throw ProgramError("Could not make the private folder " + folder + ": " + error.message() + ".");
     WriteFile(RecordPath(target), program + "\n");
 }
 

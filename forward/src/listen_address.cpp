@@ -262,7 +262,8 @@ void Listener::ListenTcp(const ListenAddress& address) {
         FailListen(asked + std::to_string(address.port), errno);
     // The port the system chose when asked for 0.
     length = sizeof storage;
-    getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&storage), &length);
+    if (getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+        FailListen(asked + std::to_string(address.port), errno);
     name_ = asked + std::to_string(ntohs(isV6 ? v6->sin6_port : v4->sin_port));
     if (listen(fd_.get(), SOMAXCONN) != 0) FailListen(name_, errno);
 }
