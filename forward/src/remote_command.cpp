@@ -76,12 +76,62 @@ std::string OptionName(std::string_view option) {
     return AsciiLower(std::string(option.substr(0, option.find_first_of("= \t"))));
 }
 
+// `argv` with the options the forwarder relies on, each left out when the user
+// sets it, then the user's own, as -o pairs; then "--" and the host.
+std::vector<std::string> ToHost(std::vector<std::string> argv, const SshTarget& target) {
+    // The channel is binary and nobody can answer a prompt; a host that does
+    // not answer, or stops answering, ends the command instead of hanging it.
+    static const char* const kDefaults[] = {"BatchMode=yes", "ConnectTimeout=15", "ServerAliveInterval=15",
+                                            "ServerAliveCountMax=3"};
+    for (const char* option : kDefaults) {
+        bool userSetIt = std::any_of(target.options.begin(), target.options.end(),
+                                     [&](const std::string& own) { return OptionName(own) == OptionName(option); });
+        if (!userSetIt) argv.insert(argv.end(), {"-o", option});
+    }
+    for (const std::string& option : target.options) argv.insert(argv.end(), {"-o", option});
+    argv.insert(argv.end(), {"--", target.host});
+    return argv;
+}
+
+// WSL writes a Windows program's command line from its arguments as Wine
+// does: a word with a space in double quotes, a double quote inside as \",
+// which cmd.exe takes for a backslash and a quote. So the line goes as one
+// word, and cmd.exe reads /c "LINE" as from a host's SSH server. The one
+// line that needs quotes of its own, a program path with a space first,
+// goes as words: cmd.exe keeps the two quotes around an executable's name
+// when they hold a space and nothing it treats specially.
+std::vector<std::string> InteropCommand(const std::string& line) {
+    const char* path = std::getenv("PATH");
+    std::vector<std::string> argv{FindCmdExe(path != nullptr ? path : "",
+                                             [](const std::string& file) { return access(file.c_str(), X_OK) == 0; }),
+                                  "/c"};
+    if (line.find('"') == std::string::npos) {
+        argv.push_back(line);
+        return argv;
+    }
+    const std::size_t close = line.find('"', 1);
+    const std::string program = line.substr(1, close - 1);
+    const std::string rest = close == std::string::npos ? std::string() : line.substr(close + 1);
+    if (line.front() != '"' || close == std::string::npos || rest.find('"') != std::string::npos ||
+        (!rest.empty() && rest.front() != ' ') || program.find(' ') == std::string::npos ||
+        program.find_first_of("%&()<>@^|") != std::string::npos)
+        throw ProgramError("The program path in " + line +
+                           " cannot be passed to cmd.exe through WSL's interop: only spaces may make it need quotes.");
+    argv.push_back(program);
+    std::istringstream words(rest);
+    for (std::string word; words >> word;) argv.push_back(word);
+    return argv;
+}
+
 }  // namespace
 
+const char* RemoteShellName(RemoteShell shell) {
+    return shell == RemoteShell::Cmd ? "cmd" : shell == RemoteShell::PowerShell ? "powershell" : "posix";
+}
+
 RemoteShell ParseRemoteShell(std::string_view name) {
-    if (name == "cmd") return RemoteShell::Cmd;
-    if (name == "powershell") return RemoteShell::PowerShell;
-    if (name == "posix") return RemoteShell::Posix;
+    for (RemoteShell shell : {RemoteShell::Cmd, RemoteShell::PowerShell, RemoteShell::Posix})
+        if (name == RemoteShellName(shell)) return shell;
     throw ProgramError("Unknown remote shell " + std::string(name) + "; give cmd, powershell or posix.");
 }
 
@@ -119,31 +169,6 @@ std::string RemoteCommandLine(RemoteShell shell, const std::vector<std::string>&
     return line;
 }
 
-namespace {
-
-// The options the forwarder relies on, each left out when the user sets it,
-// then the user's own, as -o pairs after `head`.
-std::vector<std::string> WithOptions(std::vector<std::string> argv, const SshTarget& target) {
-    // The channel is binary and nobody can answer a prompt; a host that does
-    // not answer, or stops answering, ends the command instead of hanging it.
-    static const char* const kDefaults[] = {"BatchMode=yes", "ConnectTimeout=15", "ServerAliveInterval=15",
-                                            "ServerAliveCountMax=3"};
-    for (const char* option : kDefaults) {
-        bool userSetIt = std::any_of(target.options.begin(), target.options.end(),
-                                     [&](const std::string& own) { return OptionName(own) == OptionName(option); });
-        if (userSetIt) continue;
-        argv.push_back("-o");
-        argv.push_back(option);
-    }
-    for (const std::string& option : target.options) {
-        argv.push_back("-o");
-        argv.push_back(option);
-    }
-    return argv;
-}
-
-}  // namespace
-
 std::string TargetName(const SshTarget& target) { return target.local ? "this machine's Windows" : target.host; }
 
 std::string FindCmdExe(std::string_view path, const std::function<bool(const std::string&)>& runnable) {
@@ -157,45 +182,9 @@ std::string FindCmdExe(std::string_view path, const std::function<bool(const std
     return kWindowsCmd;
 }
 
-namespace {
-
-// WSL writes a Windows program's command line from its arguments as Wine
-// does: a word with a space in double quotes, a double quote inside as \",
-// which cmd.exe takes for a backslash and a quote. So the line goes as one
-// word, and cmd.exe reads /c "LINE" as from a host's SSH server. The one
-// line that needs quotes of its own, a program path with a space first,
-// goes as words: cmd.exe keeps the two quotes around an executable's name
-// when they hold a space and nothing it treats specially.
-std::vector<std::string> InteropCommand(const std::string& line) {
-    const char* path = std::getenv("PATH");
-    std::vector<std::string> argv{FindCmdExe(path != nullptr ? path : "",
-                                             [](const std::string& file) { return access(file.c_str(), X_OK) == 0; }),
-                                  "/c"};
-    if (line.find('"') == std::string::npos) {
-        argv.push_back(line);
-        return argv;
-    }
-    const std::size_t close = line.find('"', 1);
-    const std::string program = line.substr(1, close - 1);
-    const std::string rest = close == std::string::npos ? std::string() : line.substr(close + 1);
-    if (line.front() != '"' || close == std::string::npos || rest.find('"') != std::string::npos ||
-        (!rest.empty() && rest.front() != ' ') || program.find(' ') == std::string::npos ||
-        program.find_first_of("%&()<>@^|") != std::string::npos)
-        throw ProgramError("The program path in " + line +
-                           " cannot be passed to cmd.exe through WSL's interop: only spaces may make it need quotes.");
-    argv.push_back(program);
-    std::istringstream words(rest);
-    for (std::string word; words >> word;) argv.push_back(word);
-    return argv;
-}
-
-}  // namespace
-
 std::vector<std::string> SshCommandLine(const SshTarget& target, const std::string& remoteLine) {
     if (target.local) return InteropCommand(remoteLine);
-    std::vector<std::string> argv = WithOptions({"ssh", "-T"}, target);
-    argv.push_back("--");
-    argv.push_back(target.host);
+    std::vector<std::string> argv = ToHost({"ssh", "-T"}, target);
     argv.push_back(remoteLine);
     return argv;
 }
@@ -206,9 +195,4 @@ std::vector<std::string> SshCommand(const SshTarget& target, const std::vector<s
     return SshCommandLine(target, RemoteCommandLine(target.shell, words));
 }
 
-std::vector<std::string> SftpCommand(const SshTarget& target) {
-    std::vector<std::string> argv = WithOptions({"sftp", "-b", "-"}, target);
-    argv.push_back("--");
-    argv.push_back(target.host);
-    return argv;
-}
+std::vector<std::string> SftpCommand(const SshTarget& target) { return ToHost({"sftp", "-b", "-"}, target); }

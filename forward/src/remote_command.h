@@ -27,6 +27,7 @@ struct SshTarget {
 
 // "cmd", "powershell" or "posix"; throws ProgramError naming `name` otherwise.
 RemoteShell ParseRemoteShell(std::string_view name);
+const char* RemoteShellName(RemoteShell shell);
 
 // The pipe path checked with the bridge's own grammar before anything starts,
 // so that a typing slip is named here rather than answered by the host.
