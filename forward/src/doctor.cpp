@@ -14,35 +14,46 @@
 #include "clock.h"
 #include "command.h"
 #include "deploy.h"
+#include "os/system_codes.h"
 #include "pipes/pipe_security.h"
 #include "text/encoding.h"
 #include "text/error_text.h"
 #include "text/program_error.h"
 
-const char* const kShellProbe = "echo qsf-shell-probe:'a''b'";
-
 namespace {
 
 constexpr int kRemoteMs = 60000;
+constexpr const char* kShellProbe = "echo qsf-shell-probe:'a''b'";
 constexpr const char* kProbeMark = "qsf-shell-probe:";
 // ssh's own status for a failure of its own (no connection, no login).
 constexpr int kSshFailed = 255;
-// Windows' errors for a pipe with no server, and for one whose every instance is busy.
-constexpr std::uint32_t kFileNotFound = 2;
-constexpr std::uint32_t kPipeBusy = 231;
 constexpr const char* kAllowlistFile = "%LOCALAPPDATA%\\QuorlSSH\\http-pipe.allow";
 
-const char* ShellName(RemoteShell shell) {
-    return shell == RemoteShell::Cmd ? "cmd" : shell == RemoteShell::PowerShell ? "powershell" : "posix";
+struct StepReport {
+    bool ok = false;
+    std::string found;
+    std::string next;  // for a failure: what to do; a command to paste comes last, without a full stop
+};
+
+StepReport Ok(std::string found) { return {true, std::move(found), ""}; }
+
+StepReport Failed(std::string found, std::string next) { return {false, std::move(found), std::move(next)}; }
+
+// `quorl-socket-forward deploy` with the host and ssh options of `options` and
+// `more`, quoted for the user's shell.
+std::string DeployCommand(const DoctorOptions& options, const std::vector<std::string>& more) {
+    std::vector<std::string> words{"quorl-socket-forward", "deploy"};
+    if (options.ssh.local) words.push_back("--local");
+    else words.insert(words.end(), {"--ssh", TargetName(options.ssh)});
+    for (const std::string& option : options.ssh.options) words.insert(words.end(), {"--ssh-option", option});
+    if (options.ssh.shell != RemoteShell::Cmd)
+        words.insert(words.end(), {"--remote-shell", RemoteShellName(options.ssh.shell)});
+    words.insert(words.end(), more.begin(), more.end());
+    return RemoteCommandLine(RemoteShell::Posix, words);
 }
 
-StepReport Ok(std::string found) { return {"", StepResult::Ok, std::move(found), ""}; }
-
-StepReport Failed(std::string found, std::string next) {
-    return {"", StepResult::Failed, std::move(found), std::move(next)};
-}
-
-// Steps in order; once one has failed, the rest are only named.
+// Steps in order, each said as "STEP: ok: FOUND" or "STEP: failed: FOUND.
+// Next: NEXT"; once one has failed, the rest are only named, "STEP: skipped".
 class Chain {
 public:
     Chain(const std::function<void(const std::string&)>& say, bool broken) : say_(say), broken_(broken) {}
@@ -50,17 +61,18 @@ public:
     bool Broken() const { return broken_; }
 
     void Step(const std::string& name, const std::function<StepReport()>& run) {
+        if (broken_) return say_(name + ": skipped");
         StepReport report;
-        if (!broken_) {
-            try {
-                report = run();
-            } catch (const ProgramError& error) {
-                report = Failed(error.what(), "");
-            }
+        try {
+            report = run();
+        } catch (const ProgramError& error) {
+            report = Failed(error.what(), "");
         }
-        report.step = name;
-        if (report.result != StepResult::Ok) broken_ = true;
-        say_(DoctorLine(report));
+        broken_ = !report.ok;
+        if (report.ok) return say_(name + ": ok: " + report.found);
+        // `found` may be a sentence of the bridge's, with its full stop.
+        say_(name + ": failed: " + report.found + (report.found.ends_with('.') ? "" : ".") +
+             (report.next.empty() ? "" : " Next: " + report.next));
     }
 
 private:
@@ -82,16 +94,16 @@ StepReport CheckSsh(const SshTarget& ssh, const CommandResult& probe) {
 
 StepReport CheckShell(const DoctorOptions& options, const CommandResult& probe) {
     const std::optional<RemoteShell> shell = ShellFromProbe(probe.output);
-    const std::string assumed = ShellName(options.ssh.shell);
+    const std::string assumed = RemoteShellName(options.ssh.shell);
     if (!shell)
         return Failed(
             "the host answered the probe with \"" + LastLine(probe.output + "\n" + probe.errors) +
                 "\", as none of cmd, powershell and posix does",
             "give --remote-shell with the shell that " + TargetName(options.ssh) + "'s SSH server runs commands with.");
     if (*shell != options.ssh.shell)
-        return Failed(std::string(ShellName(*shell)) + ", not " + assumed + " as --remote-shell " +
+        return Failed(std::string(RemoteShellName(*shell)) + ", not " + assumed + " as --remote-shell " +
                           (options.shellGiven ? "says" : "assumes by default"),
-                      "give --remote-shell " + std::string(ShellName(*shell)) + ".");
+                      "give --remote-shell " + std::string(RemoteShellName(*shell)) + ".");
     return Ok(assumed + (options.shellGiven ? ", as --remote-shell says" : ", as --remote-shell assumes by default"));
 }
 
@@ -288,20 +300,6 @@ void WalkPipe(const DoctorOptions& options, const std::string& pipe, Chain& chai
 
 }  // namespace
 
-std::string DoctorLine(const StepReport& report) {
-    switch (report.result) {
-        case StepResult::Ok:
-            return report.step + ": ok: " + report.found;
-        case StepResult::Failed:
-            // `found` may be a sentence of the bridge's, with its full stop.
-            return report.step + ": failed: " + report.found + (report.found.ends_with('.') ? "" : ".") +
-                   (report.next.empty() ? "" : " Next: " + report.next);
-        case StepResult::Skipped:
-            break;
-    }
-    return report.step + ": skipped";
-}
-
 std::optional<RemoteShell> ShellFromProbe(const std::string& output) {
     const std::size_t at = output.find(kProbeMark);
     if (at == std::string::npos) return std::nullopt;
@@ -314,17 +312,6 @@ std::optional<RemoteShell> ShellFromProbe(const std::string& output) {
     if (answer == "a'b") return RemoteShell::PowerShell;
     if (answer == "ab") return RemoteShell::Posix;
     return std::nullopt;
-}
-
-std::string DeployCommand(const DoctorOptions& options, const std::vector<std::string>& more) {
-    std::vector<std::string> words{"quorl-socket-forward", "deploy"};
-    if (options.ssh.local) words.push_back("--local");
-    else words.insert(words.end(), {"--ssh", TargetName(options.ssh)});
-    for (const std::string& option : options.ssh.options) words.insert(words.end(), {"--ssh-option", option});
-    if (options.ssh.shell != RemoteShell::Cmd)
-        words.insert(words.end(), {"--remote-shell", ShellName(options.ssh.shell)});
-    words.insert(words.end(), more.begin(), more.end());
-    return RemoteCommandLine(RemoteShell::Posix, words);
 }
 
 std::string RefusalAdvice(const DoctorOptions& options, const std::string& pipe, const std::string& sentence) {
@@ -340,9 +327,9 @@ std::string RefusalAdvice(const DoctorOptions& options, const std::string& pipe,
         return "stop whatever holds " + pipe + " on " + TargetName(options.ssh) +
                ": its name promises an account that does not serve it.";
     // The server went away after the watch saw it.
-    if (sentence == WithWindowsError(kPipeUnavailableMessage, kFileNotFound))
+    if (sentence == WithWindowsError(kPipeUnavailableMessage, kErrorFileNotFound))
         return "start the program that serves " + pipe + " on " + TargetName(options.ssh) + ".";
-    if (sentence == WithWindowsError(kPipeUnavailableMessage, kPipeBusy))
+    if (sentence == WithWindowsError(kPipeUnavailableMessage, kErrorPipeBusy))
         return "try again once a client of " + pipe + " has let go, or have its server make more instances.";
     return "mend the server of " + pipe + " on " + TargetName(options.ssh) + ": the bridge refuses it as it is.";
 }

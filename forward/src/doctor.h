@@ -18,30 +18,13 @@ struct DoctorOptions {
     std::vector<std::string> pipes;  // canonical
 };
 
-enum class StepResult { Ok, Failed, Skipped };
-
-struct StepReport {
-    std::string step;
-    StepResult result = StepResult::Skipped;
-    std::string found;
-    std::string next;  // for a failure: what to do; a command to paste comes last, without a full stop
-};
-
-// "STEP: ok: FOUND", "STEP: failed: FOUND. Next: NEXT" or "STEP: skipped".
-std::string DoctorLine(const StepReport& report);
-
-// The shell that answered the probe `kShellProbe` with `output`, from the line
-// that carries the probe's mark; nothing when no shell of the three answers so.
-extern const char* const kShellProbe;
+// The shell that answered doctor's probe with `output`, from the line that
+// carries the probe's mark; nothing when no shell of the three answers so.
 std::optional<RemoteShell> ShellFromProbe(const std::string& output);
 
 // What to do about the bridge's refusal of a pipe's server (its OpenFailed
 // sentence), for `pipe` on the host of `options`.
 std::string RefusalAdvice(const DoctorOptions& options, const std::string& pipe, const std::string& sentence);
-
-// `quorl-socket-forward deploy` with the host and ssh options of `options` and
-// `more`, quoted for the user's shell.
-std::string DeployCommand(const DoctorOptions& options, const std::vector<std::string>& more);
 
 // Walks the chain, saying each step's line on `say`; returns 0 when every step
 // passed, 1 otherwise.
