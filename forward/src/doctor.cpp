@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -195,18 +194,12 @@ struct BridgeFacts {
     std::int64_t openMs = 0;
 };
 
-std::string ReadWhatIsThere(int fd) {
-    std::string text;
-    char block[4096];
-    for (ssize_t got; fd >= 0 && (got = read(fd, block, sizeof block)) > 0;) text.append(block, std::size_t(got));
-    return text;
-}
-
 // A short exchange of frames with a bridge, every wait bounded by one deadline.
 class BridgeExchange {
 public:
     BridgeExchange(const SshTarget& ssh, const std::string& pipe)
         : command_(SshCommand(ssh, {"bridge", "--socket", pipe})),
+          errors_(command_.Errors(), false, nullptr),
           link_(command_.Output(), command_.Input(), clock_, KeepAliveTiming{}),
           deadlineMs_(clock_.NowMs() + kRemoteMs) {}
 
@@ -222,6 +215,7 @@ private:
 
     SteadyClock clock_;
     Command command_;
+    CommandErrorText errors_;
     ChannelLink link_;
     std::int64_t deadlineMs_;
 };
@@ -235,8 +229,8 @@ void BridgeExchange::Turn() {
         throw ProgramError("Could not wait for the bridge.");
     if (fds[1].revents != 0 && !link_.WriteSome()) throw ProgramError("The bridge stopped reading its input.");
     if (fds[0].revents != 0 && !link_.ReadSome()) {
-        const int status = command_.Stop(2000);
-        const std::string said = LastLine(ReadWhatIsThere(command_.Errors()));
+        const int status = ReapCommand(command_, errors_);
+        const std::string said = errors_.LastLine();
         throw ProgramError("The bridge ended with " + DescribeExit(status) + (said.empty() ? "." : ": " + said));
     }
 }

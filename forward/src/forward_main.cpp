@@ -1,12 +1,8 @@
 #include "forward_main.h"
 
-#include <poll.h>
 #include <signal.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <optional>
 
@@ -35,18 +31,6 @@ void Line(const std::string& line) {
     std::fflush(stdout);
 }
 
-// The command's last words may still be in its stderr pipe after it exited.
-void DrainErrors(CommandErrorText& errors, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (errors.Fd() >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
-        pollfd fd{errors.Fd(), POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) return;
-        if (!errors.ReadSome()) return;
-    }
-}
-
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 30000;
 // A session that lived this long was a working one: the next retry starts
@@ -69,15 +53,6 @@ std::string DescribeSessionEnd(bool helloSeen, const std::string& greeting, int 
 
 std::string Seconds(int ms) {
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms / 1000.0).substr(0, 4) + " s";
-}
-
-// Waits for the command to exit after its channel ended and collects its last
-// words; kills it if it lingers.
-int ReapCommand(Command& command, CommandErrorText& errors) {
-    int status = 0;
-    if (!command.WaitExit(5000, status)) status = command.Stop(0);
-    DrainErrors(errors, 1000);
-    return status;
 }
 
 int RunWatch(const ForwardOptions& options, SessionOptions sessionOptions, int stopFd) {

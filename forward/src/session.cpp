@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "signal_pipe.h"
 #include "text/program_error.h"
@@ -70,6 +71,19 @@ std::string CommandErrorText::LastLine() const {
     std::string rest = partial_;
     while (!rest.empty() && (rest.back() == '\r' || rest.back() == ' ')) rest.pop_back();
     return rest.empty() ? last_ : rest;
+}
+
+int ReapCommand(Command& command, CommandErrorText& errors) {
+    int status = 0;
+    if (!command.WaitExit(5000, status)) status = command.Stop(0);
+    // Its last words may still be in the pipe after it exited.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    while (errors.Fd() >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd fd{errors.Fd(), POLLIN, 0};
+        if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0 || !errors.ReadSome()) break;
+    }
+    return status;
 }
 
 SessionLoop::SessionLoop(int stopFd, SessionOptions options, Clock& clock, SessionOutput output)

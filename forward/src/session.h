@@ -14,6 +14,7 @@
 
 #include "channel_link.h"
 #include "clock.h"
+#include "command.h"
 #include "peer_state.h"
 
 struct SessionOptions {
@@ -94,6 +95,10 @@ private:
     std::string partial_;
     std::string last_;
 };
+
+// After its channel ended: waits for `command` to exit, killing it if it
+// lingers, and for its last words in `errors`. Returns the wait status.
+int ReapCommand(Command& command, CommandErrorText& errors);
 
 // The loop both sessions run. A turn ticks the keep-alive and the timers,
 // polls the stop signal, the command's standard error, the channel and what
