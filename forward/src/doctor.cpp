@@ -328,15 +328,11 @@ std::string RefusalAdvice(const DoctorOptions& options, const std::string& pipe,
     return "mend the server of " + pipe + " on " + TargetName(options.ssh) + ": the bridge refuses it as it is.";
 }
 
-int RunDoctor(const DoctorOptions& given, const std::function<void(const std::string&)>& say) {
-    DoctorOptions options = given;
-    std::string where = options.ssh.program;
-    if (!options.programGiven) {
-        const std::string deployed = DeployedProgram(options.ssh);
-        if (!deployed.empty()) options.ssh.program = deployed;
-        where =
-            deployed.empty() ? std::string(kDefaultRemoteProgram) + " on the host's PATH" : "the deployed " + deployed;
-    }
+int RunDoctor(const DoctorOptions& options, const std::function<void(const std::string&)>& say) {
+    const std::string& program = options.ssh.program;
+    const std::string where = options.programGiven               ? program
+                              : program == kDefaultRemoteProgram ? program + " on the host's PATH"
+                                                                 : "the deployed " + program;
     Chain chain(say, false);
     CommandResult probe;
     chain.Step(options.ssh.local ? "cmd.exe" : "ssh", [&] {

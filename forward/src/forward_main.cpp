@@ -189,8 +189,6 @@ int Forward(const std::vector<std::string>& args) {
             RunDeploy(DeployOptions{options.ssh, options.allow, options.from}, Line);
             return 0;
         }
-        if (options.doctor)
-            return RunDoctor(DoctorOptions{options.ssh, options.programGiven, options.shellGiven, options.pipes}, Line);
         // A program that deploy put on the host is the one to run there,
         // unless another is named.
         if (options.viaSsh && !options.programGiven) {
@@ -200,6 +198,8 @@ int Forward(const std::vector<std::string>& args) {
                 options.command = SshCommand(options.ssh, options.bridgeArguments);
             }
         }
+        if (options.doctor)
+            return RunDoctor(DoctorOptions{options.ssh, options.programGiven, options.shellGiven, options.pipes}, Line);
         if (options.verbose) {
             std::string shown;
             for (const std::string& word : options.command) shown += (shown.empty() ? "" : " ") + word;
