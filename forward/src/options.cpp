@@ -118,19 +118,16 @@ std::int64_t ParseSeconds(const std::string& option, const std::string& text) {
 }
 
 // What the words after the options ask for, checked against the options.
-void CheckDeploy(const ForwardOptions& options, bool commandGiven) {
-    if (!options.viaSsh) throw ProgramError("deploy needs --ssh HOST or --local.");
+// deploy and doctor act on the host alone (doctor's --pipe goes to `pipes`).
+void CheckHostCommand(const ForwardOptions& options, bool commandGiven) {
+    if (!options.viaSsh)
+        throw ProgramError(std::string(options.deploy ? "deploy" : "doctor") + " needs --ssh HOST or --local.");
     if (commandGiven || !options.listen.empty() || !options.pipe.empty() || options.reconnect ||
-        options.idleExitMs >= 0 || options.allowOtherUsers || options.programGiven)
-        throw ProgramError("deploy takes --ssh, --ssh-option, --remote-shell, --local, --allow and --from only.");
-}
-
-void CheckDoctor(const ForwardOptions& options, bool commandGiven) {
-    if (!options.viaSsh) throw ProgramError("doctor needs --ssh HOST or --local.");
-    if (commandGiven || !options.listen.empty() || options.reconnect || options.idleExitMs >= 0 ||
-        options.allowOtherUsers)
+        options.idleExitMs >= 0 || options.allowOtherUsers || (options.deploy && options.programGiven))
         throw ProgramError(
-            "doctor takes --ssh, --ssh-option, --remote-shell, --local, --remote-program and --pipe only.");
+            options.deploy
+                ? "deploy takes --ssh, --ssh-option, --remote-shell, --local, --allow and --from only."
+                : "doctor takes --ssh, --ssh-option, --remote-shell, --local, --remote-program and --pipe only.");
 }
 
 void CheckWatch(const ForwardOptions& options) {
@@ -214,12 +211,8 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     }
     const bool commandGiven = i < args.size();
     options.shellGiven = shellGiven;
-    if (options.doctor) {
-        CheckDoctor(options, commandGiven);
-        return options;
-    }
-    if (options.deploy) {
-        CheckDeploy(options, commandGiven);
+    if (options.deploy || options.doctor) {
+        CheckHostCommand(options, commandGiven);
         return options;
     }
     if (commandGiven) options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
