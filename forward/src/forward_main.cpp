@@ -55,11 +55,11 @@ std::string Seconds(int ms) {
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms / 1000.0).substr(0, 4) + " s";
 }
 
-int RunWatch(const ForwardOptions& options, SessionOptions sessionOptions, int stopFd) {
+int RunWatch(const ForwardOptions& options, int stopFd) {
     Command command(options.command);
-    CommandErrorText errors(command.Errors(), options.verbose, Problem);
+    CommandErrorText errors(command.Errors(), options.session.verbose, Problem);
     SteadyClock clock;
-    WatchSession session(SessionIo{command.Output(), command.Input(), stopFd}, options.pipes, sessionOptions, clock,
+    WatchSession session(SessionIo{command.Output(), command.Input(), stopFd}, options.pipes, options.session, clock,
                          SessionOutput{Problem, Line});
     session.SetCommandErrorText(&errors);
     if (session.Run() == SessionEnd::Stopped) {
@@ -83,7 +83,7 @@ struct Outcome {
 // command's exit and last words.
 Outcome RunSession(const ForwardOptions& options, BridgeSession& session, int stopFd) {
     Command command(options.command);
-    CommandErrorText errors(command.Errors(), options.verbose, Problem);
+    CommandErrorText errors(command.Errors(), options.session.verbose, Problem);
     session.SetCommandErrorText(&errors);
     session.Attach(SessionIo{command.Output(), command.Input(), stopFd});
     Outcome outcome;
@@ -116,7 +116,7 @@ Outcome RunSession(const ForwardOptions& options, BridgeSession& session, int st
 // wait. A lazy forwarder starts a session only when a connection arrives, and
 // again after one ended for idleness. Returns the program's exit status.
 int Supervise(const ForwardOptions& options, BridgeSession& session, int stopFd, bool activated) {
-    const bool lazy = activated || options.idleExitMs >= 0;
+    const bool lazy = activated || options.session.idleEndMs >= 0;
     SteadyClock clock;
     int retryMs = kFirstRetryMs;
     for (;;) {
@@ -126,8 +126,8 @@ int Supervise(const ForwardOptions& options, BridgeSession& session, int stopFd,
         Outcome outcome = RunSession(options, session, stopFd);
         if (outcome.end == SessionEnd::Stopped || StopRequested()) return 0;
         if (outcome.end == SessionEnd::Idle) {
-            if (options.verbose)
-                Problem("the session ended after " + Seconds(static_cast<int>(options.idleExitMs)) +
+            if (options.session.verbose)
+                Problem("the session ended after " + Seconds(static_cast<int>(options.session.idleEndMs)) +
                         " without connections.");
             // The service manager listens while no process does.
             if (activated) return 0;
@@ -148,18 +148,17 @@ int Supervise(const ForwardOptions& options, BridgeSession& session, int stopFd,
     }
 }
 
-int RunBridge(const ForwardOptions& options, SessionOptions sessionOptions, int stopFd,
-              std::vector<std::unique_ptr<Listener>> passed) {
+int RunBridge(const ForwardOptions& options, int stopFd, std::vector<std::unique_ptr<Listener>> passed) {
     SteadyClock clock;
     const bool activated = !passed.empty();
     // Destroying the session closes every local connection and removes the
     // Unix sockets it created.
-    BridgeSession session(SessionIo{-1, -1, stopFd}, options.listen, sessionOptions, clock,
+    BridgeSession session(SessionIo{-1, -1, stopFd}, options.listen, options.session, clock,
                           SessionOutput{Problem, Line});
     if (activated) {
         for (const ListenAddress& address : options.listen) passed.push_back(Listener::Open(address));
         session.AdoptListeners(std::move(passed));
-    } else if (options.idleExitMs >= 0) {
+    } else if (options.session.idleEndMs >= 0) {
         session.OpenListeners();
     }
     return Supervise(options, session, stopFd, activated);
@@ -200,21 +199,15 @@ int Forward(const std::vector<std::string>& args) {
         }
         if (options.doctor)
             return RunDoctor(DoctorOptions{options.ssh, options.programGiven, options.shellGiven, options.pipes}, Line);
-        if (options.verbose) {
+        if (options.session.verbose) {
             std::string shown;
             for (const std::string& word : options.command) shown += (shown.empty() ? "" : " ") + word;
             Problem("running: " + shown);
         }
-        SessionOptions sessionOptions;
-        sessionOptions.verbose = options.verbose;
-        sessionOptions.lingerMs = options.lingerMs;
-        sessionOptions.allowOtherUsers = options.allowOtherUsers;
-        sessionOptions.pipe = options.pipe;
-        sessionOptions.idleEndMs = options.idleExitMs;
-        if (options.watch) return RunWatch(options, sessionOptions, stop.get());
+        if (options.watch) return RunWatch(options, stop.get());
         std::vector<std::unique_ptr<Listener>> passed = TakePassedListeners();
         if (passed.empty() && options.listen.empty()) throw ProgramError("Give at least one --listen address.");
-        return RunBridge(options, sessionOptions, stop.get(), std::move(passed));
+        return RunBridge(options, stop.get(), std::move(passed));
     } catch (const ProgramError& error) {
         Problem(error.what());
         return 1;

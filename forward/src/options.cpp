@@ -122,8 +122,8 @@ std::int64_t ParseSeconds(const std::string& option, const std::string& text) {
 void CheckHostCommand(const ForwardOptions& options, bool commandGiven) {
     if (!options.viaSsh)
         throw ProgramError(std::string(options.deploy ? "deploy" : "doctor") + " needs --ssh HOST or --local.");
-    if (commandGiven || !options.listen.empty() || !options.pipe.empty() || options.reconnect ||
-        options.idleExitMs >= 0 || options.allowOtherUsers || (options.deploy && options.programGiven))
+    if (commandGiven || !options.listen.empty() || !options.session.pipe.empty() || options.reconnect ||
+        options.session.idleEndMs >= 0 || options.session.allowOtherUsers || (options.deploy && options.programGiven))
         throw ProgramError(
             options.deploy
                 ? "deploy takes --ssh, --ssh-option, --remote-shell, --local, --allow and --from only."
@@ -132,7 +132,8 @@ void CheckHostCommand(const ForwardOptions& options, bool commandGiven) {
 
 void CheckWatch(const ForwardOptions& options) {
     if (!options.listen.empty()) throw ProgramError("watch takes no --listen.");
-    if (options.reconnect || options.idleExitMs >= 0) throw ProgramError("watch takes no --reconnect or --idle-exit.");
+    if (options.reconnect || options.session.idleEndMs >= 0)
+        throw ProgramError("watch takes no --reconnect or --idle-exit.");
     if (options.pipes.empty()) throw ProgramError("watch needs at least one pipe.");
     if (options.viaSsh)
         for (const std::string& pipe : options.pipes) CheckPipeArgument(pipe);
@@ -143,7 +144,6 @@ void CheckWatch(const ForwardOptions& options) {
 ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     ForwardOptions options;
     SshTarget& ssh = options.ssh;
-    bool shellGiven = false;
     std::size_t i = 0;
     for (; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -155,15 +155,15 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             return options;
         }
         if (arg == "-v" || arg == "--verbose") {
-            options.verbose = true;
+            options.session.verbose = true;
         } else if (arg == "--reconnect") {
             options.reconnect = true;
         } else if (arg == "--allow-other-users") {
-            options.allowOtherUsers = true;
+            options.session.allowOtherUsers = true;
         } else if (TakeValue(args, i, "--linger", value)) {
-            options.lingerMs = ParseSeconds("--linger", value);
+            options.session.lingerMs = ParseSeconds("--linger", value);
         } else if (TakeValue(args, i, "--idle-exit", value)) {
-            options.idleExitMs = ParseSeconds("--idle-exit", value);
+            options.session.idleEndMs = ParseSeconds("--idle-exit", value);
         } else if (TakeValue(args, i, "--listen", value)) {
             options.listen.push_back(ParseListenAddress(value));
         } else if (arg == "--local") {
@@ -180,7 +180,7 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
             ssh.options.push_back(value);
         } else if (TakeValue(args, i, "--remote-shell", value)) {
             ssh.shell = ParseRemoteShell(value);
-            shellGiven = true;
+            options.shellGiven = true;
         } else if (TakeValue(args, i, "--remote-program", value)) {
             if (value.empty()) throw ProgramError("Give --remote-program a path.");
             ssh.program = value;
@@ -194,14 +194,14 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         } else if (options.doctor && TakeValue(args, i, "--pipe", value)) {
             options.pipes.push_back(CheckPipeArgument(value));
         } else if (TakeValue(args, i, "--pipe", value)) {
-            if (!options.pipe.empty()) throw ProgramError("Give --pipe only once.");
-            options.pipe = CheckPipeArgument(value);
+            if (!options.session.pipe.empty()) throw ProgramError("Give --pipe only once.");
+            options.session.pipe = CheckPipeArgument(value);
         } else if (arg == "deploy" && i == 0) {
             options.deploy = true;
         } else if (arg == "doctor" && i == 0) {
             options.doctor = true;
         } else if (arg == "watch" && !options.deploy && !options.doctor && !options.watch && options.listen.empty() &&
-                   options.pipe.empty()) {
+                   options.session.pipe.empty()) {
             options.watch = true;
         } else if (options.watch && !arg.empty() && arg[0] != '-') {
             options.pipes.push_back(arg);
@@ -210,7 +210,6 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         }
     }
     const bool commandGiven = i < args.size();
-    options.shellGiven = shellGiven;
     if (options.deploy || options.doctor) {
         CheckHostCommand(options, commandGiven);
         return options;
@@ -220,12 +219,12 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     if (options.viaSsh && commandGiven)
         throw ProgramError("Give either --ssh HOST (or --local) or a command after --, not both.");
     // This machine's Windows has one shell for it: cmd.exe, through the interop.
-    if (ssh.local && (!ssh.options.empty() || shellGiven))
+    if (ssh.local && (!ssh.options.empty() || options.shellGiven))
         throw ProgramError("--ssh-option and --remote-shell go with --ssh, not --local.");
     if (!options.viaSsh) {
-        if (!ssh.options.empty() || shellGiven || options.programGiven)
+        if (!ssh.options.empty() || options.shellGiven || options.programGiven)
             throw ProgramError("--ssh-option, --remote-shell and --remote-program go with --ssh.");
-        if (!options.pipe.empty())
+        if (!options.session.pipe.empty())
             throw ProgramError("--pipe goes with --ssh; with a command, the command names the pipe.");
         if (options.command.empty())
             throw ProgramError("Give --ssh HOST or --local, or the command that starts the bridge after --.");
@@ -236,8 +235,8 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
     } else if (options.viaSsh) {
         // A service manager may pass the listening sockets instead: the caller
         // checks that there is something to listen on.
-        if (options.pipe.empty()) throw ProgramError("Give the pipe to reach with --pipe \\\\.\\pipe\\NAME.");
-        options.bridgeArguments = {"bridge", "--socket", options.pipe};
+        if (options.session.pipe.empty()) throw ProgramError("Give the pipe to reach with --pipe \\\\.\\pipe\\NAME.");
+        options.bridgeArguments = {"bridge", "--socket", options.session.pipe};
     }
     if (options.viaSsh) options.command = SshCommand(ssh, options.bridgeArguments);
     return options;

@@ -8,24 +8,17 @@
 #include "allowlist/allowlist.h"
 #include "listen_address.h"
 #include "remote_command.h"
-
-// For a TCP client whose full close cannot be told from a half-close. socat's
-// -t for the same situation waits half a second: long enough for data already
-// on its way back to arrive, short enough that a client that closed for good
-// does not hold a stream. Each arrival from the pipe restarts it.
-inline constexpr std::int64_t kDefaultLingerMs = 500;
+#include "session.h"
 
 struct ForwardOptions {
     bool help = false;
     bool version = false;
-    bool verbose = false;
     bool watch = false;
     bool reconnect = false;
-    bool allowOtherUsers = false;
-    std::int64_t lingerMs = kDefaultLingerMs;
-    std::int64_t idleExitMs = -1;       // -1: stay connected
+    // -v, --linger, --allow-other-users, --idle-exit (idleEndMs) and, in
+    // bridge mode with --ssh, the canonical path of --pipe.
+    SessionOptions session;
     std::vector<ListenAddress> listen;  // bridge mode
-    std::string pipe;                   // bridge mode with --ssh: the canonical path
     std::vector<std::string> pipes;     // watch mode
     // The command that carries the channel: the one given after --, or the ssh
     // command built from --ssh.

@@ -32,7 +32,10 @@ struct SessionOptions {
     // After a TCP client ends its input: how long its stream stays open while
     // nothing comes from the pipe (the bridge cannot pass the end on), unless
     // the client is seen to hold its socket still (then this is how often it
-    // is looked at again) or to have closed it.
+    // is looked at again) or to have closed it. socat's -t for a full close
+    // that cannot be told from a half-close waits half a second: long enough
+    // for data already on its way back to arrive, short enough that a client
+    // that closed for good does not hold a stream.
     std::int64_t lingerMs = 500;
     PeerState (*peerState)(int fd) = LocalPeerState;
     // Serve connections from other users' programs too. Otherwise a connection
