@@ -50,28 +50,23 @@ HostFacts Probe(const SshTarget& ssh) {
     return ParseHostFacts(TargetName(ssh), LastLine(result.output), !ssh.local);
 }
 
-// The forwarder's own file with every link resolved (a package manager's
-// bin/ is often a link into its own tree), or empty when the system will not
-// say. macOS has no /proc: dyld knows the path the program was started by.
-std::filesystem::path OwnProgram() {
+// share/quorl-socket-bridge beside the bin/ of the forwarder's own file, with
+// every link resolved (a package manager's bin/ is often a link into its own
+// tree). macOS has no /proc: dyld knows the path the program was started by.
+std::string LocalProgramsFolder() {
+    const std::string unknown = "/usr/local/share/quorl-socket-bridge";
 #if defined(__APPLE__)
     std::uint32_t size = 0;
     _NSGetExecutablePath(nullptr, &size);  // fails, giving the size it needs
     std::string started(size, '\0');
-    if (_NSGetExecutablePath(started.data(), &size) != 0) return {};
+    if (_NSGetExecutablePath(started.data(), &size) != 0) return unknown;
     started.resize(std::strlen(started.c_str()));
 #else
     const std::string started = "/proc/self/exe";
 #endif
     std::error_code error;
-    std::filesystem::path resolved = std::filesystem::canonical(started, error);
-    return error ? std::filesystem::path() : resolved;
-}
-
-std::string LocalProgramsFolder() {
-    std::filesystem::path exe = OwnProgram();
-    if (exe.empty()) return "/usr/local/share/quorl-socket-bridge";
-    return (exe.parent_path().parent_path() / "share" / "quorl-socket-bridge").string();
+    const std::filesystem::path exe = std::filesystem::canonical(started, error);
+    return error ? unknown : (exe.parent_path().parent_path() / "share" / "quorl-socket-bridge").string();
 }
 
 void CheckRunsThere(const SshTarget& ssh, const std::string& program, const std::string& arch) {
@@ -103,30 +98,78 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
     }
 }
 
-std::string RecordFolder() {
+// Host names become file names: anything but a plain name character is kept
+// out of the path. No host name begins with '-', which leaves "-local" free.
+std::filesystem::path RecordPath(const SshTarget& target) {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
     std::string base =
         config != nullptr && *config == '/' ? config : std::string(home != nullptr ? home : "") + "/.config";
-    return base + "/quorl-socket-forward/deployed";
-}
-
-// Host names become file names: anything but a plain name character is kept
-// out of the path. No host name begins with '-', which leaves "-local" free.
-std::string RecordPath(const SshTarget& target) {
     std::string name;
     for (char c : target.local ? std::string("-local") : target.host)
         name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == '@' ? c : '_';
-    return RecordFolder() + "/" + name;
+    return base + "/quorl-socket-forward/deployed/" + name;
 }
 
 void Record(const SshTarget& target, const std::string& program) {
-    const std::string folder = RecordFolder();
+    const std::filesystem::path path = RecordPath(target);
+    const std::string folder = path.parent_path().string();
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (!error && chmod(folder.c_str(), 0700) != 0) error.assign(errno, std::generic_category());
     if (error) throw ProgramError("Could not make the private folder " + folder + ": " + error.message() + ".");
-    WriteFile(RecordPath(target), program + "\n");
+    WriteFile(path.string(), program + "\n");
+}
+
+// Puts `program` on the host at `path` and reads it back. Under a temporary
+// name first, so that a half-copied program is never run; a program in use
+// can still be renamed out of the way.
+void PlaceProgram(HostFiles& files, const std::string& name, const std::string& program, const std::string& path) {
+    const std::string part = path + ".part", old = path + ".old";
+    files.MakeFolder("Programs");
+    files.MakeFolder(kDeployFolder);
+    files.Remove(part);
+    files.Write(part, program);
+    files.Remove(old);
+    files.Rename(path, old, true);
+    files.Rename(part, path, false);
+    files.Remove(old);
+    files.Commit("upload the program");
+    if (files.Read(path, "read the program back") != program)
+        throw ProgramError("The program on " + name + " is not the one uploaded.");
+}
+
+// Appends the planned lines to the host's allowlist (`allowlist` as read
+// before anything changed); true when it did.
+bool AddToAllowlist(HostFiles& files, const std::string& name, const std::optional<std::string>& allowlist,
+                    const std::vector<AllowlistAddition>& plan, const std::function<void(const std::string&)>& say) {
+    std::string additions;
+    for (const AllowlistAddition& entry : plan) {
+        if (!entry.add) {
+            say(entry.line + " is in the allowlist already");
+            continue;
+        }
+        additions += entry.line + "\r\n";
+        say("adding " + entry.line + " to the allowlist");
+    }
+    if (additions.empty()) return false;
+    // What is appended lies past the end that was read: a file edited since
+    // would be torn, or its edit undone.
+    if (files.Read(kRemoteAllowlist, "read the allowlist") != allowlist)
+        throw ProgramError("The allowlist on " + name +
+                           " changed while deploy ran, so nothing was added to it; run deploy again.");
+    if (allowlist) {
+        if (!allowlist->empty() && allowlist->back() != '\n') additions = "\r\n" + additions;
+        files.Append(kRemoteAllowlist, *allowlist, additions);
+        files.Commit("add to the allowlist");
+    } else {
+        // New, in a new folder: both take the profile's inherited
+        // permissions, which only the user and the system may change.
+        files.MakeFolder("QuorlSSH");
+        files.Write(kRemoteAllowlist, "# pipes added by quorl-socket-forward deploy\r\n" + additions);
+        files.Commit("write the allowlist");
+    }
+    return true;
 }
 
 }  // namespace
@@ -224,64 +267,9 @@ std::vector<AllowlistAddition> PlanAllowlist(const std::string& host, const std:
 }
 
 std::string DeployedProgram(const SshTarget& target) {
-    const std::optional<std::string> text = ReadFile(RecordPath(target));
+    const std::optional<std::string> text = ReadFile(RecordPath(target).string());
     return text ? TrimAsciiSpace(text->substr(0, text->find('\n'))) : std::string();
 }
-
-namespace {
-
-// Puts `program` on the host at `path` and reads it back. Under a temporary
-// name first, so that a half-copied program is never run; a program in use
-// can still be renamed out of the way.
-void PlaceProgram(HostFiles& files, const std::string& name, const std::string& program, const std::string& path) {
-    const std::string part = path + ".part", old = path + ".old";
-    files.MakeFolder("Programs");
-    files.MakeFolder(kDeployFolder);
-    files.Remove(part);
-    files.Write(part, program);
-    files.Remove(old);
-    files.Rename(path, old, true);
-    files.Rename(part, path, false);
-    files.Remove(old);
-    files.Commit("upload the program");
-    if (files.Read(path, "read the program back") != program)
-        throw ProgramError("The program on " + name + " is not the one uploaded.");
-}
-
-// Appends the planned lines to the host's allowlist (`allowlist` as read
-// before anything changed); true when it did.
-bool AddToAllowlist(HostFiles& files, const std::string& name, const std::optional<std::string>& allowlist,
-                    const std::vector<AllowlistAddition>& plan, const std::function<void(const std::string&)>& say) {
-    std::string additions;
-    for (const AllowlistAddition& entry : plan) {
-        if (!entry.add) {
-            say(entry.line + " is in the allowlist already");
-            continue;
-        }
-        additions += entry.line + "\r\n";
-        say("adding " + entry.line + " to the allowlist");
-    }
-    if (additions.empty()) return false;
-    // What is appended lies past the end that was read: a file edited since
-    // would be torn, or its edit undone.
-    if (files.Read(kRemoteAllowlist, "read the allowlist") != allowlist)
-        throw ProgramError("The allowlist on " + name +
-                           " changed while deploy ran, so nothing was added to it; run deploy again.");
-    if (allowlist) {
-        if (!allowlist->empty() && allowlist->back() != '\n') additions = "\r\n" + additions;
-        files.Append(kRemoteAllowlist, *allowlist, additions);
-        files.Commit("add to the allowlist");
-    } else {
-        // New, in a new folder: both take the profile's inherited
-        // permissions, which only the user and the system may change.
-        files.MakeFolder("QuorlSSH");
-        files.Write(kRemoteAllowlist, "# pipes added by quorl-socket-forward deploy\r\n" + additions);
-        files.Commit("write the allowlist");
-    }
-    return true;
-}
-
-}  // namespace
 
 void RunDeploy(const DeployOptions& options, const std::function<void(const std::string&)>& say) {
     const SshTarget& ssh = options.ssh;
