@@ -18,10 +18,8 @@
 
 namespace {
 
-std::string SystemReason(int error) { return std::strerror(error); }
-
 [[noreturn]] void FailListen(const std::string& name, int error) {
-    throw ProgramError("Could not listen on " + name + ": " + SystemReason(error) + ".");
+    throw ProgramError("Could not listen on " + name + ": " + std::strerror(error) + ".");
 }
 
 std::uint16_t ParsePort(std::string_view digits, std::string_view whole) {
@@ -39,22 +37,6 @@ bool IsNumericHost(const std::string& host) {
     in6_addr v6{};
     return inet_pton(AF_INET, host.c_str(), &v4) == 1 || inet_pton(AF_INET6, host.c_str(), &v6) == 1;
 }
-
-std::string ParentFolder(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string LastName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
-
-// Nobody but the owner may look up names in the folder: other users can then
-// neither reach the socket nor plant one in its place.
-bool ClosedToOthers(mode_t mode) { return (mode & (S_IXGRP | S_IXOTH)) == 0; }
-
-// Whoever owns a link can point it elsewhere at any time.
-bool MayFollowLinkOf(uid_t owner) { return owner == 0 || owner == getuid(); }
 
 std::deque<std::string> Names(const std::string& path) {
     std::deque<std::string> names;
@@ -78,7 +60,7 @@ constexpr int kMostLinks = 40;  // as the kernel's own lookup
 // a link. A missing folder, the last one only, is created with mode 0700.
 UniqueFd OpenSocketFolder(const std::string& folder) {
     auto failed = [&folder](int error) {
-        return ProgramError("Could not create the socket folder " + folder + ": " + SystemReason(error) + ".");
+        return ProgramError("Could not create the socket folder " + folder + ": " + std::strerror(error) + ".");
     };
     const bool absolute = folder.front() == '/';
     UniqueFd at(open(absolute ? "/" : ".", kOpenFolder));
@@ -108,7 +90,8 @@ UniqueFd OpenSocketFolder(const std::string& folder) {
             throw failed(error);
         }
         if (last) throw ProgramError("The socket folder " + folder + " is a symbolic link; give the folder itself.");
-        if (!MayFollowLinkOf(info.st_uid))
+        // Whoever owns a link can point it elsewhere at any time.
+        if (info.st_uid != 0 && info.st_uid != getuid())
             throw ProgramError("The socket folder " + folder + " is reached through " + walked + name +
                                ", a link of another user.");
         if (++links > kMostLinks) throw failed(ELOOP);
@@ -129,8 +112,10 @@ UniqueFd OpenSocketFolder(const std::string& folder) {
 
 void RequirePrivateFolder(const std::string& folder, int fd) {
     struct stat info {};
-    if (fstat(fd, &info) != 0) throw ProgramError("Could not inspect " + folder + ": " + SystemReason(errno) + ".");
-    if (info.st_uid != getuid() || !ClosedToOthers(info.st_mode))
+    if (fstat(fd, &info) != 0) throw ProgramError("Could not inspect " + folder + ": " + std::strerror(errno) + ".");
+    // Nobody but the owner may look up names in the folder: other users can
+    // then neither reach the socket nor plant one in its place.
+    if (info.st_uid != getuid() || (info.st_mode & (S_IXGRP | S_IXOTH)) != 0)
         throw ProgramError("The socket folder " + folder +
                            " must belong to you and be closed to other users (mode 0700).");
 }
@@ -149,19 +134,19 @@ void ClearStaleSocket(const std::string& path, int folder, const std::string& na
     struct stat info {};
     if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return;
-        throw ProgramError("Could not inspect " + path + ": " + SystemReason(errno) + ".");
+        throw ProgramError("Could not inspect " + path + ": " + std::strerror(errno) + ".");
     }
     if (!S_ISSOCK(info.st_mode)) throw ProgramError(path + " exists and is not a socket.");
     if (info.st_uid != getuid()) throw ProgramError(path + " is a socket of another user.");
     UniqueFd probe(socket(AF_UNIX, SOCK_STREAM, 0));
-    if (!probe) throw ProgramError("Could not create a socket: " + SystemReason(errno) + ".");
+    if (!probe) throw ProgramError(std::string("Could not create a socket: ") + std::strerror(errno) + ".");
     sockaddr_un address = UnixAddress(path);
     if (connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
         throw ProgramError(path + " is in use by another program.");
     if (errno != ECONNREFUSED && errno != ENOENT)
-        throw ProgramError("Could not inspect " + path + ": " + SystemReason(errno) + ".");
+        throw ProgramError("Could not inspect " + path + ": " + std::strerror(errno) + ".");
     if (unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT)
-        throw ProgramError("Could not remove the old socket " + path + ": " + SystemReason(errno) + ".");
+        throw ProgramError("Could not remove the old socket " + path + ": " + std::strerror(errno) + ".");
 }
 
 }  // namespace
@@ -192,16 +177,15 @@ ListenAddress ParseListenAddress(std::string_view text) {
 
 std::unique_ptr<Listener> Listener::Open(const ListenAddress& address) {
     std::unique_ptr<Listener> listener(new Listener());
-    if (address.kind == ListenAddress::Kind::Unix) {
-        listener->ListenUnix(address.path);
-    } else {
-        listener->ListenTcp(address);
-    }
+    if (address.kind == ListenAddress::Kind::Unix) listener->ListenUnix(address.path);
+    else listener->ListenTcp(address);
     return listener;
 }
 
 void Listener::ListenUnix(const std::string& path) {
-    const std::string folder = ParentFolder(path), name = LastName(path);
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = path.substr(slash + 1);
     name_ = "unix:" + path;
     folder_ = OpenSocketFolder(folder);
     RequirePrivateFolder(folder, folder_.get());
@@ -239,22 +223,15 @@ void Listener::ListenUnix(const std::string& path) {
 
 void Listener::ListenTcp(const ListenAddress& address) {
     sockaddr_storage storage{};
-    socklen_t length = sizeof(sockaddr_in);
     auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    in6_addr v6Address{};
-    const bool isV6 = inet_pton(AF_INET6, address.host.c_str(), &v6Address) == 1;
-    if (isV6) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_addr = v6Address;
-        v6->sin6_port = htons(address.port);
-        length = sizeof(sockaddr_in6);
-    } else {
-        inet_pton(AF_INET, address.host.c_str(), &v4->sin_addr);
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(address.port);
-    }
+    const bool isV6 = inet_pton(AF_INET6, address.host.c_str(), &v6->sin6_addr) == 1;
     const std::string asked = "tcp:" + (isV6 ? "[" + address.host + "]" : address.host) + ":";
+    if (!isV6 && inet_pton(AF_INET, address.host.c_str(), &v4->sin_addr) != 1)
+        FailListen(asked + std::to_string(address.port), EINVAL);
+    storage.ss_family = isV6 ? AF_INET6 : AF_INET;
+    (isV6 ? v6->sin6_port : v4->sin_port) = htons(address.port);
+    socklen_t length = isV6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     fd_.reset(socket(storage.ss_family, SOCK_STREAM, 0));
     int on = 1;
     if (!fd_ || !KeepToSelf(fd_.get()) || setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
