@@ -31,16 +31,6 @@ PipePair MakePipe() {
     return PipePair{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
-// Larger channel pipes mean fewer wake-ups per megabyte on both sides (Linux
-// only; elsewhere, or when refused, the system's size stays).
-void WidenPipe(int fd) {
-#ifdef F_SETPIPE_SZ
-    fcntl(fd, F_SETPIPE_SZ, 1048576);
-#else
-    (void)fd;
-#endif
-}
-
 // The posix_spawn* calls return their error rather than set errno.
 void Spawning(int result) {
     if (result != 0) throw ProgramError(std::string("Could not prepare the command: ") + std::strerror(result) + ".");
@@ -85,8 +75,11 @@ Command::Command(const std::vector<std::string>& argv) {
     Spawning(posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
     for (int fd : {in.write.get(), out.read.get(), err.read.get()})
         if (!KeepToSelf(fd)) throw ProgramError(std::string("Could not create a pipe: ") + std::strerror(errno) + ".");
-    WidenPipe(in.write.get());
-    WidenPipe(out.read.get());
+#ifdef F_SETPIPE_SZ
+    // Larger channel pipes mean fewer wake-ups per megabyte on both sides
+    // (Linux only); when it is refused, the system's size stays.
+    for (int fd : {in.write.get(), out.read.get()}) (void)fcntl(fd, F_SETPIPE_SZ, 1048576);
+#endif
 
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
