@@ -139,83 +139,74 @@ void CheckWatch(const ForwardOptions& options) {
         for (const std::string& pipe : options.pipes) CheckPipeArgument(pipe);
 }
 
-}  // namespace
-
-ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
-    ForwardOptions options;
+// The option or word at args[i], with its value, into `options`.
+void TakeArgument(const std::vector<std::string>& args, std::size_t& i, ForwardOptions& options) {
+    const std::string& arg = args[i];
     SshTarget& ssh = options.ssh;
-    std::size_t i = 0;
-    for (; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        std::string value;
-        if (arg == "--") break;
-        if (arg == "-h" || arg == "--help" || arg == "--version") {
-            options.version = arg == "--version";
-            options.help = !options.version;
-            return options;
-        }
-        if (arg == "-v" || arg == "--verbose") {
-            options.session.verbose = true;
-        } else if (arg == "--reconnect") {
-            options.reconnect = true;
-        } else if (arg == "--allow-other-users") {
-            options.session.allowOtherUsers = true;
-        } else if (TakeValue(args, i, "--linger", value)) {
-            options.session.lingerMs = ParseSeconds("--linger", value);
-        } else if (TakeValue(args, i, "--idle-exit", value)) {
-            options.session.idleEndMs = ParseSeconds("--idle-exit", value);
-        } else if (TakeValue(args, i, "--listen", value)) {
-            options.listen.push_back(ParseListenAddress(value));
-        } else if (arg == "--local") {
-            if (options.viaSsh) throw ProgramError("Give --ssh HOST or --local once, not both.");
-            ssh.local = true;
-            options.viaSsh = true;
-        } else if (TakeValue(args, i, "--ssh", value)) {
-            if (options.viaSsh)
-                throw ProgramError(ssh.local ? "Give --ssh HOST or --local once, not both." : "Give --ssh only once.");
-            if (value.empty() || value[0] == '-') throw ProgramError("Give --ssh a host name, not " + value + ".");
-            ssh.host = value;
-            options.viaSsh = true;
-        } else if (TakeValue(args, i, "--ssh-option", value)) {
-            ssh.options.push_back(value);
-        } else if (TakeValue(args, i, "--remote-shell", value)) {
-            ssh.shell = ParseRemoteShell(value);
-            options.shellGiven = true;
-        } else if (TakeValue(args, i, "--remote-program", value)) {
-            if (value.empty()) throw ProgramError("Give --remote-program a path.");
-            ssh.program = value;
-            options.programGiven = true;
-        } else if (options.deploy && TakeValue(args, i, "--allow", value)) {
-            // The host's allowlist takes the line as its own: checked with its
-            // grammar and sentences.
-            options.allow.push_back(ParseAllowlistLine(value));
-        } else if (options.deploy && TakeValue(args, i, "--from", value)) {
-            options.from = value;
-        } else if (options.doctor && TakeValue(args, i, "--pipe", value)) {
-            options.pipes.push_back(CheckPipeArgument(value));
-        } else if (TakeValue(args, i, "--pipe", value)) {
-            if (!options.session.pipe.empty()) throw ProgramError("Give --pipe only once.");
-            options.session.pipe = CheckPipeArgument(value);
-        } else if (arg == "deploy" && i == 0) {
-            options.deploy = true;
-        } else if (arg == "doctor" && i == 0) {
-            options.doctor = true;
-        } else if (arg == "watch" && !options.deploy && !options.doctor && !options.watch && options.listen.empty() &&
-                   options.session.pipe.empty()) {
-            options.watch = true;
-        } else if (options.watch && !arg.empty() && arg[0] != '-') {
-            options.pipes.push_back(arg);
-        } else {
-            throw ProgramError("Unknown argument " + arg + ".");
-        }
+    std::string value;
+    if (arg == "-h" || arg == "--help") {
+        options.help = true;
+    } else if (arg == "--version") {
+        options.version = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+        options.session.verbose = true;
+    } else if (arg == "--reconnect") {
+        options.reconnect = true;
+    } else if (arg == "--allow-other-users") {
+        options.session.allowOtherUsers = true;
+    } else if (TakeValue(args, i, "--linger", value)) {
+        options.session.lingerMs = ParseSeconds("--linger", value);
+    } else if (TakeValue(args, i, "--idle-exit", value)) {
+        options.session.idleEndMs = ParseSeconds("--idle-exit", value);
+    } else if (TakeValue(args, i, "--listen", value)) {
+        options.listen.push_back(ParseListenAddress(value));
+    } else if (arg == "--local") {
+        if (options.viaSsh) throw ProgramError("Give --ssh HOST or --local once, not both.");
+        ssh.local = true;
+        options.viaSsh = true;
+    } else if (TakeValue(args, i, "--ssh", value)) {
+        if (options.viaSsh)
+            throw ProgramError(ssh.local ? "Give --ssh HOST or --local once, not both." : "Give --ssh only once.");
+        if (value.empty() || value[0] == '-') throw ProgramError("Give --ssh a host name, not " + value + ".");
+        ssh.host = value;
+        options.viaSsh = true;
+    } else if (TakeValue(args, i, "--ssh-option", value)) {
+        ssh.options.push_back(value);
+    } else if (TakeValue(args, i, "--remote-shell", value)) {
+        ssh.shell = ParseRemoteShell(value);
+        options.shellGiven = true;
+    } else if (TakeValue(args, i, "--remote-program", value)) {
+        if (value.empty()) throw ProgramError("Give --remote-program a path.");
+        ssh.program = value;
+        options.programGiven = true;
+    } else if (options.deploy && TakeValue(args, i, "--allow", value)) {
+        // The host's allowlist takes the line as its own: checked with its
+        // grammar and sentences.
+        options.allow.push_back(ParseAllowlistLine(value));
+    } else if (options.deploy && TakeValue(args, i, "--from", value)) {
+        options.from = value;
+    } else if (options.doctor && TakeValue(args, i, "--pipe", value)) {
+        options.pipes.push_back(CheckPipeArgument(value));
+    } else if (TakeValue(args, i, "--pipe", value)) {
+        if (!options.session.pipe.empty()) throw ProgramError("Give --pipe only once.");
+        options.session.pipe = CheckPipeArgument(value);
+    } else if (arg == "deploy" && i == 0) {
+        options.deploy = true;
+    } else if (arg == "doctor" && i == 0) {
+        options.doctor = true;
+    } else if (arg == "watch" && !options.deploy && !options.doctor && !options.watch && options.listen.empty() &&
+               options.session.pipe.empty()) {
+        options.watch = true;
+    } else if (options.watch && !arg.empty() && arg[0] != '-') {
+        options.pipes.push_back(arg);
+    } else {
+        throw ProgramError("Unknown argument " + arg + ".");
     }
-    const bool commandGiven = i < args.size();
-    if (options.deploy || options.doctor) {
-        CheckHostCommand(options, commandGiven);
-        return options;
-    }
-    if (commandGiven) options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+}
 
+// The rules of bridge and watch mode, and the ssh command they run.
+void CheckForwarding(ForwardOptions& options, bool commandGiven) {
+    const SshTarget& ssh = options.ssh;
     if (options.viaSsh && commandGiven)
         throw ProgramError("Give either --ssh HOST (or --local) or a command after --, not both.");
     // This machine's Windows has one shell for it: cmd.exe, through the interop.
@@ -239,5 +230,23 @@ ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
         options.bridgeArguments = {"bridge", "--socket", options.session.pipe};
     }
     if (options.viaSsh) options.command = SshCommand(ssh, options.bridgeArguments);
+}
+
+}  // namespace
+
+ForwardOptions ParseForwardOptions(const std::vector<std::string>& args) {
+    ForwardOptions options;
+    std::size_t i = 0;
+    for (; i < args.size() && args[i] != "--"; ++i) {
+        TakeArgument(args, i, options);
+        if (options.help || options.version) return options;
+    }
+    const bool commandGiven = i < args.size();
+    if (options.deploy || options.doctor) {
+        CheckHostCommand(options, commandGiven);
+        return options;
+    }
+    if (commandGiven) options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+    CheckForwarding(options, commandGiven);
     return options;
 }
