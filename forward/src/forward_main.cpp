@@ -26,9 +26,11 @@ void Problem(const std::string& sentence) {
     std::fprintf(stderr, "quorl-socket-forward: %s\n", ForTerminal(sentence).c_str());
 }
 
+// A reader that has gone (SIGPIPE is ignored for the sockets' sake) ends
+// the program as the signal would have.
 void Line(const std::string& line) {
-    std::fprintf(stdout, "%s\n", ForTerminal(line).c_str());
-    std::fflush(stdout);
+    if (std::fprintf(stdout, "%s\n", ForTerminal(line).c_str()) < 0 || std::fflush(stdout) != 0)
+        throw ProgramError("Could not write to standard output.");
 }
 
 constexpr int kFirstRetryMs = 1000;
