@@ -84,16 +84,14 @@ void ConfirmAllowlisted(const SshTarget& ssh, const std::string& program, const 
     std::string queries;
     for (std::size_t i = 0; i < pipes.size(); ++i)
         queries += EncodeFrame(FrameType::AllowlistQuery, static_cast<std::uint32_t>(i + 1), pipes[i]);
-    std::vector<std::string> answers(pipes.size());
-    for (const ServiceAnswer& answer : AskService(ssh, program, queries)) {
-        std::size_t index = answer.id - std::size_t{1};
-        if (answer.id != 0 && index < pipes.size())
-            answers[index] = answer.type == FrameType::AllowlistReply ? "listed" : answer.payload;
-    }
+    const std::vector<ServiceAnswer> answers = AskService(ssh, program, queries);
     for (std::size_t i = 0; i < pipes.size(); ++i) {
-        if (answers[i] != "listed")
+        const auto answer =
+            std::find_if(answers.begin(), answers.end(), [&](const ServiceAnswer& each) { return each.id == i + 1; });
+        if (answer == answers.end() || answer->type != FrameType::AllowlistReply)
             throw ProgramError("The program on " + TargetName(ssh) + " does not take " + pipes[i] +
-                               " as allowlisted: " + (answers[i].empty() ? "no answer." : answers[i]));
+                               " as allowlisted: " +
+                               (answer == answers.end() || answer->payload.empty() ? "no answer." : answer->payload));
         say("the program on " + TargetName(ssh) + " confirms " + pipes[i] + " as allowlisted");
     }
 }
