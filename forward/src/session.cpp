@@ -15,11 +15,6 @@ namespace {
 constexpr std::size_t kMaxErrorLine = 1000;
 enum Kind { kStop = -1, kErrorText = -2, kChannelIn = -3, kChannelOut = -4 };
 
-int WaitFor(std::int64_t nextTimerMs, std::int64_t now, int maxWaitMs) {
-    if (nextTimerMs < 0) return maxWaitMs;
-    return static_cast<int>(std::clamp<std::int64_t>(nextTimerMs - now, 0, maxWaitMs));
-}
-
 // Every complete line of the greeting from `shown` on, for -v.
 void ShowGreeting(const std::string& greeting, std::size_t& shown, const SessionOutput& output) {
     std::size_t newline;
@@ -120,7 +115,9 @@ std::optional<SessionEnd> SessionLoop::Step(int maxWaitMs) {
     std::int64_t next = NextTimerMs();
     if (link_) next = Earliest(next, link_->NextTimerMs());
     if (link_ && !helloSeen_) next = Earliest(next, helloDueMs_);
-    int ready = poll(fds.data(), fds.size(), WaitFor(next, clock_.NowMs(), maxWaitMs));
+    const int waitMs =
+        next < 0 ? maxWaitMs : static_cast<int>(std::clamp<std::int64_t>(next - clock_.NowMs(), 0, maxWaitMs));
+    int ready = poll(fds.data(), fds.size(), waitMs);
     if (ready < 0 && errno != EINTR) throw ProgramError("Could not wait for input.");
 
     bool channelEnded = false;
