@@ -45,7 +45,8 @@ using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
 constexpr ULONG kSystemExtendedHandleInformation = 64;
 constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
 
-DWORD CountHandlesInSystemTable(DWORD processId) {
+// The type index and value of each handle the process with this id holds.
+std::vector<HandleTableEntry> HandlesInSystemTable(DWORD processId) {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
     const auto query = ntdll ? reinterpret_cast<QuerySystemInformation>(
                                    reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "NtQuerySystemInformation")))
@@ -65,13 +66,13 @@ DWORD CountHandlesInSystemTable(DWORD processId) {
     }
     HandleTableHeader header;
     std::memcpy(&header, table.data(), sizeof header);
-    DWORD count = 0;
+    std::vector<HandleTableEntry> held;
     for (ULONG_PTR i = 0; i < header.count; ++i) {
         HandleTableEntry entry;
         std::memcpy(&entry, table.data() + sizeof header + i * sizeof entry, sizeof entry);
-        if (entry.processId == processId) ++count;
+        if (entry.processId == processId) held.push_back(entry);
     }
-    return count;
+    return held;
 }
 
 }  // namespace
@@ -83,8 +84,21 @@ DWORD ProcessHandleCount(HANDLE process) {
     }
     // A live process always holds handles: Wine answers 0 for a process other
     // than the caller, so its handles are counted in the system's table.
-    if (count == 0) count = CountHandlesInSystemTable(::GetProcessId(process));
+    if (count == 0) count = static_cast<DWORD>(HandlesInSystemTable(::GetProcessId(process)).size());
     return count;
+}
+
+DWORD OwnHandleCountBesidesSemaphores() {
+    const UniqueHandle probe(::CreateSemaphoreW(nullptr, 0, 1, nullptr));
+    if (!probe) throw std::runtime_error("CreateSemaphoreW failed: " + std::to_string(::GetLastError()));
+    const auto value = reinterpret_cast<ULONG_PTR>(probe.get());
+    const std::vector<HandleTableEntry> held = HandlesInSystemTable(::GetCurrentProcessId());
+    const auto semaphore =
+        std::find_if(held.begin(), held.end(), [&](const auto& entry) { return entry.handleValue == value; });
+    if (semaphore == held.end()) throw std::runtime_error("a new semaphore is missing from the handle table");
+    return static_cast<DWORD>(std::count_if(held.begin(), held.end(), [&](const auto& entry) {
+        return entry.objectTypeIndex != semaphore->objectTypeIndex;
+    }));
 }
 
 std::uint64_t ProcessCommittedBytes(HANDLE process) {

@@ -205,13 +205,13 @@ TEST(ConnectPipeOnWine, JudgesWhatTheSystemReportsOfThePipe) {
         const std::string name = ValidatePipePath(UniqueTestPipeName(row.tag) + (row.sid.empty() ? "" : ".") + row.sid);
         AllowlistFile allowlist({name + row.clause});
         TestPipeServer server(name, row.server);
-        const DWORD handles = ProcessHandleCount(::GetCurrentProcess());
+        const DWORD handles = OwnHandleCountBesidesSemaphores();
         ConnectedPipe connected;
         EXPECT_EQ(Connect(name, allowlist, connected), row.expected);
         EXPECT_EQ(connected.pipe.held(), row.expected == ok);
         EXPECT_EQ(connected.label, row.owner.empty() ? "" : row.owner + " / " + PipeBaseName(name));
         connected.pipe.reset();
-        EXPECT_EQ(ProcessHandleCount(::GetCurrentProcess()), handles);
+        EXPECT_EQ(OwnHandleCountBesidesSemaphores(), handles);
     }
 }
 
