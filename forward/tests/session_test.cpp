@@ -129,6 +129,25 @@ TEST(BridgeSession, EndsAStreamWhoseClientEndedItsInputOnceTheClientIsGone) {
     }
 }
 
+// A TCP client that ended its input and then closed for good, where the
+// system does not tell: the pipe's answer cannot be written, and the stream
+// ends with Close at once, saying why.
+TEST(BridgeSession, EndsAStreamWhoseClientCannotBeWrittenTo) {
+    SessionOptions options;
+    options.verbose = true;
+    options.peerState = [](int) { return PeerState::Unknown; };
+    Harness h(options, {ParseListenAddress("tcp:0")});
+    h.Start();
+    Client client(h.Session().ListenerNames()[0]);
+    std::uint32_t id = h.OpenStream();
+    client.ShutdownWrite();
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Eof, id); }));
+    client.Close();
+    h.bridge.Send(FrameType::Data, id, qsf_test::Pattern(1 << 20));  // more than one send takes
+    ASSERT_TRUE(h.RunUntil([&] { return h.bridge.Has(FrameType::Close, id); }));
+    EXPECT_EQ(h.problems.back(), "stream " + std::to_string(id) + " ended: its client could not be written to");
+}
+
 // Opening is paced by the bridge's answers. Until an Open has succeeded, one
 // Open at a time goes out and later connections wait; a failure closes its own
 // connection and the waiting ones at once, with its sentence naming the pipe;
