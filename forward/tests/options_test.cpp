@@ -110,6 +110,9 @@ TEST(ForwardOptions, RefusesWhatWouldFailOnTheHost) {
           "\\\\.\\pipe\\a"},
          "The program path in \"C:\\Program Files (x86)\\q.exe\" bridge --socket \\\\.\\pipe\\a cannot be passed "
          "to cmd.exe through WSL's interop: only spaces may make it need quotes."},
+        {{"--listen", "tcp:0", "--ssh", "h", "--ssh", "g", "--pipe", "\\\\.\\pipe\\a"}, "Give --ssh only once."},
+        {{"--listen", "tcp:0", "--local", "--ssh", "h", "--pipe", "\\\\.\\pipe\\a"},
+         "Give --ssh HOST or --local once, not both."},
         {{"--listen", "tcp:0", "--ssh", "-oProxyCommand=x", "--pipe", "\\\\.\\pipe\\a"},
          "Give --ssh a host name, not -oProxyCommand=x."},
         {{"--linger", "soon", "--listen", "tcp:0", "--", "x"},

@@ -61,6 +61,27 @@ TEST(BridgeSession, PassesTheBridgesEofAfterItsData) {
     EXPECT_FALSE(h.bridge.Has(FrameType::Close, id));
 }
 
+// --idle-exit counts only time with no stream open: a stream quiet for far
+// longer keeps the session, which ends once the last stream has gone.
+TEST(BridgeSession, EndsForIdlenessOnlyWithNoStreamOpen) {
+    SessionOptions options;
+    options.idleEndMs = 1000;
+    Harness h(options);
+    h.Start();
+    Client client(h.SocketPath());
+    std::uint32_t id = h.OpenStream();
+    h.clock.now += 60000;
+    h.Turns(5);
+    EXPECT_FALSE(h.ended) << "an open stream ended the session for idleness";
+    h.bridge.Send(FrameType::Eof, id);
+    h.bridge.Send(FrameType::Close, id);
+    ASSERT_TRUE(h.RunUntilEnded(client));
+    h.Turns(5);
+    h.clock.now += 1000;
+    h.Turns(5);
+    EXPECT_EQ(h.ended, SessionEnd::Idle);
+}
+
 // A local close while its Open is pending becomes Close as soon as Opened
 // arrives.
 TEST(BridgeSession, PassesALocalCloseAsClose) {

@@ -19,6 +19,8 @@ TEST(ForTerminal, EscapesControlsAndInvalidBytesAndKeepsPrintableUtf8) {
         {"\xc2\x9b"
          "2J\xc2\x85\xc2\xa0",
          "\\xc2\\x9b2J\\xc2\\x85\xc2\xa0"},
+        // U+0800, the first of three bytes, beside the overlong form just below it.
+        {"\xe0\xa0\x80 \xe0\x9f\xbf", "\xe0\xa0\x80 \\xe0\\x9f\\xbf"},
         // A lone continuation, an overlong '/', a surrogate, past U+10FFFF, cut short.
         {"\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82",
          "\\x80 \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
