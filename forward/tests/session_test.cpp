@@ -243,7 +243,7 @@ TEST(BridgeSession, RefusesConnectionsFromOtherUsersUnlessAllowed) {
 
 // A connection closed with its input unread is drained a while, so that its
 // peer gets a plain end; each holds a descriptor, so past the bound the oldest
-// is closed at once.
+// is closed at once, and one whose peer has ended is closed as soon as seen.
 TEST(BridgeSession, ClosesTheOldestDrainingConnectionPastTheBound) {
     SessionOptions options;
     options.drainConnections = 2;
@@ -264,6 +264,10 @@ TEST(BridgeSession, ClosesTheOldestDrainingConnectionPastTheBound) {
         const bool hungUp = poll(&fd, 1, 0) == 1 && (fd.revents & POLLHUP) != 0;
         EXPECT_EQ(hungUp, i == 0) << "only the oldest is closed, client " << i;
     }
+    // A peer that ends its side has been drained: closed without waiting.
+    clients[1].reset();
+    clients[2].reset();
+    EXPECT_TRUE(h.RunUntil([&] { return h.Session().DrainingConnections() == 0; }));
 }
 
 }  // namespace
