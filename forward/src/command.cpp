@@ -53,6 +53,11 @@ struct SpawnSetup {
     }
 };
 
+[[noreturn]] void StopAsked(Command& command, const std::string& name) {
+    command.Stop(0);
+    throw ProgramError("Stopped, as asked, while " + name + " was running.");
+}
+
 }  // namespace
 
 Command::Command(const std::vector<std::string>& argv) {
@@ -151,10 +156,13 @@ CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& 
             command.Stop(0);
             throw ProgramError(argv[0] + " did not finish within " + std::to_string(timeoutMs / 1000) + " seconds.");
         }
-        pollfd fds[3] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {command.Input(), POLLOUT, 0}};
-        nfds_t count = command.Input() >= 0 ? 3 : 2;
+        // A stop is not left waiting for the command's time-out: a signal
+        // sent to the forwarder alone does not reach the command.
+        pollfd fds[4] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {SignalFd(), POLLIN, 0}, {command.Input(), POLLOUT, 0}};
+        nfds_t count = command.Input() >= 0 ? 4 : 3;
         if (poll(fds, count, static_cast<int>(left.count())) < 0 && errno != EINTR)
             throw ProgramError("Could not wait for " + argv[0] + ".");
+        if (fds[2].revents != 0 && TakeSignals(fds[2].fd)) StopAsked(command, argv[0]);
         char block[65536];
         for (int i = 0; i < 2; ++i) {
             int& fd = i == 0 ? out : err;
@@ -167,7 +175,7 @@ CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& 
                 fd = -1;
             }
         }
-        if (count == 3 && fds[2].revents != 0) {
+        if (count == 4 && fds[3].revents != 0) {
             ssize_t sent = write(command.Input(), input.data() + written, input.size() - written);
             if (sent > 0) written += static_cast<std::size_t>(sent);
             if (sent < 0 && errno != EAGAIN && errno != EINTR) written = input.size();
@@ -176,5 +184,8 @@ CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& 
     }
     command.CloseInput();
     if (!command.WaitExit(5000, result.status)) result.status = command.Stop(0);
+    // A Ctrl-C reaches the command too, which may end before the forwarder
+    // reads its own signal: what it left is not an answer.
+    if (StopRequested()) StopAsked(command, argv[0]);
     return result;
 }

@@ -15,6 +15,7 @@
 #include "deploy.h"
 #include "os/system_codes.h"
 #include "pipes/pipe_security.h"
+#include "signal_pipe.h"
 #include "text/encoding.h"
 #include "text/error_text.h"
 #include "text/program_error.h"
@@ -224,10 +225,16 @@ void BridgeExchange::Turn() {
     const std::int64_t left = deadlineMs_ - clock_.NowMs();
     if (left <= 0)
         throw ProgramError("The bridge did not answer within " + std::to_string(kRemoteMs / 1000) + " seconds.");
-    pollfd fds[2] = {{link_.InFd(), POLLIN, 0}, {link_.OutFd(), POLLOUT, 0}};
-    if (poll(fds, link_.WantsWrite() ? 2 : 1, static_cast<int>(left)) < 0 && errno != EINTR)
+    pollfd fds[3] = {{link_.InFd(), POLLIN, 0}, {SignalFd(), POLLIN, 0}, {link_.OutFd(), POLLOUT, 0}};
+    if (poll(fds, link_.WantsWrite() ? 3 : 2, static_cast<int>(left)) < 0 && errno != EINTR)
         throw ProgramError("Could not wait for the bridge.");
-    if (fds[1].revents != 0 && !link_.WriteSome()) throw ProgramError("The bridge stopped reading its input.");
+    if (fds[1].revents != 0) TakeSignals(fds[1].fd);
+    // A Ctrl-C reaches ssh too, which may end first.
+    if (StopRequested()) {
+        command_.Stop(0);
+        throw ProgramError("Stopped, as asked, while the bridge was answering.");
+    }
+    if (fds[2].revents != 0 && !link_.WriteSome()) throw ProgramError("The bridge stopped reading its input.");
     if (fds[0].revents != 0 && !link_.ReadSome()) {
         const int status = ReapCommand(command_, errors_);
         const std::string said = errors_.LastLine();

@@ -56,6 +56,8 @@ bool TakeSignals(int fd) {
 
 bool StopRequested() { return stopSeen != 0; }
 
+int SignalFd() { return readEnd; }
+
 void WaitForSignal(int timeoutMs) {
     pollfd fd{readEnd, POLLIN, 0};
     if (poll(&fd, 1, timeoutMs) > 0) TakeSignals(readEnd);

@@ -12,6 +12,8 @@ UniqueFd InstallSignalPipe();
 bool TakeSignals(int fd);
 // Whether a stop has arrived, whoever read it from the pipe.
 bool StopRequested();
+// The pipe's read end, for a poll loop of its own (-1: none was installed).
+int SignalFd();
 // Waits up to `timeoutMs` for the next signal (-1: none was installed, then
 // only the time passes).
 void WaitForSignal(int timeoutMs);

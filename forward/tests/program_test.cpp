@@ -2,6 +2,10 @@
 // what it prints, its exit status, and what its local clients see when the
 // command or the user ends the session.
 
+#include <sys/stat.h>
+
+#include <fstream>
+
 #include "harness.h"
 
 namespace {
@@ -93,6 +97,25 @@ TEST(ForwardProgram, EscapesTheControlCharactersOfWhatTheHostSays) {
          {R"(remote: Welcome \x1b[31mhome)", R"(command: notice \x1b[2J)", "No pipe is being watched."})
         EXPECT_NE(watch.Err().find(std::string("quorl-socket-forward: ") + line + "\n"), std::string::npos) << line;
     EXPECT_EQ(watch.Err().find_first_of("\x1b\x07"), std::string::npos) << watch.Err();
+}
+
+// A stop sent to the forwarder alone reaches doctor (and deploy) while the
+// host is slow to answer: the command they wait for is ended, not waited out.
+TEST(ForwardProgram, StopsDoctorWhileTheHostIsSlowToAnswer) {
+    TempFolder temp;
+    const std::string started = temp.Path() + "/started", host = temp.Path() + "/cmd.exe";
+    std::ofstream(host) << "#!/bin/sh\n: >" << started << "\nexec /bin/sleep 60\n";
+    ASSERT_EQ(chmod(host.c_str(), 0700), 0);
+    const std::string path = getenv("PATH");
+    setenv("PATH", temp.Path().c_str(), 1);  // where --local finds cmd.exe
+    Program doctor(temp.Path(), {kForward, "doctor", "--local"});
+    setenv("PATH", path.c_str(), 1);
+    ASSERT_TRUE(Eventually([&] { return access(started.c_str(), F_OK) == 0; }));
+    doctor.Signal(SIGTERM);
+    ASSERT_TRUE(doctor.WaitExit());
+    EXPECT_EQ(doctor.ExitCode(), 1);
+    EXPECT_EQ(doctor.Out(), "cmd.exe: failed: Stopped, as asked, while " + host +
+                                " was running.\nshell: skipped\nprogram: skipped\n");
 }
 
 // Under socket activation the passed socket is served, the session starts
