@@ -81,33 +81,27 @@ TEST(AllowlistFile, AnswersForEachStateOfFolderAndFile) {
 
 // Each failure of the trust rules, on the file and on the folder.
 TEST(AllowlistFile, ReportsEachTrustFailure) {
+    const std::string unverified = "Could not verify named pipe allowlist permissions.";
+    const std::string untrusted = "Named pipe allowlist has an untrusted owner.";
+    const std::string reparse = "Named pipe allowlist must not be a reparse point.";
+    const std::pair<std::function<void(FakeObject&)>, std::string> cases[] = {
+        {[](FakeObject& o) { o.security.obtained = false; }, unverified},
+        {[](FakeObject& o) { o.security.hasDacl = false; }, unverified},
+        {[](FakeObject& o) { o.security.owner = kOtherUser; }, untrusted},
+        {[](FakeObject& o) { o.security.owner = std::nullopt; }, "Could not inspect pipe identity."},
+        {[](FakeObject& o) { o.security.aces.push_back(std::nullopt); }, "Invalid named pipe allowlist ACL."},
+        {[](FakeObject& o) { o.security.aces.push_back(Allow(kModify, kAuthenticatedUsers)); }, kWritable},
+        {[](FakeObject& o) { o.attributes = 0x400 | 0x10; }, reparse},
+        {[](FakeObject& o) { o.attributes = std::nullopt; }, reparse},
+        // A link whose owner is untrusted reports the owner.
+        {[](FakeObject& o) { o.attributes = 0x400, o.security.owner = kOtherUser; }, untrusted},
+    };
     for (ControlObject object : {ControlObject::Folder, ControlObject::File}) {
-        const auto check = [&](auto change) {
+        for (const auto& [change, message] : cases) {
             FakeFiles files;
             change(files.Of(object));
-            return Check(files);
-        };
-        EXPECT_EQ(check([](FakeObject& o) { o.security.obtained = false; }),
-                  "Could not verify named pipe allowlist permissions.");
-        EXPECT_EQ(check([](FakeObject& o) { o.security.hasDacl = false; }),
-                  "Could not verify named pipe allowlist permissions.");
-        EXPECT_EQ(check([](FakeObject& o) { o.security.owner = kOtherUser; }),
-                  "Named pipe allowlist has an untrusted owner.");
-        EXPECT_EQ(check([](FakeObject& o) { o.security.owner = std::nullopt; }), "Could not inspect pipe identity.");
-        EXPECT_EQ(check([](FakeObject& o) { o.security.aces.push_back(std::nullopt); }),
-                  "Invalid named pipe allowlist ACL.");
-        EXPECT_EQ(check([](FakeObject& o) { o.security.aces.push_back(Allow(kModify, kAuthenticatedUsers)); }),
-                  kWritable);
-        EXPECT_EQ(check([](FakeObject& o) { o.attributes = 0x400 | 0x10; }),
-                  "Named pipe allowlist must not be a reparse point.");
-        EXPECT_EQ(check([](FakeObject& o) { o.attributes = std::nullopt; }),
-                  "Named pipe allowlist must not be a reparse point.");
-        // A link whose owner is untrusted reports the owner.
-        EXPECT_EQ(check([](FakeObject& o) {
-                      o.attributes = 0x400;
-                      o.security.owner = kOtherUser;
-                  }),
-                  "Named pipe allowlist has an untrusted owner.");
+            EXPECT_EQ(Check(files), message) << FakeFiles::Name(object);
+        }
     }
 }
 
@@ -180,7 +174,6 @@ TEST(FindAllowlistEntry, FollowsTheLineRules) {
         {"\\\\.\\pipe\\app2\n\\\\.\\pipe\\ap\n", "false"},
         {"\\\\.\\pipe\\x\r\\\\.\\pipe\\app", alphabet},  // a carriage return alone ends no line
         {"\\\\.\\pipe\\app # remark\n", servedBy},
-        {"\\\\.\\pipe\\a b\n\\\\.\\pipe\\app\n", servedBy},
         {"app\n\\\\.\\pipe\\app\n", prefix},
         {"\\\\.\\pipe\\app\napp\n\\\\.\\pipe\\x # remark\n", "true"},
         {"\\\\.\\pipe\\app\v\n", alphabet},          // trimming stops at a vertical tab,
@@ -196,7 +189,6 @@ TEST(FindAllowlistEntry, FollowsTheLineRules) {
         {"\\\\.\\pipe\\app served-by s-1-5-18\n", servedBy},
         {"\\\\.\\pipe\\app served-by S-1-05-18\n", servedBy},
         {"\\\\.\\pipe\\app served-by S-1-5-18 # remark\n", servedBy},
-        {"\\\\.\\pipe\\app served-by S-1-5-18\vx\n", servedBy},
         {"\\\\.\\pipe\\x.s-1-5-18 served-by S-1-5-19\n\\\\.\\pipe\\app\n", mismatch},
     };
     for (const auto& [content, outcome] : cases) {
