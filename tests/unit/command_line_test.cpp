@@ -100,7 +100,6 @@ TEST(CommandLine, RefusesBadCommandLinesBeforeRunningAnything) {
         {{"--version", "x"}, kUsageMessage},
         {{"Service"}, kUsageMessage},
         {{"bridge", "--Socket", "\\\\.\\pipe\\a"}, kUsageMessage},
-        {{"bridge", "\\\\.\\pipe\\a"}, kUsageMessage},
         {{"bridge", "--socket", "\\\\.\\pipe\\a", "x"}, kUsageMessage},
         {{"--user-allowlist"}, kUsageMessage},
         {{"--user-allowlist", "C:\\a"}, kUsageMessage},

