@@ -151,37 +151,24 @@ TEST(Deploy, ReadsTheHostsProcessorAndRefusesOthers) {
 // is that entry already; one naming the pipe with another served-by would
 // decide for it, so deploy refuses rather than add a line that has no effect.
 TEST(Deploy, AddsOnlyTheAllowlistEntriesMissingThere) {
-    const std::string agent = "\\\\.\\pipe\\openssh-ssh-agent";
-    const std::string system = agent + " served-by S-1-5-18";
+    const std::string system = "\\\\.\\pipe\\openssh-ssh-agent served-by S-1-5-18";
     const std::string mine = "\\\\.\\pipe\\my-agent";
-    struct Case {
-        std::string content;
-        Words allow;
-        std::vector<std::pair<std::string, bool>> plan;
-        std::string said;
-    };
-    const Case cases[] = {
-        {"# mine\r\n  " + system + "  \r\n", {system, mine, mine}, {{system, false}, {mine, true}, {mine, false}}, ""},
-        {"\\\\.\\pipe\\x run-as S-1-5-18\n" + mine + " served-by S-1-5-18\n",
-         {mine},
-         {},
-         "The allowlist on h lists the pipe as " + mine + " served-by S-1-5-18, not as " + mine +
-             "; deploy only adds lines, so change that line on the host."},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.content);
+    const auto allow = [](const Words& entries) {
         Words args{"deploy", "--ssh", "h"};
-        for (const std::string& entry : c.allow) args.insert(args.end(), {"--allow", entry});
-        const std::vector<AllowlistLine> allow = ParseForwardOptions(args).allow;
-        if (!c.said.empty()) {
-            EXPECT_EQ(MessageOf([&] { PlanAllowlist("h", c.content, allow); }), c.said);
-            continue;
-        }
-        std::vector<std::pair<std::string, bool>> plan;
-        for (const AllowlistAddition& entry : PlanAllowlist("h", c.content, allow))
-            plan.emplace_back(entry.line, entry.add);
-        EXPECT_EQ(plan, c.plan);
-    }
+        for (const std::string& entry : entries) args.insert(args.end(), {"--allow", entry});
+        return ParseForwardOptions(args).allow;
+    };
+    std::vector<std::pair<std::string, bool>> plan;
+    for (const AllowlistAddition& entry :
+         PlanAllowlist("h", "# mine\r\n  " + system + "  \r\n", allow({system, mine, mine})))
+        plan.emplace_back(entry.line, entry.add);
+    EXPECT_EQ(plan, (std::vector<std::pair<std::string, bool>>{{system, false}, {mine, true}, {mine, false}}));
+    EXPECT_EQ(MessageOf([&] {
+                  PlanAllowlist("h", "\\\\.\\pipe\\x run-as S-1-5-18\n" + mine + " served-by S-1-5-18\n",
+                                allow({mine}));
+              }),
+              "The allowlist on h lists the pipe as " + mine + " served-by S-1-5-18, not as " + mine +
+                  "; deploy only adds lines, so change that line on the host.");
 }
 
 // A path goes into an sftp batch as one quoted word, or is refused by name:
