@@ -10,6 +10,7 @@
 #include "setup/setup_staging.h"
 #include "setup/setup_task.h"
 #include "support/error_message.h"
+#include "support/fake_control_files.h"
 #include "text/program_error.h"
 
 // Leftovers are only what this program names, exactly, and only once the
@@ -31,33 +32,22 @@ TEST(SetupStagingRules, RecognisesOnlyItsOwnStaleRunNames) {
     EXPECT_FALSE(IsStaleSetupStaging(now + 20 * minute, now));  // made "later": a clock change
 }
 
-namespace {
-
-ObjectSecurity OwnedBy(const char* owner, std::vector<std::optional<AceEntry>> aces) {
-    ObjectSecurity security;
-    security.obtained = security.hasOwner = security.hasDacl = true;
-    security.owner = owner;
-    security.aces = std::move(aces);
-    return security;
-}
-
-AceEntry Allow(const char* sid, std::uint32_t mask, std::uint8_t flags = 0) {
-    return {kAccessAllowedAceType, flags, mask, std::string(sid)};
-}
-
-}  // namespace
-
 // A leftover is taken for a run's own only when the user could not have made
 // it: not elevated, the user's own; elevated, owned by Administrators and
 // changeable by nobody else, as the elevated staging reads back (its generic
 // entries kept inherit-only beside their mapped copies).
 TEST(SetupStagingRules, TakesALeftoverForItsOwnOnlyWhenTheUserCouldNotHaveMadeIt) {
-    const char* user = "S-1-5-21-1-2-3-1001";
+    const std::string user = kUser;
+    const auto OwnedBy = [](const std::string& owner, std::vector<std::optional<AceEntry>> aces) {
+        ObjectSecurity security = Trusted(owner);
+        security.aces = std::move(aces);
+        return security;
+    };
     constexpr std::uint8_t inheritOnly = 0x0B;  // OBJECT_INHERIT | CONTAINER_INHERIT | INHERIT_ONLY
     const std::vector<std::optional<AceEntry>> staged = {
-        Allow("S-1-5-18", 0x001F01FF), Allow("S-1-5-32-544", 0x001F01FF),
-        Allow(user, 0x001200A9),       Allow(user, 0xA0000000, inheritOnly),
-        Allow("S-1-3-4", 0x001200A9),  Allow("S-1-3-4", 0xA0000000, inheritOnly)};
+        Allow(0x001F01FF, "S-1-5-18"), Allow(0x001F01FF, "S-1-5-32-544"),
+        Allow(0x001200A9, user),       Allow(0xA0000000, user, inheritOnly),
+        Allow(0x001200A9, "S-1-3-4"),  Allow(0xA0000000, "S-1-3-4", inheritOnly)};
     const auto with = [&](std::optional<AceEntry> extra) {
         std::vector<std::optional<AceEntry>> aces = staged;
         aces.push_back(std::move(extra));
@@ -67,7 +57,7 @@ TEST(SetupStagingRules, TakesALeftoverForItsOwnOnlyWhenTheUserCouldNotHaveMadeIt
     nullDacl.hasDacl = false;
     ObjectSecurity unread = OwnedBy(user, {});
     unread.obtained = false;
-    AceEntry objectEntry = Allow("S-1-5-32-544", 0x001F01FF);
+    AceEntry objectEntry = Allow(0x001F01FF, "S-1-5-32-544");
     objectEntry.type = 5;  // ACCESS_ALLOWED_OBJECT_ACE_TYPE
     struct Case {
         const char* name;
@@ -79,10 +69,10 @@ TEST(SetupStagingRules, TakesALeftoverForItsOwnOnlyWhenTheUserCouldNotHaveMadeIt
         {"elevated staging", true, OwnedBy("S-1-5-32-544", staged), true},
         {"elevated, a deny entry", true, OwnedBy("S-1-5-32-544", with(AceEntry{1, 0, 0x001F01FF, std::nullopt})), true},
         {"elevated, owned by LocalSystem", true, OwnedBy("S-1-5-18", staged), false},
-        {"elevated, the user may add files", true, OwnedBy("S-1-5-32-544", with(Allow(user, 0x2))), false},
+        {"elevated, the user may add files", true, OwnedBy("S-1-5-32-544", with(Allow(0x2, user))), false},
         {"elevated, the user may add folders inside", true,
-         OwnedBy("S-1-5-32-544", with(Allow(user, 0x4, inheritOnly))), false},
-        {"elevated, Everyone may write attributes", true, OwnedBy("S-1-5-32-544", with(Allow("S-1-1-0", 0x100))),
+         OwnedBy("S-1-5-32-544", with(Allow(0x4, user, inheritOnly))), false},
+        {"elevated, Everyone may write attributes", true, OwnedBy("S-1-5-32-544", with(Allow(0x100, "S-1-1-0"))),
          false},
         {"elevated, generic write for a SID not read", true,
          OwnedBy("S-1-5-32-544", with(AceEntry{0, 0, 0x40000000, std::nullopt})), false},
