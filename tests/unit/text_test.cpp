@@ -18,9 +18,10 @@ std::string Bytes(std::initializer_list<unsigned char> bytes) { return std::stri
 TEST(Utf8ToWide, ConvertsEveryLengthOfSequenceBothWays) {
     const std::pair<std::string, WideString> cases[] = {
         {"", u""},
-        {"\xDF\xBF", u"\u07FF"},              // the last two-byte lead
-        {"\xE0\xA0\x80", u"\u0800"},          // the first three-byte lead
-        {"\xF0\x9F\x98\x80", u"\U0001F600"},  // the first four-byte lead
+        {"\xDF\xBF", u"\u07FF"},      // the last two-byte lead
+        {"\xE0\xA0\x80", u"\u0800"},  // the first three-byte lead
+        // The first four-byte lead, then a unit above the surrogates after the pair.
+        {"\xF0\x9F\x98\x80\xEF\xBF\xBD", u"\U0001F600\uFFFD"},
         {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
         {std::string("a\0b", 3), WideString(u"a\0b", 3)},
     };
