@@ -151,6 +151,9 @@ CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int out = command.Output(), err = command.Errors();
     while (out >= 0 || err >= 0) {
+        // Read before this command started, a stop still ends it: the caller
+        // may have gone on to its next step.
+        if (StopRequested()) StopAsked(command, argv[0]);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             command.Stop(0);
@@ -162,7 +165,7 @@ CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& 
         nfds_t count = command.Input() >= 0 ? 4 : 3;
         if (poll(fds, count, static_cast<int>(left.count())) < 0 && errno != EINTR)
             throw ProgramError("Could not wait for " + argv[0] + ".");
-        if (fds[2].revents != 0 && TakeSignals(fds[2].fd)) StopAsked(command, argv[0]);
+        if (fds[2].revents != 0) TakeSignals(fds[2].fd);
         char block[65536];
         for (int i = 0; i < 2; ++i) {
             int& fd = i == 0 ? out : err;
