@@ -53,11 +53,6 @@ struct SpawnSetup {
     }
 };
 
-[[noreturn]] void StopAsked(Command& command, const std::string& name) {
-    command.Stop(0);
-    throw ProgramError("Stopped, as asked, while " + name + " was running.");
-}
-
 }  // namespace
 
 Command::Command(const std::vector<std::string>& argv) {
@@ -133,6 +128,11 @@ int Command::Stop(int graceMs) {
     return status;
 }
 
+void EndForStop(Command& command, const std::string& what) {
+    command.Stop(0);
+    throw ProgramError("Stopped, as asked, while " + what + " was running.");
+}
+
 std::string DescribeExit(int status) {
     if (WIFEXITED(status)) return "status " + std::to_string(WEXITSTATUS(status));
     if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
@@ -153,7 +153,7 @@ CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& 
     while (out >= 0 || err >= 0) {
         // Read before this command started, a stop still ends it: the caller
         // may have gone on to its next step.
-        if (StopRequested()) StopAsked(command, argv[0]);
+        if (StopRequested()) EndForStop(command, argv[0]);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             command.Stop(0);
@@ -189,6 +189,6 @@ CommandResult RunToEnd(const std::vector<std::string>& argv, const std::string& 
     if (!command.WaitExit(5000, result.status)) result.status = command.Stop(0);
     // A Ctrl-C reaches the command too, which may end before the forwarder
     // reads its own signal: what it left is not an answer.
-    if (StopRequested()) StopAsked(command, argv[0]);
+    if (StopRequested()) EndForStop(command, argv[0]);
     return result;
 }

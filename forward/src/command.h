@@ -44,6 +44,10 @@ private:
     UniqueFd errors_;
 };
 
+// Ends `command` for a stop the user asked for (SIGINT, SIGTERM, SIGHUP) and
+// throws ProgramError saying that `what` was stopped.
+[[noreturn]] void EndForStop(Command& command, const std::string& what);
+
 // "status N" or "signal N" for a wait status.
 std::string DescribeExit(int status);
 

@@ -230,10 +230,7 @@ void BridgeExchange::Turn() {
         throw ProgramError("Could not wait for the bridge.");
     if (fds[1].revents != 0) TakeSignals(fds[1].fd);
     // A Ctrl-C reaches ssh too, which may end first.
-    if (StopRequested()) {
-        command_.Stop(0);
-        throw ProgramError("Stopped, as asked, while the bridge was answering.");
-    }
+    if (StopRequested()) EndForStop(command_, "the bridge");
     if (fds[2].revents != 0 && !link_.WriteSome()) throw ProgramError("The bridge stopped reading its input.");
     if (fds[0].revents != 0 && !link_.ReadSome()) {
         const int status = ReapCommand(command_, errors_);
